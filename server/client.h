@@ -1,0 +1,201 @@
+// One FTP control connection: its record, the receive chain, the reply queue and the banner.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "plugin/host_services.h"
+
+enum LoginState : uint32_t {
+    LOGIN_NONE = 0,
+    LOGIN_USER_REJECTED = 1,
+    LOGIN_NEED_PASSWORD = 2,
+    LOGIN_LOGGED_ON = 3,
+};
+
+enum DataMode : uint32_t {
+    DATA_MODE_NONE = 0,
+    DATA_MODE_PORT = 1,
+    DATA_MODE_PASSIVE = 2,
+    DATA_MODE_EPRT = 3,
+};
+
+enum TransferKind : uint32_t {
+    TRANSFER_NONE = 0,
+    TRANSFER_LIST = 1,
+    TRANSFER_RETR = 2,
+    TRANSFER_MLSD = 3,
+};
+
+enum ReaderStatus : uint32_t {
+    READER_READING = 0,
+    READER_END_OF_FILE = 1,
+    READER_READ_FAILED = 2,
+};
+
+constexpr size_t RECEIVE_CHUNK_SIZE = 65536;
+constexpr size_t RECEIVE_CHUNK_DATA = 0xFFF8;  // 65,528 bytes after the link
+
+struct ReceiveChunk {
+    ReceiveChunk* next;
+    char data[RECEIVE_CHUNK_DATA];
+};
+static_assert(sizeof(ReceiveChunk) == RECEIVE_CHUNK_SIZE);
+
+// Allocated with room for `count` bytes after the header.
+struct ReplyBlock {
+    ReplyBlock* next;
+    uint64_t count;
+    char* bytes() { return reinterpret_cast<char*>(this + 1); }
+};
+static_assert(sizeof(ReplyBlock) == 16);
+
+constexpr size_t DATA_BLOCK_SIZE = 65536;
+constexpr uint32_t DATA_BLOCK_PAYLOAD = 0xFFF4;  // 65,524 bytes after the link and the count
+
+struct DataBlock {
+    DataBlock* next;
+    uint32_t used;
+    char payload[DATA_BLOCK_PAYLOAD];
+};
+static_assert(offsetof(DataBlock, used) == 8);
+static_assert(offsetof(DataBlock, payload) == 12);
+static_assert(sizeof(DataBlock) == DATA_BLOCK_SIZE);
+
+constexpr size_t RETR_BUFFER_SIZE = 65536;
+
+// Limits that keep one client from growing the server's memory without end.
+constexpr size_t MAX_COMMAND_LINE = 1024 * 1024;        // bytes of one command line
+constexpr size_t MAX_UNSENT_REPLY_BYTES = 1024 * 1024;  // unsent replies before reading pauses
+
+// Where the data connection comes from or goes to, by data_mode.
+union DataAddress {
+    SOCKET pasv_socket;  // DATA_MODE_PASSIVE; INVALID_SOCKET once closed
+    struct {
+        uint8_t address[4];  // in the order the client gave them
+        uint32_t port;
+    } port_target;            // DATA_MODE_PORT
+    SOCKADDR_STORAGE eprt;    // DATA_MODE_EPRT: a SOCKADDR_IN or SOCKADDR_IN6
+};
+static_assert(sizeof(DataAddress) == 128);
+
+struct FtpClient {
+    uint64_t rest_offset;
+    SOCKET control_socket;
+    SOCKADDR_STORAGE peer_address;
+    SorrelwickDbQuery* query;
+    uint32_t results_pending;
+    LoginState login_state;
+    FtpClient* next;
+    FtpClient* prev;
+    uint32_t is_ipv6;
+    char* current_directory;
+    uint32_t utf8_mode;
+    uint32_t quit_requested;
+
+    // Options of the next search.
+    uint32_t match_case;
+    uint32_t match_whole_word;
+    uint32_t match_path;
+    uint32_t match_diacritics;
+    uint32_t match_prefix;
+    uint32_t match_suffix;
+    uint32_t ignore_punctuation;
+    uint32_t ignore_whitespace;
+    uint32_t match_regex;
+    uint32_t hide_empty_search_results;
+    char* search_text;
+    char* filter_search_text;
+    uint32_t filter_flags;
+    const SorrelwickProperty* sort_property;
+    uint32_t sort_ascending;
+    uint32_t result_offset;
+    uint32_t result_count;
+    uint32_t size_column;
+    uint32_t attributes_column;
+    uint32_t date_modified_column;
+    uint32_t date_created_column;
+    uint32_t path_column;
+    uint32_t file_list_filename_column;
+    uint32_t date_recently_changed_column;
+
+    // Copies taken when the last search or re-sort was started.
+    uint32_t last_match_case;
+    uint32_t last_match_whole_word;
+    uint32_t last_match_path;
+    uint32_t last_match_diacritics;
+    uint32_t last_match_prefix;
+    uint32_t last_match_suffix;
+    uint32_t last_ignore_punctuation;
+    uint32_t last_ignore_whitespace;
+    uint32_t last_match_regex;
+    uint32_t last_hide_empty_search_results;
+    char* last_search_text;
+    char* last_filter_search_text;
+    uint32_t last_filter_flags;
+    const SorrelwickProperty* last_sort_property;
+    uint32_t last_sort_ascending;
+    uint32_t last_query_valid;
+    uint32_t last_size_column;
+    uint32_t last_attributes_column;
+    uint32_t last_date_modified_column;
+    uint32_t last_date_created_column;
+    uint32_t last_path_column;
+    uint32_t last_file_list_filename_column;
+    uint32_t last_date_recently_changed_column;
+
+    // Receive chain: a partial line always starts at recv_head's first data byte.
+    ReceiveChunk* recv_head;
+    ReceiveChunk* recv_tail;
+    char* recv_write;
+    char* recv_end;
+    uint64_t recv_chunk_count;
+
+    // Reply queue.
+    ReplyBlock* reply_head;
+    ReplyBlock* reply_tail;
+    uint64_t reply_remaining;
+    uint64_t reply_unsent_bytes;  // bytes of every queued block not yet sent
+    uint32_t recv_paused;         // 1 while the unsent replies exceed MAX_UNSENT_REPLY_BYTES
+
+    // Data connection.
+    DataMode data_mode;
+    uint32_t data_started;
+    DataAddress data_address;
+    TransferKind transfer_kind;
+    SOCKET data_socket;
+    uint32_t transfer_done;
+    union {
+        struct {  // TRANSFER_LIST, TRANSFER_MLSD
+            DataBlock* data_head;
+            DataBlock* data_tail;
+            uint64_t data_remaining;
+            char* transfer_path;
+        };
+        struct {  // TRANSFER_RETR
+            uint8_t* read_buffer;
+            uint64_t read_length;
+            HANDLE file_handle;
+            uint64_t read_pending;
+        };
+    };
+
+    // The RETR reader thread. It shares read_length, read_pending, reader_stop and reader_status
+    // with the user-interface thread, always under reader_lock.
+    HANDLE reader_thread;
+    HANDLE reader_event;
+    CRITICAL_SECTION reader_lock;
+    uint32_t reader_stop;
+    uint32_t reader_status;
+};
+
+FtpClient* client_create(SOCKET socket);
+void client_destroy(FtpClient* client);
+// 1 when every available byte was consumed and the connection stays; 0 when it failed or closed.
+int client_recv(FtpClient* client);
+// 1 when the connection stays (queue empty or socket full); 0 when it is to be destroyed.
+int client_send(FtpClient* client);
+void client_printf(FtpClient* client, const char* format, ...);
+void client_queue_reply(FtpClient* client, const char* bytes, size_t length);
+// With null output returns the banner's length; otherwise writes the banner and a terminator.
+size_t welcome_format(char* output, const char* text);

@@ -1,0 +1,290 @@
+// The part of the Win32 API (user and kernel services) that the plug-in and the host call.
+// On Windows the system headers take its place; here libwin32 implements it over POSIX.
+// Text arguments of the "A" functions are UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using BOOL = int;
+using BYTE = uint8_t;
+using WORD = uint16_t;
+using DWORD = uint32_t;
+using UINT = uint32_t;
+using LONG = int32_t;
+using LONGLONG = int64_t;
+using ATOM = uint16_t;
+using WPARAM = uintptr_t;
+using LPARAM = intptr_t;
+using LRESULT = intptr_t;
+
+using HANDLE = void*;
+struct HWND__;
+using HWND = HWND__*;
+using HINSTANCE = void*;
+using HMODULE = HINSTANCE;
+using HMENU = void*;
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+inline WORD LOWORD(uintptr_t value) { return static_cast<WORD>(value & 0xFFFF); }
+inline WORD HIWORD(uintptr_t value) { return static_cast<WORD>((value >> 16) & 0xFFFF); }
+
+// ---------------------------------------------------------------------------------------------------
+// Time
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+static_assert(sizeof(SYSTEMTIME) == 16);
+
+void GetSystemTimeAsFileTime(FILETIME* now);
+void GetLocalTime(SYSTEMTIME* now);
+void GetSystemTime(SYSTEMTIME* now);
+BOOL FileTimeToSystemTime(const FILETIME* file_time, SYSTEMTIME* system_time);
+BOOL SystemTimeToFileTime(const SYSTEMTIME* system_time, FILETIME* file_time);
+// Converts a UTC calendar time to local time with the rules in force at that date (null zone:
+// the machine's own).
+BOOL SystemTimeToTzSpecificLocalTime(const void* time_zone, const SYSTEMTIME* utc, SYSTEMTIME* local);
+uint64_t GetTickCount64();
+void Sleep(DWORD milliseconds);
+
+// ---------------------------------------------------------------------------------------------------
+// Kernel objects: events, threads, files. Every HANDLE is closed with CloseHandle.
+
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+BOOL CloseHandle(HANDLE object);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+
+HANDLE CreateEventW(void* security, BOOL manual_reset, BOOL initial_state, const wchar_t* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+
+using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);
+HANDLE CreateThread(void* security, size_t stack_size, LPTHREAD_START_ROUTINE start, void* parameter,
+                    DWORD flags, DWORD* thread_id);
+DWORD GetCurrentThreadId();
+BOOL GetExitCodeThread(HANDLE thread, DWORD* exit_code);
+
+// Recursive, as on Windows.
+struct CRITICAL_SECTION {
+    alignas(16) unsigned char opaque[64];
+};
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
+void DeleteCriticalSection(CRITICAL_SECTION* section);
+
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
+constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x2;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+
+HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD creation, DWORD flags,
+                   HANDLE template_file);
+// Opens root_folder/relative_path for reading without following any symbolic link and without
+// leaving root_folder ("/" separators, no ".." allowed). INVALID_HANDLE_VALUE on failure.
+// Not a Windows call: it stands for CreateFile under a folder handle with reparse points refused.
+HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read, void* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes_to_write, DWORD* bytes_written, void* overlapped);
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* new_position, DWORD method);
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
+
+// Folder enumeration. The scan reports symbolic links with FILE_ATTRIBUTE_REPARSE_POINT and never
+// follows them; sizes and times are the link's own.
+constexpr size_t MAX_PATH = 260;
+
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    char cFileName[1024];  // longer than Windows' MAX_PATH: names here are up to 255 UTF-8 bytes
+    char cAlternateFileName[14];
+};
+
+// pattern is a folder path followed by "/*". "." and ".." are not reported.
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
+BOOL FindClose(HANDLE find);
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+
+// ---------------------------------------------------------------------------------------------------
+// Windows, messages and the message queue. Each thread has one queue; a window belongs to the
+// thread that created it. PostMessageW may be called from any thread; a message posted to a window
+// that has been destroyed is dropped.
+
+constexpr UINT WM_NULL = 0x0000;
+constexpr UINT WM_CREATE = 0x0001;
+constexpr UINT WM_DESTROY = 0x0002;
+constexpr UINT WM_CLOSE = 0x0010;
+constexpr UINT WM_QUIT = 0x0012;
+constexpr UINT WM_COMMAND = 0x0111;
+constexpr UINT WM_TIMER = 0x0113;
+constexpr UINT WM_USER = 0x0400;
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+
+struct RECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+};
+
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+
+using WNDPROC = LRESULT (*)(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+struct WNDCLASSEXA {
+    UINT cbSize;
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HANDLE hIcon;
+    HANDLE hCursor;
+    HANDLE hbrBackground;
+    const char* lpszMenuName;
+    const char* lpszClassName;
+    HANDLE hIconSm;
+};
+
+// Registering a class name that exists already replaces nothing and returns the existing atom.
+ATOM RegisterClassExA(const WNDCLASSEXA* window_class);
+HMODULE GetModuleHandleW(const wchar_t* module_name);
+
+// For child controls `menu` carries the control id, as on Windows. The predefined classes
+// "BUTTON", "EDIT" and "STATIC" make controls of the dialog-control model.
+HWND CreateWindowExA(DWORD extended_style, const char* class_name, const char* title, DWORD style, int x, int y,
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* parameter);
+BOOL DestroyWindow(HWND window);  // destroys its child windows too
+BOOL IsWindow(HWND window);
+
+BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam);
+void PostQuitMessage(int exit_code);
+LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);  // same thread only
+// Returns 0 for WM_QUIT, -1 on error, nonzero otherwise. Only window == null is supported.
+BOOL GetMessageW(MSG* message, HWND window, UINT first, UINT last);
+constexpr UINT PM_NOREMOVE = 0;
+constexpr UINT PM_REMOVE = 1;
+BOOL PeekMessageW(MSG* message, HWND window, UINT first, UINT last, UINT remove);
+BOOL TranslateMessage(const MSG* message);
+LRESULT DispatchMessageW(const MSG* message);
+LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// Console control: the handler runs on its own thread when the process gets Ctrl+C (SIGINT) or is
+// asked to close (SIGTERM).
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+using PHANDLER_ROUTINE = BOOL (*)(DWORD control_type);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
+// ---------------------------------------------------------------------------------------------------
+// The dialog-control model: child controls of a window, found by id.
+
+constexpr DWORD WS_CHILD = 0x40000000;
+constexpr DWORD WS_VISIBLE = 0x10000000;
+constexpr DWORD WS_DISABLED = 0x08000000;
+constexpr DWORD WS_GROUP = 0x00020000;
+constexpr DWORD WS_TABSTOP = 0x00010000;
+constexpr DWORD BS_PUSHBUTTON = 0x0;
+constexpr DWORD BS_AUTOCHECKBOX = 0x3;
+constexpr DWORD ES_PASSWORD = 0x20;
+constexpr DWORD ES_AUTOHSCROLL = 0x80;
+constexpr DWORD ES_NUMBER = 0x2000;
+constexpr DWORD SS_LEFTNOWORDWRAP = 0xC;
+constexpr UINT BST_UNCHECKED = 0;
+constexpr UINT BST_CHECKED = 1;
+constexpr int GWL_STYLE = -16;
+constexpr UINT GW_HWNDNEXT = 2;
+constexpr UINT GW_CHILD = 5;
+constexpr UINT EN_CHANGE = 0x0300;
+
+HWND GetDlgItem(HWND parent, int id);
+int GetDlgCtrlID(HWND control);
+HWND GetParent(HWND window);
+HWND GetWindow(HWND window, UINT relation);  // GW_CHILD: first child; GW_HWNDNEXT: next sibling
+int GetClassNameA(HWND window, char* name, int size);
+LONG GetWindowLongW(HWND window, int index);  // GWL_STYLE only
+BOOL SetWindowTextA(HWND window, const char* text);
+int GetWindowTextA(HWND window, char* text, int size);
+int GetWindowTextLengthA(HWND window);
+BOOL SetDlgItemTextA(HWND parent, int id, const char* text);
+UINT GetDlgItemTextA(HWND parent, int id, char* text, int size);
+UINT GetDlgItemInt(HWND parent, int id, BOOL* translated, BOOL is_signed);
+BOOL SetDlgItemInt(HWND parent, int id, UINT value, BOOL is_signed);
+UINT IsDlgButtonChecked(HWND parent, int id);
+BOOL CheckDlgButton(HWND parent, int id, UINT check);
+BOOL EnableWindow(HWND window, BOOL enable);
+BOOL IsWindowEnabled(HWND window);
+BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint);
+BOOL GetClientRect(HWND window, RECT* rect);
+BOOL GetWindowRect(HWND window, RECT* rect);  // relative to the parent in this model

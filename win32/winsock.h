@@ -1,0 +1,178 @@
+// The part of Windows Sockets that the host calls, with Windows numbering and layouts: address
+// families 2 and 23, the Windows sockaddr layouts, error codes from 10000 up through
+// WSAGetLastError, and WSAAsyncSelect delivering socket events as window messages.
+// Never include this together with the system's socket headers: the names are Windows'.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "win32/win32.h"
+
+// A handle, not a descriptor number; a closed handle is not reused while a message may still name it.
+using SOCKET = uintptr_t;
+constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
+constexpr int SOCKET_ERROR = -1;
+
+constexpr int AF_UNSPEC = 0;
+constexpr int AF_INET = 2;
+constexpr int AF_INET6 = 23;
+constexpr int SOCK_STREAM = 1;
+constexpr int SOCK_DGRAM = 2;
+constexpr int IPPROTO_TCP = 6;
+constexpr int IPPROTO_UDP = 17;
+constexpr int AI_PASSIVE = 0x1;
+constexpr int AI_CANONNAME = 0x2;
+constexpr int AI_NUMERICHOST = 0x4;
+constexpr int SD_RECEIVE = 0;
+constexpr int SD_SEND = 1;
+constexpr int SD_BOTH = 2;
+constexpr int SOMAXCONN = 0x7fffffff;
+constexpr int SOL_SOCKET = 0xffff;
+constexpr int SO_REUSEADDR = 0x0004;
+constexpr int SO_KEEPALIVE = 0x0008;
+constexpr int SO_SNDBUF = 0x1001;
+constexpr int SO_RCVBUF = 0x1002;
+constexpr int SO_ERROR = 0x1007;
+constexpr int TCP_NODELAY = 0x0001;
+constexpr long FIONBIO = static_cast<long>(0x8004667Eu);
+
+// Events of WSAAsyncSelect; lParam carries the event in its low word and an error in its high word.
+constexpr long FD_READ = 0x01;
+constexpr long FD_WRITE = 0x02;
+constexpr long FD_OOB = 0x04;
+constexpr long FD_ACCEPT = 0x08;
+constexpr long FD_CONNECT = 0x10;
+constexpr long FD_CLOSE = 0x20;
+inline WORD WSAGETSELECTEVENT(LPARAM lparam) { return LOWORD(static_cast<uintptr_t>(lparam)); }
+inline WORD WSAGETSELECTERROR(LPARAM lparam) { return HIWORD(static_cast<uintptr_t>(lparam)); }
+inline LPARAM WSAMAKESELECTREPLY(WORD event, WORD error) {
+    return static_cast<LPARAM>(static_cast<uint32_t>(event) | (static_cast<uint32_t>(error) << 16));
+}
+
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAEALREADY = 10037;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEDESTADDRREQ = 10039;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEPROTOTYPE = 10041;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAESOCKTNOSUPPORT = 10044;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAENETRESET = 10052;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAEHOSTDOWN = 10064;
+constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSASYSNOTREADY = 10091;
+constexpr int WSAVERNOTSUPPORTED = 10092;
+constexpr int WSANOTINITIALISED = 10093;
+constexpr int WSATYPE_NOT_FOUND = 10109;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSANO_DATA = 11004;
+
+struct SOCKADDR {
+    uint16_t sa_family;
+    char sa_data[14];
+};
+
+struct SOCKADDR_IN {
+    uint16_t sin_family;
+    uint16_t sin_port;     // network byte order
+    uint8_t sin_addr[4];   // network byte order
+    char sin_zero[8];
+};
+static_assert(sizeof(SOCKADDR_IN) == 16);
+
+struct SOCKADDR_IN6 {
+    uint16_t sin6_family;
+    uint16_t sin6_port;
+    uint32_t sin6_flowinfo;
+    uint8_t sin6_addr[16];
+    uint32_t sin6_scope_id;
+};
+static_assert(sizeof(SOCKADDR_IN6) == 28);
+
+struct SOCKADDR_STORAGE {
+    uint16_t ss_family;
+    char ss_pad1[6];
+    int64_t ss_align;
+    char ss_pad2[112];
+};
+static_assert(sizeof(SOCKADDR_STORAGE) == 128);
+
+// Windows field order (ai_canonname before ai_addr).
+struct ADDRINFOA {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    size_t ai_addrlen;
+    char* ai_canonname;
+    SOCKADDR* ai_addr;
+    ADDRINFOA* ai_next;
+};
+
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char* lpVendorInfo;
+    char szDescription[257];
+    char szSystemStatus[129];
+};
+
+inline WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
+
+int WSAStartup(WORD version_requested, WSADATA* data);
+int WSACleanup();
+int WSAGetLastError();
+void WSASetLastError(int error);
+// Registers for the events in `events` (0 cancels) and makes the socket non-blocking.
+int WSAAsyncSelect(SOCKET socket, HWND window, UINT message, long events);
+
+SOCKET socket(int family, int type, int protocol);
+int bind(SOCKET socket, const SOCKADDR* address, int length);
+int listen(SOCKET socket, int backlog);
+SOCKET accept(SOCKET socket, SOCKADDR* address, int* length);
+int connect(SOCKET socket, const SOCKADDR* address, int length);
+int shutdown(SOCKET socket, int how);
+int closesocket(SOCKET socket);
+int recv(SOCKET socket, char* buffer, int length, int flags);
+int send(SOCKET socket, const char* buffer, int length, int flags);
+int getsockname(SOCKET socket, SOCKADDR* address, int* length);
+int getpeername(SOCKET socket, SOCKADDR* address, int* length);
+int setsockopt(SOCKET socket, int level, int option, const char* value, int length);
+int getsockopt(SOCKET socket, int level, int option, char* value, int* length);
+int ioctlsocket(SOCKET socket, long command, unsigned long* argument);
+// Returns 0 or a Windows Sockets error code (WSAHOST_NOT_FOUND, ...).
+int getaddrinfo(const char* node, const char* service, const ADDRINFOA* hints, ADDRINFOA** result);
+void freeaddrinfo(ADDRINFOA* list);
+int inet_pton(int family, const char* text, void* address);
+const char* inet_ntop(int family, const void* address, char* text, size_t size);
+uint16_t htons(uint16_t value);
+uint16_t ntohs(uint16_t value);
+uint32_t htonl(uint32_t value);
+uint32_t ntohl(uint32_t value);
