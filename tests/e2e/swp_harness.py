@@ -1,0 +1,242 @@
+"""Shared pieces of the end-to-end tests: a real swp-host on loopback, a raw control connection,
+and waiting for conditions with a deadline."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+BUILD_DIR = os.environ.get(
+    "SWP_BUILD_DIR",
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build"))
+HOST_EXE = os.path.join(BUILD_DIR, "swp-host")
+
+LISTENING = re.compile(r"swp-host: listening on (\[[^\]]+\]|[^:\s]+):(\d+)")
+
+
+def wait_until(predicate, timeout=20.0, interval=0.01, what="condition"):
+    """Polls predicate until it returns a true value, which is returned; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(interval)
+
+
+class Server:
+    """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
+
+    Settings and state live in a temporary folder of their own, and the activity log goes to
+    `log_path` unless `args` says otherwise. Use as a context manager; `stop()` sends SIGTERM and
+    returns the exit code."""
+
+    def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True):
+        self.home = tempfile.mkdtemp(prefix="swp-e2e-")
+        self.log_path = os.path.join(self.home, "activity.log")
+        self.settings_path = os.path.join(self.home, "settings.ini")
+        command = [HOST_EXE, "--settings", self.settings_path]
+        if tree is not None:
+            command += ["--index", tree]
+        args = list(args)
+        if "--port" not in args:
+            command += ["--port", "0"]
+        if "--bind" not in args and bind is not None:
+            command += ["--bind", bind]
+        if "--log" not in args and "--no-log" not in args:
+            command += ["--log", self.log_path]
+        command += args
+        env = dict(os.environ)
+        env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
+        env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
+        self.command = command
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=env)
+        self.pid = self.process.pid
+        self._stderr = []
+        self._stderr_lock = threading.Lock()
+        self._readers = [threading.Thread(target=self._drain, args=(self.process.stderr, True), daemon=True),
+                         threading.Thread(target=self._drain, args=(self.process.stdout, False), daemon=True)]
+        for reader in self._readers:
+            reader.start()
+        self.listeners = []
+        if expect_listen:
+            try:
+                wait_until(lambda: self.listeners or self.process.poll() is not None,
+                           timeout=start_timeout, what="swp-host to listen")
+            except AssertionError:
+                self.stop()
+                raise
+            if not self.listeners:
+                self.process.wait(timeout=10)
+                raise AssertionError("swp-host ended before listening (exit %s):\n%s"
+                                     % (self.process.returncode, self.stderr_text()))
+
+    def _drain(self, stream, is_stderr):
+        for raw in iter(stream.readline, b""):
+            line = raw.decode("utf-8", "replace")
+            with self._stderr_lock:
+                self._stderr.append(line)
+            if is_stderr:
+                match = LISTENING.search(line)
+                if match:
+                    self.listeners.append((match.group(1).strip("[]"), int(match.group(2))))
+        stream.close()
+
+    @property
+    def port(self):
+        return self.listeners[0][1]
+
+    def stderr_text(self):
+        with self._stderr_lock:
+            return "".join(self._stderr)
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "rb") as log:
+                return log.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_for_log(self, text, timeout=20.0):
+        return wait_until(lambda: text in self.log_text(), timeout=timeout, what="log line " + repr(text))
+
+    def rss_bytes(self):
+        with open("/proc/%d/status" % self.pid) as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+        return 0
+
+    def stop(self, timeout=30.0):
+        """Sends SIGTERM (once) and waits for the exit; returns the exit code."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(timeout=10)
+            raise AssertionError("swp-host did not stop within %.0f s" % timeout)
+        for reader in self._readers:
+            reader.join(timeout=10)
+        return self.process.returncode
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            self.stop()
+        finally:
+            shutil.rmtree(self.home, ignore_errors=True)
+
+
+class Control:
+    """A raw FTP control connection that reads whole replies."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=20.0, read_banner=True):
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        self.sock.connect((host, port))
+        self.buffer = b""
+        self.banner = self.read_reply() if read_banner else None
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def send_line(self, text):
+        self.sock.sendall(text.encode("utf-8") + b"\r\n")
+
+    def _fill(self):
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            raise EOFError("connection closed")
+        self.buffer += chunk
+
+    def read_line_bytes(self):
+        while b"\n" not in self.buffer:
+            self._fill()
+        line, _, self.buffer = self.buffer.partition(b"\n")
+        return line + b"\n"
+
+    def read_reply_bytes(self):
+        """One reply, single or multi-line ("ddd-" ... "ddd "), as the bytes received."""
+        first = self.read_line_bytes()
+        reply = first
+        if len(first) >= 4 and first[3:4] == b"-":
+            closing = first[:3] + b" "
+            while True:
+                line = self.read_line_bytes()
+                reply += line
+                if line.startswith(closing):
+                    break
+        return reply
+
+    def read_reply(self):
+        return self.read_reply_bytes().decode("utf-8", "replace")
+
+    def read_exact(self, count):
+        while len(self.buffer) < count:
+            self._fill()
+        data, self.buffer = self.buffer[:count], self.buffer[count:]
+        return data
+
+    def command(self, text):
+        self.send_line(text)
+        return self.read_reply()
+
+    def login(self, user="anonymous", password=None):
+        reply = self.command("USER " + user)
+        if reply.startswith("331"):
+            reply = self.command("PASS " + (password or ""))
+        if not reply.startswith("230"):
+            raise AssertionError("login failed: " + reply)
+        return reply
+
+    def is_closed(self, timeout=20.0):
+        """True once the server has closed the connection (unread data is discarded)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                self.sock.settimeout(max(0.01, deadline - time.monotonic()))
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                return False
+            except OSError:
+                return True
+            if not chunk:
+                return True
+            self.buffer += chunk
+        return False
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def make_tree(root, entries):
+    """Creates files and folders under root: entries maps relative paths to bytes (a file) or None
+    (a folder)."""
+    for relative, content in entries.items():
+        path = os.path.join(root, relative)
+        if content is None:
+            os.makedirs(path, exist_ok=True)
+        else:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as out:
+                out.write(content)
+    return root
