@@ -1,0 +1,3 @@
+#include "host/services.h"
+
+int main() { return 0; }
