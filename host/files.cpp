@@ -1,12 +1,153 @@
+// Files: the local application-data folder, folder creation, trimming an oversized log, file
+// pointers and append-only output streams.
+#include "host/files.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+
 #include "host/services.h"
+#include "host/text_buffers.h"
+
+struct SorrelwickOutputStream {
+    std::FILE* file;
+};
 
 namespace host {
-void os_get_local_app_data_path_cat_filename(const char*, Utf8Buf*) {}
-void os_get_local_app_data_path_cat_make_filename(const char*, const char*, Utf8Buf*) {}
-int os_make_sure_path_to_file_exists(const char*) { return 0; }
-int os_resize_file(const char*, int64_t, int64_t) { return 0; }
-int os_set_file_pointer(HANDLE, uint64_t, uint32_t) { return 0; }
-SorrelwickOutputStream* output_stream_append_file(const char*) { return nullptr; }
-void output_stream_write_printf(SorrelwickOutputStream*, const char*, ...) {}
-void output_stream_close(SorrelwickOutputStream*) {}
+namespace {
+
+std::string environment_folder(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
+}
+
+// Plug-ins name files with backslashes; here they are folder separators.
+std::string local_path_from_name(const char* name) {
+    std::string path(name);
+    for (char& byte : path)
+        if (byte == '\\') byte = '/';
+    if (!path.empty() && path[0] == '/') return path;
+    return local_app_data_folder() + "/" + path;
+}
+
+// Where the newest part of a file starts: at a line start at or after `from`, or at the end when
+// no line starts there.
+std::streamoff newest_part_start(std::ifstream& file, std::streamoff from, std::streamoff size) {
+    if (from <= 0) return 0;
+    file.seekg(from - 1);
+    char byte = 0;
+    for (std::streamoff position = from - 1; position < size; ++position) {
+        if (!file.get(byte)) return size;
+        if (byte == '\n') return position + 1;
+    }
+    return size;
+}
+
+}  // namespace
+
+std::string local_app_data_folder() {
+    std::string state = environment_folder("XDG_STATE_HOME");
+    if (state.empty()) {
+        std::string home = environment_folder("HOME");
+        state = (home.empty() ? std::string("/tmp") : home) + "/.local/state";
+    }
+    return state + "/swp-host";
+}
+
+void os_get_local_app_data_path_cat_filename(const char* name, Utf8Buf* path) {
+    std::string full = local_path_from_name(name);
+    utf8_buf_copy_utf8_string_n(path, full.data(), full.size());
+}
+
+void os_get_local_app_data_path_cat_make_filename(const char* name, const char* extension, Utf8Buf* path) {
+    std::string full = local_path_from_name(name) + extension;
+    utf8_buf_copy_utf8_string_n(path, full.data(), full.size());
+}
+
+int os_make_sure_path_to_file_exists(const char* path) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.empty()) return 1;
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    return !error && std::filesystem::is_directory(folder, error) ? 1 : 0;
+}
+
+int os_resize_file(const char* path, int64_t max_size, int64_t delta_size) {
+    // A limit of zero or less means no limit.
+    std::error_code error;
+    std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) return std::filesystem::exists(path, error) ? 0 : 1;
+    if (max_size <= 0 || size <= static_cast<std::uintmax_t>(max_size)) return 1;
+
+    int64_t keep = max_size - (delta_size > 0 ? delta_size : 0);
+    if (keep < 0) keep = 0;
+    std::ifstream source(path, std::ios::binary);
+    if (!source) return 0;
+    std::streamoff total = static_cast<std::streamoff>(size);
+    std::streamoff start = newest_part_start(source, total - keep, total);
+
+    // The newest part goes to a file beside the old one, which it then replaces in one step.
+    std::string trimmed_path = std::string(path) + ".trim";
+    {
+        std::ofstream trimmed(trimmed_path, std::ios::binary | std::ios::trunc);
+        if (!trimmed) return 0;
+        source.clear();
+        source.seekg(start);
+        char block[65536];
+        for (std::streamoff left = total - start; left > 0;) {
+            std::streamsize piece = left < static_cast<std::streamoff>(sizeof(block)) ? left : sizeof(block);
+            if (!source.read(block, piece)) break;
+            trimmed.write(block, piece);
+            left -= piece;
+        }
+        if (!trimmed.flush()) {
+            std::filesystem::remove(trimmed_path, error);
+            return 0;
+        }
+    }
+    std::filesystem::rename(trimmed_path, path, error);
+    if (error) std::filesystem::remove(trimmed_path, error);
+    return error ? 0 : 1;
+}
+
+int os_set_file_pointer(HANDLE file, uint64_t offset, uint32_t move_method) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+    // An absolute offset past the end is refused: a download may not restart beyond the file.
+    if (move_method == FILE_BEGIN) {
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(file, &size) || offset > static_cast<uint64_t>(size.QuadPart)) return 0;
+    }
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file, distance, nullptr, move_method) ? 1 : 0;
+}
+
+SorrelwickOutputStream* output_stream_append_file(const char* path) {
+    std::FILE* file = std::fopen(path, "ab");
+    if (file == nullptr) return nullptr;
+    return new SorrelwickOutputStream{file};
+}
+
+void output_stream_write_printf(SorrelwickOutputStream* stream, const char* format, ...) {
+    if (stream == nullptr) return;
+    ScopedUtf8Buf text;
+    va_list arguments;
+    va_start(arguments, format);
+    text_format_append(text.get(), format, arguments);
+    va_end(arguments);
+    // Flushed at once, so that the file shows every line as soon as it is written.
+    std::fwrite(text->text, 1, text->length, stream->file);
+    std::fflush(stream->file);
+}
+
+void output_stream_close(SorrelwickOutputStream* stream) {
+    if (stream == nullptr) return;
+    std::fclose(stream->file);
+    delete stream;
+}
+
 }  // namespace host
