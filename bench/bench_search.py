@@ -17,8 +17,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 FOLDERS = 1000
 FILES_PER_FOLDER = 999          # 1,000 folders + 999,000 files = 1,000,000 entries below the root
-COMMON_EVERY = 10               # one file in ten carries the common term: 99,900 of them...
-COMMON_EXTRA = 100              # ...and 100 more in a folder of their own give 100,000 results
+COMMON_EVERY = 10               # about one file in ten carries the common term; a folder of
+COMMON_RESULTS = 100000         # extra files brings them to exactly this many
 RARE_TERMS = ("qzxrare", "qzyrare")
 RARE_PER_TERM = 20
 COMMON_TERM = "kommon"
@@ -34,6 +34,7 @@ def generate_tree(root):
         for k in range(RARE_PER_TERM):
             rare_slots[(k * 97 + term_number * 13) % FOLDERS, (k * 31 + term_number) % FILES_PER_FOLDER] = term
     entries = 0
+    commons = 0
     for folder in range(FOLDERS):
         folder_path = os.path.join(root, "d%04d_%s" % (folder, WORDS[folder % len(WORDS)]))
         os.mkdir(folder_path)
@@ -43,12 +44,13 @@ def generate_tree(root):
             word = WORDS[(serial * 7) % len(WORDS)]
             tag = rare_slots.get((folder, number), COMMON_TERM if serial % COMMON_EVERY == 0 else "x")
             name = "%s_%s_%07d.dat" % (word, tag, serial)
+            commons += tag == COMMON_TERM
             os.close(os.open(os.path.join(folder_path, name), os.O_CREAT | os.O_WRONLY, 0o644))
             entries += 1
     extra = os.path.join(root, "extra")
     os.mkdir(extra)
     entries += 1
-    for number in range(COMMON_EXTRA - 1):
+    for number in range(COMMON_RESULTS - commons):
         os.close(os.open(os.path.join(extra, "e_%s_%03d.dat" % (COMMON_TERM, number)), os.O_CREAT | os.O_WRONLY))
         entries += 1
     return entries
@@ -156,8 +158,8 @@ def bench_many_results(client, rounds, deadline):
             break
         elapsed, reply = client.timed_query()
         total = result_count(reply)
-        if total != 100000:
-            raise RuntimeError("common term: %d results, expected 100000" % total)
+        if total != COMMON_RESULTS:
+            raise RuntimeError("common term: %d results, expected %d" % (total, COMMON_RESULTS))
         lines = reply.count(b"\n")
         if round_number == 0:
             searched = lines / elapsed
