@@ -112,6 +112,8 @@ TEST(EntryMessages, MissingServiceFailsInitialisationAndAllocatesNoStrings) {
     EXPECT_EQ(settings.bindings, nullptr);
     EXPECT_TRUE(recording().live_blocks.empty());
     settings = saved;
+    lookup_reset();
+    host_services_bind(&lookup);  // leave the table whole for the tests that follow
 }
 
 TEST(EntryMessages, MissingLastServiceStillFails) {
@@ -122,6 +124,8 @@ TEST(EntryMessages, MissingLastServiceStillFails) {
     EXPECT_EQ(recording().looked_up.size(), static_cast<size_t>(SORRELWICK_HOST_SERVICE_COUNT));
     EXPECT_TRUE(recording().live_blocks.empty());
     settings = saved;
+    lookup_reset();
+    host_services_bind(&lookup);
 }
 
 TEST(EntryMessages, InitialisationAllocatesFiveEmptyStringsInOrder) {

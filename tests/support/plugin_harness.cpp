@@ -18,6 +18,7 @@ namespace test_support {
 namespace {
 
 std::string hidden_name;
+std::map<std::string, void*> replaced_services;
 
 std::string vformat(const char* format, va_list arguments) {
     Utf8Buf buffer;
@@ -190,6 +191,7 @@ Recording& recording() {
 
 void lookup_reset() {
     hidden_name.clear();
+    replaced_services.clear();
     Recording& record = recording();
     std::lock_guard<std::mutex> guard(record.lock);
     record.looked_up.clear();
@@ -204,9 +206,13 @@ void lookup_reset() {
 
 void lookup_hide(const char* name) { hidden_name = name; }
 
+void lookup_replace(const char* name, void* service) { replaced_services[name] = service; }
+
 void* lookup(const char* name) {
     recording().looked_up.push_back(name);
     if (hidden_name == name) return nullptr;
+    auto replaced = replaced_services.find(name);
+    if (replaced != replaced_services.end()) return replaced->second;
     for (const Override& entry : OVERRIDES) {
         if (std::strcmp(entry.name, name) == 0) return entry.service;
     }
@@ -254,8 +260,10 @@ bool pump_until(const std::function<bool()>& predicate, std::chrono::millisecond
     }
 }
 
-PluginSession::PluginSession() : saved_(settings) {
+PluginSession::PluginSession(std::initializer_list<std::pair<const char*, void*>> replacements)
+    : saved_(settings) {
     lookup_reset();
+    for (const auto& [name, service] : replacements) lookup_replace(name, service);
     bound_ = sorrelwick_plugin_proc(PLUGIN_MSG_INIT, reinterpret_cast<uintptr_t>(&lookup)) == 1;
 }
 

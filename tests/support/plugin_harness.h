@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plugin/settings.h"
@@ -66,6 +68,9 @@ Recording& recording();
 void lookup_reset();
 // The lookup answers null for this name from now on (until lookup_reset).
 void lookup_hide(const char* name);
+// The lookup answers `service` for this name from now on (until lookup_reset); takes effect with
+// the next message 1.
+void lookup_replace(const char* name, void* service);
 // The lookup to pass with message 1.
 void* lookup(const char* name);
 
@@ -92,7 +97,8 @@ bool pump_until(const std::function<bool()>& predicate,
 // out stops the server (9), frees the settings (10) and restores every integer setting.
 class PluginSession {
 public:
-    PluginSession();
+    // `replacements` are handed to lookup_replace before binding.
+    explicit PluginSession(std::initializer_list<std::pair<const char*, void*>> replacements = {});
     ~PluginSession();
     PluginSession(const PluginSession&) = delete;
     PluginSession& operator=(const PluginSession&) = delete;

@@ -1,0 +1,384 @@
+// Starting, restarting and stopping the server in-process: listeners per binding, the error texts
+// and dialog, and the rule that decides when new settings restart a running server.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "host/services.h"
+#include "plugin/host_services.h"
+#include "plugin/settings.h"
+#include "server/client.h"
+#include "server/server.h"
+#include "tests/support/plugin_harness.h"
+
+using namespace test_support;
+
+namespace {
+
+constexpr char UNRESOLVABLE[] = "no-such-host.invalid";
+
+struct Endpoint {
+    int family;
+    uint16_t port;
+    bool operator==(const Endpoint&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Endpoint& endpoint) {
+    return out << "family " << endpoint.family << " port " << endpoint.port;
+}
+
+Endpoint local_endpoint(SOCKET socket) {
+    SOCKADDR_STORAGE address{};
+    int length = sizeof(address);
+    host::os_winsock_getsockname(socket, reinterpret_cast<SOCKADDR*>(&address), &length);
+    uint16_t network_port = reinterpret_cast<SOCKADDR_IN*>(&address)->sin_port;  // same offset in both
+    return {address.ss_family, host::os_winsock_ntohs(network_port)};
+}
+
+std::vector<Endpoint> listener_endpoints() {
+    std::vector<Endpoint> endpoints;
+    if (!server_instance) return endpoints;
+    for (ListenerNode* node = server_instance->listeners_head; node; node = node->next) {
+        endpoints.push_back(local_endpoint(node->socket));
+    }
+    return endpoints;
+}
+
+std::vector<SOCKET> listener_sockets() {
+    std::vector<SOCKET> sockets;
+    for (ListenerNode* node = server_instance ? server_instance->listeners_head : nullptr; node; node = node->next) {
+        sockets.push_back(node->socket);
+    }
+    return sockets;
+}
+
+// Keeps Winsock started for the test's own sockets.
+struct WinsockUse {
+    WinsockUse() {
+        WSADATA data{};
+        host::os_winsock_WSAStartup(257, &data);
+    }
+    ~WinsockUse() { host::os_winsock_WSACleanup(); }
+};
+
+// A listening socket of the test's own on a numeric address; INVALID_SOCKET when the bind fails.
+SOCKET occupy(const char* address, uint16_t port) {
+    ADDRINFOA hints{};
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    ADDRINFOA* list = nullptr;
+    std::string port_text = std::to_string(port);
+    if (host::os_winsock_getaddrinfo(address, port_text.c_str(), &hints, &list) != 0) return INVALID_SOCKET;
+    SOCKET socket = host::os_winsock_socket(list->ai_family, list->ai_socktype, list->ai_protocol);
+    if (host::os_winsock_bind(socket, list->ai_addr, static_cast<int>(list->ai_addrlen)) != 0 ||
+        host::os_winsock_listen(socket, 16) != 0) {
+        host::os_winsock_closesocket(socket);
+        socket = INVALID_SOCKET;
+    }
+    host::os_winsock_freeaddrinfo(list);
+    return socket;
+}
+
+// A port that nothing listens on at this moment, on either loopback address.
+uint16_t free_port() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        SOCKET probe = occupy("127.0.0.1", 0);
+        uint16_t port = local_endpoint(probe).port;
+        host::os_winsock_closesocket(probe);
+        SOCKET probe6 = occupy("::1", port);
+        if (probe6 == INVALID_SOCKET) continue;
+        host::os_winsock_closesocket(probe6);
+        return port;
+    }
+    ADD_FAILURE() << "no free port found";
+    return 0;
+}
+
+// What the address lookup says the wildcard addresses are, in its order.
+std::vector<Endpoint> wildcard_endpoints(uint16_t port) {
+    ADDRINFOA hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    ADDRINFOA* list = nullptr;
+    std::vector<Endpoint> endpoints;
+    if (host::os_winsock_getaddrinfo(nullptr, std::to_string(port).c_str(), &hints, &list) != 0) return endpoints;
+    for (ADDRINFOA* entry = list; entry; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET || entry->ai_family == AF_INET6) endpoints.push_back({entry->ai_family, port});
+    }
+    host::os_winsock_freeaddrinfo(list);
+    return endpoints;
+}
+
+void set_string(char*& setting, const char* text) { setting = utf8_string_realloc_utf8_string(setting, text); }
+
+// Applies `bindings` on `port` with serving on; the result of server_apply_settings.
+int apply(const char* bindings, uint16_t port) {
+    settings.enabled = 1;
+    settings.port = port;
+    set_string(settings.bindings, bindings);
+    return server_apply_settings();
+}
+
+std::string loc(int id) { return host::localization_get_string(id); }
+
+bool has_line(const std::vector<std::string>& lines, const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+}
+
+class ServerListeners : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(session_.bound());
+        settings.logging_enabled = 1;
+        blocks_before_ = recording().live_blocks;
+    }
+    void TearDown() override {
+        server_stop();
+        // Everything the server allocated is given back when it stops.
+        EXPECT_EQ(recording().live_blocks, blocks_before_);
+    }
+    size_t online() { return color_line_count("SWP server online.\r\n"); }
+    size_t offline() { return color_line_count("SWP server offline.\r\n"); }
+
+    WinsockUse winsock_;
+    PluginSession session_;
+    std::set<void*> blocks_before_;
+};
+
+TEST_F(ServerListeners, EmptyOrStarBindingsListenOnEveryWildcardAddress) {
+    for (const char* bindings : {"", "*"}) {
+        uint16_t port = free_port();
+        std::vector<Endpoint> expected = wildcard_endpoints(port);
+        ASSERT_EQ(expected.size(), 2u) << "the machine should offer one wildcard address per family";
+        EXPECT_EQ(apply(bindings, port), 1) << bindings;
+        EXPECT_EQ(listener_endpoints(), expected) << bindings;
+        SCOPED_TRACE(bindings);
+        for (const Endpoint& endpoint : expected) {
+            std::string trace = host_format("bind to family %d, protocol %d, socktype %d\n", endpoint.family, 6, 1);
+            EXPECT_TRUE(has_line(recording().debug_lines, trace)) << trace;
+        }
+        server_stop();
+    }
+    EXPECT_EQ(online(), 2u);
+    EXPECT_EQ(offline(), 2u);
+    EXPECT_TRUE(recording().dialogs.empty());
+    EXPECT_TRUE(recording().error_lines.empty());
+}
+
+TEST_F(ServerListeners, EmptyItemInTheListIsSkipped) {
+    uint16_t port = free_port();
+    EXPECT_EQ(apply("127.0.0.1,,::1", port), 1);
+    std::vector<Endpoint> expected = {{AF_INET, port}, {AF_INET6, port}};
+    EXPECT_EQ(listener_endpoints(), expected);
+    EXPECT_EQ(server_instance->port, port);
+    EXPECT_STREQ(server_instance->bindings, "127.0.0.1,,::1");
+    EXPECT_NE(server_instance->bindings, settings.bindings);  // a copy of its own
+    EXPECT_EQ(online(), 1u);
+}
+
+TEST_F(ServerListeners, UnresolvableSecondBindingKeepsTheFirstListenerWithoutAnError) {
+    uint16_t port = free_port();
+    std::string bindings = std::string("127.0.0.1,") + UNRESOLVABLE + ",::1";
+    EXPECT_EQ(apply(bindings.c_str(), port), 1);
+    std::vector<Endpoint> expected = {{AF_INET, port}};
+    EXPECT_EQ(listener_endpoints(), expected);  // the walk ends at the unresolvable name
+    EXPECT_EQ(online(), 1u);
+    EXPECT_TRUE(recording().dialogs.empty());
+    EXPECT_TRUE(recording().error_lines.empty());
+}
+
+TEST_F(ServerListeners, OnlyAnUnresolvableBindingLeavesTheServerStoppedWithoutADialog) {
+    EXPECT_EQ(apply(UNRESOLVABLE, free_port()), 0);
+    EXPECT_EQ(server_instance, nullptr);
+    EXPECT_TRUE(recording().dialogs.empty());
+    EXPECT_EQ(online(), 0u);
+    EXPECT_EQ(offline(), 1u);
+}
+
+TEST_F(ServerListeners, PortInUseShowsTheBindErrorWithItsWinsockCode) {
+    uint16_t port = free_port();
+    SOCKET blocker = occupy("127.0.0.1", port);
+    ASSERT_NE(blocker, INVALID_SOCKET);
+    EXPECT_EQ(apply("127.0.0.1", port), 0);
+    EXPECT_EQ(server_instance, nullptr);
+
+    ASSERT_EQ(recording().dialogs.size(), 1u);
+    const DialogCall& dialog = recording().dialogs[0];
+    EXPECT_EQ(dialog.parent, nullptr);
+    EXPECT_EQ(dialog.flags, 16u);
+    EXPECT_EQ(dialog.caption, loc(0));
+    EXPECT_EQ(dialog.reserved, 0u);
+    EXPECT_EQ(dialog.instruction, loc(1100));
+    EXPECT_EQ(dialog.content, host_format(loc(1115).c_str(), WSAEADDRINUSE));
+    EXPECT_TRUE(has_line(recording().error_lines, "bind failed 10048\n"));
+    EXPECT_EQ(online(), 0u);
+    EXPECT_EQ(offline(), 1u);
+    host::os_winsock_closesocket(blocker);
+}
+
+TEST_F(ServerListeners, LaterBindFailureKeepsEarlierListenersAndOnlyTracesTheError) {
+    uint16_t port = free_port();
+    SOCKET blocker = occupy("::1", port);
+    ASSERT_NE(blocker, INVALID_SOCKET);
+    EXPECT_EQ(apply("127.0.0.1,::1", port), 1);
+    std::vector<Endpoint> expected = {{AF_INET, port}};
+    EXPECT_EQ(listener_endpoints(), expected);
+    EXPECT_TRUE(recording().dialogs.empty());
+    std::string text = host_format(loc(1115).c_str(), WSAEADDRINUSE);
+    EXPECT_TRUE(has_line(recording().error_lines, "SWP server started, but with errors: " + text + "\n"));
+    EXPECT_EQ(online(), 1u);
+    host::os_winsock_closesocket(blocker);
+}
+
+TEST_F(ServerListeners, ApplyRestartsOnlyForANewPortOrNewBindings) {
+    uint16_t port = free_port();
+    ASSERT_EQ(apply("localhost", port), 1);
+    ServerInstance* running = server_instance;
+    std::vector<SOCKET> sockets = listener_sockets();
+    ASSERT_FALSE(sockets.empty());
+
+    // Another setting changed: the server is left alone.
+    set_string(settings.username, "alice");
+    settings.allow_file_download = 0;
+    EXPECT_EQ(server_apply_settings(), 1);
+    EXPECT_EQ(server_instance, running);
+    EXPECT_EQ(listener_sockets(), sockets);
+    EXPECT_EQ(online(), 1u);
+    EXPECT_EQ(offline(), 0u);
+
+    // Only the letter case of the bindings changed: that is a restart.
+    EXPECT_EQ(apply("LOCALHOST", port), 1);
+    EXPECT_EQ(offline(), 1u);
+    EXPECT_EQ(online(), 2u);
+    EXPECT_STREQ(server_instance->bindings, "LOCALHOST");
+
+    // A new port.
+    uint16_t other_port = free_port();
+    EXPECT_EQ(apply("LOCALHOST", other_port), 1);
+    EXPECT_EQ(offline(), 2u);
+    EXPECT_EQ(online(), 3u);
+    for (const Endpoint& endpoint : listener_endpoints()) EXPECT_EQ(endpoint.port, other_port);
+
+    // Serving switched off: stopped, and that still counts as success.
+    settings.enabled = 0;
+    EXPECT_EQ(server_apply_settings(), 1);
+    EXPECT_EQ(server_instance, nullptr);
+    EXPECT_EQ(offline(), 3u);
+    EXPECT_TRUE(recording().dialogs.empty());
+}
+
+TEST_F(ServerListeners, StartWhileRunningDoesNothing) {
+    uint16_t port = free_port();
+    ASSERT_EQ(apply("127.0.0.1", port), 1);
+    ServerInstance* running = server_instance;
+    server_start();
+    EXPECT_EQ(server_instance, running);
+    EXPECT_EQ(listener_endpoints().size(), 1u);
+    EXPECT_EQ(online(), 1u);
+}
+
+TEST_F(ServerListeners, StopClosesEveryListenerSoThePortsAreFreeAgain) {
+    uint16_t port = free_port();
+    ASSERT_EQ(apply("127.0.0.1,::1", port), 1);
+    EXPECT_EQ(sorrelwick_plugin_proc(PLUGIN_MSG_STOP, 0), 1u);
+    EXPECT_EQ(server_instance, nullptr);
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        SOCKET again = occupy(address, port);
+        EXPECT_NE(again, INVALID_SOCKET) << address;
+        if (again != INVALID_SOCKET) host::os_winsock_closesocket(again);
+    }
+    EXPECT_EQ(offline(), 1u);
+}
+
+TEST_F(ServerListeners, StartMessageWithServingOnStartsTheServer) {
+    uint16_t port = free_port();
+    RecordingSettingsStore store;
+    store.integers = {{"enabled", 1}, {"port", port}};
+    store.strings = {{"bindings", "127.0.0.1"}};
+    EXPECT_EQ(sorrelwick_plugin_proc(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(&store)), 1u);
+    ASSERT_NE(server_instance, nullptr);
+    EXPECT_NE(server_instance->window, nullptr);
+    EXPECT_NE(server_instance->db, nullptr);
+    std::vector<Endpoint> expected = {{AF_INET, port}};
+    EXPECT_EQ(listener_endpoints(), expected);
+}
+
+// Winsock that cannot start, or grants a version the server cannot use.
+int failing_startup(WORD, WSADATA*) { return WSASYSNOTREADY; }
+
+WORD granted_version;
+int granting_startup(WORD version, WSADATA* data) {
+    int result = host::os_winsock_WSAStartup(version, data);
+    data->wVersion = granted_version;
+    return result;
+}
+
+TEST(ServerWinsock, StartupFailureShowsItsErrorAndTakesNothing) {
+    WinsockUse winsock;
+    PluginSession session({{"os_winsock_WSAStartup", reinterpret_cast<void*>(&failing_startup)}});
+    ASSERT_TRUE(session.bound());
+    std::set<void*> before = recording().live_blocks;
+    EXPECT_EQ(apply("127.0.0.1", free_port()), 0);
+    EXPECT_EQ(server_instance, nullptr);
+    ASSERT_EQ(recording().dialogs.size(), 1u);
+    EXPECT_EQ(recording().dialogs[0].content, host_format(loc(1120).c_str(), WSASYSNOTREADY));
+    EXPECT_EQ(recording().dialogs[0].instruction, loc(1100));
+    EXPECT_EQ(color_line_count("SWP server offline.\r\n"), 0u);  // no instance was ever made
+    EXPECT_EQ(recording().live_blocks, before);
+}
+
+TEST(ServerWinsock, VersionIsUsableWhenEitherByteIsOne) {
+    WinsockUse winsock;
+    PluginSession session({{"os_winsock_WSAStartup", reinterpret_cast<void*>(&granting_startup)}});
+    ASSERT_TRUE(session.bound());
+    for (WORD version : {MAKEWORD(1, 1), MAKEWORD(1, 2), MAKEWORD(2, 1)}) {
+        granted_version = version;
+        EXPECT_EQ(apply("127.0.0.1", free_port()), 1) << version;
+        server_stop();
+    }
+    EXPECT_TRUE(recording().dialogs.empty());
+
+    granted_version = MAKEWORD(2, 3);
+    EXPECT_EQ(apply("127.0.0.1", free_port()), 0);
+    EXPECT_EQ(server_instance, nullptr);
+    ASSERT_EQ(recording().dialogs.size(), 1u);
+    EXPECT_EQ(recording().dialogs[0].content, host_format(loc(1121).c_str(), 2, 3));
+    EXPECT_EQ(color_line_count("SWP server offline.\r\n"), 4u);
+}
+
+// With clients connected; their records come from the client layer and the window's messages
+// are pumped on this thread.
+TEST_F(ServerListeners, StopDestroysEveryClientBeforeTheOfflineLine) {
+    uint16_t port = free_port();
+    ASSERT_EQ(apply("127.0.0.1", port), 1);
+    SOCKET clients[2];
+    for (SOCKET& client : clients) {
+        client = host::os_winsock_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        SOCKADDR_IN address{};
+        address.sin_family = AF_INET;
+        address.sin_port = static_cast<uint16_t>((port >> 8) | (port << 8));
+        address.sin_addr[0] = 127;
+        address.sin_addr[3] = 1;
+        ASSERT_EQ(host::os_winsock_connect(client, reinterpret_cast<SOCKADDR*>(&address), sizeof(address)), 0);
+    }
+    auto client_count = [] {
+        size_t count = 0;
+        for (FtpClient* client = server_instance->clients_head; client; client = client->next) ++count;
+        return count;
+    };
+    ASSERT_TRUE(pump_until([&] { return client_count() == 2; }));
+
+    server_stop();
+    std::vector<std::string> lines;
+    for (const ColorLine& line : recording().color_lines) lines.push_back(line.text);
+    std::vector<std::string> expected = {"SWP server online.\r\n", "Connected.\r\n", "Connected.\r\n",
+                                         "Disconnected.\r\n", "Disconnected.\r\n", "SWP server offline.\r\n"};
+    EXPECT_EQ(lines, expected);
+    for (SOCKET client : clients) host::os_winsock_closesocket(client);
+}
+
+}  // namespace
