@@ -152,6 +152,12 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE find);
 
+// Dynamic libraries. A failed load or look-up sets GetLastError to ERROR_MOD_NOT_FOUND or
+// ERROR_PROC_NOT_FOUND.
+HMODULE LoadLibraryA(const char* path);
+void* GetProcAddress(HMODULE module, const char* name);
+BOOL FreeLibrary(HMODULE module);
+
 DWORD GetLastError();
 void SetLastError(DWORD error);
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -162,6 +168,8 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_NO_MORE_FILES = 18;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 // ---------------------------------------------------------------------------------------------------
