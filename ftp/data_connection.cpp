@@ -1,0 +1,369 @@
+// Active and passive data connections, the data-peer rule, and the one teardown of a client's data
+// connection, passive listener and transfer state.
+#include "ftp/data_connection.h"
+
+#include <cstring>
+
+#include "ftp/transfer.h"
+#include "plugin/settings.h"
+#include "server/client.h"
+#include "server/server.h"
+
+namespace {
+
+constexpr int SOCK_STREAM_TYPE = 1;
+constexpr int TCP_PROTOCOL = 6;
+constexpr int LISTEN_BACKLOG = 0x7fffffff;
+constexpr int EPRT_PROTOCOL_IPV4 = 1;
+constexpr int EPRT_PROTOCOL_IPV6 = 2;
+
+int address_length(int family) { return family == AF_INET ? sizeof(SOCKADDR_IN) : sizeof(SOCKADDR_IN6); }
+
+const uint8_t* ipv4_bytes(const SOCKADDR_STORAGE* address)
+{
+    return reinterpret_cast<const SOCKADDR_IN*>(address)->sin_addr;
+}
+
+const uint8_t* ipv6_bytes(const SOCKADDR_STORAGE* address)
+{
+    return reinterpret_cast<const SOCKADDR_IN6*>(address)->sin6_addr;
+}
+
+// 1 when both addresses have the same family (2 or 23) and the same IP address bytes.
+int same_ip(const SOCKADDR_STORAGE* a, const SOCKADDR_STORAGE* b)
+{
+    if (a->ss_family != b->ss_family) return 0;
+    if (a->ss_family == AF_INET) return memcmp(ipv4_bytes(a), ipv4_bytes(b), 4) == 0;
+    if (a->ss_family == AF_INET6) return memcmp(ipv6_bytes(a), ipv6_bytes(b), 16) == 0;
+    return 0;
+}
+
+// Options and event registration that every socket of the data channel gets.
+void socket_prepare(SOCKET socket, UINT message, long events)
+{
+    network_set_tcp_nodelay(socket);
+    network_set_keepalive(socket);
+    os_winsock_WSAAsyncSelect(socket, server_instance->window, message, events);
+}
+
+// Ends a field at the next `delimiter` or at the terminator; returns the start of the next field.
+const char* field_end(const char* field, char delimiter)
+{
+    while (*field && *field != delimiter) field++;
+    return field;
+}
+
+const char* field_next(const char* end) { return *end ? end + 1 : end; }
+
+// Closes the half-made passive listener, queues the failure reply and ends passive mode.
+void pasv_fail(FtpClient* client, const char* format, int number)
+{
+    os_winsock_closesocket(client->data_address.pasv_socket);
+    client->data_address.pasv_socket = INVALID_SOCKET;
+    client_printf(client, format, number);
+    data_close(client);
+}
+
+// Creates the listener of PASV and EPSV in data_address, registered and with its options set.
+// Returns 0 after queuing `socket_failure` with the error when the socket cannot be made.
+int pasv_create(FtpClient* client, int family, const char* socket_failure)
+{
+    SOCKET listener = os_winsock_socket(family, SOCK_STREAM_TYPE, TCP_PROTOCOL);
+    if (listener == INVALID_SOCKET) {
+        client_printf(client, socket_failure, os_winsock_WSAGetLastError());
+        data_close(client);
+        return 0;
+    }
+    // Recorded at once so that every later failure and data_close find it.
+    client->data_mode = DATA_MODE_PASSIVE;
+    client->data_address.pasv_socket = listener;
+    socket_prepare(listener, MSG_PASV_SOCKET, LISTEN_EVENTS);
+    return 1;
+}
+
+// Binds the listener to the any-address of `family`, port 0, and listens.
+int pasv_bind_listen(FtpClient* client, int family, const char* bind_failure, const char* listen_failure)
+{
+    SOCKADDR_STORAGE any;
+    os_zero_memory(&any, sizeof(any));
+    any.ss_family = static_cast<uint16_t>(family);
+    SOCKET listener = client->data_address.pasv_socket;
+    if (os_winsock_bind(listener, reinterpret_cast<SOCKADDR*>(&any), address_length(family)) == -1) {
+        pasv_fail(client, bind_failure, os_winsock_WSAGetLastError());
+        return 0;
+    }
+    if (os_winsock_listen(listener, LISTEN_BACKLOG) == -1) {
+        pasv_fail(client, listen_failure, os_winsock_WSAGetLastError());
+        return 0;
+    }
+    return 1;
+}
+
+// The connect of PORT and EPRT; success starts the transfer, a pending connect ends as an event.
+void data_connect(FtpClient* client, const SOCKADDR* address, int length)
+{
+    if (os_winsock_connect(client->data_socket, address, length) == 0) {
+        data_transfer_start(client);
+        return;
+    }
+    int error = os_winsock_WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) return;
+    client_printf(client, "500 Failed to connect to port %d.\r\n", error);
+    data_close(client);
+}
+
+// Makes the outgoing data socket; 0 after its failure reply.
+int data_socket_create(FtpClient* client, int family)
+{
+    client->data_socket = os_winsock_socket(family, SOCK_STREAM_TYPE, TCP_PROTOCOL);
+    if (client->data_socket == INVALID_SOCKET) {
+        client_printf(client, "500 Failed to create port socket %d.\r\n", os_winsock_WSAGetLastError());
+        data_close(client);
+        return 0;
+    }
+    socket_prepare(client->data_socket, MSG_DATA_SOCKET, CONNECT_OUT_EVENTS);
+    return 1;
+}
+
+void data_open_port(FtpClient* client)
+{
+    if (!data_socket_create(client, AF_INET)) return;
+    const uint8_t* address = client->data_address.port_target.address;
+    ScopedUtf8Buf node;
+    ScopedUtf8Buf service;
+    utf8_buf_printf(node.get(), "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
+    utf8_buf_printf(service.get(), "%d", static_cast<int>(client->data_address.port_target.port));
+    ADDRINFOA hints;
+    os_zero_memory(&hints, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM_TYPE;
+    hints.ai_protocol = TCP_PROTOCOL;
+    ADDRINFOA* result = nullptr;
+    if (os_winsock_getaddrinfo(node.text(), service.text(), &hints, &result) != 0) {
+        client_printf(client, "500 Failed to get port address.\r\n");
+        data_close(client);
+        return;
+    }
+    data_connect(client, result->ai_addr, static_cast<int>(result->ai_addrlen));
+    os_winsock_freeaddrinfo(result);
+}
+
+void data_open_eprt(FtpClient* client)
+{
+    int family = client->data_address.eprt.ss_family;
+    if (!data_socket_create(client, family)) return;
+    data_connect(client, reinterpret_cast<const SOCKADDR*>(&client->data_address.eprt), address_length(family));
+}
+
+void listing_release(FtpClient* client)
+{
+    DataBlock* block = client->data_head;
+    while (block) {
+        DataBlock* next = block->next;
+        mem_free(block);
+        block = next;
+    }
+    client->data_head = nullptr;
+    client->data_tail = nullptr;
+    mem_free(client->transfer_path);
+    client->transfer_path = nullptr;
+}
+
+// The reader may be waiting, reading or gone: the flag set under the lock and then the event reach
+// it in every state, and nothing it uses is released before it has ended.
+void reader_release(FtpClient* client)
+{
+    EnterCriticalSection(&client->reader_lock);
+    client->reader_stop = 1;
+    LeaveCriticalSection(&client->reader_lock);
+    SetEvent(client->reader_event);
+    os_thread_wait_and_close(client->reader_thread);
+    CloseHandle(client->reader_event);
+    DeleteCriticalSection(&client->reader_lock);
+    CloseHandle(client->file_handle);
+    mem_free(client->read_buffer);
+    client->reader_thread = nullptr;
+    client->reader_event = nullptr;
+    client->file_handle = INVALID_HANDLE_VALUE;
+    client->read_buffer = nullptr;
+}
+
+}  // namespace
+
+void cmd_port(FtpClient* client, const char* argument)
+{
+    int numbers[6];
+    const char* field = argument;
+    for (int& number : numbers) {
+        number = utf8_string_to_int(field);
+        field = field_next(field_end(field, ','));
+    }
+    data_close(client);
+
+    uint8_t address[4];
+    for (int i = 0; i < 4; i++) address[i] = static_cast<uint8_t>(numbers[i]);
+    if (settings.check_ftp_data_connection_ip != 0 &&
+        (client->peer_address.ss_family != AF_INET || memcmp(ipv4_bytes(&client->peer_address), address, 4) != 0)) {
+        client_printf(client, "500 Failed to connect to IP.\r\n");
+        return;
+    }
+    memcpy(client->data_address.port_target.address, address, 4);
+    client->data_address.port_target.port = static_cast<uint32_t>((numbers[4] << 8) | numbers[5]);
+    client->data_mode = DATA_MODE_PORT;
+    client->data_started = 0;
+    client_printf(client, "200 Port command successful.\r\n");
+}
+
+void cmd_eprt(FtpClient* client, const char* argument)
+{
+    const char* protocol_field = field_next(field_end(argument, '|'));
+    const char* address_field = field_next(field_end(protocol_field, '|'));
+    const char* address_end = field_end(address_field, '|');
+    const char* port_field = field_next(address_end);
+    int protocol = utf8_string_to_int(protocol_field);
+    int port = utf8_string_to_int(port_field);
+    ScopedUtf8Buf address_text;
+    utf8_buf_copy_utf8_string_n(address_text.get(), address_field, static_cast<size_t>(address_end - address_field));
+    data_close(client);
+
+    if (protocol != EPRT_PROTOCOL_IPV4 && protocol != EPRT_PROTOCOL_IPV6) {
+        client_printf(client, "522 Extended Port Failure - unknown network protocol. Supported protocols: (1,2)\r\n");
+        data_close(client);
+        return;
+    }
+    SOCKADDR_STORAGE* target = &client->data_address.eprt;
+    os_zero_memory(target, sizeof(*target));
+    int parsed = protocol == EPRT_PROTOCOL_IPV4 ? utf8_string_parse_sockaddr_in(address_text.text(), target)
+                                                : utf8_string_parse_sockaddr_in6(address_text.text(), target);
+    int expected_family = protocol == EPRT_PROTOCOL_IPV4 ? AF_INET : AF_INET6;
+    // An address text that does not parse would leave a zero address, which reaches this machine.
+    if (!parsed || target->ss_family != expected_family) {
+        client_printf(client, "500 Failed to connect to IP.\r\n");
+        return;
+    }
+    uint16_t port_host = static_cast<uint16_t>(port);
+    uint16_t port_network = static_cast<uint16_t>((port_host >> 8) | (port_host << 8));
+    // sin_port and sin6_port share the same offset.
+    reinterpret_cast<SOCKADDR_IN*>(target)->sin_port = port_network;
+    if (settings.check_ftp_data_connection_ip != 0 && !same_ip(target, &client->peer_address)) {
+        client_printf(client, "500 Failed to connect to IP.\r\n");
+        return;
+    }
+    client->data_mode = DATA_MODE_EPRT;
+    client->data_started = 0;
+    client_printf(client, "200 Port command successful.\r\n");
+}
+
+void cmd_pasv(FtpClient* client)
+{
+    data_close(client);
+    if (client->is_ipv6 == 1) {
+        client_printf(client, "500 PASV is not available when using IPv6, please use IPv4 or EPSV.\r\n");
+        return;
+    }
+    if (!pasv_create(client, AF_INET, "500 Failed to enter passive mode, socket error %d.\r\n")) return;
+    if (!pasv_bind_listen(client, AF_INET, "500 Failed to enter passive mode, bind error %d\r\n",
+                          "500 Failed to enter passive mode, listen error %d\r\n")) {
+        return;
+    }
+    SOCKADDR_IN control;
+    int length = sizeof(control);
+    if (os_winsock_getsockname(client->control_socket, reinterpret_cast<SOCKADDR*>(&control), &length) == -1) {
+        pasv_fail(client, "500 Failed to enter passive mode, control getsockname error %d\r\n",
+                  os_winsock_WSAGetLastError());
+        return;
+    }
+    if (control.sin_family != AF_INET) {
+        pasv_fail(client, "500 Failed to enter passive mode, invalid control family %d\r\n", control.sin_family);
+        return;
+    }
+    SOCKADDR_IN listening;
+    length = sizeof(listening);
+    if (os_winsock_getsockname(client->data_address.pasv_socket, reinterpret_cast<SOCKADDR*>(&listening),
+                               &length) == -1) {
+        pasv_fail(client, "500 Failed to enter passive mode, pasv getsockname error %d\r\n",
+                  os_winsock_WSAGetLastError());
+        return;
+    }
+    if (listening.sin_family != AF_INET) {
+        pasv_fail(client, "500 Failed to enter passive mode, invalid pasv family %d\r\n", listening.sin_family);
+        return;
+    }
+    const uint8_t* port = reinterpret_cast<const uint8_t*>(&listening.sin_port);
+    const uint8_t* ip = control.sin_addr;
+    client_printf(client, "227 Entering Passive Mode. (%d,%d,%d,%d,%d,%d)\r\n", ip[0], ip[1], ip[2], ip[3], port[0],
+                  port[1]);
+}
+
+void cmd_epsv(FtpClient* client)
+{
+    data_close(client);
+    int family = client->is_ipv6 == 1 ? AF_INET6 : AF_INET;
+    if (!pasv_create(client, family, "500 Failed to enter passive mode, socket failed %d\r\n")) return;
+    if (!pasv_bind_listen(client, family, "500 Failed to enter passive mode, bind failed %d\r\n",
+                          "500 Failed to enter passive mode, socket listen %d\r\n")) {
+        return;
+    }
+    SOCKADDR_STORAGE listening;
+    int length = sizeof(listening);
+    if (os_winsock_getsockname(client->data_address.pasv_socket, reinterpret_cast<SOCKADDR*>(&listening),
+                               &length) == -1) {
+        pasv_fail(client, "500 Failed to enter passive mode, getsockname failed %d\r\n", os_winsock_WSAGetLastError());
+        return;
+    }
+    uint16_t port = os_winsock_ntohs(reinterpret_cast<const SOCKADDR_IN*>(&listening)->sin_port);
+    if ((listening.ss_family != AF_INET && listening.ss_family != AF_INET6) || port == 0) {
+        pasv_fail(client, "500 Failed to enter passive mode, invalid family %d\r\n", listening.ss_family);
+        return;
+    }
+    client_printf(client, "229 Entering Extended Passive Mode (|||%d|)\r\n", static_cast<int>(port));
+}
+
+void data_open(FtpClient* client)
+{
+    if (client->data_socket != INVALID_SOCKET) {
+        data_transfer_start(client);
+        return;
+    }
+    switch (client->data_mode) {
+    case DATA_MODE_PORT:
+        data_open_port(client);
+        return;
+    case DATA_MODE_EPRT:
+        data_open_eprt(client);
+        return;
+    case DATA_MODE_PASSIVE:
+        return;
+    case DATA_MODE_NONE:
+        client_printf(client, "503 Invalid sequence of commands.\r\n");
+        data_close(client);
+        return;
+    }
+}
+
+int data_peer_matches(SOCKET socket, const SOCKADDR_STORAGE* peer_address)
+{
+    if (settings.check_ftp_data_connection_ip == 0) return 1;
+    SOCKADDR_STORAGE data_peer;
+    int length = sizeof(data_peer);
+    if (os_winsock_getpeername(socket, reinterpret_cast<SOCKADDR*>(&data_peer), &length) == -1) return 0;
+    return same_ip(&data_peer, peer_address);
+}
+
+void data_close(FtpClient* client)
+{
+    // The reader reads data_socket, without the lock, for the messages it posts; it is joined before
+    // the socket is closed so that the two never meet on that field.
+    if (client->transfer_kind == TRANSFER_RETR) reader_release(client);
+    if (client->data_socket != INVALID_SOCKET) {
+        os_winsock_closesocket(client->data_socket);
+        client->data_socket = INVALID_SOCKET;
+    }
+    if (client->transfer_kind == TRANSFER_LIST || client->transfer_kind == TRANSFER_MLSD) listing_release(client);
+    client->transfer_kind = TRANSFER_NONE;
+    if (client->data_mode == DATA_MODE_PASSIVE && client->data_address.pasv_socket != INVALID_SOCKET) {
+        os_winsock_closesocket(client->data_address.pasv_socket);
+        client->data_address.pasv_socket = INVALID_SOCKET;
+    }
+    client->data_mode = DATA_MODE_NONE;
+}
