@@ -1,8 +1,79 @@
+// The debug console on stderr. Colour escapes are written only when stderr is a terminal.
+#include "host/debug.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <system_error>
+
 #include "host/services.h"
+#include "host/text_buffers.h"
 
 namespace host {
-int debug_is_verbose() { return 0; }
-void debug_printf(const char*, ...) {}
-void debug_error_printf(const char*, ...) {}
-void debug_color_printf(uint32_t, const char*, ...) {}
+namespace {
+
+std::atomic<bool> verbose{false};
+std::mutex console_lock;
+
+bool stderr_is_terminal() {
+    // The standard library cannot ask about a terminal; the descriptor's target tells.
+    std::error_code error;
+    std::string target = std::filesystem::read_symlink("/proc/self/fd/2", error).string();
+    return !error && (target.starts_with("/dev/pts/") || target.starts_with("/dev/tty") || target == "/dev/console");
+}
+
+bool colours_wanted() {
+    static const bool wanted = stderr_is_terminal();
+    return wanted;
+}
+
+// One whole message per write, so that lines from several threads do not interleave.
+void console_write(const char* prefix, const char* format, va_list arguments, const char* suffix) {
+    ScopedUtf8Buf text;
+    if (prefix != nullptr) utf8_buf_append(text.get(), prefix, std::char_traits<char>::length(prefix));
+    text_format_append(text.get(), format, arguments);
+    if (suffix != nullptr) utf8_buf_append(text.get(), suffix, std::char_traits<char>::length(suffix));
+    std::lock_guard<std::mutex> guard(console_lock);
+    std::fwrite(text->text, 1, text->length, stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void debug_set_verbose(bool on) { verbose = on; }
+
+int debug_is_verbose() { return verbose ? 1 : 0; }
+
+void debug_printf(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    console_write(nullptr, format, arguments, nullptr);
+    va_end(arguments);
+}
+
+void debug_error_printf(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    bool colour = colours_wanted();
+    console_write(colour ? "\x1b[31m" : nullptr, format, arguments, colour ? "\x1b[0m" : nullptr);
+    va_end(arguments);
+}
+
+// The colour is 0xAARRGGBB; the alpha byte is ignored.
+void debug_color_printf(uint32_t color, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    if (!colours_wanted()) {
+        console_write(nullptr, format, arguments, nullptr);
+    } else {
+        char escape[32];
+        std::snprintf(escape, sizeof(escape), "\x1b[38;2;%u;%u;%um", (color >> 16) & 0xFF, (color >> 8) & 0xFF,
+                      color & 0xFF);
+        console_write(escape, format, arguments, "\x1b[0m");
+    }
+    va_end(arguments);
+}
+
 }  // namespace host

@@ -1,3 +1,197 @@
-#include "host/services.h"
+// swp-host: loads the plug-in, builds the index, hands the plug-in its settings and runs the message
+// loop until SIGINT or SIGTERM.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
 
-int main() { return 0; }
+#include "host/command_line.h"
+#include "host/debug.h"
+#include "host/index/index.h"
+#include "host/options_preview.h"
+#include "host/services.h"
+#include "host/settings_store.h"
+#include "host/socket_services.h"
+
+#ifndef SWP_VERSION
+#define SWP_VERSION "1.0.1.3"
+#endif
+
+namespace {
+
+constexpr int EXIT_STOPPED = 0;
+constexpr int EXIT_NO_LISTENER = 1;
+constexpr int EXIT_BAD_START = 2;
+
+std::atomic<DWORD> main_thread_id{0};
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "swp-host: %s\n", message.c_str());
+    return EXIT_BAD_START;
+}
+
+std::string default_settings_path() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::string folder;
+    if (config != nullptr && config[0] == '/') folder = config;
+    else {
+        const char* home = std::getenv("HOME");
+        folder = std::string(home != nullptr && home[0] == '/' ? home : "/tmp") + "/.config";
+    }
+    return folder + "/swp-host/settings.ini";
+}
+
+std::string default_plugin_path() {
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return "libswp.so";
+    return (self.parent_path() / "libswp.so").string();
+}
+
+// Runs on a thread of its own when SIGINT or SIGTERM arrives: ends the main loop.
+BOOL stop_on_signal(DWORD) {
+    PostThreadMessageW(main_thread_id, WM_QUIT, 0, 0);
+    return TRUE;
+}
+
+struct Plugin {
+    HMODULE module = nullptr;
+    SorrelwickPluginProc proc = nullptr;
+
+    uintptr_t send(uint32_t message, uintptr_t data = 0) const { return proc(message, data); }
+};
+
+bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
+    std::error_code status;
+    if (!std::filesystem::is_regular_file(path, status)) {
+        *error = "the plug-in " + path + " does not exist";
+        return false;
+    }
+    plugin->module = LoadLibraryA(path.c_str());
+    if (plugin->module == nullptr) {
+        *error = "the plug-in " + path + " cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    plugin->proc = reinterpret_cast<SorrelwickPluginProc>(GetProcAddress(plugin->module, SORRELWICK_PLUGIN_ENTRY_NAME));
+    if (plugin->proc == nullptr) {
+        *error = "the plug-in " + path + " has no entry point " + SORRELWICK_PLUGIN_ENTRY_NAME;
+        FreeLibrary(plugin->module);
+        return false;
+    }
+    return true;
+}
+
+bool settings_prepare(const host::CommandLine& command_line, bool serving, host::SettingsStore* store,
+                      std::string* error) {
+    std::string path = command_line.settings_path.empty() ? default_settings_path() : command_line.settings_path;
+    if (!store->load(path, error)) return false;
+    for (const auto& [key, value] : command_line.setting_overrides)
+        if (!store->set_override(key, value, error)) return false;
+    // Starting swp-host means serving: the server is enabled for the run.
+    return !serving || store->set_override("enabled", "1", error);
+}
+
+void run_message_loop() {
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+int draw_options_page(const host::CommandLine& command_line, const Plugin& plugin, host::SettingsStore* store) {
+    plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
+    std::string error;
+    bool drawn = host::options_page_render_svg(plugin.proc, command_line.options_page_path,
+                                               command_line.options_page_width, command_line.options_page_height,
+                                               &error);
+    plugin.send(PLUGIN_MSG_STOP);
+    plugin.send(PLUGIN_MSG_UNINIT);
+    if (!drawn) return fail(error);
+    return EXIT_STOPPED;
+}
+
+int serve(const Plugin& plugin, host::SettingsStore* store) {
+    host::sockets_announce_listeners(true);
+    plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
+    if (host::sockets_listen_count() == 0) {
+        // The plug-in has shown why in its dialog, already on stderr.
+        std::fprintf(stderr, "swp-host: the server opened no listening socket\n");
+        plugin.send(PLUGIN_MSG_STOP);
+        plugin.send(PLUGIN_MSG_UNINIT);
+        return EXIT_NO_LISTENER;
+    }
+    run_message_loop();
+    plugin.send(PLUGIN_MSG_STOP);
+    plugin.send(PLUGIN_MSG_SAVE_SETTINGS, reinterpret_cast<uintptr_t>(store));
+    plugin.send(PLUGIN_MSG_UNINIT);
+    std::string error;
+    if (!store->save(&error)) {
+        std::fprintf(stderr, "swp-host: %s\n", error.c_str());
+        return EXIT_BAD_START;
+    }
+    return EXIT_STOPPED;
+}
+
+int run(const host::CommandLine& command_line) {
+    bool serving = command_line.options_page_path.empty();
+    host::debug_set_verbose(command_line.verbose);
+    std::string error;
+    host::SettingsStore store;
+    if (!settings_prepare(command_line, serving, &store, &error)) return fail(error);
+
+    Plugin plugin;
+    if (!plugin_load(command_line.plugin_path.empty() ? default_plugin_path() : command_line.plugin_path, &plugin,
+                     &error))
+        return fail(error);
+
+    std::vector<host::IndexRoot> roots = command_line.roots;
+    if (roots.empty()) {
+        host::IndexRoot root;
+        if (!host::command_line_index_root(".", &root, &error)) return fail(error);
+        roots.push_back(root);
+    }
+    host::IndexOptions index_options;
+    index_options.folder_sizes = command_line.folder_sizes;
+    if (!host::index_build(roots, index_options, &error)) return fail(error);
+
+    // The queue exists before the signal handler can post to it, and the handler is in place
+    // before the first listener is announced, so a stop can never be lost.
+    MSG peeked;
+    PeekMessageW(&peeked, nullptr, 0, 0, PM_NOREMOVE);
+    main_thread_id = GetCurrentThreadId();
+    SetConsoleCtrlHandler(stop_on_signal, TRUE);
+
+    int status = EXIT_BAD_START;
+    if (plugin.send(PLUGIN_MSG_INIT, reinterpret_cast<uintptr_t>(&host::lookup_service)) == 0)
+        status = fail("the plug-in did not accept the host's services");
+    else
+        status = serving ? serve(plugin, &store) : draw_options_page(command_line, plugin, &store);
+    host::index_shutdown();
+    FreeLibrary(plugin.module);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    host::CommandLine command_line;
+    std::string error;
+    if (!host::command_line_parse(arguments, &command_line, &error)) {
+        std::fprintf(stderr, "swp-host: %s\nTry \"swp-host --help\" for the options.\n", error.c_str());
+        return EXIT_BAD_START;
+    }
+    if (command_line.help) {
+        std::fputs(host::command_line_help().c_str(), stdout);
+        return EXIT_STOPPED;
+    }
+    if (command_line.version) {
+        std::printf("swp-host %s\n", SWP_VERSION);
+        return EXIT_STOPPED;
+    }
+    return run(command_line);
+}
