@@ -1,0 +1,398 @@
+// One FTP control connection: the record's life, the receive chain that cuts the byte stream into
+// command lines, the reply queue through which every reply leaves, and the welcome banner.
+#include "server/client.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "ftp/data_connection.h"
+#include "ftp/dispatcher.h"
+#include "search/query_results.h"
+#include "server/activity_log.h"
+#include "server/server.h"
+
+namespace {
+
+constexpr int PEER_ADDRESS_LENGTH = 128;
+constexpr char DEFAULT_WELCOME[] = "Welcome to Sorrelwick SWP/FTP";
+
+bool replies_over_bound(const FtpClient* client) {
+    return client->reply_unsent_bytes > MAX_UNSENT_REPLY_BYTES;
+}
+
+void client_list_append(FtpClient* client) {
+    ServerInstance* server = server_instance;
+    client->prev = server->clients_tail;
+    client->next = nullptr;
+    if (server->clients_tail) {
+        server->clients_tail->next = client;
+    } else {
+        server->clients_head = client;
+    }
+    server->clients_tail = client;
+}
+
+void client_list_unlink(FtpClient* client) {
+    ServerInstance* server = server_instance;
+    if (client->prev) {
+        client->prev->next = client->next;
+    } else if (server && server->clients_head == client) {
+        server->clients_head = client->next;
+    }
+    if (client->next) {
+        client->next->prev = client->prev;
+    } else if (server && server->clients_tail == client) {
+        server->clients_tail = client->prev;
+    }
+    client->next = nullptr;
+    client->prev = nullptr;
+}
+
+void client_free_strings(FtpClient* client) {
+    mem_free(client->current_directory);
+    mem_free(client->search_text);
+    mem_free(client->filter_search_text);
+    mem_free(client->last_search_text);
+    mem_free(client->last_filter_search_text);
+}
+
+void client_free_queues(FtpClient* client) {
+    for (ReplyBlock* block = client->reply_head; block;) {
+        ReplyBlock* next = block->next;
+        mem_free(block);
+        block = next;
+    }
+    for (ReceiveChunk* chunk = client->recv_head; chunk;) {
+        ReceiveChunk* next = chunk->next;
+        mem_free(chunk);
+        chunk = next;
+    }
+}
+
+void recv_append_chunk(FtpClient* client) {
+    ReceiveChunk* chunk = static_cast<ReceiveChunk*>(mem_alloc(sizeof(ReceiveChunk)));
+    chunk->next = nullptr;
+    if (client->recv_tail) {
+        client->recv_tail->next = chunk;
+    } else {
+        client->recv_head = chunk;
+    }
+    client->recv_tail = chunk;
+    client->recv_chunk_count++;
+    client->recv_write = chunk->data;
+    client->recv_end = chunk->data + RECEIVE_CHUNK_DATA;
+}
+
+// Bytes of the partial line held in the chain (every chunk before the last is full).
+uint64_t recv_partial_length(const FtpClient* client) {
+    return (client->recv_chunk_count - 1) * RECEIVE_CHUNK_DATA +
+           static_cast<uint64_t>(client->recv_write - client->recv_tail->data);
+}
+
+// Joins a line that began in an earlier chunk and ends at `line_end` in the last one, leaving the
+// last chunk alone in the chain. The caller executes and frees the joined copy.
+char* recv_join_line(FtpClient* client, const char* line_end) {
+    size_t tail_bytes = static_cast<size_t>(line_end - client->recv_tail->data);
+    size_t full_bytes = static_cast<size_t>(client->recv_chunk_count - 1) * RECEIVE_CHUNK_DATA;
+    char* line = static_cast<char*>(mem_alloc(full_bytes + tail_bytes + 1));
+    char* out = line;
+    ReceiveChunk* chunk = client->recv_head;
+    while (chunk != client->recv_tail) {
+        ReceiveChunk* next = chunk->next;
+        os_copy_memory(out, chunk->data, RECEIVE_CHUNK_DATA);
+        out += RECEIVE_CHUNK_DATA;
+        mem_free(chunk);
+        chunk = next;
+    }
+    os_copy_memory(out, client->recv_tail->data, tail_bytes);
+    out[tail_bytes] = '\0';
+    client->recv_head = client->recv_tail;
+    client->recv_chunk_count = 1;
+    return line;
+}
+
+enum RecvScan {
+    RECV_SCAN_DONE,      // every complete line ran; what is left is a partial line
+    RECV_SCAN_PAUSED,    // the unsent replies outgrew their bound; the rest waits in the chunk
+    RECV_SCAN_TOO_LONG,  // a line outgrew MAX_COMMAND_LINE
+};
+
+// Executes every complete line in [from, recv_write) of the last chunk, in order, then moves the
+// unexecuted rest to the chunk's first data byte so that a partial line starts there.
+RecvScan recv_scan(FtpClient* client, char* from) {
+    char* line_start = nullptr;
+    char* scan = from;
+    RecvScan result = RECV_SCAN_DONE;
+    while (scan < client->recv_write) {
+        char* lf = static_cast<char*>(memchr(scan, '\n', static_cast<size_t>(client->recv_write - scan)));
+        if (!lf) break;
+        *lf = '\0';
+        if (line_start) {
+            client_execute(client, line_start);
+        } else if (client->recv_chunk_count == 1) {
+            client_execute(client, client->recv_head->data);
+        } else {
+            uint64_t length = (client->recv_chunk_count - 1) * RECEIVE_CHUNK_DATA +
+                              static_cast<uint64_t>(lf - client->recv_tail->data);
+            if (length > MAX_COMMAND_LINE) return RECV_SCAN_TOO_LONG;
+            char* line = recv_join_line(client, lf);
+            client_execute(client, line);
+            mem_free(line);
+        }
+        line_start = lf + 1;
+        scan = line_start;
+        if (replies_over_bound(client)) {
+            result = RECV_SCAN_PAUSED;
+            break;
+        }
+    }
+    if (line_start) {
+        size_t rest = static_cast<size_t>(client->recv_write - line_start);
+        os_move_memory(client->recv_tail->data, line_start, rest);
+        client->recv_write = client->recv_tail->data + rest;
+    }
+    if (result == RECV_SCAN_DONE && recv_partial_length(client) > MAX_COMMAND_LINE) {
+        return RECV_SCAN_TOO_LONG;
+    }
+    return result;
+}
+
+// Runs the lines a pause held back; 1 to go on reading, 0 when the connection must end.
+int recv_resume(FtpClient* client) {
+    client->recv_paused = 0;
+    if (!client->recv_tail) return 1;
+    RecvScan scan = recv_scan(client, client->recv_tail->data);
+    if (scan == RECV_SCAN_TOO_LONG) return 0;
+    if (scan == RECV_SCAN_PAUSED) client->recv_paused = 1;
+    return 1;
+}
+
+// Accumulates the banner's length, or writes it when `out` is set.
+struct BannerWriter {
+    char* out;
+    size_t length;
+
+    void text(const char* piece) {
+        if (out) {
+            out = utf8_string_copy_utf8_string(out, piece);
+        }
+        length = safe_uintptr_add(length, utf8_string_get_length_in_bytes(piece));
+    }
+    void byte(char value) {
+        char piece[2] = {value, '\0'};
+        text(piece);
+    }
+};
+
+// 1 when a "%n" follows before the end of the text; other "%" pairs are stepped over whole.
+bool banner_line_continues(const char* text) {
+    for (const char* p = text; *p;) {
+        if (*p != '%') {
+            p++;
+            continue;
+        }
+        if (p[1] == 'n') return true;
+        if (p[1] == '\0') return false;
+        p += 2;
+    }
+    return false;
+}
+
+// Expands one banner line's text; returns where the next line begins, or null after the last.
+const char* banner_expand_line(BannerWriter* writer, const char* p) {
+    while (*p) {
+        char c = *p;
+        if (c == '\r' || c == '\n') {
+            p++;
+        } else if (c != '%') {
+            writer->byte(c);
+            p++;
+        } else if (p[1] == '\0') {
+            return nullptr;
+        } else if (p[1] == 'n') {
+            return p + 2;
+        } else {
+            if (p[1] == '%') {
+                writer->byte('%');
+            } else if (p[1] == 'v') {
+                ScopedUtf8Buf version;
+                version_get_text(version.get());
+                writer->text(version.text());
+            }
+            p += 2;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+FtpClient* client_create(SOCKET socket) {
+    FtpClient* client = static_cast<FtpClient*>(mem_calloc(sizeof(FtpClient)));
+    client->control_socket = socket;
+    client->login_state = LOGIN_NONE;
+    client->query = db_query_create(server_instance->db, query_event_callback, client);
+
+    client->data_socket = INVALID_SOCKET;
+    client->is_ipv6 = 0;
+    client->transfer_kind = TRANSFER_NONE;
+    client->current_directory = utf8_string_alloc_utf8_string("");
+    client->search_text = utf8_string_alloc_utf8_string("");
+    client->filter_search_text = utf8_string_alloc_utf8_string("");
+    client->last_search_text = utf8_string_alloc_utf8_string("");
+    client->last_filter_search_text = utf8_string_alloc_utf8_string("");
+    client->sort_property = property_get_builtin_type(0);
+    client->last_sort_property = property_get_builtin_type(0);
+    client->sort_ascending = 1;
+    client->last_sort_ascending = 1;
+    client->utf8_mode = 1;
+    client->result_count = 0xFFFFFFFF;
+
+    int peer_length = PEER_ADDRESS_LENGTH;
+    os_winsock_getpeername(socket, reinterpret_cast<SOCKADDR*>(&client->peer_address), &peer_length);
+    SOCKADDR_STORAGE local = {};
+    int local_length = PEER_ADDRESS_LENGTH;
+    os_winsock_getsockname(socket, reinterpret_cast<SOCKADDR*>(&local), &local_length);
+    if (local.ss_family == AF_INET6) client->is_ipv6 = 1;
+
+    client_list_append(client);
+    client_log(client, "Connected.\r\n");
+    return client;
+}
+
+void client_destroy(FtpClient* client) {
+    // Logged while the control socket is open, so that the line still carries the peer.
+    client_log(client, "Disconnected.\r\n");
+    client_list_unlink(client);
+    data_close(client);
+    if (client->control_socket != INVALID_SOCKET) os_winsock_closesocket(client->control_socket);
+    db_query_destroy(client->query);
+    client_free_strings(client);
+    client_free_queues(client);
+    mem_free(client);
+}
+
+int client_recv(FtpClient* client) {
+    if (client->recv_paused) {
+        if (replies_over_bound(client)) return 1;
+        if (!recv_resume(client)) {
+            client_log(client, "Line too long.\r\n");
+            return 0;
+        }
+    }
+    for (;;) {
+        // Reading stops while too many replies wait unsent; client_send's caller resumes it.
+        if (client->recv_paused || replies_over_bound(client)) {
+            client->recv_paused = 1;
+            return 1;
+        }
+        if (client->recv_write == client->recv_end) recv_append_chunk(client);
+
+        int n = network_recv(client->control_socket, client->recv_write,
+                             static_cast<size_t>(client->recv_end - client->recv_write));
+        int error = os_winsock_WSAGetLastError();
+        if (debug_is_verbose()) debug_printf("recv ret %d %d\n", n, error);
+        if (n == -1) return error == WSAEWOULDBLOCK ? 1 : 0;
+        if (n == 0) return 0;
+
+        char* from = client->recv_write;
+        client->recv_write += n;
+        RecvScan scan = recv_scan(client, from);
+        if (scan == RECV_SCAN_TOO_LONG) {
+            client_log(client, "Line too long.\r\n");
+            return 0;
+        }
+        if (scan == RECV_SCAN_PAUSED) client->recv_paused = 1;
+    }
+}
+
+int client_send(FtpClient* client) {
+    for (;;) {
+        if (client->reply_remaining == 0) {
+            if (!client->reply_head) {
+                // Lines held back by a pause still run before a QUIT ends the connection.
+                if (client->quit_requested && !client->recv_paused) {
+                    os_winsock_shutdown(client->control_socket, SD_SEND);
+                    return 0;
+                }
+                return 1;
+            }
+            client->reply_remaining = client->reply_head->count;
+        }
+        ReplyBlock* head = client->reply_head;
+        const char* unsent = head->bytes() + (head->count - client->reply_remaining);
+        size_t remaining = static_cast<size_t>(client->reply_remaining);
+        bool verbose = debug_is_verbose() != 0;
+        if (verbose) debug_printf("send %zu %t\n", remaining, unsent, remaining);
+
+        int n = network_send(client->control_socket, unsent, remaining);
+        if (verbose) debug_printf("send ret %d\n", n);
+        if (n == -1) {
+            int error = os_winsock_WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) return 1;
+            debug_printf("send error %d\n", error);
+            return 0;
+        }
+        if (n == 0) {
+            debug_printf("send closed\n");
+            return 0;
+        }
+
+        client->reply_remaining -= static_cast<uint64_t>(n);
+        client->reply_unsent_bytes -= static_cast<uint64_t>(n);
+        if (client->reply_remaining == 0) {
+            client->reply_head = head->next;
+            if (!client->reply_head) client->reply_tail = nullptr;
+            mem_free(head);
+        }
+    }
+}
+
+void client_printf(FtpClient* client, const char* format, ...) {
+    ScopedUtf8Buf reply;
+    va_list arguments;
+    va_start(arguments, format);
+    utf8_buf_vprintf(reply.get(), format, arguments);
+    va_end(arguments);
+
+    client_queue_reply(client, reply.text(), reply.length());
+
+    // Single lines and closing lines ("ddd text") are logged; "ddd-" openers and indented lines not.
+    const char* text = reply.text();
+    if (text[0] != ' ' && text[0] != '\0' && text[1] != '\0' && text[2] != '\0' && text[3] == ' ') {
+        client_log(client, "%s", text);
+    }
+}
+
+void client_queue_reply(FtpClient* client, const char* bytes, size_t length) {
+    if (debug_is_verbose()) debug_color_printf(0xff00ff00, "%t", bytes, length);
+
+    ReplyBlock* block = static_cast<ReplyBlock*>(mem_alloc(sizeof(ReplyBlock) + length));
+    block->count = length;
+    os_copy_memory(block->bytes(), bytes, length);
+    block->next = nullptr;
+
+    if (client->reply_head) {
+        client->reply_tail->next = block;
+    } else {
+        client->reply_head = block;
+        client->reply_remaining = length;
+        // Replies queued behind this one ride on the same kick.
+        PostMessageW(server_instance->window, MSG_CONTROL_SOCKET, client->control_socket, 0);
+    }
+    client->reply_tail = block;
+    client->reply_unsent_bytes += length;
+}
+
+size_t welcome_format(char* output, const char* text) {
+    if (!text || text[0] == '\0') text = DEFAULT_WELCOME;
+    BannerWriter writer = {output, 0};
+    if (output) output[0] = '\0';
+    const char* line = text;
+    while (line) {
+        writer.text(banner_line_continues(line) ? "220-" : "220 ");
+        line = banner_expand_line(&writer, line);
+        writer.text("\r\n");
+    }
+    return writer.length;
+}

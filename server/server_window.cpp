@@ -1,0 +1,154 @@
+// The server window's procedure: every socket event and every kick the plug-in posts to itself
+// arrives here and is handed to the client layer or the data-connection layer.
+#include "server/server_window.h"
+
+#include "ftp/data_connection.h"
+#include "ftp/transfer.h"
+#include "plugin/settings.h"
+#include "server/client.h"
+#include "server/server.h"
+
+namespace {
+
+constexpr uint32_t EVENT_MASK = 0xFFFF;
+
+FtpClient* client_by_control_socket(SOCKET socket) {
+    for (FtpClient* client = server_instance->clients_head; client; client = client->next) {
+        if (client->control_socket == socket) return client;
+    }
+    return nullptr;
+}
+
+FtpClient* client_by_pasv_socket(SOCKET socket) {
+    for (FtpClient* client = server_instance->clients_head; client; client = client->next) {
+        if (client->data_mode == DATA_MODE_PASSIVE && client->data_address.pasv_socket == socket) return client;
+    }
+    return nullptr;
+}
+
+FtpClient* client_by_data_socket(SOCKET socket) {
+    for (FtpClient* client = server_instance->clients_head; client; client = client->next) {
+        if (client->data_socket == socket) return client;
+    }
+    return nullptr;
+}
+
+void client_queue_banner(FtpClient* client) {
+    ScopedUtf8Buf banner;
+    size_t length = welcome_format(nullptr, settings.welcome_message);
+    utf8_buf_grow_length(banner.get(), length);
+    welcome_format(banner.get()->text, settings.welcome_message);
+    // Queued directly, not through client_printf: the banner is never logged.
+    client_queue_reply(client, banner.text(), length);
+}
+
+// At most one connection per listening socket per message; the next one brings its own message.
+void on_listen_event(HWND window) {
+    for (ListenerNode* node = server_instance->listeners_head; node; node = node->next) {
+        SOCKET socket = os_winsock_accept(node->socket, nullptr, nullptr);
+        if (socket == INVALID_SOCKET) continue;
+        network_set_tcp_nodelay(socket);
+        network_set_keepalive(socket);
+        os_winsock_WSAAsyncSelect(socket, window, MSG_CONTROL_SOCKET, CONNECTION_EVENTS);
+        FtpClient* client = client_create(socket);
+        client_queue_banner(client);
+    }
+}
+
+// Reads and executes what arrived, then sends what the socket takes. Reading pauses while too
+// many replies wait unsent; when sending brings them back under the bound, the held lines run
+// and the socket is read again in this same event, since no further read event would come
+// without a receive call.
+void on_control_event(SOCKET socket) {
+    FtpClient* client = client_by_control_socket(socket);
+    if (!client) return;
+    for (;;) {
+        if (!client_recv(client)) {
+            debug_printf("recv failed\n");
+            client_destroy(client);
+            return;
+        }
+        if (!client_send(client)) {
+            debug_printf("send failed\n");
+            client_destroy(client);
+            return;
+        }
+        if (!client->recv_paused || client->reply_unsent_bytes > MAX_UNSENT_REPLY_BYTES) return;
+    }
+}
+
+void on_pasv_event(SOCKET socket) {
+    FtpClient* client = client_by_pasv_socket(socket);
+    if (!client) return;
+    client->data_socket = os_winsock_accept(client->data_address.pasv_socket, nullptr, nullptr);
+    if (client->data_socket == INVALID_SOCKET) return;
+    if (!data_peer_matches(client->data_socket, &client->peer_address)) {
+        client_printf(client, "500 Failed to connect to IP.\r\n");
+        data_close(client);
+        return;
+    }
+    debug_printf("pasv connected.\n");
+    network_set_tcp_nodelay(client->data_socket);
+    network_set_keepalive(client->data_socket);
+    os_winsock_WSAAsyncSelect(client->data_socket, server_instance->window, MSG_DATA_SOCKET, CONNECTION_EVENTS);
+    data_transfer_start(client);
+    os_winsock_closesocket(client->data_address.pasv_socket);
+    client->data_address.pasv_socket = INVALID_SOCKET;
+}
+
+void on_data_event(SOCKET socket, LPARAM lparam) {
+    FtpClient* client = client_by_data_socket(socket);
+    if (!client) return;
+    if (client->data_started) {
+        if (data_send(client)) return;
+        if (client->transfer_done) {
+            os_winsock_shutdown(client->data_socket, SD_SEND);
+            data_close(client);
+            client_printf(client, "226 Transfer complete.\r\n");
+        } else {
+            // The failed transfer has already queued its own reply.
+            data_close(client);
+        }
+        return;
+    }
+    uint32_t event = static_cast<uint32_t>(lparam) & EVENT_MASK;
+    uint32_t error = (static_cast<uint32_t>(lparam) >> 16) & EVENT_MASK;
+    if (event != FD_CONNECT) return;
+    if (error != 0) {
+        client_printf(client, "426 Unable to connect to port %u\r\n", error);
+        data_close(client);
+        return;
+    }
+    data_transfer_start(client);
+}
+
+}  // namespace
+
+LRESULT server_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (server_instance) {
+        bool verbose = debug_is_verbose() != 0;
+        SOCKET socket = static_cast<SOCKET>(wparam);
+        size_t event = static_cast<size_t>(lparam);
+        switch (message) {
+        case MSG_LISTEN_SOCKET:
+            if (verbose) debug_printf("listen event %zu %zu\n", static_cast<size_t>(wparam), event);
+            on_listen_event(window);
+            break;
+        case MSG_CONTROL_SOCKET:
+            if (verbose) debug_printf("client event %zu %zu\n", static_cast<size_t>(wparam), event);
+            on_control_event(socket);
+            break;
+        case MSG_PASV_SOCKET:
+            if (verbose) debug_printf("pasv event %zu %zu\n", static_cast<size_t>(wparam), event);
+            on_pasv_event(socket);
+            break;
+        case MSG_DATA_SOCKET:
+            if (verbose) debug_printf("data event %zu %zu\n", static_cast<size_t>(wparam), event);
+            on_data_event(socket, lparam);
+            break;
+        default:
+            break;
+        }
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
