@@ -1,7 +1,256 @@
-// Folder enumeration and opening files beneath a folder (first version: nothing found).
+// Folder enumeration (FindFirstFileA, FindNextFileA, FindClose) over getdents64 and one statx per
+// entry, and CreateFileBeneathA, which opens a file below a folder without following any
+// symbolic link.
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "win32/find_files.h"
+#include "win32/handle_table.h"
 #include "win32/win32.h"
 
-HANDLE FindFirstFileA(const char*, WIN32_FIND_DATAA*) { return INVALID_HANDLE_VALUE; }
-BOOL FindNextFileA(HANDLE, WIN32_FIND_DATAA*) { return FALSE; }
-BOOL FindClose(HANDLE) { return TRUE; }
-HANDLE CreateFileBeneathA(const char*, const char*) { return INVALID_HANDLE_VALUE; }
+namespace {
+
+constexpr uint32_t FIND_MAGIC = 0x444E4946;  // "FIND"
+constexpr size_t FIND_BUFFER_SIZE = 64 * 1024;
+
+struct FindState {
+    uint32_t magic = FIND_MAGIC;
+    int folder = -1;
+    size_t at = 0;    // next record in buffer
+    size_t used = 0;  // bytes of records in buffer
+    DWORD skipped = 0;
+    alignas(8) char buffer[FIND_BUFFER_SIZE];
+};
+
+struct LinuxDirent64 {
+    uint64_t d_ino;
+    int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
+
+FindState* find_state(HANDLE find) {
+    auto* state = static_cast<FindState*>(find);
+    if (!state || find == INVALID_HANDLE_VALUE || state->magic != FIND_MAGIC) return nullptr;
+    return state;
+}
+
+FILETIME filetime_from(int64_t seconds, uint32_t nanoseconds) {
+    constexpr int64_t EPOCH_DIFFERENCE = 11644473600;  // seconds from 1601 to 1970
+    uint64_t ticks = 0;
+    if (seconds >= -EPOCH_DIFFERENCE)
+        ticks = static_cast<uint64_t>(seconds + EPOCH_DIFFERENCE) * 10000000u + nanoseconds / 100;
+    return {static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+}
+
+DWORD attributes_from(const char* name, uint16_t mode) {
+    DWORD attributes = 0;
+    if (S_ISLNK(mode)) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    else if (S_ISDIR(mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    else if (!S_ISREG(mode)) attributes |= FILE_ATTRIBUTE_DEVICE;
+    if ((mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    if (name[0] == '.') attributes |= FILE_ATTRIBUTE_HIDDEN;
+    return attributes;
+}
+
+// Fills data from one statx of name below the folder; false when the entry cannot be examined.
+bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
+    struct statx facts;
+    unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_ATIME | STATX_CTIME | STATX_BTIME;
+    if (statx(folder, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &facts) != 0) return false;
+    size_t length = std::strlen(name);
+    if (length >= sizeof data->cFileName) return false;
+    data->dwFileAttributes = attributes_from(name, facts.stx_mode);
+    bool has_birth = (facts.stx_mask & STATX_BTIME) != 0;
+    const struct statx_timestamp& created = has_birth ? facts.stx_btime : facts.stx_ctime;
+    data->ftCreationTime = filetime_from(created.tv_sec, created.tv_nsec);
+    data->ftLastAccessTime = filetime_from(facts.stx_atime.tv_sec, facts.stx_atime.tv_nsec);
+    data->ftLastWriteTime = filetime_from(facts.stx_mtime.tv_sec, facts.stx_mtime.tv_nsec);
+    uint64_t size = S_ISDIR(facts.stx_mode) ? 0 : facts.stx_size;
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFF);
+    data->dwReserved0 = 0;
+    data->dwReserved1 = 0;
+    std::memcpy(data->cFileName, name, length + 1);
+    data->cAlternateFileName[0] = '\0';
+    return true;
+}
+
+bool is_dot_name(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
+
+// Delivers the next examinable entry; false at the end of the folder or on a read error.
+bool find_advance(FindState* state, WIN32_FIND_DATAA* data) {
+    while (true) {
+        if (state->at >= state->used) {
+            long got;
+            do got = syscall(SYS_getdents64, state->folder, state->buffer, FIND_BUFFER_SIZE);
+            while (got < 0 && errno == EINTR);
+            if (got <= 0) {
+                SetLastError(got == 0 ? ERROR_NO_MORE_FILES : win32_error_from_errno(errno));
+                return false;
+            }
+            state->at = 0;
+            state->used = static_cast<size_t>(got);
+        }
+        auto* record = reinterpret_cast<LinuxDirent64*>(state->buffer + state->at);
+        state->at += record->d_reclen;
+        if (is_dot_name(record->d_name)) continue;
+        if (fill_find_data(state->folder, record->d_name, data)) return true;
+        ++state->skipped;
+    }
+}
+
+std::string folder_of_pattern(const char* pattern) {
+    std::string folder = pattern;
+    if (folder.size() >= 2 && folder.compare(folder.size() - 2, 2, "/*") == 0) folder.resize(folder.size() - 2);
+    else if (folder == "*") folder = ".";
+    if (folder.empty()) folder = "/";
+    return folder;
+}
+
+int open_folder(int at, const char* path, int extra_flags) {
+    int fd;
+    do fd = openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extra_flags);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Opens a path below the folder with no symbolic link anywhere in it, one component at a time;
+// for kernels without openat2.
+int open_beneath_by_walk(int root, const std::string& relative) {
+    int folder = dup(root);
+    size_t at = 0;
+    while (folder >= 0) {
+        size_t end = relative.find('/', at);
+        std::string component = relative.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        int next;
+        if (end == std::string::npos) {
+            do next = openat(folder, component.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+            while (next < 0 && errno == EINTR);
+        } else {
+            next = open_folder(folder, component.c_str(), O_NOFOLLOW);
+        }
+        int saved = errno;
+        close(folder);
+        errno = saved;
+        if (end == std::string::npos) return next;
+        folder = next;
+        at = end + 1;
+    }
+    return -1;
+}
+
+int open_beneath(int root, const std::string& relative) {
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    do fd = syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == ENOSYS) return open_beneath_by_walk(root, relative);
+    return static_cast<int>(fd);
+}
+
+// Only plain relative paths: no leading or doubled "/", no "." or ".." component.
+bool is_plain_relative_path(const std::string& path) {
+    if (path.empty() || path[0] == '/' || path.back() == '/') return false;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        std::string_view component(path.data() + at, end - at);
+        if (component.empty() || component == "." || component == "..") return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
+    if (!pattern || !data) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int folder = open_folder(AT_FDCWD, folder_of_pattern(pattern).c_str(), 0);
+    if (folder < 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* state = new FindState();
+    state->folder = folder;
+    if (!find_advance(state, data)) {
+        DWORD error = GetLastError();
+        close(folder);
+        delete state;
+        SetLastError(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return state;
+}
+
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data) {
+    FindState* state = find_state(find);
+    if (!state || !data) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return find_advance(state, data) ? TRUE : FALSE;
+}
+
+BOOL FindClose(HANDLE find) {
+    FindState* state = find_state(find);
+    if (!state) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    close(state->folder);
+    state->magic = 0;
+    delete state;
+    return TRUE;
+}
+
+DWORD FindSkippedCount(HANDLE find) {
+    FindState* state = find_state(find);
+    return state ? state->skipped : 0;
+}
+
+BOOL IsStderrTerminal() { return isatty(STDERR_FILENO) ? TRUE : FALSE; }
+
+HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path) {
+    if (!root_folder || !relative_path || !is_plain_relative_path(relative_path)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int root = open_folder(AT_FDCWD, root_folder, 0);
+    if (root < 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = open_beneath(root, relative_path);
+    int saved = errno;
+    close(root);
+    if (fd < 0) {
+        SetLastError(win32_error_from_errno(saved));
+        return INVALID_HANDLE_VALUE;
+    }
+    // Only regular files: a pipe or a device could block its reader forever.
+    struct stat facts;
+    if (fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode)) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return win32_file_handle_from_fd(fd);  // owns the descriptor from here on
+}

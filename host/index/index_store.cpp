@@ -1,0 +1,128 @@
+#include "host/index/index_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "host/index/text_fold.h"
+
+namespace host {
+namespace {
+
+std::mutex g_current_lock;
+IndexSnapshot* g_current = nullptr;  // guarded by g_current_lock
+
+bool entry_is_folder(const IndexSnapshot& s, uint32_t e) { return (s.entries[e].flags & ENTRY_FOLDER) != 0; }
+
+// Finds a name among the children [first, first + count): folders come first, each group in
+// bytewise name order, so the name is looked for in both groups.
+uint32_t find_child(const IndexSnapshot& s, uint32_t first, uint32_t count, std::string_view name) {
+    const uint32_t* begin = s.children.data() + first;
+    const uint32_t* end = begin + count;
+    const uint32_t* files = std::partition_point(begin, end, [&](uint32_t e) { return entry_is_folder(s, e); });
+    auto by_name = [&](uint32_t e, std::string_view text) { return entry_name(s, e) < text; };
+    for (auto [from, to] : {std::pair{begin, files}, std::pair{files, end}}) {
+        const uint32_t* at = std::lower_bound(from, to, name, by_name);
+        if (at != to && entry_name(s, *at) == name) return *at;
+    }
+    return INDEX_NO_ENTRY;
+}
+
+}  // namespace
+
+IndexSnapshot* index_snapshot_acquire_current() {
+    std::lock_guard<std::mutex> lock(g_current_lock);
+    if (!g_current) g_current = new IndexSnapshot();
+    index_snapshot_acquire(g_current);
+    return g_current;
+}
+
+void index_snapshot_acquire(IndexSnapshot* snapshot) {
+    snapshot->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+void index_snapshot_release(IndexSnapshot* snapshot) {
+    if (snapshot && snapshot->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete snapshot;
+}
+
+void index_snapshot_set_current(IndexSnapshot* snapshot) {
+    IndexSnapshot* old = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_current_lock);
+        old = g_current;
+        g_current = snapshot;
+    }
+    index_snapshot_release(old);
+}
+
+std::string_view entry_name_in(const IndexSnapshot& s, uint32_t e, unsigned folds) {
+    bool plain = (s.entries[e].flags & ENTRY_NON_ASCII) == 0;
+    if (folds == 0) return entry_name(s, e);
+    if (folds == (FOLD_CASE | FOLD_MARKS)) return entry_folded(s, e);
+    if (plain) return folds == FOLD_CASE ? entry_folded(s, e) : entry_name(s, e);
+    auto at = std::lower_bound(s.extra_folds.begin(), s.extra_folds.end(), e,
+                               [](const ExtraFold& fold, uint32_t entry) { return fold.entry < entry; });
+    if (at == s.extra_folds.end() || at->entry != e) return entry_name(s, e);
+    if (folds == FOLD_CASE) return {s.extra_text.data() + at->case_offset, at->case_length};
+    return {s.extra_text.data() + at->marks_offset, at->marks_length};
+}
+
+uint32_t index_lookup(const IndexSnapshot& s, std::string_view index_path) {
+    if (index_path.empty()) return INDEX_NO_ENTRY;
+    uint32_t first = s.top_first, count = s.top_count;
+    uint32_t found = INDEX_NO_ENTRY;
+    size_t at = 0;
+    while (true) {
+        size_t end = index_path.find('\\', at);
+        std::string_view segment = index_path.substr(at, end == std::string_view::npos ? end : end - at);
+        if (segment.empty()) return INDEX_NO_ENTRY;
+        found = find_child(s, first, count, segment);
+        if (found == INDEX_NO_ENTRY || end == std::string_view::npos) return found;
+        if (!entry_is_folder(s, found)) return INDEX_NO_ENTRY;
+        first = s.entries[found].first_child;
+        count = s.entries[found].child_count;
+        at = end + 1;
+    }
+}
+
+void index_append_folder_path(const IndexSnapshot& s, uint32_t e, std::string* out) {
+    uint32_t chain[256];  // a path deeper than this is cut at its top
+    int depth = 0;
+    for (uint32_t p = s.entries[e].parent; p != INDEX_NO_ENTRY && depth < 256; p = s.entries[p].parent)
+        chain[depth++] = p;
+    for (int i = depth - 1; i >= 0; --i) {
+        out->append(entry_name(s, chain[i]));
+        if (i > 0) out->push_back('\\');
+    }
+}
+
+void index_append_path(const IndexSnapshot& s, uint32_t e, std::string* out) {
+    size_t before = out->size();
+    index_append_folder_path(s, e, out);
+    if (out->size() != before) out->push_back('\\');
+    out->append(entry_name(s, e));
+}
+
+void index_fill_fd(const IndexSnapshot& s, uint32_t e, IndexedFd* fd) {
+    const IndexEntry& entry = s.entries[e];
+    fd->size = entry.size;
+    fd->date_created = entry.date_created;
+    fd->date_modified = entry.date_modified;
+    fd->date_accessed = INDEXED_UNKNOWN;
+    uint32_t attributes = 0;
+    if (entry.flags & ENTRY_FOLDER) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    if (entry.flags & ENTRY_READ_ONLY) attributes |= FILE_ATTRIBUTE_READONLY;
+    if (entry.flags & ENTRY_HIDDEN) attributes |= FILE_ATTRIBUTE_HIDDEN;
+    fd->attributes = attributes;
+}
+
+IndexMemory index_memory(const IndexSnapshot& s) {
+    IndexMemory memory;
+    memory.names = s.names.capacity() + s.folded.capacity() + s.extra_text.capacity();
+    memory.total = memory.names + s.entries.capacity() * sizeof(IndexEntry) +
+                   s.children.capacity() * sizeof(uint32_t) + s.path_rank.capacity() * sizeof(uint32_t) +
+                   s.extra_folds.capacity() * sizeof(ExtraFold) + sizeof(IndexSnapshot);
+    return memory;
+}
+
+}  // namespace host

@@ -1,0 +1,47 @@
+// Query objects: a search or a sort runs on a worker thread; its completion is raised through the
+// query's callback on the thread that created the query, from that thread's message queue.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "host/index/index_store.h"
+#include "host/index/search_pattern.h"
+
+namespace host {
+
+struct QuerySearch {
+    SearchOptions options;
+    std::string text;
+    uint32_t filter_flags = 0;
+    std::string filter_text;
+    bool hide_empty_search_results = false;
+    bool include_files = true;
+    bool include_folders = true;
+    uint32_t max_results = 0xFFFFFFFF;  // 0 and 0xFFFFFFFF: no limit
+    int sort_property = 0;
+    bool sort_ascending = true;
+};
+
+// Takes its own reference on the snapshot.
+SorrelwickDbQuery* query_create(IndexSnapshot* snapshot, DbQueryCallback callback, void* context);
+// After it returns the callback is never called again for this query.
+void query_destroy(SorrelwickDbQuery* query);
+void query_search(SorrelwickDbQuery* query, const QuerySearch& search);
+void query_sort(SorrelwickDbQuery* query, int property, bool ascending);
+
+// The results of the newest search or sort (waiting for it when it still runs). Owner thread only.
+size_t query_result_count(SorrelwickDbQuery* query);
+uint32_t query_result_entry(SorrelwickDbQuery* query, size_t index);  // INDEX_NO_ENTRY when out of range
+const IndexSnapshot& query_snapshot(SorrelwickDbQuery* query);
+
+// Stops the worker threads after cancelling what they have queued; they start again on demand.
+void query_workers_shutdown();
+
+// Tests: runs at the start of every job on its worker thread (null: nothing).
+void query_set_job_start_hook(void (*hook)());
+// Jobs that have ended, finished or cancelled, since the process started.
+uint64_t query_jobs_ended();
+
+}  // namespace host

@@ -1,0 +1,36 @@
+// Sorting search results by one of the built-in properties.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "host/index/index_store.h"
+
+namespace host {
+
+// Property numbers that the host knows.
+enum : int {
+    PROPERTY_NAME = 0,
+    PROPERTY_PATH = 1,
+    PROPERTY_SIZE = 2,
+    PROPERTY_EXTENSION = 3,
+    PROPERTY_DATE_MODIFIED = 5,
+    PROPERTY_DATE_CREATED = 6,
+    PROPERTY_ATTRIBUTES = 8,
+    PROPERTY_DATE_RECENTLY_CHANGED = 9,
+    PROPERTY_FILE_LIST_FILENAME = 12,
+};
+
+bool result_sort_knows(int property);
+
+// Sorts entries by the property, ties by path; descending is the exact reverse of ascending.
+// Returns false when cancelled (the order is then unspecified).
+bool result_sort(const IndexSnapshot& s, int property, bool ascending, const std::atomic<bool>* cancel,
+                 std::vector<uint32_t>* results);
+
+// The extension of a name as the extension sort sees it: after the last dot that is not the
+// first character; empty when there is none.
+std::string_view result_extension(std::string_view name);
+
+}  // namespace host

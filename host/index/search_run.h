@@ -1,0 +1,26 @@
+// Running a compiled search over one snapshot.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "host/index/index_store.h"
+#include "host/index/search_pattern.h"
+
+namespace host {
+
+struct SearchRequest {
+    SearchCondition main;
+    SearchCondition filter;
+    bool include_files = true;
+    bool include_folders = true;
+    bool nothing = false;  // an empty search with hide_empty_search_results: no results at all
+};
+
+// The matching entries in entry order, which is name order. Returns false, with `out` partly
+// filled, when `cancel` was raised before the end.
+bool search_run(const IndexSnapshot& s, const SearchRequest& request, const std::atomic<bool>* cancel,
+                std::vector<uint32_t>* out);
+
+}  // namespace host
