@@ -1,0 +1,40 @@
+// The records behind kernel-object HANDLEs (events, threads, open files) and the one table that
+// maps handles to them. Not part of the Win32 interface: only win32/*.cpp include it.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "win32/win32.h"
+
+enum class KernelObjectKind { EVENT, THREAD, FILE };
+
+constexpr DWORD STILL_ACTIVE = 259;
+
+struct KernelObject {
+    explicit KernelObject(KernelObjectKind object_kind) : kind(object_kind) {}
+    ~KernelObject();
+
+    const KernelObjectKind kind;
+
+    // Events and threads: a waitable state. A thread is signalled once it has ended.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool signalled = false;
+    bool manual_reset = true;
+    DWORD exit_code = STILL_ACTIVE;
+
+    // Files: the descriptor, closed with the last reference.
+    int fd = -1;
+};
+
+using KernelObjectRef = std::shared_ptr<KernelObject>;
+
+// Enters an object in the table; null (with ERROR_NOT_ENOUGH_MEMORY) when the table is full.
+HANDLE kernel_handle_open(KernelObjectRef object);
+// The object behind a live handle of the given kind, or null with ERROR_INVALID_HANDLE.
+// The reference keeps the object alive after a concurrent CloseHandle.
+KernelObjectRef kernel_handle_get(HANDLE handle, KernelObjectKind kind);
+// The same for events and threads, whichever the handle is.
+KernelObjectRef kernel_handle_get_waitable(HANDLE handle);

@@ -1,0 +1,229 @@
+// One message queue per thread: PostMessageW, PostThreadMessageW, PostQuitMessage, GetMessageW
+// and PeekMessageW.
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+
+#include "win32/message_queue.h"
+#include "win32/window_internal.h"
+
+constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
+constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+
+struct Win32Queue {
+    Win32Queue();
+    ~Win32Queue();
+
+    int epoll_fd = -1;
+    int wake_fd = -1;
+    std::atomic<int> socket_count{0};
+
+    // Threads meet here: any thread appends under the lock; only the owner removes. The owner
+    // sets `sleeping` before it waits, and a poster that sees it writes the wake-up descriptor once.
+    std::mutex lock;
+    std::deque<MSG> messages;
+    bool sleeping = false;
+    bool wake_written = false;
+    bool quit_pending = false;
+    int quit_code = 0;
+};
+
+namespace {
+
+struct QueueRegistry {
+    std::mutex lock;
+    std::unordered_map<DWORD, Win32QueueRef> queues;
+};
+
+// Never destroyed: other threads may still post while the process exits.
+QueueRegistry& queue_registry() {
+    static QueueRegistry* registry = new QueueRegistry;
+    return *registry;
+}
+
+// Drops the thread's queue from the registry when the thread ends; sockets registered with it
+// keep the record (and its epoll set) alive until they let go.
+struct QueueOwner {
+    DWORD thread_id = 0;
+    Win32QueueRef queue;
+    ~QueueOwner() {
+        if (!queue) return;
+        QueueRegistry& registry = queue_registry();
+        std::lock_guard<std::mutex> guard(registry.lock);
+        registry.queues.erase(thread_id);
+    }
+};
+
+thread_local QueueOwner current_queue_owner;
+
+Win32Queue& queue_current() {
+    if (!current_queue_owner.queue) {
+        current_queue_owner.thread_id = GetCurrentThreadId();
+        current_queue_owner.queue = win32_queue_of_thread(current_queue_owner.thread_id);
+    }
+    return *current_queue_owner.queue;
+}
+
+uint64_t message_time() { return GetTickCount64(); }
+
+// Takes the first message that is still meant for someone; the caller holds the queue lock.
+// Messages for windows destroyed after the post are discarded here.
+bool queue_take_locked(Win32Queue& queue, MSG* message, bool remove) {
+    while (!queue.messages.empty()) {
+        MSG& front = queue.messages.front();
+        if (front.hwnd && !win32_window_owner(front.hwnd)) {
+            queue.messages.pop_front();
+            continue;
+        }
+        *message = front;
+        if (remove) queue.messages.pop_front();
+        return true;
+    }
+    return false;
+}
+
+void queue_quit_message(Win32Queue& queue, MSG* message, bool remove) {
+    *message = MSG{};
+    message->message = WM_QUIT;
+    message->wParam = static_cast<WPARAM>(queue.quit_code);
+    message->time = static_cast<DWORD>(message_time());
+    if (remove) queue.quit_pending = false;
+}
+
+void queue_drain_wake(Win32Queue& queue) {
+    uint64_t count;
+    while (::read(queue.wake_fd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    std::lock_guard<std::mutex> guard(queue.lock);
+    queue.wake_written = false;
+}
+
+// Waits on the queue's set (timeout in milliseconds, -1 for ever) and turns what it reports into
+// messages. Called by the owner thread only, without the queue lock: socket events post.
+void queue_poll(Win32Queue& queue, int timeout) {
+    epoll_event events[64];
+    int count = ::epoll_wait(queue.epoll_fd, events, 64, timeout);
+    for (int i = 0; i < count; i++) {
+        if (events[i].data.u64 == 0)
+            queue_drain_wake(queue);
+        else
+            socket_events_ready(events[i].data.u64, events[i].events);
+    }
+}
+
+// The one body of GetMessageW and PeekMessageW.
+BOOL queue_get(MSG* message, bool wait, bool remove) {
+    Win32Queue& queue = queue_current();
+    if (queue.socket_count.load(std::memory_order_relaxed) > 0) queue_poll(queue, 0);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(queue.lock);
+            if (queue_take_locked(queue, message, remove)) return TRUE;
+            if (queue.quit_pending) {
+                queue_quit_message(queue, message, remove);
+                return wait ? FALSE : TRUE;
+            }
+            if (!wait) return FALSE;
+            queue.sleeping = true;
+        }
+        queue_poll(queue, -1);
+        std::lock_guard<std::mutex> guard(queue.lock);
+        queue.sleeping = false;
+    }
+}
+
+}  // namespace
+
+Win32Queue::Win32Queue() {
+    epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wake = {};
+    wake.events = EPOLLIN;
+    wake.data.u64 = 0;
+    ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, wake_fd, &wake);
+}
+
+Win32Queue::~Win32Queue() {
+    ::close(wake_fd);
+    ::close(epoll_fd);
+}
+
+Win32QueueRef win32_queue_of_thread(DWORD thread_id) {
+    if (!win32_thread_id_issued(thread_id)) return nullptr;
+    QueueRegistry& registry = queue_registry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    Win32QueueRef& queue = registry.queues[thread_id];
+    if (!queue) queue = std::make_shared<Win32Queue>();
+    return queue;
+}
+
+void win32_queue_push(Win32Queue& queue, HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    MSG entry = {window, message, wparam, lparam, static_cast<DWORD>(message_time()), {0, 0}};
+    bool wake;
+    {
+        std::lock_guard<std::mutex> guard(queue.lock);
+        queue.messages.push_back(entry);
+        wake = queue.sleeping && !queue.wake_written;
+        if (wake) queue.wake_written = true;
+    }
+    if (!wake) return;
+    uint64_t one = 1;
+    while (::write(queue.wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+int win32_queue_epoll_fd(const Win32Queue& queue) { return queue.epoll_fd; }
+
+void win32_queue_count_sockets(Win32Queue& queue, int delta) { queue.socket_count.fetch_add(delta); }
+
+BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (!window) return PostThreadMessageW(GetCurrentThreadId(), message, wparam, lparam);
+    DWORD owner = win32_window_owner(window);
+    Win32QueueRef queue = owner ? win32_queue_of_thread(owner) : nullptr;
+    if (!queue) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    win32_queue_push(*queue, window, message, wparam, lparam);
+    return TRUE;
+}
+
+BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam) {
+    Win32QueueRef queue = win32_queue_of_thread(thread_id);
+    if (!queue) {
+        SetLastError(ERROR_INVALID_THREAD_ID);
+        return FALSE;
+    }
+    win32_queue_push(*queue, nullptr, message, wparam, lparam);
+    return TRUE;
+}
+
+void PostQuitMessage(int exit_code) {
+    Win32Queue& queue = queue_current();
+    std::lock_guard<std::mutex> guard(queue.lock);
+    queue.quit_pending = true;
+    queue.quit_code = exit_code;
+}
+
+BOOL GetMessageW(MSG* message, HWND window, UINT first, UINT last) {
+    if (!message || window || first || last) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (!queue_get(message, true, true)) return FALSE;
+    return message->message == WM_QUIT ? FALSE : TRUE;
+}
+
+BOOL PeekMessageW(MSG* message, HWND window, UINT first, UINT last, UINT remove) {
+    if (!message || window || first || last) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return queue_get(message, false, (remove & PM_REMOVE) != 0);
+}

@@ -1,0 +1,39 @@
+// The per-thread message queues, shared inside libwin32 by the window manager and the socket
+// events. Not part of the Win32 interface: only win32/*.cpp include it.
+//
+// Each queue owns an epoll set: its wake-up descriptor, written when a message is posted to a
+// thread that sleeps in GetMessageW, and the sockets whose WSAAsyncSelect window belongs to the
+// queue's thread. The owner thread turns socket readiness into messages itself, so socket events
+// and posted messages meet in one list, in order, on the thread that handles them.
+#pragma once
+
+#include <memory>
+
+#include "win32/win32.h"
+
+struct Win32Queue;
+using Win32QueueRef = std::shared_ptr<Win32Queue>;
+
+// The queue of a thread id issued by GetCurrentThreadId or CreateThread, made on first use; null
+// for an id never issued.
+Win32QueueRef win32_queue_of_thread(DWORD thread_id);
+
+// Appends a message and wakes the owner thread if it sleeps.
+void win32_queue_push(Win32Queue& queue, HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The epoll set that the owner thread waits on; a socket registers there with data.u64 = its
+// SOCKET value (never 0, which marks the wake-up descriptor).
+int win32_queue_epoll_fd(const Win32Queue& queue);
+
+// Counts the sockets registered in the queue's set, so that a thread busy with posted messages
+// still looks at its sockets between messages.
+void win32_queue_count_sockets(Win32Queue& queue, int delta);
+
+// Called by the owner thread for each socket the epoll set reports (see socket_events.cpp).
+void socket_events_ready(uint64_t socket, uint32_t epoll_events);
+
+// Whether a thread id was ever issued.
+bool win32_thread_id_issued(DWORD thread_id);
+
+// The owner thread of a live window, or 0.
+DWORD win32_window_owner(HWND window);
