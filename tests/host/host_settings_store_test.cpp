@@ -1,0 +1,163 @@
+// The settings store: reading, the four setting services, overrides and saving.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "host/services.h"
+#include "host/settings_store.h"
+
+namespace {
+
+class SettingsFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("swp-settings-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(folder_);
+        std::filesystem::create_directories(folder_);
+        path_ = (folder_ / "settings.ini").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+    std::string read() const {
+        std::ifstream file(path_, std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+    std::string get_string(host::SettingsStore* store, const char* key, const char* current) {
+        char* value = host::plugin_get_setting_string(store, key, host::utf8_string_alloc_utf8_string(current));
+        std::string text = value;
+        host::mem_free(value);
+        return text;
+    }
+
+    std::filesystem::path folder_;
+    std::string path_;
+};
+
+TEST_F(SettingsFileTest, MissingFileIsAnEmptyStoreAndGetsGiveTheCurrentValues) {
+    host::SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(path_, &error)) << error;
+    EXPECT_EQ(host::plugin_get_setting_int(&store, "port", 21), 21);
+    EXPECT_EQ(get_string(&store, "bindings", "kept"), "kept");
+    ASSERT_TRUE(store.save(&error)) << error;
+    EXPECT_FALSE(std::filesystem::exists(path_));  // nothing changed, nothing written
+}
+
+TEST_F(SettingsFileTest, ValuesSurviveASaveAndALoad) {
+    host::SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(path_, &error)) << error;
+    host::plugin_set_setting_int(&store, "port", 2121);
+    host::plugin_set_setting_string(&store, "welcome_message", "  Hi%nthere \"friend\"  ");
+    host::plugin_set_setting_string(&store, "bindings", "127.0.0.1,::1");
+    host::plugin_set_setting_string(&store, "log_file_name", "line\nbreak\\tab\t");
+    host::plugin_set_setting_int(&store, "log_max_size", -5);
+    ASSERT_TRUE(store.save(&error)) << error;
+
+    host::SettingsStore again;
+    ASSERT_TRUE(again.load(path_, &error)) << error;
+    EXPECT_EQ(host::plugin_get_setting_int(&again, "port", 21), 2121);
+    EXPECT_EQ(host::plugin_get_setting_int(&again, "log_max_size", 0), -5);
+    EXPECT_EQ(get_string(&again, "welcome_message", ""), "  Hi%nthere \"friend\"  ");
+    EXPECT_EQ(get_string(&again, "bindings", ""), "127.0.0.1,::1");
+    EXPECT_EQ(get_string(&again, "log_file_name", ""), "line\nbreak\\tab\t");
+    EXPECT_EQ(read().substr(0, 20), "[swp]\nport=2121\nwelc");
+}
+
+TEST_F(SettingsFileTest, OtherSectionsAndCommentsAreKept) {
+    write("; settings of this machine\n[other]\nport=9\n\n[swp]\n# the port\nport=21\n");
+    host::SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(path_, &error)) << error;
+    EXPECT_EQ(host::plugin_get_setting_int(&store, "port", 0), 21);
+    host::plugin_set_setting_int(&store, "port", 2100);
+    host::plugin_set_setting_int(&store, "enabled", 0);
+    ASSERT_TRUE(store.save(&error)) << error;
+    EXPECT_EQ(read(), "; settings of this machine\n[other]\nport=9\n\n[swp]\n# the port\nport=2100\nenabled=0\n");
+}
+
+TEST_F(SettingsFileTest, OverridesHoldForTheRunAndAreNeverWrittenBack) {
+    write("[swp]\nport=2121\nusername=alice\n");
+    host::SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(path_, &error)) << error;
+    ASSERT_TRUE(store.set_override("port", "0", &error));
+    ASSERT_TRUE(store.set_override("enabled", "1", &error));
+    ASSERT_TRUE(store.set_override("welcome_message", "Hi", &error));
+    EXPECT_EQ(host::plugin_get_setting_int(&store, "port", 21), 0);
+    EXPECT_EQ(get_string(&store, "welcome_message", ""), "Hi");
+    // The plug-in saves what it holds: the overridden values echo back and change nothing.
+    host::plugin_set_setting_int(&store, "enabled", 1);
+    host::plugin_set_setting_int(&store, "port", 0);
+    host::plugin_set_setting_string(&store, "welcome_message", "Hi");
+    host::plugin_set_setting_string(&store, "username", "alice");
+    ASSERT_TRUE(store.save(&error)) << error;
+    EXPECT_EQ(read(), "[swp]\nport=2121\nusername=alice\n");
+    // A value that differs from the override is the user's own change: it is kept.
+    host::plugin_set_setting_int(&store, "port", 990);
+    EXPECT_EQ(host::plugin_get_setting_int(&store, "port", 21), 990);
+    ASSERT_TRUE(store.save(&error)) << error;
+    EXPECT_EQ(read(), "[swp]\nport=990\nusername=alice\n");
+}
+
+TEST_F(SettingsFileTest, OverridesAreChecked) {
+    host::SettingsStore store;
+    std::string error;
+    EXPECT_FALSE(store.set_override("no_such_key", "1", &error));
+    EXPECT_NE(error.find("no_such_key"), std::string::npos);
+    EXPECT_FALSE(store.set_override("port", "twenty", &error));
+    EXPECT_TRUE(store.set_override("bindings", "", &error));
+}
+
+TEST_F(SettingsFileTest, ABadFileNamesItsLineAndIsLeftAlone) {
+    struct Case {
+        const char* text;
+        int line;
+    };
+    const Case cases[] = {
+        {"[swp]\nport=21\nthis is no setting\n", 3},
+        {"[swp\nport=21\n", 1},
+        {"[swp]\nport=twenty-one\n", 2},
+        {"[swp]\n\n\nwelcome_message=\"open\n", 4},
+        {"[swp]\nbindings=\"a\\qb\"\n", 2},
+        {"[swp]\n=5\n", 2},
+    };
+    for (const Case& c : cases) {
+        write(c.text);
+        host::SettingsStore store;
+        std::string error;
+        EXPECT_FALSE(store.load(path_, &error)) << c.text;
+        EXPECT_EQ(error.rfind(path_ + ":" + std::to_string(c.line) + ": ", 0), 0u) << error;
+        EXPECT_EQ(read(), c.text);
+    }
+}
+
+TEST_F(SettingsFileTest, WrongTypesOutsideThePluginSectionAreNotChecked) {
+    write("[other]\nport=abc\n[swp]\nport=+7\nextra=kept\n");
+    host::SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(path_, &error)) << error;
+    EXPECT_EQ(host::plugin_get_setting_int(&store, "port", 0), 7);
+    EXPECT_EQ(host::plugin_get_setting_int(nullptr, "port", 5), 5);
+}
+
+TEST(SettingsKeys, TheFourteenKeysInTheirOrder) {
+    const char* expected[] = {"enabled", "welcome_message", "port", "username", "password", "log_file_name",
+                              "logging_enabled", "log_max_size", "log_delta_size", "allow_file_download",
+                              "bindings", "allow_ftp_port", "check_ftp_data_connection_ip", "allow_disk_access"};
+    for (int index = 0; index < 14; ++index) EXPECT_STREQ(host::SETTINGS_KEYS[index].name, expected[index]);
+    EXPECT_EQ(host::settings_parse_integer("-2147483648"), INT32_MIN);
+    EXPECT_FALSE(host::settings_parse_integer("2147483648"));
+    EXPECT_FALSE(host::settings_parse_integer("1 "));
+    EXPECT_FALSE(host::settings_parse_integer("-"));
+}
+
+}  // namespace
