@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "host/services.h"
+#include "plugin/settings.h"
 
 namespace search_test {
 
@@ -19,6 +20,7 @@ char fake_query_object;
 char fake_db_object;
 char fake_property_objects[16];
 ServerInstance fake_server;
+int32_t saved_logging_enabled;
 
 uint64_t as_number(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
 
@@ -152,9 +154,13 @@ void fake_host_install(FakeHost* host) {
     fake_server = ServerInstance{};
     fake_server.db = fake_db();
     server_instance = &fake_server;
+    // Closing reply lines go to the activity log, whose echo would only clutter the test output.
+    saved_logging_enabled = settings.logging_enabled;
+    settings.logging_enabled = 0;
 }
 
 void fake_host_remove() {
+    settings.logging_enabled = saved_logging_enabled;
     server_instance = nullptr;
     fake_host = nullptr;
     host_services_bind(&host::lookup_service);
