@@ -84,15 +84,14 @@ bool compile_term(const std::vector<TermChar>& chars, const SearchCondition& con
         term->negated = true;
         at = 1;
     }
+    if (at == chars.size()) return false;  // a lone "!"
     bool matches_everything = false;
     size_t start = at;
     for (size_t i = at; i <= chars.size(); ++i) {
         if (i < chars.size() && !(chars[i].byte == '|' && !chars[i].quoted)) continue;
-        if (i > start) {
-            SearchAlternative alternative = compile_alternative(chars, start, i, condition);
-            if (!alternative.wildcard && alternative.needle.empty()) matches_everything = true;
-            else term->alternatives.push_back(std::move(alternative));
-        }
+        SearchAlternative alternative = compile_alternative(chars, start, i, condition);
+        if (!alternative.wildcard && alternative.needle.empty()) matches_everything = true;
+        else term->alternatives.push_back(std::move(alternative));
         start = i + 1;
     }
     // A term that matches every name ("a|" or only ignored characters) adds no condition; its

@@ -1,0 +1,259 @@
+// Query objects through the services: events on the creating thread through its message queue,
+// superseded searches, re-sorts, the result getters, and destroy while a search runs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "host/index/query.h"
+#include "tests/host/index_test_tree.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct EventLog {
+    std::vector<int> events;
+    std::vector<std::thread::id> threads;
+};
+
+void record_event(void* context, int event) {
+    auto* log = static_cast<EventLog*>(context);
+    log->events.push_back(event);
+    log->threads.push_back(std::this_thread::get_id());
+}
+
+// Dispatches this thread's messages until the condition holds or ten seconds have passed.
+template <typename Condition>
+bool pump_until(Condition condition) {
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    MSG message;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Dispatches what is queued now, and what arrives until the workers are idle.
+void pump_until_idle(uint64_t jobs_started_before, uint64_t jobs) {
+    pump_until([&] { return host::query_jobs_ended() >= jobs_started_before + jobs; });
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+}
+
+int search(SorrelwickDbQuery* query, const char* text, int sort_property = 0, bool ascending = true,
+           uint32_t match_regex = 0) {
+    return host::db_query_search2(query, 0, 0, 0, 0, 0, 0, 0, 0, match_regex, 0, 1, 1, text, 0, "", "", 0, 0,
+                                  0xFFFFFFFF, 1, host::property_get_builtin_type(sort_property), ascending ? 1 : 0,
+                                  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+}
+
+std::vector<std::string> result_names(SorrelwickDbQuery* query) {
+    std::vector<std::string> names;
+    ScopedBuf name;
+    for (size_t i = 0; i < host::db_query_get_result_count(query); ++i) {
+        host::db_query_get_result_name(query, i, name.get());
+        names.push_back(name.text());
+    }
+    return names;
+}
+
+class IndexQuery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        make_music_tree(tree_);
+        ASSERT_TRUE(tree_.build("tree", "share"));
+        db_ = host::db_add_local_ref();
+    }
+    void TearDown() override {
+        host::query_set_job_start_hook(nullptr);
+        host::db_release(db_);
+    }
+
+    IndexTestTree tree_;
+    SorrelwickDb* db_ = nullptr;
+};
+
+TEST(IndexProperties, KnownNumbersHaveDistinctHandles) {
+    std::vector<const SorrelwickProperty*> seen;
+    for (int number : {0, 1, 2, 3, 5, 6, 8, 9, 12}) {
+        const SorrelwickProperty* property = host::property_get_builtin_type(number);
+        ASSERT_NE(property, nullptr) << number;
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), property), 0) << number;
+        EXPECT_EQ(host::property_get_builtin_type(number), property);
+        seen.push_back(property);
+    }
+    for (int number : {-1, 4, 7, 10, 11, 13, 1000}) EXPECT_EQ(host::property_get_builtin_type(number), nullptr);
+}
+
+TEST_F(IndexQuery, SearchDoneArrivesOnTheCreatingThread) {
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    ASSERT_NE(query, nullptr);
+    EXPECT_EQ(search(query, "*.mp3"), 1);
+    EXPECT_TRUE(log.events.empty());  // never during the call
+    ASSERT_TRUE(pump_until([&] { return !log.events.empty(); }));
+    EXPECT_EQ(log.events, std::vector<int>{DB_QUERY_EVENT_SEARCH_DONE});
+    EXPECT_EQ(log.threads[0], std::this_thread::get_id());
+    EXPECT_EQ(result_names(query), (std::vector<std::string>{"Café del Mar.mp3", "deep song.mp3"}));
+
+    ScopedBuf text;
+    host::db_query_get_result_path(query, 1, text.get());
+    EXPECT_EQ(text.text(), "share\\Music\\sub");
+    EXPECT_EQ(host::db_query_is_folder_result(query, 1), 0);
+    IndexedFd fd;
+    host::db_query_get_result_indexed_fd(query, 1, &fd);
+    EXPECT_EQ(fd.size, 5u);
+    host::db_query_get_result_file_list_filename(query, 1, text.get());
+    EXPECT_EQ(text.text(), "");
+    EXPECT_NE(host::db_query_get_result_date_recently_changed(query, 1), INDEXED_UNKNOWN);
+    host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, ATopLevelResultHasAnEmptyPath) {
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    search(query, "share");
+    ASSERT_TRUE(pump_until([&] { return !log.events.empty(); }));
+    ASSERT_EQ(host::db_query_get_result_count(query), 1u);
+    ScopedBuf path;
+    host::db_query_get_result_path(query, 0, path.get());
+    EXPECT_EQ(path.text(), "");
+    EXPECT_EQ(host::db_query_is_folder_result(query, 0), 1);
+    // Out of range: empty text, unknown facts.
+    host::db_query_get_result_name(query, 5, path.get());
+    EXPECT_EQ(path.text(), "");
+    IndexedFd fd;
+    host::db_query_get_result_indexed_fd(query, 5, &fd);
+    EXPECT_EQ(fd.size, INDEXED_UNKNOWN);
+    host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, ANewerSearchSupersedesTheOneInFlight) {
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    uint64_t before = host::query_jobs_ended();
+    search(query, "*.mp3");
+    search(query, "*.txt");
+    search(query, "report", 2, false);
+    pump_until_idle(before, 3);
+    EXPECT_EQ(log.events, std::vector<int>{DB_QUERY_EVENT_SEARCH_DONE});
+    EXPECT_EQ(result_names(query), (std::vector<std::string>{"report-2024.pdf", "report 2024 final.txt"}));
+    host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, SortReordersTheCurrentResultsAndRaisesSortDone) {
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    search(query, "*.txt|*.pdf");
+    ASSERT_TRUE(pump_until([&] { return log.events.size() == 1; }));
+    EXPECT_EQ(result_names(query), (std::vector<std::string>{"a.txt", "cafe.txt", "report 2024 final.txt", "report-2024.pdf"}));
+    EXPECT_EQ(host::db_query_sort(query, host::property_get_builtin_type(2), 0, 0, 0, 0, 0, 0, 0, 0, 0), 1);
+    ASSERT_TRUE(pump_until([&] { return log.events.size() == 2; }));
+    EXPECT_EQ(log.events[1], DB_QUERY_EVENT_SORT_DONE);
+    EXPECT_EQ(result_names(query), (std::vector<std::string>{"report-2024.pdf", "a.txt", "cafe.txt", "report 2024 final.txt"}));
+    host::db_query_sort(query, host::property_get_builtin_type(1), 1, 0, 0, 0, 0, 0, 0, 0, 0);
+    ASSERT_TRUE(pump_until([&] { return log.events.size() == 3; }));
+    EXPECT_EQ(result_names(query), (std::vector<std::string>{"a.txt", "report 2024 final.txt", "report-2024.pdf", "cafe.txt"}));
+    host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, ASortDuringASearchSortsThatSearch) {
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    uint64_t before = host::query_jobs_ended();
+    search(query, "*.txt");
+    host::db_query_sort(query, host::property_get_builtin_type(2), 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    pump_until_idle(before, 2);
+    EXPECT_EQ(log.events, std::vector<int>{DB_QUERY_EVENT_SORT_DONE});
+    EXPECT_EQ(result_names(query), (std::vector<std::string>{"a.txt", "cafe.txt", "report 2024 final.txt"}));
+    host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, ResultsAreReadableBeforeTheEvent) {
+    // A reader that does not wait for the event sees the newest search, not an older one.
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    search(query, "notes");
+    EXPECT_EQ(result_names(query), std::vector<std::string>{"notes.md"});
+    ASSERT_TRUE(pump_until([&] { return log.events.size() == 1; }));
+    host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, AnInvalidRegexGivesNoResultsAndAnEvent) {
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    search(query, "a(b", 0, true, 1);
+    ASSERT_TRUE(pump_until([&] { return log.events.size() == 1; }));
+    EXPECT_EQ(host::db_query_get_result_count(query), 0u);
+    host::db_query_destroy(query);
+}
+
+std::mutex g_gate_lock;
+std::condition_variable g_gate_changed;
+bool g_gate_open = false;
+int g_jobs_waiting = 0;
+
+void wait_at_gate() {
+    std::unique_lock<std::mutex> guard(g_gate_lock);
+    ++g_jobs_waiting;
+    g_gate_changed.notify_all();
+    g_gate_changed.wait(guard, [] { return g_gate_open; });
+}
+
+TEST_F(IndexQuery, NoCallbackAfterDestroyEvenWhenTheWorkerWasRunning) {
+    g_gate_open = false;
+    g_jobs_waiting = 0;
+    host::query_set_job_start_hook(wait_at_gate);
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    uint64_t before = host::query_jobs_ended();
+    search(query, "");
+    {
+        std::unique_lock<std::mutex> guard(g_gate_lock);
+        ASSERT_TRUE(g_gate_changed.wait_for(guard, std::chrono::seconds(10), [] { return g_jobs_waiting == 1; }));
+    }
+    host::db_query_destroy(query);  // while its worker is inside the search
+    {
+        std::lock_guard<std::mutex> guard(g_gate_lock);
+        g_gate_open = true;
+    }
+    g_gate_changed.notify_all();
+    pump_until_idle(before, 1);
+    EXPECT_TRUE(log.events.empty());
+
+    // A query made afterwards, possibly at the same address, still gets its own event.
+    EventLog second;
+    query = host::db_query_create(db_, record_event, &second);
+    search(query, "cafe");
+    ASSERT_TRUE(pump_until([&] { return second.events.size() == 1; }));
+    EXPECT_TRUE(log.events.empty());
+    host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, QueriesOfTwoThreadsGetEventsOnTheirOwn) {
+    EventLog main_log, other_log;
+    std::thread::id other_id;
+    SorrelwickDbQuery* main_query = host::db_query_create(db_, record_event, &main_log);
+    std::thread other([&] {
+        other_id = std::this_thread::get_id();
+        SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &other_log);
+        search(query, "flac");
+        pump_until([&] { return other_log.events.size() == 1; });
+        host::db_query_destroy(query);
+    });
+    search(main_query, "doc");
+    ASSERT_TRUE(pump_until([&] { return main_log.events.size() == 1; }));
+    other.join();
+    ASSERT_EQ(other_log.threads.size(), 1u);
+    EXPECT_EQ(other_log.threads[0], other_id);
+    EXPECT_EQ(main_log.threads[0], std::this_thread::get_id());
+    host::db_query_destroy(main_query);
+}
+
+}  // namespace
