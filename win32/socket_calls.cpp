@@ -1,0 +1,372 @@
+// The socket calls over BSD sockets, with Windows numbers, layouts and error codes. Every call
+// retries EINTR and reads errno right after the system call; SIGPIPE never fires (MSG_NOSIGNAL).
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "win32/socket_address.h"
+#include "win32/socket_internal.h"
+#include "win32/socket_table.h"
+
+namespace {
+
+struct ErrnoPair {
+    int posix;
+    int windows;
+};
+
+constexpr ErrnoPair SOCKET_ERRORS[] = {
+    {EINTR, WSOCK_EINTR},
+    {EBADF, WSOCK_EBADF},
+    {EACCES, WSOCK_EACCES},
+    {EPERM, WSOCK_EACCES},
+    {EFAULT, WSOCK_EFAULT},
+    {EINVAL, WSOCK_EINVAL},
+    {EMFILE, WSOCK_EMFILE},
+    {ENFILE, WSOCK_EMFILE},
+    {EAGAIN, WSOCK_EWOULDBLOCK},
+    {EINPROGRESS, WSOCK_EWOULDBLOCK},  // a non-blocking connect under way
+    {EALREADY, WSOCK_EALREADY},
+    {ENOTSOCK, WSOCK_ENOTSOCK},
+    {EDESTADDRREQ, WSOCK_EDESTADDRREQ},
+    {EMSGSIZE, WSOCK_EMSGSIZE},
+    {EPROTOTYPE, WSOCK_EPROTOTYPE},
+    {ENOPROTOOPT, WSOCK_ENOPROTOOPT},
+    {EPROTONOSUPPORT, WSOCK_EPROTONOSUPPORT},
+    {ESOCKTNOSUPPORT, WSOCK_ESOCKTNOSUPPORT},
+    {EOPNOTSUPP, WSOCK_EOPNOTSUPP},
+    {EAFNOSUPPORT, WSOCK_EAFNOSUPPORT},
+    {EADDRINUSE, WSOCK_EADDRINUSE},
+    {EADDRNOTAVAIL, WSOCK_EADDRNOTAVAIL},
+    {ENETDOWN, WSOCK_ENETDOWN},
+    {ENETUNREACH, WSOCK_ENETUNREACH},
+    {ENETRESET, WSOCK_ENETRESET},
+    {ECONNABORTED, WSOCK_ECONNABORTED},
+    {ECONNRESET, WSOCK_ECONNRESET},
+    {EPIPE, WSOCK_ECONNRESET},
+    {ENOBUFS, WSOCK_ENOBUFS},
+    {ENOMEM, WSOCK_ENOBUFS},
+    {EISCONN, WSOCK_EISCONN},
+    {ENOTCONN, WSOCK_ENOTCONN},
+    {ESHUTDOWN, WSOCK_ESHUTDOWN},
+    {ETIMEDOUT, WSOCK_ETIMEDOUT},
+    {ECONNREFUSED, WSOCK_ECONNREFUSED},
+    {EHOSTDOWN, WSOCK_EHOSTDOWN},
+    {EHOSTUNREACH, WSOCK_EHOSTUNREACH},
+};
+
+struct OptionPair {
+    int windows_level;
+    int windows_option;
+    int posix_level;
+    int posix_option;
+};
+
+constexpr int WSOCK_IPPROTO_IPV6 = 41;
+constexpr int WSOCK_IPV6_V6ONLY = 27;
+
+constexpr OptionPair SOCKET_OPTIONS[] = {
+    {WSOCK_SOL_SOCKET, WSOCK_SO_REUSEADDR, SOL_SOCKET, SO_REUSEADDR},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_KEEPALIVE, SOL_SOCKET, SO_KEEPALIVE},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_SNDBUF, SOL_SOCKET, SO_SNDBUF},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_RCVBUF, SOL_SOCKET, SO_RCVBUF},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_ERROR, SOL_SOCKET, SO_ERROR},
+    {WSOCK_IPPROTO_TCP, WSOCK_TCP_NODELAY, IPPROTO_TCP, TCP_NODELAY},
+    {WSOCK_IPPROTO_IPV6, WSOCK_IPV6_V6ONLY, IPPROTO_IPV6, IPV6_V6ONLY},
+};
+
+int fail(int error) {
+    SetLastError(static_cast<DWORD>(error));
+    return -1;
+}
+
+uintptr_t fail_socket(int error) {
+    SetLastError(static_cast<DWORD>(error));
+    return WSOCK_INVALID;
+}
+
+int fail_errno() { return fail(wsock_error_from_errno(errno)); }
+
+const OptionPair* option_find(int level, int option) {
+    for (const OptionPair& pair : SOCKET_OPTIONS)
+        if (pair.windows_level == level && pair.windows_option == option) return &pair;
+    return nullptr;
+}
+
+int recv_flags_to_posix(int flags) {
+    int posix = 0;
+    if (flags & WSOCK_MSG_OOB) posix |= MSG_OOB;
+    if (flags & WSOCK_MSG_PEEK) posix |= MSG_PEEK;
+    if (flags & WSOCK_MSG_WAITALL) posix |= MSG_WAITALL;
+    return posix;
+}
+
+bool set_non_blocking(int fd, bool on) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+int set_int_option(int fd, int level, int option, int value) {
+    return ::setsockopt(fd, level, option, &value, sizeof value);
+}
+
+// A blocking connect that a signal interrupted goes on in the kernel: wait for its end.
+int connect_finish_interrupted(int fd) {
+    pollfd entry = {fd, POLLOUT, 0};
+    while (::poll(&entry, 1, -1) < 0)
+        if (errno != EINTR) return errno;
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error;
+}
+
+// Errors that end a connection attempt (rather than refuse the call itself).
+bool connect_outcome_error(int error) {
+    return error == ECONNREFUSED || error == ENETUNREACH || error == EHOSTUNREACH || error == ETIMEDOUT;
+}
+
+int address_length_of(int family) { return family == WSOCK_AF_INET6 ? WSOCK_V6_LENGTH : WSOCK_V4_LENGTH; }
+
+using PeerOrSelf = int (*)(int, sockaddr*, socklen_t*);
+
+int socket_name(uintptr_t socket, void* address, int* length, PeerOrSelf query) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    sockaddr_storage name = {};
+    socklen_t name_length = sizeof name;
+    if (query(record->fd, reinterpret_cast<sockaddr*>(&name), &name_length) != 0) return fail_errno();
+    int error = address_from_posix(name, address, length);
+    return error ? fail(error) : 0;
+}
+
+}  // namespace
+
+int wsock_error_from_errno(int error_number) {
+    for (const ErrnoPair& pair : SOCKET_ERRORS)
+        if (pair.posix == error_number) return pair.windows;
+    return WSOCK_EINVAL;
+}
+
+uintptr_t wsock_socket(int family, int type, int protocol) {
+    int posix_family = family_to_posix(family);
+    if (posix_family != AF_INET && posix_family != AF_INET6) return fail_socket(WSOCK_EAFNOSUPPORT);
+    if (type != WSOCK_SOCK_STREAM && type != WSOCK_SOCK_DGRAM) return fail_socket(WSOCK_ESOCKTNOSUPPORT);
+    int posix_type = type == WSOCK_SOCK_STREAM ? SOCK_STREAM : SOCK_DGRAM;
+    int fd = ::socket(posix_family, posix_type | SOCK_CLOEXEC, protocol);
+    if (fd < 0) return fail_socket(wsock_error_from_errno(errno));
+    // IPv6 sockets carry IPv6 only, so wildcard listeners of both families share a port.
+    if (posix_family == AF_INET6) set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+    auto record = std::make_shared<SocketRecord>();
+    record->fd = fd;
+    record->family = family;
+    record->type = type;
+    if (type == WSOCK_SOCK_DGRAM) record->state = SocketState::CONNECTED;
+    SocketRecord* entered = record.get();
+    uintptr_t handle = socket_table_add(std::move(record));
+    if (handle != WSOCK_INVALID) entered->handle = handle;
+    return handle;
+}
+
+int wsock_bind(uintptr_t socket, const void* address, int length) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    sockaddr_storage name;
+    socklen_t name_length;
+    int error = address_to_posix(address, length, &name, &name_length);
+    if (error) return fail(error);
+    // Lets a port in TIME_WAIT be bound again; a port with a live listener still fails.
+    if (record->type == WSOCK_SOCK_STREAM) set_int_option(record->fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    if (::bind(record->fd, reinterpret_cast<sockaddr*>(&name), name_length) != 0) return fail_errno();
+    return 0;
+}
+
+int wsock_listen(uintptr_t socket, int backlog) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    if (::listen(record->fd, backlog > SOMAXCONN || backlog < 0 ? SOMAXCONN : backlog) != 0) return fail_errno();
+    socket_events_set_state(*record, SocketState::LISTENING);
+    return 0;
+}
+
+uintptr_t wsock_accept(uintptr_t socket, void* address, int* length) {
+    SocketRef listener = socket_table_get(socket);
+    if (!listener) return WSOCK_INVALID;
+    if (address && (!length || *length < address_length_of(listener->family))) return fail_socket(WSOCK_EFAULT);
+    sockaddr_storage peer = {};
+    socklen_t peer_length = sizeof peer;
+    bool non_blocking = listener->non_blocking.load();
+    int fd;
+    do {
+        fd = ::accept4(listener->fd, reinterpret_cast<sockaddr*>(&peer), &peer_length,
+                       SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0));
+    } while (fd < 0 && errno == EINTR);
+    int accept_errno = errno;
+    if (listener->selected.load()) socket_events_enable(*listener, WSOCK_FD_ACCEPT);
+    if (fd < 0) return fail_socket(wsock_error_from_errno(accept_errno));
+
+    auto record = std::make_shared<SocketRecord>();
+    record->fd = fd;
+    record->family = listener->family;
+    record->type = listener->type;
+    record->non_blocking.store(non_blocking);
+    record->state = SocketState::CONNECTED;
+    SocketRecord* entered = record.get();
+    uintptr_t handle = socket_table_add(record);
+    if (handle == WSOCK_INVALID) return WSOCK_INVALID;
+    entered->handle = handle;
+    socket_events_inherit(*listener, *entered);
+    if (address) address_from_posix(peer, address, length);
+    return handle;
+}
+
+int wsock_connect(uintptr_t socket, const void* address, int length) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    sockaddr_storage name;
+    socklen_t name_length;
+    int error = address_to_posix(address, length, &name, &name_length);
+    if (error) return fail(error);
+    int result = ::connect(record->fd, reinterpret_cast<sockaddr*>(&name), name_length);
+    int connect_errno = result == 0 ? 0 : errno;
+    if (connect_errno == EINTR && !record->non_blocking.load()) connect_errno = connect_finish_interrupted(record->fd);
+    if (connect_errno == 0) {
+        socket_events_set_state(*record, SocketState::CONNECTED);
+        return 0;
+    }
+    if (connect_errno == EINPROGRESS || connect_errno == EINTR) {
+        socket_events_set_state(*record, SocketState::CONNECTING);
+        return fail(WSOCK_EWOULDBLOCK);
+    }
+    // A non-blocking connect always reports its outcome through FD_CONNECT, even one known at once.
+    if (record->selected.load() && connect_outcome_error(connect_errno)) {
+        socket_events_set_state(*record, SocketState::FAILED, wsock_error_from_errno(connect_errno));
+        return fail(WSOCK_EWOULDBLOCK);
+    }
+    return fail(wsock_error_from_errno(connect_errno));
+}
+
+int wsock_shutdown(uintptr_t socket, int how) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    int posix_how = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : how == 2 ? SHUT_RDWR : -1;
+    if (posix_how < 0) return fail(WSOCK_EINVAL);
+    if (::shutdown(record->fd, posix_how) != 0) return fail_errno();
+    if (posix_how != SHUT_RD) record->send_shut.store(true);
+    return 0;
+}
+
+int wsock_close(uintptr_t socket) {
+    SocketRef record = socket_table_remove(socket);
+    if (!record) return -1;
+    socket_events_cancel(*record);
+    return 0;  // the descriptor closes with the last reference, normally this one
+}
+
+int wsock_recv(uintptr_t socket, char* buffer, int length, int flags) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    if (length < 0) return fail(WSOCK_EINVAL);
+    ssize_t got;
+    do {
+        got = ::recv(record->fd, buffer, static_cast<size_t>(length), recv_flags_to_posix(flags));
+    } while (got < 0 && errno == EINTR);
+    int recv_errno = errno;
+    if (record->selected.load(std::memory_order_relaxed)) socket_events_enable(*record, WSOCK_FD_READ);
+    if (got < 0) return fail(wsock_error_from_errno(recv_errno));
+    return static_cast<int>(got);
+}
+
+int wsock_send(uintptr_t socket, const char* buffer, int length, int flags) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    if (length < 0) return fail(WSOCK_EINVAL);
+    int posix_flags = MSG_NOSIGNAL | ((flags & WSOCK_MSG_OOB) ? MSG_OOB : 0);
+    ssize_t put;
+    do {
+        put = ::send(record->fd, buffer, static_cast<size_t>(length), posix_flags);
+    } while (put < 0 && errno == EINTR);
+    if (put >= 0) return static_cast<int>(put);
+    int send_errno = errno;
+    if (send_errno == EAGAIN && record->selected.load(std::memory_order_relaxed))
+        socket_events_enable(*record, WSOCK_FD_WRITE);
+    if (send_errno == EPIPE && record->send_shut.load()) return fail(WSOCK_ESHUTDOWN);
+    return fail(wsock_error_from_errno(send_errno));
+}
+
+int wsock_getsockname(uintptr_t socket, void* address, int* length) {
+    return socket_name(socket, address, length, ::getsockname);
+}
+
+int wsock_getpeername(uintptr_t socket, void* address, int* length) {
+    return socket_name(socket, address, length, ::getpeername);
+}
+
+int wsock_setsockopt(uintptr_t socket, int level, int option, const char* value, int length) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    const OptionPair* pair = option_find(level, option);
+    if (!pair || option == WSOCK_SO_ERROR) return fail(WSOCK_ENOPROTOOPT);
+    if (!value || length < 1) return fail(WSOCK_EFAULT);
+    // Windows takes a one-byte BOOL as well as a DWORD.
+    int number = 0;
+    if (length >= static_cast<int>(sizeof number))
+        std::memcpy(&number, value, sizeof number);
+    else
+        number = static_cast<unsigned char>(value[0]);
+    if (set_int_option(record->fd, pair->posix_level, pair->posix_option, number) != 0) return fail_errno();
+    return 0;
+}
+
+int wsock_getsockopt(uintptr_t socket, int level, int option, char* value, int* length) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    const OptionPair* pair = option_find(level, option);
+    if (!pair) return fail(WSOCK_ENOPROTOOPT);
+    if (!value || !length || *length < static_cast<int>(sizeof(int))) return fail(WSOCK_EFAULT);
+    int number = 0;
+    socklen_t number_length = sizeof number;
+    if (::getsockopt(record->fd, pair->posix_level, pair->posix_option, &number, &number_length) != 0)
+        return fail_errno();
+    if (option == WSOCK_SO_ERROR && level == WSOCK_SOL_SOCKET && number != 0) number = wsock_error_from_errno(number);
+    std::memcpy(value, &number, sizeof number);
+    *length = sizeof number;
+    return 0;
+}
+
+int wsock_ioctl(uintptr_t socket, long command, unsigned long* argument) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    if (!argument) return fail(WSOCK_EFAULT);
+    if (command == WSOCK_FIONREAD) {
+        int count = 0;
+        if (::ioctl(record->fd, FIONREAD, &count) != 0) return fail_errno();
+        *argument = static_cast<unsigned long>(count);
+        return 0;
+    }
+    if (command != WSOCK_FIONBIO) return fail(WSOCK_EINVAL);
+    bool on = *argument != 0;
+    // A socket under WSAAsyncSelect stays non-blocking.
+    if (!on && record->selected.load()) return fail(WSOCK_EINVAL);
+    if (!set_non_blocking(record->fd, on)) return fail_errno();
+    record->non_blocking.store(on);
+    return 0;
+}
+
+int wsock_async_select(uintptr_t socket, HWND window, UINT message, long events) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    if (!set_non_blocking(record->fd, true)) return fail_errno();
+    record->non_blocking.store(true);
+    return socket_events_select(*record, window, message, static_cast<uint32_t>(events));
+}

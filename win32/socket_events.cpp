@@ -1,0 +1,209 @@
+// WSAAsyncSelect over epoll: when each socket event is posted and what re-enables it.
+//
+// Each registered socket has a one-shot entry in the epoll set of its window's thread queue. The
+// entry is armed only with the conditions of events that may be posted now, so a condition that
+// stays true (unread data, a full buffer, a closed peer) cannot report twice: after a report the
+// entry is re-armed from the record, and the calls that re-enable an event re-arm it too.
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "win32/socket_internal.h"
+#include "win32/socket_table.h"
+
+namespace {
+
+constexpr uint32_t SELECTABLE_EVENTS = WSOCK_FD_READ | WSOCK_FD_WRITE | WSOCK_FD_ACCEPT | WSOCK_FD_CONNECT | WSOCK_FD_CLOSE;
+
+void event_post(SocketRecord& record, uint32_t event, int error) {
+    LPARAM reply = static_cast<LPARAM>(event | (static_cast<uint32_t>(error) << 16));
+    win32_queue_push(*record.queue, record.window, record.message, record.handle, reply);
+}
+
+// Posts an event if it is asked for and enabled, and disables it until its re-enabling call.
+void event_post_once(SocketRecord& record, uint32_t event, int error) {
+    if (!(record.enabled & event)) return;
+    record.enabled &= ~event;
+    event_post(record, event, error);
+}
+
+int pending_error(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    return error;
+}
+
+int unread_bytes(int fd) {
+    int count = 0;
+    return ::ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
+}
+
+// The epoll conditions of the events that may be posted now.
+uint32_t interest_of(const SocketRecord& record) {
+    if (!record.queue) return 0;
+    switch (record.state) {
+        case SocketState::LISTENING:
+            return (record.enabled & WSOCK_FD_ACCEPT) ? static_cast<uint32_t>(EPOLLIN) : 0;
+        case SocketState::CONNECTING:
+            return EPOLLOUT;
+        case SocketState::CONNECTED: {
+            uint32_t interest = 0;
+            if ((record.enabled & WSOCK_FD_READ) && !record.read_done) interest |= EPOLLIN;
+            if ((record.enabled & WSOCK_FD_WRITE) && !record.reset) interest |= EPOLLOUT;
+            if ((record.enabled & WSOCK_FD_CLOSE) && !record.peer_closed) interest |= EPOLLRDHUP;
+            return interest;
+        }
+        default:
+            return 0;
+    }
+}
+
+void epoll_leave(SocketRecord& record) {
+    if (!record.in_epoll) return;
+    ::epoll_ctl(win32_queue_epoll_fd(*record.queue), EPOLL_CTL_DEL, record.fd, nullptr);
+    win32_queue_count_sockets(*record.queue, -1);
+    record.in_epoll = false;
+    record.kernel_interest = 0;
+}
+
+// Brings the epoll entry in line with the record; the caller holds the record's lock.
+void rearm_locked(SocketRecord& record) {
+    uint32_t interest = interest_of(record);
+    if (interest == 0) {
+        epoll_leave(record);
+        return;
+    }
+    if (record.in_epoll && interest == record.kernel_interest) return;
+    epoll_event entry = {};
+    entry.events = interest | EPOLLONESHOT;
+    entry.data.u64 = record.handle;
+    int epoll_fd = win32_queue_epoll_fd(*record.queue);
+    if (record.in_epoll) {
+        ::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, record.fd, &entry);
+    } else if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, record.fd, &entry) == 0) {
+        record.in_epoll = true;
+        win32_queue_count_sockets(*record.queue, 1);
+    }
+    record.kernel_interest = interest;
+}
+
+// A non-blocking connect has finished: FD_CONNECT with its outcome, then the connected rules.
+void on_connect_done(SocketRecord& record) {
+    int error = pending_error(record.fd);
+    record.state = error == 0 ? SocketState::CONNECTED : SocketState::FAILED;
+    event_post_once(record, WSOCK_FD_CONNECT, error == 0 ? 0 : wsock_error_from_errno(error));
+}
+
+// The rules of a connected socket. FD_CLOSE waits until every byte has been read by a caller
+// that asked for FD_READ, so the data before the close is never lost behind it.
+void on_connected_ready(SocketRecord& record, uint32_t ready) {
+    int close_error = 0;
+    if (ready & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) record.peer_closed = true;
+    if (ready & EPOLLERR) {
+        int error = pending_error(record.fd);
+        if (error != 0) {
+            close_error = wsock_error_from_errno(error);
+            record.reset = true;
+        }
+    }
+    int unread = record.peer_closed ? unread_bytes(record.fd) : ((ready & EPOLLIN) ? 1 : 0);
+    if ((ready & EPOLLIN) && unread > 0 && !record.reset) event_post_once(record, WSOCK_FD_READ, 0);
+    if ((ready & EPOLLOUT) && !record.reset) event_post_once(record, WSOCK_FD_WRITE, 0);
+    if (!record.peer_closed) return;
+    if (unread == 0 || record.reset) record.read_done = true;
+    bool drained = record.read_done || !(record.events & WSOCK_FD_READ);
+    if (drained) event_post_once(record, WSOCK_FD_CLOSE, close_error);
+}
+
+}  // namespace
+
+void socket_events_ready(uint64_t socket, uint32_t ready) {
+    DWORD caller_error = GetLastError();
+    SocketRef record = socket_table_get(static_cast<uintptr_t>(socket));
+    SetLastError(caller_error);
+    if (!record) return;  // closed after its entry reported
+    std::lock_guard<std::mutex> guard(record->lock);
+    if (!record->queue) return;
+    record->kernel_interest = 0;  // the one-shot entry has fired
+    switch (record->state) {
+        case SocketState::LISTENING:
+            if (ready & EPOLLIN)
+                event_post_once(*record, WSOCK_FD_ACCEPT, 0);
+            else if (ready & (EPOLLHUP | EPOLLERR))
+                record->state = SocketState::FAILED;  // shut down: nothing will be pending again
+            break;
+        case SocketState::CONNECTING:
+            on_connect_done(*record);
+            break;
+        case SocketState::CONNECTED:
+            on_connected_ready(*record, ready);
+            break;
+        default:
+            break;
+    }
+    rearm_locked(*record);
+}
+
+int socket_events_select(SocketRecord& record, HWND window, UINT message, uint32_t events) {
+    Win32QueueRef queue;
+    if (events != 0) {
+        DWORD owner = win32_window_owner(window);
+        queue = owner ? win32_queue_of_thread(owner) : nullptr;
+        if (!queue) {
+            SetLastError(WSOCK_EINVAL);
+            return -1;
+        }
+    }
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (record.queue != queue) epoll_leave(record);
+    record.queue = queue;
+    record.window = window;
+    record.message = message;
+    record.events = events & SELECTABLE_EVENTS;
+    // A new registration reports again every condition that holds now.
+    record.enabled = record.events;
+    record.kernel_interest = 0;
+    record.selected.store(record.queue != nullptr);
+    if (record.queue) rearm_locked(record);
+    return 0;
+}
+
+void socket_events_cancel(SocketRecord& record) {
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (record.queue) epoll_leave(record);
+    record.queue = nullptr;
+    record.selected.store(false);
+}
+
+void socket_events_enable(SocketRecord& record, uint32_t events) {
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (!record.queue) return;
+    record.enabled |= events & record.events;
+    rearm_locked(record);
+}
+
+void socket_events_inherit(SocketRecord& listener, SocketRecord& accepted) {
+    std::lock_guard<std::mutex> guard(listener.lock);
+    if (!listener.queue) return;
+    std::lock_guard<std::mutex> accepted_guard(accepted.lock);
+    accepted.queue = listener.queue;
+    accepted.window = listener.window;
+    accepted.message = listener.message;
+    accepted.events = listener.events;
+    accepted.enabled = listener.events;
+    accepted.selected.store(true);
+    rearm_locked(accepted);
+}
+
+void socket_events_set_state(SocketRecord& record, SocketState state, int error) {
+    std::lock_guard<std::mutex> guard(record.lock);
+    record.state = state;
+    if (!record.queue) return;
+    // A connect that ended at once still reports through FD_CONNECT, as one that ends later would.
+    if (state == SocketState::FAILED || (state == SocketState::CONNECTED && error == 0))
+        if (record.enabled & WSOCK_FD_CONNECT) event_post_once(record, WSOCK_FD_CONNECT, error);
+    rearm_locked(record);
+}
