@@ -227,6 +227,16 @@ std::string host_format(const char* format, ...) {
     return text;
 }
 
+std::set<void*> blocks_besides_settings() {
+    std::lock_guard<std::mutex> guard(recording().lock);
+    std::set<void*> blocks = recording().live_blocks;
+    for (char* text : {settings.welcome_message, settings.username, settings.password, settings.log_file_name,
+                       settings.bindings}) {
+        blocks.erase(text);
+    }
+    return blocks;
+}
+
 size_t color_line_count(const std::string& text) {
     std::lock_guard<std::mutex> guard(recording().lock);
     size_t count = 0;

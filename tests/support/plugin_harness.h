@@ -77,6 +77,9 @@ void* lookup(const char* name);
 // Formats with the host's printf dialect.
 std::string host_format(const char* format, ...);
 
+// The plug-in's live allocations other than the five setting strings.
+std::set<void*> blocks_besides_settings();
+
 // Number of colour echoes whose text is exactly `text`.
 size_t color_line_count(const std::string& text);
 
