@@ -1,0 +1,288 @@
+// The receive chain and the reply queue over a scripted control socket: line framing across
+// receives and chunks, the line bound, the pause while replies wait unsent, sending in parts,
+// QUIT, and what reaches the activity log.
+#include <string>
+#include <vector>
+
+#include "ftp/dispatcher.h"
+#include "tests/plugin/client_fixture.h"
+
+using namespace client_test;
+using namespace test_support;
+
+namespace {
+
+const std::string OK = "200 OK.\r\n";
+const std::string UNKNOWN = "500 Syntax error, command unrecognized.\r\n";
+
+std::string repeat(const std::string& text, size_t count) {
+    std::string out;
+    out.reserve(text.size() * count);
+    for (size_t i = 0; i < count; i++) out += text;
+    return out;
+}
+
+// The command lines that reached the log, as "WORD ARGUMENT" without the CR LF.
+std::vector<std::string> command_lines(const std::vector<std::string>& logged) {
+    std::vector<std::string> lines;
+    for (const std::string& line : logged) {
+        if (line == "Connected.\r\n" || line == "Disconnected.\r\n" || line == "Line too long.\r\n") continue;
+        if (line.size() > 3 && line[0] >= '0' && line[0] <= '9' && line[3] == ' ') continue;  // a reply
+        lines.push_back(line.substr(0, line.size() - 2));
+    }
+    return lines;
+}
+
+class ReceiveTest : public ClientTest {
+protected:
+    void SetUp() override {
+        ClientTest::SetUp();
+        client_ = connect();
+        clear_logged();
+    }
+    std::vector<std::string> executed() const { return command_lines(logged()); }
+    FtpClient* client_ = nullptr;
+};
+
+TEST_F(ReceiveTest, TwoLinesInOneSegmentRunInOrder) {
+    scripted().incoming = {"NOOP\r\nBOGUS x\r\n"};
+    ASSERT_EQ(client_recv(client_), 1);
+    EXPECT_EQ(executed(), (std::vector<std::string>{"NOOP ", "BOGUS x"}));
+    EXPECT_EQ(flush(client_), OK + UNKNOWN);
+    EXPECT_EQ(client_->recv_chunk_count, 1u);
+}
+
+TEST_F(ReceiveTest, LineSplitOverManyReceivesRunsOnceWhole) {
+    scripted().incoming = {"N", "O", "O", "P ", "a", "b\r", "\n"};
+    ASSERT_EQ(client_recv(client_), 1);
+    EXPECT_EQ(executed(), (std::vector<std::string>{"NOOP ab"}));
+    EXPECT_EQ(flush(client_), OK);
+}
+
+TEST_F(ReceiveTest, LineSplitOverTwoEventsKeepsItsStart) {
+    scripted().incoming = {"NOOP\r\nNO"};
+    ASSERT_EQ(client_recv(client_), 1);
+    EXPECT_EQ(executed(), (std::vector<std::string>{"NOOP "}));
+    scripted().incoming = {"OP\r\n"};
+    ASSERT_EQ(client_recv(client_), 1);
+    EXPECT_EQ(executed(), (std::vector<std::string>{"NOOP ", "NOOP "}));
+    EXPECT_EQ(flush(client_), OK + OK);
+}
+
+TEST_F(ReceiveTest, LongLineIsJoinedFromItsChunks) {
+    const std::string word(100000, 'A');
+    scripted().incoming = {word, "\r\nNOOP\r\n"};
+    ASSERT_EQ(client_recv(client_), 1);
+    EXPECT_EQ(executed(), (std::vector<std::string>{word + " ", "NOOP "}));
+    EXPECT_EQ(flush(client_), UNKNOWN + OK);
+    EXPECT_EQ(client_->recv_chunk_count, 1u);
+}
+
+TEST_F(ReceiveTest, LineFeedOpeningANewChunkJoinsTheEarlierChunksAlone) {
+    const std::string word(RECEIVE_CHUNK_DATA, 'B');  // fills the first chunk exactly
+    scripted().incoming = {word, "\nNOOP\n"};
+    ASSERT_EQ(client_recv(client_), 1);
+    EXPECT_EQ(executed(), (std::vector<std::string>{word + " ", "NOOP "}));
+    EXPECT_EQ(flush(client_), UNKNOWN + OK);
+}
+
+TEST_F(ReceiveTest, OddLinesAreCutAtLineFeedsOnly) {
+    const char input[] = "\nnoop\r\nab\0cd\r\n\r\nnoop a\r\r\n";
+    scripted().incoming = {std::string(input, sizeof(input) - 1)};
+    ASSERT_EQ(client_recv(client_), 1);
+    // A lone LF and a lone CR give empty lines; a NUL ends its line early; only the last CR goes.
+    EXPECT_EQ(executed(), (std::vector<std::string>{" ", "noop ", "ab ", " ", "noop a\r"}));
+    EXPECT_EQ(flush(client_), UNKNOWN + OK + UNKNOWN + UNKNOWN + OK);
+}
+
+TEST_F(ReceiveTest, LineAtTheBoundArrivesWhole) {
+    const std::string word(MAX_COMMAND_LINE, 'C');
+    scripted().incoming = {word, "\n"};
+    ASSERT_EQ(client_recv(client_), 1);
+    EXPECT_EQ(executed(), (std::vector<std::string>{word + " "}));
+}
+
+TEST_F(ReceiveTest, LineOverTheBoundEndsTheConnection) {
+    scripted().incoming = {std::string(MAX_COMMAND_LINE + 1, 'D')};
+    EXPECT_EQ(client_recv(client_), 0);
+    EXPECT_EQ(logged(), (std::vector<std::string>{"Line too long.\r\n"}));
+    // The chain stopped growing near the bound instead of taking everything offered.
+    EXPECT_LE(client_->recv_chunk_count, MAX_COMMAND_LINE / RECEIVE_CHUNK_DATA + 2);
+}
+
+TEST_F(ReceiveTest, CompleteLineOverTheBoundIsRefusedToo) {
+    scripted().incoming = {std::string(MAX_COMMAND_LINE + 1, 'E') + "\nNOOP\n"};
+    EXPECT_EQ(client_recv(client_), 0);
+    EXPECT_EQ(logged(), (std::vector<std::string>{"Line too long.\r\n"}));
+}
+
+TEST_F(ReceiveTest, PeerCloseAndErrorsEndTheConnection) {
+    scripted().incoming = {"NOOP\r\n"};
+    scripted().peer_closed = true;
+    EXPECT_EQ(client_recv(client_), 0);
+    EXPECT_EQ(executed(), (std::vector<std::string>{"NOOP "}));
+
+    scripted() = ScriptedSocket{};
+    scripted().recv_error = WSAECONNRESET;
+    EXPECT_EQ(client_recv(client_), 0);
+}
+
+TEST_F(ReceiveTest, WouldBlockKeepsTheConnection) {
+    EXPECT_EQ(client_recv(client_), 1);
+    EXPECT_EQ(scripted().recv_calls, 1u);
+}
+
+// A client that sends commands without reading: once more than the bound waits unsent, lines
+// stay in the chain and the socket is not read; as the queue drains, the held lines run first.
+TEST_F(ReceiveTest, PipelinedCommandsPauseReadingAndResumeInOrder) {
+    settings.logging_enabled = 0;  // hundreds of thousands of lines
+    const size_t lines = MAX_UNSENT_REPLY_BYTES / OK.size() + 5000;
+    std::string input;
+    for (size_t i = 0; i < lines; i++) input += (i % 7 == 3) ? "REST " + std::to_string(i) + "\r\n" : "NOOP\r\n";
+    input += "QUIT\r\nNOOP\r\n";
+    scripted().incoming = {input.substr(0, 300000), input.substr(300000)};
+    scripted().send_room = 0;
+    set_login("", "");
+    std::vector<char> user = {'U', 'S', 'E', 'R', ' ', 'u', '\0'};
+    client_execute(client_, user.data());
+
+    ASSERT_TRUE(control_event(client_));
+    EXPECT_EQ(client_->recv_paused, 1u);
+    EXPECT_GT(client_->reply_unsent_bytes, MAX_UNSENT_REPLY_BYTES);
+    EXPECT_LT(client_->reply_unsent_bytes, MAX_UNSENT_REPLY_BYTES + 64);
+    EXPECT_FALSE(scripted().incoming.empty()) << "the socket was read while paused";
+    size_t recv_calls = scripted().recv_calls;
+    ASSERT_TRUE(control_event(client_));  // a write event with a full socket changes nothing
+    EXPECT_EQ(scripted().recv_calls, recv_calls);
+
+    // The socket takes everything now: one event drains, resumes, and ends with the QUIT.
+    scripted().send_room = SIZE_MAX;
+    scripted().send_piece = 4096;
+    EXPECT_FALSE(control_event(client_));
+    client_ = nullptr;
+
+    std::string expected = "230 Logged on.\r\n";
+    for (size_t i = 0; i < lines; i++) {
+        expected += (i % 7 == 3) ? "350 Restarting at " + std::to_string(i) + ".\r\n" : OK;
+    }
+    expected += "221 Goodbye.\r\n" + OK;
+    ASSERT_EQ(scripted().sent.size(), expected.size());
+    EXPECT_TRUE(scripted().sent == expected);
+    EXPECT_TRUE(scripted().incoming.empty());
+    EXPECT_EQ(scripted().shutdowns, 1);
+    EXPECT_EQ(scripted().closes, 1);
+}
+
+// The QUIT that pushes the queue over the bound must not end the connection before the lines
+// held behind it have run and been answered.
+TEST_F(ReceiveTest, QuitAtThePauseStillRunsTheHeldLines) {
+    settings.logging_enabled = 0;  // hundreds of thousands of lines
+    const size_t noops = (MAX_UNSENT_REPLY_BYTES - 14) / OK.size() + 1;
+    ASSERT_LE(noops * OK.size(), MAX_UNSENT_REPLY_BYTES);
+    scripted().incoming = {repeat("NOOP\r\n", noops) + "QUIT\r\nNOOP\r\n"};
+    scripted().send_room = 0;
+    ASSERT_TRUE(control_event(client_));
+    ASSERT_EQ(client_->recv_paused, 1u);
+    ASSERT_EQ(client_->quit_requested, 1u);
+    scripted().send_room = SIZE_MAX;
+    EXPECT_FALSE(control_event(client_));
+    client_ = nullptr;
+    EXPECT_TRUE(scripted().sent == repeat(OK, noops) + "221 Goodbye.\r\n" + OK);
+    EXPECT_EQ(scripted().shutdowns, 1);
+}
+
+// Drained bit by bit over many write events, the connection never stalls and loses nothing.
+TEST_F(ReceiveTest, PausedClientDrainsOverManyEvents) {
+    settings.logging_enabled = 0;  // hundreds of thousands of lines
+    const size_t lines = 3 * MAX_UNSENT_REPLY_BYTES / OK.size();
+    scripted().incoming = {repeat("NOOP\n", lines)};
+    scripted().send_room = 0;
+    ASSERT_TRUE(control_event(client_));
+    ASSERT_EQ(client_->recv_paused, 1u);
+    for (int event = 0; event < 10000 && scripted().sent.size() < lines * OK.size(); event++) {
+        scripted().send_room = 256 * 1024;
+        ASSERT_TRUE(control_event(client_));
+    }
+    EXPECT_TRUE(scripted().sent == repeat(OK, lines));
+    EXPECT_EQ(client_->recv_paused, 0u);
+    EXPECT_EQ(client_->reply_unsent_bytes, 0u);
+}
+
+class ReplyQueueTest : public ClientTest {};
+
+TEST_F(ReplyQueueTest, ReplyLargerThanTheSocketTakesGoesOutInPartsInOrder) {
+    FtpClient* client = connect();
+    std::string big(200000, 'x');
+    client_printf(client, "500 Type %s not supported.\r\n", big.c_str());
+    client_printf(client, "%s", OK.c_str());
+    scripted().send_room = 65536;
+    EXPECT_EQ(client_send(client), 1);
+    EXPECT_EQ(scripted().sent.size(), 65536u);
+    for (int event = 0; event < 10 && client->reply_head; event++) {
+        scripted().send_room = 65536;
+        EXPECT_EQ(client_send(client), 1);
+    }
+    EXPECT_EQ(scripted().sent, "500 Type " + big + " not supported.\r\n" + OK);
+    EXPECT_EQ(client->reply_unsent_bytes, 0u);
+}
+
+TEST_F(ReplyQueueTest, QuitThenNoopInOneSegmentAnswersBothThenShutsDown) {
+    FtpClient* client = connect();
+    scripted().incoming = {"QUIT\r\nNOOP\r\n"};
+    EXPECT_FALSE(control_event(client));
+    EXPECT_EQ(scripted().sent, "221 Goodbye.\r\n" + OK);
+    EXPECT_EQ(scripted().shutdowns, 1);
+    EXPECT_EQ(scripted().closes, 1);
+}
+
+TEST_F(ReplyQueueTest, ZeroByteSendEndsTheConnectionAndFullSocketDoesNot) {
+    FtpClient* client = connect();
+    client_printf(client, "%s", OK.c_str());
+    scripted().send_room = 0;
+    EXPECT_EQ(client_send(client), 1);
+    scripted().send_returns_zero = true;
+    EXPECT_EQ(client_send(client), 0);
+    std::lock_guard<std::mutex> guard(recording().lock);
+    EXPECT_EQ(recording().debug_lines, (std::vector<std::string>{"send closed\n"}));
+}
+
+TEST_F(ReplyQueueTest, LogRuleTakesSingleAndClosingLinesOnly) {
+    FtpClient* client = connect();
+    clear_logged();
+    client_printf(client, "200 OK.\r\n");
+    client_printf(client, "211-Features:\r\n MDTM\r\n211 End\r\n");
+    client_printf(client, "200-Query results\r\n");
+    client_printf(client, " indented\r\n");
+    client_printf(client, "200 End.\r\n");
+    client_printf(client, "12\r\n");
+    client_printf(client, "226 Transfer complete.\r\n");
+    EXPECT_EQ(logged(), (std::vector<std::string>{"200 OK.\r\n", "200 End.\r\n", "226 Transfer complete.\r\n"}));
+    EXPECT_EQ(flush(client), "200 OK.\r\n211-Features:\r\n MDTM\r\n211 End\r\n200-Query results\r\n indented\r\n"
+                             "200 End.\r\n12\r\n226 Transfer complete.\r\n");
+}
+
+TEST_F(ReplyQueueTest, CreateAndDestroyLogAroundTheConnection) {
+    scripted().local_family = AF_INET6;
+    FtpClient* client = connect();
+    EXPECT_EQ(client->is_ipv6, 1u);
+    EXPECT_EQ(client->data_socket, INVALID_SOCKET);
+    EXPECT_EQ(client->utf8_mode, 1u);
+    EXPECT_EQ(client->result_count, 0xFFFFFFFFu);
+    EXPECT_STREQ(client->current_directory, "");
+    EXPECT_EQ(server_.clients_head, client);
+    FtpClient* second = connect();
+    EXPECT_EQ(server_.clients_tail, second);
+    EXPECT_EQ(second->prev, client);
+    client_printf(client, "%s", OK.c_str());  // dropped unsent
+    drop(client);
+    EXPECT_EQ(server_.clients_head, second);
+    EXPECT_EQ(second->prev, nullptr);
+    drop(second);
+    EXPECT_EQ(server_.clients_head, nullptr);
+    EXPECT_EQ(server_.clients_tail, nullptr);
+    EXPECT_EQ(logged(), (std::vector<std::string>{"Connected.\r\n", "Connected.\r\n", OK, "Disconnected.\r\n",
+                                                  "Disconnected.\r\n"}));
+    EXPECT_EQ(scripted().closes, 2);
+}
+
+}  // namespace
