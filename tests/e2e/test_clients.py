@@ -97,7 +97,7 @@ def url_host(host):
     return "[%s]" % host if ":" in host else host
 
 
-def tree_files(root, skip=()):
+def tree_files(root, skip=(), ignore_names=()):
     """Relative path -> content digest of every file, and the set of folders, below root."""
     files, folders = {}, set()
     for folder, subfolders, names in os.walk(root):
@@ -107,6 +107,8 @@ def tree_files(root, skip=()):
         for name in subfolders:
             folders.add(os.path.normpath(os.path.join(relative_folder, name)))
         for name in names:
+            if name in ignore_names:
+                continue
             with open(os.path.join(folder, name), "rb") as content:
                 files[os.path.normpath(os.path.join(relative_folder, name))] = hashlib.sha256(
                     content.read()).hexdigest()
@@ -152,8 +154,9 @@ class Curl(ClientTest):
             with self.subTest(host=host, mode=mode):
                 listing = self.curl(host, mode, ROOT + "/")
                 self.assertEqual(listing.returncode, 0, listing.stderr)
-                names = sorted(line[48:] for line in listing.stdout.decode("utf-8").split("\r\n") if line)
-                self.assertEqual(names, sorted(name for name in TREE if "/" not in name) + [BIG_FOLDER])
+                # curl turns the listing's CR LF into LF, as for any ASCII transfer.
+                names = sorted(line[48:] for line in listing.stdout.decode("utf-8").splitlines())
+                self.assertEqual(names, sorted([name for name in TREE if "/" not in name] + [BIG_FOLDER]))
                 target = os.path.join(self.scratch, mode + ".bin")
                 download = self.curl(host, mode, ROOT + "/five.bin", "-o", target)
                 self.assertEqual(download.returncode, 0, download.stderr)
@@ -165,20 +168,14 @@ class Curl(ClientTest):
 
     @unittest.skipUnless(ipv6_loopback_works(), "no IPv6 loopback")
     def test_extended_modes_over_ipv6(self):
+        # Over IPv6 curl uses EPSV and EPRT whatever --disable-epsv and --disable-eprt say.
         self.check_modes("::1", ["epsv", "eprt"])
-
-    @unittest.skipUnless(ipv6_loopback_works(), "no IPv6 loopback")
-    def test_ipv4_only_modes_fail_cleanly_over_ipv6(self):
-        for mode in ("pasv", "port"):
-            result = self.curl("::1", mode, ROOT + "/zero.bin", "-o", os.path.join(self.scratch, "x"))
-            self.assertNotEqual(result.returncode, 0, mode)
 
     def test_listing_of_seventy_thousand_entries(self):
         listing = self.curl("127.0.0.1", "epsv", "%s/%s/" % (ROOT, BIG_FOLDER))
         self.assertEqual(listing.returncode, 0, listing.stderr)
-        lines = listing.stdout.decode("utf-8").split("\r\n")
-        self.assertEqual(lines[-1], "")
-        self.assertEqual(sorted(line[48:] for line in lines[:-1]), ["f%05d" % n for n in range(BIG_COUNT)])
+        lines = listing.stdout.decode("utf-8").splitlines()
+        self.assertEqual(sorted(line[48:] for line in lines), ["f%05d" % n for n in range(BIG_COUNT)])
 
     def test_resume_continues_a_partial_file(self):
         target = os.path.join(self.scratch, "partial.bin")
@@ -253,7 +250,8 @@ class PythonFtplib(ClientTest):
 
 def assert_mirror_matches(test, mirrored_root):
     expected = tree_files(tree_dir, skip={BIG_FOLDER})
-    got = tree_files(mirrored_root, skip={BIG_FOLDER})
+    # wget's mirror keeps the listings it parsed as .listing files.
+    got = tree_files(mirrored_root, skip={BIG_FOLDER}, ignore_names={".listing"})
     test.assertEqual(sorted(got[0]), sorted(expected[0]))
     test.assertEqual(got[0], expected[0])
     test.assertEqual(got[1], expected[1])
@@ -264,9 +262,9 @@ class Lftp(ClientTest):
         require("lftp")
         target = os.path.join(self.scratch, "mirror")
         script = ("set net:max-retries 1; set net:timeout 30; set ftp:ssl-allow no; set cmd:fail-exit yes; "
-                  "open -p %d 127.0.0.1; mirror --parallel=2 -x ^%s/$ /%s %s"
+                  "open -u anonymous, -p %d 127.0.0.1; mirror --parallel=2 -x ^%s/$ /%s %s"
                   % (port_of("127.0.0.1"), BIG_FOLDER, ROOT, target))
-        result = run(["lftp", "-u", "anonymous,", "-c", script])
+        result = run(["lftp", "-c", script])
         self.assertEqual(result.returncode, 0, result.stderr)
         assert_mirror_matches(self, target)
 
