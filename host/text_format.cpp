@@ -189,7 +189,14 @@ void emit_conversion(Utf8Buf* out, const Spec& spec, va_list* arguments) {
         case 's': {
             const char* text = va_arg(*arguments, const char*);
             if (text == nullptr) text = "(null)";
-            size_t length = spec.precision >= 0 ? strnlen(text, static_cast<size_t>(spec.precision)) : std::strlen(text);
+            size_t length = 0;
+            if (spec.precision < 0) {
+                length = std::strlen(text);
+            } else {
+                // Text cut by a precision need not be terminated.
+                const void* end = std::memchr(text, '\0', static_cast<size_t>(spec.precision));
+                length = end != nullptr ? static_cast<const char*>(end) - text : spec.precision;
+            }
             emit_text(out, spec, text, length);
             return;
         }
@@ -211,6 +218,9 @@ void emit_conversion(Utf8Buf* out, const Spec& spec, va_list* arguments) {
         }
         case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
             emit_floating(out, spec, arguments);
+            return;
+        case '%':
+            utf8_buf_append(out, "%", 1);
             return;
         case 'n':
             (void)va_arg(*arguments, void*);  // writing through it is never wanted; the pointer is skipped
