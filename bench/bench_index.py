@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Benchmark of the host's index: build, memory, searches and re-sorts on a synthetic tree of
+1,000,000 entries, beside `find` (the scan) and `plocate` (the searches) on the same tree.
+
+Prints one Markdown table. The tree is made under a temporary folder and removed at the end
+(`--tree DIR` uses, and keeps, an existing one; `--keep` keeps the generated one)."""
+import argparse
+import os
+import pathlib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import make_tree  # noqa: E402
+
+RARE = "zanzibar"
+HALF = "report"
+REGEX = r"^report_(alpha|beta)_\d+[02468]\.txt$"
+RUNS = 3
+TIMEOUT = 900
+
+
+def timed(command, **kwargs):
+    start = time.monotonic()
+    subprocess.run(command, check=True, timeout=TIMEOUT, **kwargs)
+    return time.monotonic() - start
+
+
+def best_of(runs, command, **kwargs):
+    return min(timed(command, **kwargs) for _ in range(runs))
+
+
+def median_of(runs, command, **kwargs):
+    return statistics.median(timed(command, **kwargs) for _ in range(runs))
+
+
+def run_driver(driver, tree):
+    command = [str(driver), "--index", str(tree), "--repeat", "7",
+               "--search", RARE, "--search", HALF, "--regex", REGEX, "--sort", "2", "--sort", "1"]
+    output = subprocess.run(command, check=True, timeout=TIMEOUT, capture_output=True, text=True).stdout
+    figures = {}
+    for line in output.splitlines():
+        words = line.split()
+        if words[0] == "step":
+            figures["step" + words[1]] = (float(words[3]), int(words[5]))
+        elif len(words) == 2:
+            figures[words[0]] = float(words[1])
+    return figures
+
+
+def plocate_figures(tree, work):
+    """Milliseconds per query of plocate on its own database of the same tree, or None."""
+    if not shutil.which("plocate") or not shutil.which("updatedb"):
+        return None
+    database = os.path.join(work, "plocate.db")
+    subprocess.run(["updatedb", "-l", "0", "-U", str(tree), "-o", database], check=True, timeout=TIMEOUT)
+    def query(*words):
+        command = ["plocate", "-d", database, *words]
+        return median_of(7, command, stdout=subprocess.DEVNULL) * 1000
+    return {
+        "rare": query("-i", RARE),
+        "half": query("-i", HALF),
+        "regex": query("-i", "--regex", REGEX.replace(r"\d", "[0-9]").replace("^", "/")),
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--tree", help="an existing tree to use (kept)")
+    parser.add_argument("--keep", action="store_true", help="keep the generated tree")
+    parser.add_argument("--count", type=int, default=1_000_000)
+    args = parser.parse_args()
+    driver = pathlib.Path(args.build).resolve() / "swp_bench_index"
+    if not driver.exists():
+        print(f"bench_index: {driver} is missing; build first", file=sys.stderr)
+        return 1
+    work = tempfile.mkdtemp(prefix="swp-bench-index-")
+    try:
+        tree = pathlib.Path(args.tree) if args.tree else pathlib.Path(work) / "tree"
+        if not args.tree:
+            print(f"making {args.count} entries under {tree} ...", file=sys.stderr, flush=True)
+            make_tree.make_tree(str(tree), args.count)
+        find = ["find", str(tree), "-printf", "%s %T@ %p\n"]
+        timed(find, stdout=subprocess.DEVNULL)  # warms the page cache
+        find_seconds = best_of(RUNS, find, stdout=subprocess.DEVNULL)
+        runs = [run_driver(driver, tree) for _ in range(RUNS)]
+        ours = min(runs, key=lambda figures: figures["build_seconds"])
+        peer = plocate_figures(tree, work)
+        report(ours, find_seconds, peer)
+    finally:
+        if args.keep and not args.tree:
+            print(f"kept {work}", file=sys.stderr)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+def report(ours, find_seconds, peer):
+    entries = int(ours["entries"])
+    print(f"Synthetic tree of {entries:,} entries; medians of 7 runs, build time best of {RUNS}.\n")
+    print("| | scan and build | bytes per entry beyond names | rare term | half the entries | regex | "
+          "re-sort by size | re-sort by path |")
+    print("|---|---|---|---|---|---|---|---|")
+    steps = [ours[f"step{i}"] for i in range(5)]
+    print(f"| swp-host index | {ours['build_seconds']:.2f} s | {ours['bytes_per_entry_beyond_names']:.1f} | "
+          + " | ".join(f"{ms:.1f} ms ({count:,})" for ms, count in steps) + " |")
+    print(f"| target | ≤ {0.8 * find_seconds:.2f} s (0.8 × find) | < 64 | < 15 ms | < 60 ms | < 120 ms | "
+          "< 250 ms | < 250 ms |")
+    print(f"| find -printf | {find_seconds:.2f} s | | | | | | |")
+    if peer:
+        print(f"| plocate | (updatedb) | | {peer['rare']:.1f} ms | {peer['half']:.1f} ms | "
+              f"{peer['regex']:.1f} ms | | |")
+    else:
+        print("| plocate | not installed | | | | | | |")
+    print("\nSearch times include the hand-over to the worker thread and the completion message; plocate "
+          "times include starting the process and printing the paths.")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

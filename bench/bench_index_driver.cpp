@@ -1,0 +1,119 @@
+// Times the host's index on one folder: the build, searches through the query services (worker
+// thread and completion message included) and re-sorts of every entry. Prints one "key value"
+// line per figure for bench_index.py.
+//
+//   swp_bench_index --index DIR [--repeat N] [--search TEXT] [--regex TEXT] [--sort NUMBER]...
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/index/index.h"
+#include "host/index/index_store.h"
+#include "host/services.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int g_events = 0;
+
+void count_event(void*, int) { ++g_events; }
+
+bool pump_until_event(int events) {
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+    MSG message;
+    while (g_events < events) {
+        if (Clock::now() > deadline) return false;
+        if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        else std::this_thread::yield();
+    }
+    return true;
+}
+
+void start_search(SorrelwickDbQuery* query, const std::string& text, bool regex) {
+    host::db_query_search2(query, 0, 0, 0, 0, 0, 0, 0, 0, regex ? 1 : 0, 0, 1, 1, text.c_str(), 0, "", "", 0, 0,
+                           0xFFFFFFFF, 1, host::property_get_builtin_type(0), 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                           0, 0, 0, 0, 0, 0, 1, 0);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double elapsed_ms(Clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+}
+
+struct Step {
+    enum Kind { SEARCH, REGEX, SORT } kind;
+    std::string argument;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string folder;
+    int repeat = 7;
+    std::vector<Step> steps;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string option = argv[i], value = argv[i + 1];
+        if (option == "--index") folder = value;
+        else if (option == "--repeat") repeat = std::max(1, std::atoi(value.c_str()));
+        else if (option == "--search") steps.push_back({Step::SEARCH, value});
+        else if (option == "--regex") steps.push_back({Step::REGEX, value});
+        else if (option == "--sort") steps.push_back({Step::SORT, value});
+    }
+    if (folder.empty()) {
+        std::fprintf(stderr, "usage: swp_bench_index --index DIR [--repeat N] [--search TEXT] [--regex TEXT] [--sort N]\n");
+        return 2;
+    }
+    Clock::time_point started = Clock::now();
+    std::string error;
+    if (!host::index_build({{folder, "tree"}}, {}, &error)) {
+        std::fprintf(stderr, "swp_bench_index: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("build_seconds %.3f\n", elapsed_ms(started) / 1000);
+    host::IndexSnapshot* snapshot = host::index_snapshot_acquire_current();
+    host::IndexMemory memory = host::index_memory(*snapshot);
+    size_t entries = snapshot->entries.size();
+    std::printf("entries %zu\n", entries);
+    std::printf("bytes_per_entry_beyond_names %.1f\n",
+                entries ? static_cast<double>(memory.total - memory.names) / entries : 0.0);
+    std::printf("name_bytes_per_entry %.1f\n", entries ? static_cast<double>(memory.names) / entries : 0.0);
+    host::index_snapshot_release(snapshot);
+
+    SorrelwickDb* db = host::db_add_local_ref();
+    SorrelwickDbQuery* query = host::db_query_create(db, count_event, nullptr);
+    for (size_t index = 0; index < steps.size(); ++index) {
+        const Step& step = steps[index];
+        std::vector<double> times;
+        size_t results = 0;
+        for (int round = 0; round < repeat; ++round) {
+            if (step.kind == Step::SORT) {
+                // Every entry, in name order, then the timed re-sort.
+                start_search(query, "", false);
+                if (!pump_until_event(g_events + 1)) return 1;
+            }
+            Clock::time_point at = Clock::now();
+            if (step.kind == Step::SORT)
+                host::db_query_sort(query, host::property_get_builtin_type(std::atoi(step.argument.c_str())), 1, 0, 0,
+                                    0, 0, 0, 0, 0, 0);
+            else
+                start_search(query, step.argument, step.kind == Step::REGEX);
+            if (!pump_until_event(g_events + 1)) return 1;
+            times.push_back(elapsed_ms(at));
+            results = host::db_query_get_result_count(query);
+        }
+        std::printf("step %zu median_ms %.2f results %zu\n", index, median(times), results);
+    }
+    host::db_query_destroy(query);
+    host::db_release(db);
+    host::index_shutdown();
+    return 0;
+}
