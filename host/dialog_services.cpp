@@ -151,8 +151,9 @@ int os_expand_dialog_text_logical_wide_no_prefix(HWND, const char* text, int run
 }
 
 void ui_options_add_plugin_page(void* add_pages_record, uintptr_t user_data, const char* name) {
-    if (!add_pages_record) return;
-    static_cast<OptionsPageList*>(add_pages_record)->pages.push_back({user_data, name ? name : ""});
+    auto* list = static_cast<OptionsPageList*>(add_pages_record);
+    if (!list || list->tag != OPTIONS_PAGE_LIST_TAG) return;
+    list->pages.push_back({user_data, name ? name : ""});
 }
 
 void dialog_set_text_measure(DialogTextMeasure measure) {

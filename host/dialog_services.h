@@ -41,12 +41,15 @@ SaveFileRequest dialog_last_save_file_request();
 void dialog_set_save_file_answer(const char* chosen_file_or_null);
 
 // The record a host hands to a plug-in's PLUGIN_MSG_ADD_OPTIONS_PAGES; ui_options_add_plugin_page
-// appends each page to it.
+// appends each page to it. The record starts with a tag, so that the service leaves alone any
+// other record a plug-in passes on.
+constexpr uint32_t OPTIONS_PAGE_LIST_TAG = 0x4C504F53;  // "SOPL"
 struct OptionsPageEntry {
     uintptr_t user_data;
     std::string name;
 };
 struct OptionsPageList {
+    uint32_t tag = OPTIONS_PAGE_LIST_TAG;
     std::vector<OptionsPageEntry> pages;
 };
 
