@@ -295,6 +295,7 @@ class ActivityLogTest(unittest.TestCase):
             first.send_raw(b"QUIT\r\n")
             self.assertEqual(first.read_reply(), "221 Goodbye.\r\n")
             self.assertTrue(first.is_closed())
+            first.close()
             server.wait_for_log("Disconnected.\r\n")
             second.close()
             wait_until(lambda: server.log_text().count("Disconnected.\r\n") == 2, what="second disconnect")
@@ -395,6 +396,7 @@ class PipeliningTest(unittest.TestCase):
             self.assertEqual(received, expected_total)
             self.assertEqual(control.command("NOOP"), OK)
             self.assertLess(peak[0], self.RSS_LIMIT, "peak RSS %d" % peak[0])
+            print("peak RSS %.1f MB" % (peak[0] / 1e6), file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -126,6 +126,7 @@ void ClientTest::SetUp() {
     welcome_.clear();
     settings.welcome_message = welcome_.data();
     server_instance = &server_;
+    take_kicks();
 }
 
 void ClientTest::TearDown() {
@@ -133,6 +134,7 @@ void ClientTest::TearDown() {
     if (server_.log_stream) output_stream_close(server_.log_stream);
     server_instance = nullptr;
     settings = saved_settings_;
+    take_kicks();
     // Every block the plug-in took was given back.
     std::lock_guard<std::mutex> guard(recording().lock);
     EXPECT_TRUE(recording().live_blocks.empty()) << recording().live_blocks.size() << " blocks left";
@@ -178,6 +180,20 @@ std::vector<std::string> ClientTest::logged() const {
         if (line.color == LOG_COLOR) lines.push_back(line.text);
     }
     return lines;
+}
+
+size_t ClientTest::take_kicks() {
+    size_t kicks = 0;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == MSG_CONTROL_SOCKET && message.wParam == SCRIPTED_SOCKET && message.lParam == 0) kicks++;
+    }
+    return kicks;
+}
+
+std::vector<std::string> ClientTest::debug_lines() const {
+    std::lock_guard<std::mutex> guard(recording().lock);
+    return recording().debug_lines;
 }
 
 void ClientTest::clear_logged() {

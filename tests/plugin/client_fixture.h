@@ -58,6 +58,9 @@ protected:
     // The activity-log lines echoed so far, in order (message part only).
     std::vector<std::string> logged() const;
     void clear_logged();
+    // Removes every message posted to the test thread; returns how many were control kicks.
+    size_t take_kicks();
+    std::vector<std::string> debug_lines() const;
 
     ServerInstance server_{};
     Settings saved_settings_{};

@@ -233,6 +233,30 @@ TEST_F(ReplyQueueTest, QuitThenNoopInOneSegmentAnswersBothThenShutsDown) {
     EXPECT_EQ(scripted().sent, "221 Goodbye.\r\n" + OK);
     EXPECT_EQ(scripted().shutdowns, 1);
     EXPECT_EQ(scripted().closes, 1);
+    EXPECT_EQ(debug_lines(), (std::vector<std::string>{"send failed\n"}));
+}
+
+TEST_F(ReplyQueueTest, PeerCloseDestroysTheClientInTheEvent) {
+    FtpClient* client = connect();
+    scripted().incoming = {"NOOP\r\n"};
+    scripted().peer_closed = true;
+    EXPECT_FALSE(control_event(client));
+    EXPECT_EQ(scripted().sent, "") << "replies still queued are not sent";
+    EXPECT_EQ(debug_lines(), (std::vector<std::string>{"recv failed\n"}));
+    EXPECT_EQ(logged().back(), "Disconnected.\r\n");
+}
+
+TEST_F(ReplyQueueTest, OnlyAReplyEnteringAnEmptyQueuePostsAKick) {
+    FtpClient* client = connect();
+    EXPECT_EQ(take_kicks(), 0u);
+    client_printf(client, "%s", OK.c_str());
+    client_printf(client, "%s", OK.c_str());
+    client_queue_reply(client, "x\r\n", 3);
+    EXPECT_EQ(take_kicks(), 1u);
+    EXPECT_EQ(flush(client), OK + OK + "x\r\n");
+    client_printf(client, "%s", OK.c_str());
+    EXPECT_EQ(take_kicks(), 1u);
+    EXPECT_EQ(client->reply_unsent_bytes, OK.size());
 }
 
 TEST_F(ReplyQueueTest, ZeroByteSendEndsTheConnectionAndFullSocketDoesNot) {
