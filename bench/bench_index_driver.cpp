@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,9 @@ double median(std::vector<double> values) {
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
+// Processor time of the whole process (all threads), which a busy machine distorts less.
+double cpu_ms() { return static_cast<double>(std::clock()) * 1000.0 / CLOCKS_PER_SEC; }
+
 double elapsed_ms(Clock::time_point since) {
     return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
 }
@@ -73,12 +77,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     Clock::time_point started = Clock::now();
+    double cpu_started = cpu_ms();
     std::string error;
     if (!host::index_build({{folder, "tree"}}, {}, &error)) {
         std::fprintf(stderr, "swp_bench_index: %s\n", error.c_str());
         return 1;
     }
     std::printf("build_seconds %.3f\n", elapsed_ms(started) / 1000);
+    std::printf("build_cpu_seconds %.3f\n", (cpu_ms() - cpu_started) / 1000);
     host::IndexSnapshot* snapshot = host::index_snapshot_acquire_current();
     host::IndexMemory memory = host::index_memory(*snapshot);
     size_t entries = snapshot->entries.size();
@@ -92,7 +98,7 @@ int main(int argc, char** argv) {
     SorrelwickDbQuery* query = host::db_query_create(db, count_event, nullptr);
     for (size_t index = 0; index < steps.size(); ++index) {
         const Step& step = steps[index];
-        std::vector<double> times;
+        std::vector<double> times, cpu_times;
         size_t results = 0;
         for (int round = 0; round < repeat; ++round) {
             if (step.kind == Step::SORT) {
@@ -101,6 +107,7 @@ int main(int argc, char** argv) {
                 if (!pump_until_event(g_events + 1)) return 1;
             }
             Clock::time_point at = Clock::now();
+            double cpu_at = cpu_ms();
             if (step.kind == Step::SORT)
                 host::db_query_sort(query, host::property_get_builtin_type(std::atoi(step.argument.c_str())), 1, 0, 0,
                                     0, 0, 0, 0, 0, 0);
@@ -108,9 +115,11 @@ int main(int argc, char** argv) {
                 start_search(query, step.argument, step.kind == Step::REGEX);
             if (!pump_until_event(g_events + 1)) return 1;
             times.push_back(elapsed_ms(at));
+            cpu_times.push_back(cpu_ms() - cpu_at);
             results = host::db_query_get_result_count(query);
         }
-        std::printf("step %zu median_ms %.2f results %zu\n", index, median(times), results);
+        std::printf("step %zu median_ms %.2f results %zu cpu_ms %.2f\n", index, median(times), results,
+                    median(cpu_times));
     }
     host::db_query_destroy(query);
     host::db_release(db);

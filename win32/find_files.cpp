@@ -65,7 +65,8 @@ DWORD attributes_from(const char* name, uint16_t mode) {
 bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
     struct statx facts;
     unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_ATIME | STATX_CTIME | STATX_BTIME;
-    if (statx(folder, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &facts) != 0) return false;
+    // AT_STATX_DONT_SYNC: network file systems answer from their cache.
+    if (statx(folder, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, mask, &facts) != 0) return false;
     size_t length = std::strlen(name);
     if (length >= sizeof data->cFileName) return false;
     data->dwFileAttributes = attributes_from(name, facts.stx_mode);

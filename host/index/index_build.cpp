@@ -2,12 +2,15 @@
 // follows symbolic links), then the snapshot's name order, child lists, folder sizes and folds.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <numeric>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "host/index/index.h"
 #include "host/index/index_store.h"
@@ -58,23 +61,25 @@ bool name_is_indexable(const char* name, size_t length) {
            std::memchr(name, '\r', length) == nullptr;
 }
 
-void add_node(ScanState& scan, std::string_view name, uint32_t parent, const WIN32_FIND_DATAA* data) {
+// The facts of one entry as FindFirstFileA reports them.
+ScanNode node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
     ScanNode node = {};
+    node.parent = parent;
+    DWORD attributes = data.dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) node.flags |= ENTRY_FOLDER;
+    if (attributes & FILE_ATTRIBUTE_READONLY) node.flags |= ENTRY_READ_ONLY;
+    if (attributes & FILE_ATTRIBUTE_HIDDEN) node.flags |= ENTRY_HIDDEN;
+    if (!(node.flags & ENTRY_FOLDER)) node.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    node.date_created = filetime_value(data.ftCreationTime);
+    node.date_modified = filetime_value(data.ftLastWriteTime);
+    return node;
+}
+
+void add_node(ScanState& scan, std::string_view name, uint32_t parent, const WIN32_FIND_DATAA& data) {
+    ScanNode node = node_from(data, parent);
     node.name_offset = static_cast<uint32_t>(scan.names.size());
     node.name_length = static_cast<uint8_t>(name.size());
-    node.parent = parent;
     scan.names.append(name);
-    if (data) {
-        DWORD attributes = data->dwFileAttributes;
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) node.flags |= ENTRY_FOLDER;
-        if (attributes & FILE_ATTRIBUTE_READONLY) node.flags |= ENTRY_READ_ONLY;
-        if (attributes & FILE_ATTRIBUTE_HIDDEN) node.flags |= ENTRY_HIDDEN;
-        node.size = (node.flags & ENTRY_FOLDER)
-                        ? 0
-                        : (static_cast<uint64_t>(data->nFileSizeHigh) << 32) | data->nFileSizeLow;
-        node.date_created = filetime_value(data->ftCreationTime);
-        node.date_modified = filetime_value(data->ftLastWriteTime);
-    }
     scan.nodes.push_back(node);
 }
 
@@ -105,17 +110,24 @@ std::string node_folder(const ScanState& scan, const std::vector<IndexRootFolder
     return path;
 }
 
-// Appends the children of one folder. A folder that cannot be read counts as skipped.
-void scan_folder(ScanState& scan, const std::vector<IndexRootFolder>& roots, uint32_t index) {
-    std::string pattern = node_folder(scan, roots, index);
+// The children of one folder, read without holding the scan's lock.
+struct FolderRead {
+    std::vector<ScanNode> nodes;  // name_offset into names
+    std::string names;
+    size_t skipped = 0;
+};
+
+void read_folder(const std::string& folder, FolderRead* read) {
+    read->nodes.clear();
+    read->names.clear();
+    read->skipped = 0;
+    std::string pattern = folder;
     if (pattern.empty() || pattern.back() != '/') pattern.push_back('/');
     pattern.push_back('*');
-    uint32_t first = static_cast<uint32_t>(scan.nodes.size());
-    scan.nodes[index].first_child = first;
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA(pattern.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) ++scan.skipped;
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) ++read->skipped;
         return;
     }
     do {
@@ -123,17 +135,86 @@ void scan_folder(ScanState& scan, const std::vector<IndexRootFolder>& roots, uin
         if (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
         size_t length = std::strlen(data.cFileName);
         if (!name_is_indexable(data.cFileName, length)) {
-            ++scan.skipped;
+            ++read->skipped;
             continue;
         }
-        add_node(scan, {data.cFileName, length}, index, &data);
+        ScanNode node = node_from(data, 0);
+        node.name_offset = static_cast<uint32_t>(read->names.size());
+        node.name_length = static_cast<uint8_t>(length);
+        read->names.append(data.cFileName, length);
+        read->nodes.push_back(node);
     } while (FindNextFileA(find, &data));
-    scan.skipped += FindSkippedCount(find);
+    read->skipped += FindSkippedCount(find);
     FindClose(find);
-    scan.nodes[index].child_count = static_cast<uint32_t>(scan.nodes.size()) - first;
-    if (scan.show_progress && (scan.nodes.size() & 0xFFF) < scan.nodes[index].child_count + 1)
-        show_progress(scan, false);
 }
+
+// Two threads take folders in node order and append their children at the end, under one lock,
+// so that every folder's children stay contiguous and come after it.
+class ParallelScan {
+public:
+    ParallelScan(ScanState& scan, const std::vector<IndexRootFolder>& roots) : scan_(scan), roots_(roots) {}
+
+    bool run(std::string* error) {
+        std::thread helper([this] { work(); });
+        work();
+        helper.join();
+        if (overflow_) *error = "too many entries to index";
+        return !overflow_;
+    }
+
+private:
+    void work() {
+        FolderRead read;
+        std::unique_lock<std::mutex> guard(lock_);
+        while (true) {
+            while (next_ < scan_.nodes.size() && !(scan_.nodes[next_].flags & ENTRY_FOLDER)) ++next_;
+            if (next_ == scan_.nodes.size() || overflow_) {
+                if (busy_ == 0 || overflow_) {
+                    changed_.notify_all();
+                    return;
+                }
+                changed_.wait(guard);
+                continue;
+            }
+            uint32_t folder = next_++;
+            std::string path = node_folder(scan_, roots_, folder);
+            ++busy_;
+            guard.unlock();
+            read_folder(path, &read);
+            guard.lock();
+            --busy_;
+            append(folder, read);
+            changed_.notify_all();
+        }
+    }
+
+    void append(uint32_t folder, const FolderRead& read) {
+        if (scan_.nodes.size() + read.nodes.size() >= 0xFFFFFFF0u || scan_.names.size() + read.names.size() >= 0xF0000000u) {
+            overflow_ = true;
+            return;
+        }
+        auto first = static_cast<uint32_t>(scan_.nodes.size());
+        auto names_base = static_cast<uint32_t>(scan_.names.size());
+        scan_.names.append(read.names);
+        for (ScanNode node : read.nodes) {
+            node.name_offset += names_base;
+            node.parent = folder;
+            scan_.nodes.push_back(node);
+        }
+        scan_.nodes[folder].first_child = first;
+        scan_.nodes[folder].child_count = static_cast<uint32_t>(read.nodes.size());
+        scan_.skipped += read.skipped;
+        if (scan_.show_progress) show_progress(scan_, false);
+    }
+
+    ScanState& scan_;
+    const std::vector<IndexRootFolder>& roots_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    uint32_t next_ = 0;
+    int busy_ = 0;
+    bool overflow_ = false;
+};
 
 uint64_t filetime_from_file_time(std::filesystem::file_time_type time) {
     auto system = std::chrono::file_clock::to_sys(time);
@@ -171,31 +252,63 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
         data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
     if (name[0] == '.') data.dwFileAttributes |= FILE_ATTRIBUTE_HIDDEN;
     folders->push_back({folder.lexically_normal().string(), static_cast<uint32_t>(scan.nodes.size())});
-    add_node(scan, name, INDEX_NO_ENTRY, &data);
+    add_node(scan, name, INDEX_NO_ENTRY, data);
     return true;
 }
 
 // ---------------------------------------------------------------------------------------------------
 // From the scan's nodes to the snapshot.
 
+// Folded names of the scan's nodes, made by two threads over halves of the nodes. The two
+// further forms of non-ASCII names go to `extra` (see ExtraFold).
 struct FoldedNames {
-    std::vector<uint32_t> offset;
+    std::vector<uint32_t> offset;  // into text[part of the node]
     std::vector<uint16_t> length;
-    std::string text;
-    std::string_view of(uint32_t node) const { return {text.data() + offset[node], length[node]}; }
+    std::vector<uint32_t> extra;   // into extra_text, or INDEX_NO_ENTRY for an ASCII name
+    std::string text[2];
+    std::string extra_text[2];
+    uint32_t split = 0;            // nodes below it are in part 0
+    std::string_view of(uint32_t node) const {
+        return {text[node >= split].data() + offset[node], length[node]};
+    }
 };
+
+void append_length_and_form(std::string_view name, unsigned folds, std::string* out) {
+    size_t at = out->size();
+    out->append(sizeof(uint16_t), '\0');
+    text_fold_append(name, folds, out);
+    auto length = static_cast<uint16_t>(std::min<size_t>(out->size() - at - sizeof(uint16_t), 0xFFFF));
+    std::memcpy(out->data() + at, &length, sizeof length);
+}
+
+void fold_part(const ScanState& scan, FoldedNames& folded, int part, uint32_t from, uint32_t to) {
+    std::string& text = folded.text[part];
+    std::string& extra = folded.extra_text[part];
+    text.reserve((scan.names.size() / 2) + (scan.names.size() / 16));
+    for (uint32_t i = from; i < to; ++i) {
+        std::string_view name = node_name(scan, scan.nodes[i]);
+        size_t before = text.size();
+        text_fold_append(name, FOLD_CASE | FOLD_MARKS, &text);
+        folded.offset[i] = static_cast<uint32_t>(before);
+        folded.length[i] = static_cast<uint16_t>(std::min<size_t>(text.size() - before, 0xFFFF));
+        folded.extra[i] = INDEX_NO_ENTRY;
+        if (text_is_ascii(name)) continue;
+        folded.extra[i] = static_cast<uint32_t>(extra.size());
+        append_length_and_form(name, FOLD_CASE, &extra);
+        append_length_and_form(name, FOLD_MARKS, &extra);
+    }
+}
 
 FoldedNames fold_names(const ScanState& scan) {
     FoldedNames folded;
-    folded.offset.resize(scan.nodes.size());
-    folded.length.resize(scan.nodes.size());
-    folded.text.reserve(scan.names.size() + scan.names.size() / 8);
-    for (size_t i = 0; i < scan.nodes.size(); ++i) {
-        size_t before = folded.text.size();
-        text_fold_append(node_name(scan, scan.nodes[i]), FOLD_CASE | FOLD_MARKS, &folded.text);
-        folded.offset[i] = static_cast<uint32_t>(before);
-        folded.length[i] = static_cast<uint16_t>(std::min<size_t>(folded.text.size() - before, 0xFFFF));
-    }
+    auto count = static_cast<uint32_t>(scan.nodes.size());
+    folded.offset.resize(count);
+    folded.length.resize(count);
+    folded.extra.resize(count);
+    folded.split = count / 2;
+    std::thread helper([&] { fold_part(scan, folded, 1, folded.split, count); });
+    fold_part(scan, folded, 0, 0, folded.split);
+    helper.join();
     return folded;
 }
 
@@ -210,11 +323,11 @@ int compare_names(const ScanState& scan, const FoldedNames& folded, uint32_t a, 
 std::vector<uint32_t> rank_folders(const ScanState& scan, const FoldedNames& folded) {
     const auto& nodes = scan.nodes;
     std::vector<uint32_t> rank(nodes.size(), 0);
-    auto name_less = [&](uint32_t a, uint32_t b) { return compare_names(scan, folded, a, b) < 0; };
-    std::vector<uint32_t> top;
-    for (uint32_t i = 0; i < nodes.size() && nodes[i].parent == INDEX_NO_ENTRY; ++i) top.push_back(i);
-    std::vector<uint32_t> stack(top.rbegin(), top.rend());
-    std::sort(stack.begin(), stack.end(), [&](uint32_t a, uint32_t b) { return name_less(b, a); });
+    auto name_greater = [&](uint32_t a, uint32_t b) { return compare_names(scan, folded, a, b) > 0; };
+    // The stack holds siblings in reverse name order, so that the smallest is taken first.
+    std::vector<uint32_t> stack;
+    for (uint32_t i = 0; i < nodes.size() && nodes[i].parent == INDEX_NO_ENTRY; ++i) stack.push_back(i);
+    std::sort(stack.begin(), stack.end(), name_greater);
     uint32_t next = 1;
     std::vector<uint32_t> folders;
     while (!stack.empty()) {
@@ -225,110 +338,158 @@ std::vector<uint32_t> rank_folders(const ScanState& scan, const FoldedNames& fol
         const ScanNode& node = nodes[folder];
         for (uint32_t c = node.first_child; c < node.first_child + node.child_count; ++c)
             if (nodes[c].flags & ENTRY_FOLDER) folders.push_back(c);
-        std::sort(folders.begin(), folders.end(), [&](uint32_t a, uint32_t b) { return name_less(b, a); });
+        std::sort(folders.begin(), folders.end(), name_greater);
         stack.insert(stack.end(), folders.begin(), folders.end());
     }
     return rank;
 }
 
-uint64_t name_prefix_key(std::string_view text) {
-    uint64_t key = 0;
-    for (size_t i = 0; i < 8; ++i)
-        key = (key << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0);
+// The first 24 bytes of a folded name, so that most comparisons of the name sort stay in the key.
+struct NameKey {
+    uint64_t prefix[3];
+    uint32_t node;
+};
+
+NameKey name_key(std::string_view text, uint32_t node) {
+    NameKey key = {{0, 0, 0}, node};
+    for (size_t word = 0; word < 3; ++word)
+        for (size_t i = 0; i < 8; ++i) {
+            size_t at = word * 8 + i;
+            key.prefix[word] = (key.prefix[word] << 8) | (at < text.size() ? static_cast<unsigned char>(text[at]) : 0);
+        }
     return key;
 }
 
 // Node numbers in name order: folded name, name bytes, then the path order of the parent.
+// Two threads sort one half each; the halves are then merged.
 std::vector<uint32_t> order_by_name(const ScanState& scan, const FoldedNames& folded,
                                     const std::vector<uint32_t>& folder_rank) {
-    struct Key {
-        uint64_t prefix;
-        uint32_t node;
-    };
-    std::vector<Key> keys(scan.nodes.size());
-    for (uint32_t i = 0; i < keys.size(); ++i) keys[i] = {name_prefix_key(folded.of(i)), i};
+    std::vector<NameKey> keys(scan.nodes.size());
+    for (uint32_t i = 0; i < keys.size(); ++i) keys[i] = name_key(folded.of(i), i);
     auto parent_rank = [&](uint32_t node) {
         uint32_t parent = scan.nodes[node].parent;
         return parent == INDEX_NO_ENTRY ? 0u : folder_rank[parent];
     };
-    std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    auto less = [&](const NameKey& a, const NameKey& b) {
+        for (int word = 0; word < 3; ++word)
+            if (a.prefix[word] != b.prefix[word]) return a.prefix[word] < b.prefix[word];
         int order = compare_names(scan, folded, a.node, b.node);
         if (order != 0) return order < 0;
         return parent_rank(a.node) < parent_rank(b.node);
-    });
-    std::vector<uint32_t> order(keys.size());
-    for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].node;
+    };
+    auto middle = keys.begin() + static_cast<std::ptrdiff_t>(keys.size() / 2);
+    std::thread helper([&] { std::sort(middle, keys.end(), less); });
+    std::sort(keys.begin(), middle, less);
+    helper.join();
+    std::vector<NameKey> merged(keys.size());
+    std::merge(keys.begin(), middle, middle, keys.end(), merged.begin(), less);
+    std::vector<uint32_t> order(merged.size());
+    for (size_t i = 0; i < merged.size(); ++i) order[i] = merged[i].node;
     return order;
 }
 
-void add_extra_folds(IndexSnapshot& s, uint32_t entry, std::string_view name) {
-    ExtraFold fold = {};
-    fold.entry = entry;
-    size_t before = s.extra_text.size();
-    text_fold_append(name, FOLD_CASE, &s.extra_text);
-    fold.case_offset = static_cast<uint32_t>(before);
-    fold.case_length = static_cast<uint16_t>(s.extra_text.size() - before);
-    before = s.extra_text.size();
-    text_fold_append(name, FOLD_MARKS, &s.extra_text);
-    fold.marks_offset = static_cast<uint32_t>(before);
-    fold.marks_length = static_cast<uint16_t>(s.extra_text.size() - before);
-    s.extra_folds.push_back(fold);
-}
+// One part of the entries with its own arenas; the parts are joined afterwards.
+struct EntryPart {
+    std::string names, folded;
+    std::vector<ExtraFold> extra_folds;
+};
 
-// Records, arenas and folds of the snapshot in name order.
-void fill_entries(IndexSnapshot& s, const ScanState& scan, const FoldedNames& folded,
-                  const std::vector<uint32_t>& order, const std::vector<uint32_t>& entry_of) {
-    s.entries.resize(order.size());
-    s.names.reserve(scan.names.size() + order.size());
-    s.folded.reserve(folded.text.size() + order.size());
-    for (uint32_t e = 0; e < order.size(); ++e) {
-        const ScanNode& node = scan.nodes[order[e]];
+void fill_entry_range(IndexSnapshot& s, const ScanState& scan, const FoldedNames& folded,
+                      const std::vector<uint32_t>& order, const std::vector<uint32_t>& entry_of, uint32_t from,
+                      uint32_t to, EntryPart* part) {
+    auto second_extra = static_cast<uint32_t>(folded.extra_text[0].size());
+    for (uint32_t e = from; e < to; ++e) {
+        uint32_t node_number = order[e];
+        const ScanNode& node = scan.nodes[node_number];
         IndexEntry& entry = s.entries[e];
         entry.size = node.size;
         entry.date_created = node.date_created;
         entry.date_modified = node.date_modified;
         entry.parent = node.parent == INDEX_NO_ENTRY ? INDEX_NO_ENTRY : entry_of[node.parent];
+        entry.first_child = entry.child_count = 0;
         entry.name_length = node.name_length;
         entry.flags = node.flags;
-        entry.name_offset = static_cast<uint32_t>(s.names.size());
-        std::string_view name = node_name(scan, node);
-        s.names.append(name);
-        s.names.push_back('\n');
-        entry.folded_offset = static_cast<uint32_t>(s.folded.size());
-        entry.folded_length = folded.length[order[e]];
-        s.folded.append(folded.of(order[e]));
-        s.folded.push_back('\n');
-        if (!text_is_ascii(name)) {
+        entry.name_offset = static_cast<uint32_t>(part->names.size());
+        part->names.append(node_name(scan, node));
+        part->names.push_back('\n');
+        entry.folded_offset = static_cast<uint32_t>(part->folded.size());
+        entry.folded_length = folded.length[node_number];
+        part->folded.append(folded.of(node_number));
+        part->folded.push_back('\n');
+        if (folded.extra[node_number] != INDEX_NO_ENTRY) {
             entry.flags |= ENTRY_NON_ASCII;
-            add_extra_folds(s, e, name);
+            uint32_t offset = folded.extra[node_number] + (node_number >= folded.split ? second_extra : 0);
+            part->extra_folds.push_back({e, offset});
         }
     }
 }
 
-// Each folder's children in enumeration order: folders first, then by name bytes.
-void fill_children(IndexSnapshot& s, const ScanState& scan, const std::vector<uint32_t>& entry_of) {
-    s.children.resize(scan.nodes.size());
+// Records, arenas and folds of the snapshot in name order, filled by two threads.
+void fill_entries(IndexSnapshot& s, const ScanState& scan, FoldedNames& folded, const std::vector<uint32_t>& order,
+                  const std::vector<uint32_t>& entry_of) {
+    auto count = static_cast<uint32_t>(order.size());
+    uint32_t half = count / 2;
+    s.entries.resize(count);
+    EntryPart first, second;
+    first.names.reserve(scan.names.size() / 2 + count);
+    first.folded.reserve(first.names.capacity());
+    std::thread helper([&] { fill_entry_range(s, scan, folded, order, entry_of, half, count, &second); });
+    fill_entry_range(s, scan, folded, order, entry_of, 0, half, &first);
+    helper.join();
+    auto names_base = static_cast<uint32_t>(first.names.size());
+    auto folded_base = static_cast<uint32_t>(first.folded.size());
+    for (uint32_t e = half; e < count; ++e) {
+        s.entries[e].name_offset += names_base;
+        s.entries[e].folded_offset += folded_base;
+    }
+    s.names = std::move(first.names);
+    s.names += second.names;
+    s.names.shrink_to_fit();
+    s.folded = std::move(first.folded);
+    s.folded += second.folded;
+    s.folded.shrink_to_fit();
+    s.extra_folds = std::move(first.extra_folds);
+    s.extra_folds.insert(s.extra_folds.end(), second.extra_folds.begin(), second.extra_folds.end());
+    s.extra_folds.shrink_to_fit();
+    s.extra_text = std::move(folded.extra_text[0]);
+    s.extra_text += folded.extra_text[1];
+    s.extra_text.shrink_to_fit();
+}
+
+// Each folder's children in enumeration order (folders first, then by name bytes), sorted at the
+// scan's positions, where a folder's children and their names lie side by side.
+std::vector<uint32_t> sort_children(const ScanState& scan) {
+    std::vector<uint32_t> children(scan.nodes.size());
+    std::iota(children.begin(), children.end(), 0u);
     auto enumeration_less = [&](uint32_t a, uint32_t b) {
-        bool folder_a = s.entries[a].flags & ENTRY_FOLDER, folder_b = s.entries[b].flags & ENTRY_FOLDER;
+        bool folder_a = scan.nodes[a].flags & ENTRY_FOLDER, folder_b = scan.nodes[b].flags & ENTRY_FOLDER;
         if (folder_a != folder_b) return folder_a;
-        return entry_name(s, a) < entry_name(s, b);
+        return node_name(scan, scan.nodes[a]) < node_name(scan, scan.nodes[b]);
     };
-    // Children are stored at the scan's positions: the scan kept each folder's children together.
-    for (uint32_t i = 0; i < scan.nodes.size(); ++i) s.children[i] = entry_of[i];
     auto place = [&](uint32_t first, uint32_t count) {
-        std::sort(s.children.begin() + first, s.children.begin() + first + count, enumeration_less);
+        std::sort(children.begin() + first, children.begin() + first + count, enumeration_less);
     };
+    uint32_t top = 0;
+    while (top < scan.nodes.size() && scan.nodes[top].parent == INDEX_NO_ENTRY) ++top;
+    place(0, top);
+    for (const ScanNode& node : scan.nodes)
+        if (node.flags & ENTRY_FOLDER) place(node.first_child, node.child_count);
+    return children;
+}
+
+void fill_children(IndexSnapshot& s, const ScanState& scan, const std::vector<uint32_t>& sorted,
+                   const std::vector<uint32_t>& entry_of) {
+    s.children.resize(sorted.size());
+    for (size_t i = 0; i < sorted.size(); ++i) s.children[i] = entry_of[sorted[i]];
     s.top_first = 0;
+    s.top_count = 0;
     while (s.top_count < scan.nodes.size() && scan.nodes[s.top_count].parent == INDEX_NO_ENTRY) ++s.top_count;
-    place(s.top_first, s.top_count);
     for (uint32_t i = 0; i < scan.nodes.size(); ++i) {
         const ScanNode& node = scan.nodes[i];
         if (!(node.flags & ENTRY_FOLDER)) continue;
         IndexEntry& entry = s.entries[entry_of[i]];
         entry.first_child = node.first_child;
         entry.child_count = node.child_count;
-        place(node.first_child, node.child_count);
     }
 }
 
@@ -363,13 +524,16 @@ IndexSnapshot* snapshot_from_scan(ScanState& scan, std::vector<IndexRootFolder> 
     sum_folder_sizes(scan, folder_sizes);
     FoldedNames folded = fold_names(scan);
     std::vector<uint32_t> folder_rank = rank_folders(scan, folded);
+    std::vector<uint32_t> sorted_children;
+    std::thread helper([&] { sorted_children = sort_children(scan); });
     std::vector<uint32_t> order = order_by_name(scan, folded, folder_rank);
     std::vector<uint32_t> entry_of(order.size());
     for (uint32_t e = 0; e < order.size(); ++e) entry_of[order[e]] = e;
 
     auto* s = new IndexSnapshot();
     fill_entries(*s, scan, folded, order, entry_of);
-    fill_children(*s, scan, entry_of);
+    helper.join();
+    fill_children(*s, scan, sorted_children, entry_of);
     fill_path_rank(*s, scan, order, folder_rank);
     for (IndexRootFolder& root : roots) root.entry = entry_of[root.entry];
     s->roots = std::move(roots);
@@ -391,15 +555,7 @@ bool index_build(const std::vector<IndexRoot>& roots, const IndexOptions& option
     std::vector<IndexRootFolder> folders;
     for (const IndexRoot& root : roots)
         if (!add_root(scan, root, &folders, error)) return false;
-    // Breadth first: every folder found is scanned once its turn comes, so the nodes grow at the end.
-    for (uint32_t i = 0; i < scan.nodes.size(); ++i) {
-        if (!(scan.nodes[i].flags & ENTRY_FOLDER)) continue;
-        if (scan.nodes.size() >= 0xFFFFFFF0u || scan.names.size() >= 0xF0000000u) {
-            *error = "too many entries to index";
-            return false;
-        }
-        scan_folder(scan, folders, i);
-    }
+    if (!ParallelScan(scan, folders).run(error)) return false;
     if (scan.show_progress) {
         show_progress(scan, true);
         std::fputs("\r\x1b[K", stderr);

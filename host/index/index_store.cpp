@@ -63,8 +63,13 @@ std::string_view entry_name_in(const IndexSnapshot& s, uint32_t e, unsigned fold
     auto at = std::lower_bound(s.extra_folds.begin(), s.extra_folds.end(), e,
                                [](const ExtraFold& fold, uint32_t entry) { return fold.entry < entry; });
     if (at == s.extra_folds.end() || at->entry != e) return entry_name(s, e);
-    if (folds == FOLD_CASE) return {s.extra_text.data() + at->case_offset, at->case_length};
-    return {s.extra_text.data() + at->marks_offset, at->marks_length};
+    const char* form = s.extra_text.data() + at->offset;
+    uint16_t length;
+    std::memcpy(&length, form, sizeof length);
+    if (folds == FOLD_CASE) return {form + sizeof length, length};
+    form += sizeof length + length;
+    std::memcpy(&length, form, sizeof length);
+    return {form + sizeof length, length};
 }
 
 uint32_t index_lookup(const IndexSnapshot& s, std::string_view index_path) {

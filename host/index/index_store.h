@@ -38,14 +38,12 @@ struct IndexEntry {
 };
 static_assert(sizeof(IndexEntry) == 48);
 
-// The two further folded forms of a non-ASCII name (for an ASCII name they equal the raw name and
-// the fully folded name).
+// Where the two further folded forms of a non-ASCII name are (for an ASCII name they equal the
+// fully folded name and the raw name): at `offset` in IndexSnapshot::extra_text, the case-folded
+// form, then the form without marks, each a 16-bit length followed by its bytes.
 struct ExtraFold {
     uint32_t entry;
-    uint32_t case_offset;   // in IndexSnapshot::extra_text: case folded only
-    uint32_t marks_offset;  // in IndexSnapshot::extra_text: marks removed only
-    uint16_t case_length;
-    uint16_t marks_length;
+    uint32_t offset;
 };
 
 struct IndexRootFolder {

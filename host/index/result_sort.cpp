@@ -1,6 +1,7 @@
 #include "host/index/result_sort.h"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 #include <unordered_map>
 
@@ -13,8 +14,37 @@ struct KeyedResult {
     uint32_t entry;
 };
 
-bool keyed_less(const KeyedResult& a, const KeyedResult& b) {
-    return a.key != b.key ? a.key < b.key : a.tie < b.tie;
+// The byte of the sort key (tie first, then key, least significant first) for radix pass `pass`.
+inline unsigned key_byte(const KeyedResult& item, int pass) {
+    if (pass < 4) return (item.tie >> (8 * pass)) & 0xFF;
+    return static_cast<unsigned>(item.key >> (8 * (pass - 4))) & 0xFF;
+}
+
+// Least-significant-digit radix sort by (key, tie): stable, linear, and passes whose byte is
+// the same for every item are skipped.
+void radix_sort(std::vector<KeyedResult>* items) {
+    constexpr int PASSES = 12;
+    size_t count = items->size();
+    std::vector<std::array<uint32_t, 256>> histogram(PASSES);
+    for (auto& counts : histogram) counts.fill(0);
+    for (const KeyedResult& item : *items)
+        for (int pass = 0; pass < PASSES; ++pass) ++histogram[pass][key_byte(item, pass)];
+    std::vector<KeyedResult> other(count);
+    std::vector<KeyedResult>* from = items;
+    std::vector<KeyedResult>* to = &other;
+    for (int pass = 0; pass < PASSES; ++pass) {
+        auto& counts = histogram[pass];
+        if (count == 0 || counts[key_byte((*from)[0], pass)] == count) continue;
+        uint32_t start = 0;
+        for (uint32_t& slot : counts) {
+            uint32_t n = slot;
+            slot = start;
+            start += n;
+        }
+        for (const KeyedResult& item : *from) (*to)[counts[key_byte(item, pass)]++] = item;
+        std::swap(from, to);
+    }
+    if (from != items) items->swap(other);
 }
 
 
@@ -54,18 +84,18 @@ void sort_by_key(const IndexSnapshot& s, int property, std::vector<uint32_t>* re
         }
         keyed[i] = {key, s.path_rank[e], e};
     }
-    std::sort(keyed.begin(), keyed.end(), keyed_less);
+    radix_sort(&keyed);
     for (size_t i = 0; i < keyed.size(); ++i) (*results)[i] = keyed[i].entry;
 }
 
 void sort_by_rank(const std::vector<uint32_t>* rank, std::vector<uint32_t>* results) {
-    std::vector<uint64_t> keyed(results->size());
+    std::vector<KeyedResult> keyed(results->size());
     for (size_t i = 0; i < results->size(); ++i) {
         uint32_t e = (*results)[i];
-        keyed[i] = (static_cast<uint64_t>(rank ? (*rank)[e] : e) << 32) | e;
+        keyed[i] = {0, rank ? (*rank)[e] : e, e};
     }
-    std::sort(keyed.begin(), keyed.end());
-    for (size_t i = 0; i < keyed.size(); ++i) (*results)[i] = static_cast<uint32_t>(keyed[i]);
+    radix_sort(&keyed);
+    for (size_t i = 0; i < keyed.size(); ++i) (*results)[i] = keyed[i].entry;
 }
 
 }  // namespace
