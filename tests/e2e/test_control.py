@@ -294,9 +294,10 @@ class ActivityLogTest(unittest.TestCase):
             self.assertEqual(second.command("MODE  X"), NOT_LOGGED_ON)
             first.send_raw(b"QUIT\r\n")
             self.assertEqual(first.read_reply(), "221 Goodbye.\r\n")
+            # Kept open until the server has logged: a peer that has closed has no name to log.
+            server.wait_for_log("Disconnected.\r\n")
             self.assertTrue(first.is_closed())
             first.close()
-            server.wait_for_log("Disconnected.\r\n")
             second.close()
             wait_until(lambda: server.log_text().count("Disconnected.\r\n") == 2, what="second disconnect")
 
