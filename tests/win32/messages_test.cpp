@@ -1,0 +1,217 @@
+// Windows, classes and the per-thread message queue.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "win32/window_internal.h"
+#include "win32/win32.h"
+
+namespace {
+
+struct Delivery {
+    HWND window;
+    UINT message;
+    WPARAM wparam;
+};
+
+std::vector<Delivery>& deliveries() {
+    static std::vector<Delivery> seen;
+    return seen;
+}
+
+LRESULT recording_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    deliveries().push_back({window, message, wparam});
+    if (message == WM_USER + 1) return static_cast<LRESULT>(wparam * 2);
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+const char* const CLASS_NAME = "WIN32_TEST_MESSAGES";
+
+HWND make_window(HWND parent = nullptr, int id = 0, const char* class_name = CLASS_NAME, DWORD style = 0) {
+    return CreateWindowExA(0, class_name, "title", style, 1, 2, 30, 40, parent,
+                           reinterpret_cast<HMENU>(static_cast<intptr_t>(id)), GetModuleHandleW(nullptr), nullptr);
+}
+
+// Dispatches what is queued now.
+void pump_pending() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+}
+
+class MessagesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WNDCLASSEXA window_class = {};
+        window_class.cbSize = sizeof window_class;
+        window_class.lpfnWndProc = recording_procedure;
+        window_class.lpszClassName = CLASS_NAME;
+        RegisterClassExA(&window_class);
+        pump_pending();
+        deliveries().clear();
+    }
+    void TearDown() override {
+        pump_pending();
+        deliveries().clear();
+    }
+};
+
+TEST_F(MessagesTest, RegisteringAClassTwiceGivesTheSameAtom) {
+    WNDCLASSEXA window_class = {};
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = DefWindowProcW;
+    window_class.lpszClassName = "win32_test_messages";  // names compare without case
+    ATOM first = RegisterClassExA(&window_class);
+    EXPECT_NE(first, 0);
+    window_class.lpszClassName = CLASS_NAME;
+    EXPECT_EQ(RegisterClassExA(&window_class), first);
+    EXPECT_EQ(make_window(nullptr, 0, "NO_SUCH_CLASS"), nullptr);
+    EXPECT_NE(GetModuleHandleW(nullptr), nullptr);
+}
+
+TEST_F(MessagesTest, ChildControlsCarryTheirIdAndState) {
+    HWND parent = make_window();
+    HWND button = make_window(parent, 1003, "BUTTON", WS_CHILD | WS_DISABLED | BS_AUTOCHECKBOX);
+    HWND edit = make_window(parent, 1004, "Edit", WS_CHILD);
+    ASSERT_NE(button, nullptr);
+    Win32Window* record = win32_window_get(button);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->id, 1003);
+    EXPECT_EQ(record->parent, parent);
+    EXPECT_EQ(record->procedure, nullptr);
+    EXPECT_FALSE(record->enabled);
+    EXPECT_EQ(record->rect.left, 1);
+    EXPECT_EQ(record->rect.bottom, 42);
+    EXPECT_EQ(record->text, "title");
+    EXPECT_TRUE(win32_window_get(edit)->enabled);
+    EXPECT_EQ(win32_window_get(edit)->class_name, "EDIT");
+    EXPECT_EQ(win32_window_get(parent)->children, (std::vector<HWND>{button, edit}));
+    EXPECT_EQ(win32_window_get(parent)->id, 0) << "a top-level window's menu is no id";
+    EXPECT_EQ(SendMessageW(button, WM_USER + 1, 4, 0), 0) << "predefined controls have no procedure";
+
+    ASSERT_TRUE(DestroyWindow(parent));
+    EXPECT_FALSE(IsWindow(parent));
+    EXPECT_FALSE(IsWindow(button));
+    EXPECT_FALSE(IsWindow(edit));
+    EXPECT_EQ(win32_window_get(button), nullptr);
+    EXPECT_FALSE(DestroyWindow(parent));
+}
+
+TEST_F(MessagesTest, PostedMessagesArriveInOrderBeforeQuit) {
+    HWND window = make_window();
+    for (WPARAM i = 0; i < 5; i++) ASSERT_TRUE(PostMessageW(window, WM_USER, i, 0));
+    PostQuitMessage(42);
+    ASSERT_TRUE(PostMessageW(window, WM_USER, 5, 0));
+    MSG message;
+    int got = 0;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&message);
+        got++;
+    }
+    EXPECT_EQ(message.message, WM_QUIT);
+    EXPECT_EQ(message.wParam, 42u);
+    ASSERT_EQ(got, 6) << "the quit comes once the posted messages are handled";
+    for (WPARAM i = 0; i < 6; i++) EXPECT_EQ(deliveries()[i].wparam, i);
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) << "the quit was taken";
+    DestroyWindow(window);
+}
+
+TEST_F(MessagesTest, SendMessageCallsTheProcedureAtOnce) {
+    HWND window = make_window();
+    EXPECT_EQ(SendMessageW(window, WM_USER + 1, 21, 0), 42);
+    ASSERT_EQ(deliveries().size(), 1u);
+    MSG message;
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE));
+    DestroyWindow(window);
+}
+
+TEST_F(MessagesTest, PeekWithoutRemoveLeavesTheMessage) {
+    HWND window = make_window();
+    PostMessageW(window, WM_USER, 7, 0);
+    MSG message;
+    ASSERT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(message.wParam, 7u);
+    ASSERT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(message.hwnd, window);
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    DestroyWindow(window);
+}
+
+TEST_F(MessagesTest, PostFromAnotherThreadWakesGetMessage) {
+    HWND window = make_window();
+    std::atomic<bool> posted{false};
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread poster([&] {
+        // Gives the main thread time to block in GetMessageW; it passes whichever comes first.
+        WaitForSingleObject(go, INFINITE);
+        Sleep(20);
+        posted = PostMessageW(window, WM_USER, 99, 0) != 0;
+    });
+    SetEvent(go);
+    MSG message;
+    ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+    poster.join();
+    EXPECT_TRUE(posted);
+    EXPECT_EQ(message.hwnd, window);
+    EXPECT_EQ(message.wParam, 99u);
+    CloseHandle(go);
+    DestroyWindow(window);
+}
+
+TEST_F(MessagesTest, MessagesForADestroyedWindowAreDropped) {
+    HWND window = make_window();
+    HWND other = make_window();
+    ASSERT_TRUE(PostMessageW(window, WM_USER, 1, 0));
+    ASSERT_TRUE(PostMessageW(other, WM_USER, 2, 0));
+    ASSERT_TRUE(DestroyWindow(window));
+    ASSERT_EQ(deliveries().size(), 1u);
+    EXPECT_EQ(deliveries()[0].message, WM_DESTROY);
+    deliveries().clear();
+
+    EXPECT_FALSE(PostMessageW(window, WM_USER, 3, 0));
+    std::thread late([&] { EXPECT_FALSE(PostMessageW(window, WM_USER, 4, 0)); });
+    late.join();
+    MSG stale = {window, WM_USER, 5, 0, 0, {0, 0}};
+    EXPECT_EQ(DispatchMessageW(&stale), 0);
+    pump_pending();
+    ASSERT_EQ(deliveries().size(), 1u) << "only the live window's message is delivered";
+    EXPECT_EQ(deliveries()[0].window, other);
+
+    // The handle is not given to a later window, so stale posts cannot reach it.
+    HWND next = make_window();
+    EXPECT_NE(next, window);
+    EXPECT_FALSE(IsWindow(window));
+    DestroyWindow(next);
+    DestroyWindow(other);
+}
+
+TEST_F(MessagesTest, ThreadMessagesReachTheNamedThread) {
+    DWORD worker_id = 0;
+    std::atomic<UINT> received{0};
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread worker([&] {
+        worker_id = GetCurrentThreadId();
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+        SetEvent(ready);
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) received = message.message;
+    });
+    WaitForSingleObject(ready, INFINITE);
+    EXPECT_NE(worker_id, GetCurrentThreadId());
+    EXPECT_TRUE(PostThreadMessageW(worker_id, WM_USER + 3, 0, 0));
+    EXPECT_TRUE(PostThreadMessageW(worker_id, WM_QUIT, 0, 0));
+    worker.join();
+    EXPECT_EQ(received, WM_USER + 3);
+    EXPECT_FALSE(PostThreadMessageW(0x7FFFFFF0, WM_USER, 0, 0)) << "no such thread";
+    CloseHandle(ready);
+}
+
+TEST_F(MessagesTest, GetMessageRefusesAWindowFilter) {
+    HWND window = make_window();
+    MSG message;
+    EXPECT_EQ(GetMessageW(&message, window, 0, 0), -1);
+    DestroyWindow(window);
+}
+
+}  // namespace
