@@ -60,13 +60,13 @@ class Server:
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env)
         self.pid = self.process.pid
+        self.listeners = []
         self._stderr = []
         self._stderr_lock = threading.Lock()
         self._readers = [threading.Thread(target=self._drain, args=(self.process.stderr, True), daemon=True),
                          threading.Thread(target=self._drain, args=(self.process.stdout, False), daemon=True)]
         for reader in self._readers:
             reader.start()
-        self.listeners = []
         if expect_listen:
             try:
                 wait_until(lambda: self.listeners or self.process.poll() is not None,
