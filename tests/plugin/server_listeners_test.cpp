@@ -11,6 +11,7 @@
 #include "plugin/settings.h"
 #include "server/client.h"
 #include "server/server.h"
+#include "server/server_window.h"
 #include "tests/support/plugin_harness.h"
 
 using namespace test_support;
@@ -379,3 +380,87 @@ TEST_F(ServerListeners, StopDestroysEveryClientBeforeTheOfflineLine) {
 }
 
 }  // namespace
+
+// What the server hands to the window, socket and index services on its way up and down.
+struct ServiceCalls {
+    std::vector<std::string> calls;
+    int startups = 0;
+    int cleanups = 0;
+    SorrelwickDb* released = nullptr;
+} service_calls;
+
+ATOM registering_class(UINT style, const char* name, WNDPROC procedure, uintptr_t icon, uintptr_t cursor,
+                       uintptr_t background, uintptr_t small_icon) {
+    service_calls.calls.push_back(host_format("register %u %s %d %zu %zu %zu %zu", style, name,
+                                              procedure == &server_wndproc ? 1 : 0, icon, cursor, background,
+                                              small_icon));
+    return host::os_register_class(style, name, procedure, icon, cursor, background, small_icon);
+}
+
+HWND creating_window(DWORD extended_style, const char* class_name, const char* title, DWORD style, int x, int y,
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* parameter) {
+    service_calls.calls.push_back(host_format("create %u %s %s %u %d %d %d %d %p %p %d %p", extended_style,
+                                              class_name, title, style, x, y, width, height, parent, menu,
+                                              instance == GetModuleHandleW(nullptr) ? 1 : 0, parameter));
+    return host::os_create_window(extended_style, class_name, title, style, x, y, width, height, parent, menu,
+                                  instance, parameter);
+}
+
+int selecting(SOCKET socket, HWND window, UINT message, long events) {
+    bool is_listener = false;
+    for (SOCKET listener : listener_sockets()) is_listener = is_listener || listener == socket;
+    service_calls.calls.push_back(host_format("select %d %d %u %ld", is_listener ? 1 : 0,
+                                              window == server_instance->window ? 1 : 0, message, events));
+    return host::os_winsock_WSAAsyncSelect(socket, window, message, events);
+}
+
+int counting_startup(WORD version, WSADATA* data) {
+    service_calls.calls.push_back(host_format("startup %u", version));
+    ++service_calls.startups;
+    return host::os_winsock_WSAStartup(version, data);
+}
+
+int counting_cleanup() {
+    ++service_calls.cleanups;
+    return host::os_winsock_WSACleanup();
+}
+
+void recording_release(SorrelwickDb* db) {
+    service_calls.released = db;
+    host::db_release(db);
+}
+
+TEST(ServerServices, StartRegistersTheWindowAndEveryListenerAndStopGivesEverythingBack) {
+    WinsockUse winsock;
+    service_calls = ServiceCalls();
+    PluginSession session({{"os_register_class", reinterpret_cast<void*>(&registering_class)},
+                           {"os_create_window", reinterpret_cast<void*>(&creating_window)},
+                           {"os_winsock_WSAAsyncSelect", reinterpret_cast<void*>(&selecting)},
+                           {"os_winsock_WSAStartup", reinterpret_cast<void*>(&counting_startup)},
+                           {"os_winsock_WSACleanup", reinterpret_cast<void*>(&counting_cleanup)},
+                           {"db_release", reinterpret_cast<void*>(&recording_release)}});
+    ASSERT_TRUE(session.bound());
+
+    for (int round = 0; round < 2; ++round) {  // a second start registers the class again
+        service_calls.calls.clear();
+        ASSERT_EQ(apply("127.0.0.1,::1", free_port()), 1);
+        const std::vector<std::string> expected = {
+            "startup 257",
+            "register 0 SORRELWICK_SWP_SERVER 1 0 0 0 0",
+            host_format("create 0 SORRELWICK_SWP_SERVER SORRELWICK_SWP_SERVER 0 0 0 0 0 %p %p 1 %p", nullptr,
+                        nullptr, nullptr),
+            "select 1 1 1024 40",
+            "select 1 1 1024 40",
+        };
+        EXPECT_EQ(service_calls.calls, expected);
+        HWND window = server_instance->window;
+        SorrelwickDb* db = server_instance->db;
+        EXPECT_TRUE(IsWindow(window));
+
+        server_stop();
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_EQ(service_calls.released, db);
+        EXPECT_EQ(service_calls.cleanups, service_calls.startups);
+        EXPECT_TRUE(blocks_besides_settings().empty());
+    }
+}
