@@ -35,12 +35,12 @@ struct BannerCase {
     std::string expected;
 };
 
-class BannerTest : public ::testing::Test {
+class ControlBanner : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(host_services_bind(host::lookup_service), 1); }
 };
 
-TEST_F(BannerTest, MessagesExpandLineByLine) {
+TEST_F(ControlBanner, MessagesExpandLineByLine) {
     const std::string v = host_version();
     const BannerCase cases[] = {
         {"", "220 Welcome to Sorrelwick SWP/FTP\r\n"},
@@ -66,7 +66,7 @@ TEST_F(BannerTest, MessagesExpandLineByLine) {
     }
 }
 
-TEST_F(BannerTest, NullMessageIsTheDefault) {
+TEST_F(ControlBanner, NullMessageIsTheDefault) {
     EXPECT_EQ(welcome_format(nullptr, nullptr), std::string("220 Welcome to Sorrelwick SWP/FTP\r\n").size());
 }
 

@@ -33,7 +33,7 @@ std::vector<std::string> command_lines(const std::vector<std::string>& logged) {
     return lines;
 }
 
-class ReceiveTest : public ClientTest {
+class ControlReceive : public ClientTest {
 protected:
     void SetUp() override {
         ClientTest::SetUp();
@@ -44,7 +44,7 @@ protected:
     FtpClient* client_ = nullptr;
 };
 
-TEST_F(ReceiveTest, LongLineIsJoinedFromItsChunks) {
+TEST_F(ControlReceive, LongLineIsJoinedFromItsChunks) {
     const std::string word(100000, 'A');
     scripted().incoming = {word, "\r\nNOOP\r\n"};
     ASSERT_EQ(client_recv(client_), 1);
@@ -53,7 +53,7 @@ TEST_F(ReceiveTest, LongLineIsJoinedFromItsChunks) {
     EXPECT_EQ(client_->recv_chunk_count, 1u);
 }
 
-TEST_F(ReceiveTest, LineFeedOpeningANewChunkJoinsTheEarlierChunksAlone) {
+TEST_F(ControlReceive, LineFeedOpeningANewChunkJoinsTheEarlierChunksAlone) {
     const std::string word(RECEIVE_CHUNK_DATA, 'B');  // fills the first chunk exactly
     scripted().incoming = {word, "\nNOOP\n"};
     ASSERT_EQ(client_recv(client_), 1);
@@ -61,7 +61,7 @@ TEST_F(ReceiveTest, LineFeedOpeningANewChunkJoinsTheEarlierChunksAlone) {
     EXPECT_EQ(flush(client_), UNKNOWN + OK);
 }
 
-TEST_F(ReceiveTest, LineOverTheBoundEndsTheConnection) {
+TEST_F(ControlReceive, LineOverTheBoundEndsTheConnection) {
     scripted().incoming = {std::string(MAX_COMMAND_LINE + 1, 'D')};
     EXPECT_EQ(client_recv(client_), 0);
     EXPECT_EQ(logged(), (std::vector<std::string>{"Line too long.\r\n"}));
@@ -69,13 +69,13 @@ TEST_F(ReceiveTest, LineOverTheBoundEndsTheConnection) {
     EXPECT_LE(client_->recv_chunk_count, MAX_COMMAND_LINE / RECEIVE_CHUNK_DATA + 2);
 }
 
-TEST_F(ReceiveTest, CompleteLineOverTheBoundIsRefusedToo) {
+TEST_F(ControlReceive, CompleteLineOverTheBoundIsRefusedToo) {
     scripted().incoming = {std::string(MAX_COMMAND_LINE + 1, 'E') + "\nNOOP\n"};
     EXPECT_EQ(client_recv(client_), 0);
     EXPECT_EQ(logged(), (std::vector<std::string>{"Line too long.\r\n"}));
 }
 
-TEST_F(ReceiveTest, PeerCloseAndErrorsEndTheConnection) {
+TEST_F(ControlReceive, PeerCloseAndErrorsEndTheConnection) {
     scripted().incoming = {"NOOP\r\n"};
     scripted().peer_closed = true;
     EXPECT_EQ(client_recv(client_), 0);
@@ -88,7 +88,7 @@ TEST_F(ReceiveTest, PeerCloseAndErrorsEndTheConnection) {
 
 // A client that sends commands without reading: once more than the bound waits unsent, lines
 // stay in the chain and the socket is not read; as the queue drains, the held lines run first.
-TEST_F(ReceiveTest, PipelinedCommandsPauseReadingAndResumeInOrder) {
+TEST_F(ControlReceive, PipelinedCommandsPauseReadingAndResumeInOrder) {
     settings.logging_enabled = 0;  // hundreds of thousands of lines
     const size_t lines = MAX_UNSENT_REPLY_BYTES / OK.size() + 5000;
     std::string input;
@@ -128,7 +128,7 @@ TEST_F(ReceiveTest, PipelinedCommandsPauseReadingAndResumeInOrder) {
 
 // The QUIT that pushes the queue over the bound must not end the connection before the lines
 // held behind it have run and been answered.
-TEST_F(ReceiveTest, QuitAtThePauseStillRunsTheHeldLines) {
+TEST_F(ControlReceive, QuitAtThePauseStillRunsTheHeldLines) {
     settings.logging_enabled = 0;  // hundreds of thousands of lines
     const size_t noops = (MAX_UNSENT_REPLY_BYTES - 14) / OK.size() + 1;
     ASSERT_LE(noops * OK.size(), MAX_UNSENT_REPLY_BYTES);
@@ -145,7 +145,7 @@ TEST_F(ReceiveTest, QuitAtThePauseStillRunsTheHeldLines) {
 }
 
 // Drained bit by bit over many write events, the connection never stalls and loses nothing.
-TEST_F(ReceiveTest, PausedClientDrainsOverManyEvents) {
+TEST_F(ControlReceive, PausedClientDrainsOverManyEvents) {
     settings.logging_enabled = 0;  // hundreds of thousands of lines
     const size_t lines = 3 * MAX_UNSENT_REPLY_BYTES / OK.size();
     scripted().incoming = {repeat("NOOP\n", lines)};
@@ -161,9 +161,9 @@ TEST_F(ReceiveTest, PausedClientDrainsOverManyEvents) {
     EXPECT_EQ(client_->reply_unsent_bytes, 0u);
 }
 
-class ReplyQueueTest : public ClientTest {};
+class ControlReplyQueue : public ClientTest {};
 
-TEST_F(ReplyQueueTest, PeerCloseDestroysTheClientInTheEvent) {
+TEST_F(ControlReplyQueue, PeerCloseDestroysTheClientInTheEvent) {
     FtpClient* client = connect();
     scripted().incoming = {"NOOP\r\n"};
     scripted().peer_closed = true;
@@ -173,7 +173,7 @@ TEST_F(ReplyQueueTest, PeerCloseDestroysTheClientInTheEvent) {
     EXPECT_EQ(logged().back(), "Disconnected.\r\n");
 }
 
-TEST_F(ReplyQueueTest, OnlyAReplyEnteringAnEmptyQueuePostsAKick) {
+TEST_F(ControlReplyQueue, OnlyAReplyEnteringAnEmptyQueuePostsAKick) {
     FtpClient* client = connect();
     EXPECT_EQ(take_kicks(), 0u);
     client_printf(client, "%s", OK.c_str());
@@ -186,7 +186,7 @@ TEST_F(ReplyQueueTest, OnlyAReplyEnteringAnEmptyQueuePostsAKick) {
     EXPECT_EQ(client->reply_unsent_bytes, OK.size());
 }
 
-TEST_F(ReplyQueueTest, ZeroByteSendEndsTheConnectionAndFullSocketDoesNot) {
+TEST_F(ControlReplyQueue, ZeroByteSendEndsTheConnectionAndFullSocketDoesNot) {
     FtpClient* client = connect();
     client_printf(client, "%s", OK.c_str());
     scripted().send_room = 0;
@@ -197,7 +197,7 @@ TEST_F(ReplyQueueTest, ZeroByteSendEndsTheConnectionAndFullSocketDoesNot) {
     EXPECT_EQ(recording().debug_lines, (std::vector<std::string>{"send closed\n"}));
 }
 
-TEST_F(ReplyQueueTest, LogRuleTakesSingleAndClosingLinesOnly) {
+TEST_F(ControlReplyQueue, LogRuleTakesSingleAndClosingLinesOnly) {
     FtpClient* client = connect();
     clear_logged();
     client_printf(client, "200 OK.\r\n");
@@ -212,7 +212,7 @@ TEST_F(ReplyQueueTest, LogRuleTakesSingleAndClosingLinesOnly) {
                              "200 End.\r\n12\r\n226 Transfer complete.\r\n");
 }
 
-TEST_F(ReplyQueueTest, CreateAndDestroyLogAroundTheConnection) {
+TEST_F(ControlReplyQueue, CreateAndDestroyLogAroundTheConnection) {
     scripted().local_family = AF_INET6;
     FtpClient* client = connect();
     EXPECT_EQ(client->is_ipv6, 1u);

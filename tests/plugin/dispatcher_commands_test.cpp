@@ -18,7 +18,7 @@ const char NOT_LOGGED_ON[] = "530 Not logged on.\r\n";
 const char UNKNOWN[] = "500 Syntax error, command unrecognized.\r\n";
 const char BAD_SEQUENCE[] = "503 Invalid sequence of commands.\r\n";
 
-class DispatcherTest : public ClientTest {
+class ControlDispatcher : public ClientTest {
 protected:
     void SetUp() override {
         ClientTest::SetUp();
@@ -34,7 +34,7 @@ protected:
     FtpClient* client_ = nullptr;
 };
 
-TEST_F(DispatcherTest, PathDisplayForms) {
+TEST_F(ControlDispatcher, PathDisplayForms) {
     const std::pair<const char*, const char*> cases[] = {
         {"", "/"},
         {"C:", "/C:"},
@@ -51,7 +51,7 @@ TEST_F(DispatcherTest, PathDisplayForms) {
     }
 }
 
-TEST_F(DispatcherTest, ArgumentKeepsItsWhitespace) {
+TEST_F(ControlDispatcher, ArgumentKeepsItsWhitespace) {
     log_on();
     expect_exchange({{"MODE  S", "501 Invalid mode  S.\r\n"},
                      {"MODE S ", "501 Invalid mode S .\r\n"},
@@ -62,7 +62,7 @@ TEST_F(DispatcherTest, ArgumentKeepsItsWhitespace) {
                      {"\r", UNKNOWN}});
 }
 
-TEST_F(DispatcherTest, OwedResultsAreAbortedFirst) {
+TEST_F(ControlDispatcher, OwedResultsAreAbortedFirst) {
     log_on();
     client_->results_pending = 1;
     expect_exchange({{"NOOP", "426 Query aborted.\r\n200 OK.\r\n"}, {"NOOP", "200 OK.\r\n"}});
@@ -72,7 +72,7 @@ TEST_F(DispatcherTest, OwedResultsAreAbortedFirst) {
     expect_exchange({{"SYST", std::string("426 Query aborted.\r\n") + NOT_LOGGED_ON}});
 }
 
-TEST_F(DispatcherTest, EveryCommandRefusedDuringATransfer) {
+TEST_F(ControlDispatcher, EveryCommandRefusedDuringATransfer) {
     log_on();
     client_->transfer_kind = TRANSFER_RETR;
     client_->results_pending = 1;
