@@ -116,18 +116,6 @@ TEST(EntryMessages, MissingServiceFailsInitialisationAndAllocatesNoStrings) {
     host_services_bind(&lookup);  // leave the table whole for the tests that follow
 }
 
-TEST(EntryMessages, MissingLastServiceStillFails) {
-    Settings saved = settings;
-    lookup_reset();
-    lookup_hide(HOST_SERVICE_SLOTS[SORRELWICK_HOST_SERVICE_COUNT - 1].name);
-    EXPECT_EQ(sorrelwick_plugin_proc(PLUGIN_MSG_INIT, reinterpret_cast<uintptr_t>(&lookup)), 0u);
-    EXPECT_EQ(recording().looked_up.size(), static_cast<size_t>(SORRELWICK_HOST_SERVICE_COUNT));
-    EXPECT_TRUE(recording().live_blocks.empty());
-    settings = saved;
-    lookup_reset();
-    host_services_bind(&lookup);
-}
-
 TEST(EntryMessages, InitialisationAllocatesFiveEmptyStringsInOrder) {
     Settings saved = settings;
     lookup_reset();

@@ -230,18 +230,4 @@ TEST_F(ActivityLog, OversizedFileIsTrimmedWhenOpened) {
     EXPECT_TRUE(lines.front().starts_with("old line number ")) << lines.front();  // trimmed at a line start
 }
 
-TEST_F(ActivityLog, EachStartOpensTheFileAnewAndAppends) {
-    use_log_file("appended.log");
-    std::string path = app_data_path("appended.log");
-    fs::remove(path);
-    start();
-    server_stop();
-    start();
-    server_stop();
-    std::vector<std::string> lines = log_lines(path);
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_TRUE(lines[2].ends_with(": SWP server online.\r\n"));
-    EXPECT_TRUE(lines[3].ends_with(": SWP server offline.\r\n"));
-}
-
 }  // namespace
