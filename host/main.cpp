@@ -139,6 +139,13 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
 int run(const host::CommandLine& command_line) {
     bool serving = command_line.options_page_path.empty();
     host::debug_set_verbose(command_line.verbose);
+    // The queue exists before the signal handler can post to it, and the handler is in place before
+    // the index scan and the first listener, so a stop is never lost: a WM_QUIT posted early waits
+    // in the queue and ends the loop at once.
+    MSG peeked;
+    PeekMessageW(&peeked, nullptr, 0, 0, PM_NOREMOVE);
+    main_thread_id = GetCurrentThreadId();
+    SetConsoleCtrlHandler(stop_on_signal, TRUE);
     std::string error;
     host::SettingsStore store;
     if (!settings_prepare(command_line, serving, &store, &error)) return fail(error);
@@ -157,13 +164,6 @@ int run(const host::CommandLine& command_line) {
     host::IndexOptions index_options;
     index_options.folder_sizes = command_line.folder_sizes;
     if (!host::index_build(roots, index_options, &error)) return fail(error);
-
-    // The queue exists before the signal handler can post to it, and the handler is in place
-    // before the first listener is announced, so a stop can never be lost.
-    MSG peeked;
-    PeekMessageW(&peeked, nullptr, 0, 0, PM_NOREMOVE);
-    main_thread_id = GetCurrentThreadId();
-    SetConsoleCtrlHandler(stop_on_signal, TRUE);
 
     int status = EXIT_BAD_START;
     if (plugin.send(PLUGIN_MSG_INIT, reinterpret_cast<uintptr_t>(&host::lookup_service)) == 0)

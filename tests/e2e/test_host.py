@@ -32,6 +32,11 @@ OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no
            "--width", "--height", "--help", "--version", "--set"]
 
 
+def read_text(path):
+    with open(path, newline="") as text:
+        return text.read()
+
+
 class HostProcess(unittest.TestCase):
     """Runs swp-host to its end with private settings and state folders."""
 
@@ -173,6 +178,27 @@ class Serving(unittest.TestCase):
                 self.assertEqual(server.stop(), 0)
             with open(settings_path) as settings:
                 self.assertIn("welcome_message=Stored banner\n", settings.read())
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
+
+    def test_an_oversized_log_is_trimmed_to_its_newest_lines_when_opened(self):
+        home = tempfile.mkdtemp(prefix="swp-e2e-host-log-")
+        try:
+            log_path = os.path.join(home, "activity.log")
+            old = "".join("%04d an older line of the activity log\r\n" % number for number in range(200))
+            with open(log_path, "w", newline="") as log:
+                log.write(old)
+            args = ["--log", log_path, "--set", "log_max_size=1000", "--set", "log_delta_size=200"]
+            with Server(self.tree, args=args) as server:
+                wait_until(lambda: "SWP server online." in read_text(log_path), what="the online line")
+                self.assertEqual(server.stop(), 0)
+            kept, _, new = read_text(log_path).partition("SWP server online.")
+            kept = kept[:kept.rfind("\r\n") + 2]
+            self.assertTrue(old.endswith(kept))
+            self.assertLessEqual(len(kept), 800)
+            self.assertGreater(len(kept), 800 - len("0000 an older line of the activity log\r\n"))
+            self.assertRegex(kept, r"^\d{4} an older line")
+            self.assertTrue(new.endswith(": SWP server offline.\r\n"), new)
         finally:
             shutil.rmtree(home, ignore_errors=True)
 
