@@ -111,29 +111,6 @@ TEST_F(SearchResultsTest, EveryColumnInItsOrder) {
     EXPECT_EQ(host.file_list_filename_fetches, 1u);
 }
 
-TEST_F(SearchResultsTest, EachColumnAlone) {
-    host.results = {file("a.txt", 42)};
-    const struct {
-        uint32_t FtpClient::* column;
-        const char* line;
-    } columns[] = {
-        {&FtpClient::last_path_column, " PATH top\\docs\r\n"},
-        {&FtpClient::last_attributes_column, " ATTRIBUTES 32\r\n"},
-        {&FtpClient::last_size_column, " SIZE 42\r\n"},
-        {&FtpClient::last_date_modified_column, " DATE_MODIFIED 132000000000000000\r\n"},
-        {&FtpClient::last_date_created_column, " DATE_CREATED 131000000000000000\r\n"},
-        {&FtpClient::last_file_list_filename_column, " FILE_LIST_FILENAME list.efu\r\n"},
-        {&FtpClient::last_date_recently_changed_column, " DATE_RECENTLY_CHANGED 134000000000000000\r\n"},
-    };
-    for (const auto& c : columns) {
-        SCOPED_TRACE(c.line);
-        client->*c.column = 1;
-        EXPECT_EQ(send_results(), std::string("200-Query results\r\n RESULT_COUNT 1\r\n") + c.line +
-                                      " FILE a.txt\r\n200 End.\r\n");
-        client->*c.column = 0;
-    }
-}
-
 TEST_F(SearchResultsTest, FolderSizesUnknownOnlyForFolders) {
     host.results = {folder("docs", 500), file("a.txt", 42), file("huge", 0xFFFFFFFFFFFFFFFEull)};
     client->last_size_column = 1;
