@@ -216,7 +216,7 @@ def peer_program(name, build):
     packages = [entry for entry in os.listdir(folder) if entry.endswith(".deb")]
     if fetched.returncode != 0 or not packages:
         return None
-    subprocess.run(["dpkg", "-x", packages[0], folder], capture_output=True)
+    subprocess.run(["dpkg", "-x", os.path.join(folder, packages[0]), folder], capture_output=True)
     program = os.path.join(folder, "usr", "sbin", name)
     return program if os.path.exists(program) else None
 
