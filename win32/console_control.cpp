@@ -75,6 +75,8 @@ void console_signal_thread(int pipe_read) {
 bool console_install(ConsoleControl& control) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    // A burst of signals that fills the pipe loses signals rather than blocking the handler.
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
     control.pipe_read = ends[0];
     control.pipe_write = ends[1];
     signal_pipe_write = ends[1];

@@ -51,7 +51,8 @@ uint32_t interest_of(const SocketRecord& record) {
             return EPOLLOUT;
         case SocketState::CONNECTED: {
             uint32_t interest = 0;
-            if ((record.enabled & WSOCK_FD_READ) && !record.read_done) interest |= EPOLLIN;
+            // The peer's FIN is watched with the data, so a close is told apart from data.
+            if ((record.enabled & WSOCK_FD_READ) && !record.read_done) interest |= EPOLLIN | EPOLLRDHUP;
             if ((record.enabled & WSOCK_FD_WRITE) && !record.reset) interest |= EPOLLOUT;
             if ((record.enabled & WSOCK_FD_CLOSE) && !record.peer_closed) interest |= EPOLLRDHUP;
             return interest;

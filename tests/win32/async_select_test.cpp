@@ -172,6 +172,20 @@ TEST_F(AsyncSelectTest, OrderlyCloseComesOnceAfterTheDataIsRead) {
     EXPECT_EQ(count_events(server, FD_READ), 1);
 }
 
+TEST_F(AsyncSelectTest, EndOfStreamIsNoEndlessReadWithoutClose) {
+    SOCKET server, client;
+    connected_pair(FD_READ, &server, &client);
+    ASSERT_EQ(send(client, "a", 1, 0), 1);
+    ASSERT_EQ(shutdown(client, SD_SEND), 0);
+    ASSERT_TRUE(pump_until([&] { return count_events(server, FD_READ) == 1; }));
+    char buffer[4];
+    ASSERT_EQ(recv(server, buffer, sizeof buffer, 0), 1);
+    pump_for(QUIET_MS);
+    EXPECT_EQ(recv(server, buffer, sizeof buffer, 0), 0);
+    pump_for(QUIET_MS);
+    EXPECT_EQ(recorded_events().size(), 1u) << "the end of the stream posts nothing more";
+}
+
 TEST_F(AsyncSelectTest, ResetGivesCloseWithConnReset) {
     SOCKET server, client;
     connected_pair(CONTROL_EVENTS, &server, &client);
