@@ -117,6 +117,16 @@ void queue_poll(Win32Queue& queue, int timeout) {
     }
 }
 
+// Turns the sockets that are ready now into messages, from whichever thread posts: a socket event
+// that happened before a post is queued before it. The wake-up descriptor is left for the owner.
+void queue_flush_sockets(Win32Queue& queue) {
+    if (queue.socket_count.load(std::memory_order_relaxed) == 0) return;
+    epoll_event events[64];
+    int count = ::epoll_wait(queue.epoll_fd, events, 64, 0);
+    for (int i = 0; i < count; i++)
+        if (events[i].data.u64 != 0) socket_events_ready(events[i].data.u64, events[i].events);
+}
+
 // The one body of GetMessageW and PeekMessageW.
 BOOL queue_get(MSG* message, bool wait, bool remove) {
     Win32Queue& queue = queue_current();
@@ -190,6 +200,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
+    queue_flush_sockets(*queue);
     win32_queue_push(*queue, window, message, wparam, lparam);
     return TRUE;
 }
@@ -200,6 +211,7 @@ BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lpa
         SetLastError(ERROR_INVALID_THREAD_ID);
         return FALSE;
     }
+    queue_flush_sockets(*queue);
     win32_queue_push(*queue, nullptr, message, wparam, lparam);
     return TRUE;
 }

@@ -3,8 +3,9 @@
 //
 // Each queue owns an epoll set: its wake-up descriptor, written when a message is posted to a
 // thread that sleeps in GetMessageW, and the sockets whose WSAAsyncSelect window belongs to the
-// queue's thread. The owner thread turns socket readiness into messages itself, so socket events
-// and posted messages meet in one list, in order, on the thread that handles them.
+// queue's thread. The owner thread turns socket readiness into messages while it waits, and a
+// thread that posts does so first for what is ready already, so socket events and posted messages
+// meet in one list, in the order they happened, and are handled on the owner thread.
 #pragma once
 
 #include <memory>
@@ -29,7 +30,7 @@ int win32_queue_epoll_fd(const Win32Queue& queue);
 // still looks at its sockets between messages.
 void win32_queue_count_sockets(Win32Queue& queue, int delta);
 
-// Called by the owner thread for each socket the epoll set reports (see socket_events.cpp).
+// Called for each socket the epoll set reports, by the owner or a poster (socket_events.cpp).
 void socket_events_ready(uint64_t socket, uint32_t epoll_events);
 
 // Whether a thread id was ever issued.

@@ -273,4 +273,22 @@ TEST_F(AsyncSelectTest, GetMessageWakesForSocketEventsInOrderWithPosts) {
     EXPECT_EQ(count_events(server, FD_READ), 1);
 }
 
+TEST_F(AsyncSelectTest, ASocketEventBeforeAPostIsQueuedBeforeIt) {
+    SOCKET server, client;
+    connected_pair(FD_READ, &server, &client);
+    HWND window = window_.handle();
+    std::thread peer([&] {
+        send(client, "q", 1, 0);
+        // Posts only once the byte is there to be read.
+        unsigned long unread = 0;
+        for (uint64_t deadline = GetTickCount64() + 5000; unread == 0 && GetTickCount64() < deadline;)
+            ioctlsocket(server, 0x4004667F /* FIONREAD */, &unread);
+        PostMessageW(window, WM_USER + 100, 0, 0);
+    });
+    peer.join();
+    ASSERT_TRUE(pump_until([&] { return recorded_events().size() == 2; }));
+    EXPECT_EQ(recorded_events()[0].event, FD_READ);
+    EXPECT_EQ(recorded_events()[1].message, WM_USER + 100u);
+}
+
 }  // namespace

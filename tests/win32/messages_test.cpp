@@ -214,4 +214,45 @@ TEST_F(MessagesTest, GetMessageRefusesAWindowFilter) {
     DestroyWindow(window);
 }
 
+TEST_F(MessagesTest, ConcurrentPostersLoseNothingAndADestroyedWindowRefusesThem) {
+    constexpr int THREADS = 4;
+    constexpr int EACH = 2000;
+    HWND window = make_window();
+    std::atomic<int> refused{0};
+    std::vector<std::thread> posters;
+    for (int t = 0; t < THREADS; t++)
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < EACH; i++)
+                if (!PostMessageW(window, WM_USER, static_cast<WPARAM>(t * EACH + i), 0)) refused++;
+        });
+    for (auto& poster : posters) poster.join();
+    ASSERT_EQ(refused, 0);
+    pump_pending();
+    ASSERT_EQ(deliveries().size(), static_cast<size_t>(THREADS * EACH));
+    // Each poster's messages keep their order.
+    std::vector<WPARAM> last(THREADS, 0);
+    std::vector<bool> seen(THREADS, false);
+    for (const Delivery& delivery : deliveries()) {
+        size_t poster = delivery.wparam / EACH;
+        if (seen[poster]) {
+            EXPECT_GT(delivery.wparam, last[poster]);
+        }
+        seen[poster] = true;
+        last[poster] = delivery.wparam;
+    }
+    deliveries().clear();
+
+    // Posts racing with the destruction either land before it (and are then dropped) or fail.
+    std::atomic<bool> stop{false};
+    std::thread racer([&] {
+        while (!stop) PostMessageW(window, WM_USER, 1, 0);
+    });
+    Sleep(5);
+    DestroyWindow(window);
+    stop = true;
+    racer.join();
+    pump_pending();
+    for (const Delivery& delivery : deliveries()) EXPECT_EQ(delivery.message, WM_DESTROY);
+}
+
 }  // namespace
