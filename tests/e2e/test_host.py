@@ -9,23 +9,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import BUILD_DIR, HOST_EXE, Control, wait_until  # noqa: E402
-from swp_harness import Server as HarnessServer  # noqa: E402
-
-
-class Server(HarnessServer):
-    """The harness's server, with its list of listeners made safe against the reader threads: they may
-    read the listening line before the constructor has set up the list, which must then neither fail
-    nor be reset."""
-
-    @property
-    def listeners(self):
-        return self.__dict__.setdefault("_listener_list", [])
-
-    @listeners.setter
-    def listeners(self, value):
-        if not self.listeners:
-            self.__dict__["_listener_list"] = value
+from swp_harness import BUILD_DIR, HOST_EXE, Control, Server, wait_until  # noqa: E402
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
            "--disk-access", "--no-folder-sizes", "--settings", "--plugin", "--verbose", "--options-page",
