@@ -13,20 +13,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Control, Server as HarnessServer, make_tree, wait_until  # noqa: E402
-
-
-class Server(HarnessServer):
-    """The harness's server, keeping a listening line that arrives before its list is set up."""
-
-    @property
-    def listeners(self):
-        return self.__dict__.setdefault("found_listeners", [])
-
-    @listeners.setter
-    def listeners(self, value):
-        self.__dict__.setdefault("found_listeners", []).extend(value)
-
+from swp_harness import Control, Server, make_tree  # noqa: E402
 
 ROOT = "dataroot"
 TREE = {"one.txt": b"1", "big.bin": os.urandom(12 * 1024 * 1024), "sub": None}

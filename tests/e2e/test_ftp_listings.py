@@ -12,20 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Control, Server as HarnessServer, make_tree  # noqa: E402
-
-
-class Server(HarnessServer):
-    """The harness's server, keeping a listening line that arrives before its list is set up."""
-
-    @property
-    def listeners(self):
-        return self.__dict__.setdefault("found_listeners", [])
-
-    @listeners.setter
-    def listeners(self, value):
-        self.__dict__.setdefault("found_listeners", []).extend(value)
-
+from swp_harness import Control, Server, make_tree  # noqa: E402
 
 ROOT = "listroot"
 TIMEOUT = 20.0
