@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Control, Server, make_tree  # noqa: E402
+from swp_harness import Control, Server, make_tree, wait_until  # noqa: E402
 
 ROOT = "dataroot"
 TREE = {"one.txt": b"1", "big.bin": os.urandom(12 * 1024 * 1024), "sub": None}
@@ -77,6 +77,10 @@ def listener(host):
     return sock
 
 
+def process_counts(pid):
+    return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
+
+
 def read_to_end(sock):
     chunks = []
     while True:
@@ -116,9 +120,16 @@ class DataTest(unittest.TestCase):
     def setUpClass(cls):
         cls.server = Server(tree_dir + "=" + ROOT, args=list(cls.server_args), bind=cls.bind)
 
+        cls.baseline = process_counts(cls.server.pid)
+
     @classmethod
     def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
+        # Every data socket, listener and client of the group is gone again.
+        try:
+            wait_until(lambda: process_counts(cls.server.pid) == cls.baseline,
+                       what="threads and descriptors back to %s" % (cls.baseline,))
+        finally:
+            cls.server.__exit__(None, None, None)
 
     def setUp(self):
         self.control = Control(self.server.port, host=self.host)

@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Control, Server, make_tree  # noqa: E402
+from swp_harness import Control, Server, make_tree, wait_until  # noqa: E402
 
 ROOT = "listroot"
 TIMEOUT = 20.0
@@ -61,6 +61,10 @@ def tearDownModule():
     shutil.rmtree(tree_home, ignore_errors=True)
 
 
+def process_counts(pid):
+    return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
+
+
 def read_to_end(sock):
     chunks = []
     while True:
@@ -92,9 +96,16 @@ class ListingTest(unittest.TestCase):
     def setUpClass(cls):
         cls.server = Server(tree_dir + "=" + ROOT, args=["--no-folder-sizes"])
 
+        cls.baseline = process_counts(cls.server.pid)
+
     @classmethod
     def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
+        # Every data socket, listener and client of the group is gone again.
+        try:
+            wait_until(lambda: process_counts(cls.server.pid) == cls.baseline,
+                       what="threads and descriptors back to %s" % (cls.baseline,))
+        finally:
+            cls.server.__exit__(None, None, None)
 
     def setUp(self):
         self.control = Control(self.server.port)
