@@ -115,9 +115,13 @@ int draw_options_page(const host::CommandLine& command_line, const Plugin& plugi
 }
 
 int serve(const Plugin& plugin, host::SettingsStore* store) {
+    // The server's listeners are the sockets that start listening during the start message;
+    // passive data listeners opened later are not announced.
+    int listens_before = host::sockets_listen_count();
     host::sockets_announce_listeners(true);
     plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
-    if (host::sockets_listen_count() == 0) {
+    host::sockets_announce_listeners(false);
+    if (host::sockets_listen_count() == listens_before) {
         // The plug-in has shown why in its dialog, already on stderr.
         std::fprintf(stderr, "swp-host: the server opened no listening socket\n");
         plugin.send(PLUGIN_MSG_STOP);

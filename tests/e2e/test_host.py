@@ -124,6 +124,15 @@ class Serving(unittest.TestCase):
             self.assertEqual(server.stop(), 0)
             self.assertTrue(server.log_text().endswith(": SWP server offline.\r\n"), server.log_text())
 
+    def test_passive_data_listeners_are_not_announced(self):
+        with Server(self.tree) as server:
+            with Control(server.port) as control:
+                control.login()
+                self.assertTrue(control.command("PASV").startswith("227 "))
+                self.assertTrue(control.command("EPSV").startswith("229 "))
+            self.assertEqual(server.stop(), 0)
+            self.assertEqual(server.stderr_text().count("listening on"), 1, server.stderr_text())
+
     def test_sigint_stops_too(self):
         with Server(self.tree) as server:
             server.wait_for_log("SWP server online.\r\n")
