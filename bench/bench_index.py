@@ -3,10 +3,12 @@
 1,000,000 entries, beside `find` (the scan) and `plocate` (the searches) on the same tree.
 
 Prints one Markdown table. The tree is made under a temporary folder and removed at the end
-(`--tree DIR` uses, and keeps, an existing one; `--keep` keeps the generated one)."""
+(`--tree DIR` uses, and keeps, an existing one; `--keep` keeps the generated one; `--make-tree DIR`
+only makes one)."""
 import argparse
 import os
 import pathlib
+import random
 import shutil
 import statistics
 import subprocess
@@ -14,9 +16,53 @@ import sys
 import tempfile
 import time
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import make_tree  # noqa: E402
+# The synthetic tree: COUNT entries (files and folders) in folders of about 20, names drawn from
+# a fixed vocabulary with some non-ASCII words, sparse files of varied sizes. The same count always
+# gives the same tree. Half of the files carry "report" in their name, about ten "zanzibar".
+WORDS = ["alpha", "beta", "gamma", "delta", "notes", "photo", "music", "video", "draft", "final",
+         "café", "über", "straße", "niño", "résumé", "data", "backup", "scan", "invoice", "letter"]
+EXTENSIONS = ["txt", "pdf", "jpg", "mp3", "doc", "png", "flac", "md", "csv", "bin"]
+FOLDER_FANOUT = 20
+
+
+def file_name(rng, number, rare):
+    head = "report" if number % 2 == 0 else rng.choice(WORDS)
+    middle = "zanzibar" if rare else rng.choice(WORDS)
+    return f"{head}_{middle}_{number:07d}.{EXTENSIONS[number % len(EXTENSIONS)]}"
+
+
+def make_tree(root, count, seed=1):
+    rng = random.Random(seed)
+    os.makedirs(root, exist_ok=True)
+    folders = [root]
+    made = 0
+    number = 0
+    rare_every = max(1, count // 10)
+    at = 0
+    while made < count:
+        parent = folders[at]
+        at += 1
+        # Each folder gets a few subfolders and many files, until the count is reached.
+        for _ in range(2):
+            if made >= count:
+                break
+            path = os.path.join(parent, f"{rng.choice(WORDS)}_{made:07d}")
+            os.mkdir(path)
+            folders.append(path)
+            made += 1
+        for _ in range(FOLDER_FANOUT - 2):
+            if made >= count:
+                break
+            number += 1
+            path = os.path.join(parent, file_name(rng, number, number % rare_every == 0))
+            fd = os.open(path, os.O_CREAT | os.O_WRONLY | os.O_CLOEXEC, 0o644)
+            size = rng.choice((0, 1, 100, 4096, 65536, 1 << 20, rng.randrange(1 << 30)))
+            if size:
+                os.ftruncate(fd, size)
+            os.close(fd)
+            made += 1
+    return made
+
 
 RARE = "zanzibar"
 HALF = "report"
@@ -75,7 +121,11 @@ def main():
     parser.add_argument("--tree", help="an existing tree to use (kept)")
     parser.add_argument("--keep", action="store_true", help="keep the generated tree")
     parser.add_argument("--count", type=int, default=1_000_000)
+    parser.add_argument("--make-tree", metavar="DIR", help="only make the tree in DIR and keep it")
     args = parser.parse_args()
+    if args.make_tree:
+        print(f"made {make_tree(args.make_tree, args.count)} entries under {args.make_tree}")
+        return 0
     driver = pathlib.Path(args.build).resolve() / "swp_bench_index"
     if not driver.exists():
         print(f"bench_index: {driver} is missing; build first", file=sys.stderr)
@@ -85,7 +135,7 @@ def main():
         tree = pathlib.Path(args.tree) if args.tree else pathlib.Path(work) / "tree"
         if not args.tree:
             print(f"making {args.count} entries under {tree} ...", file=sys.stderr, flush=True)
-            make_tree.make_tree(str(tree), args.count)
+            make_tree(str(tree), args.count)
         find = ["find", str(tree), "-printf", "%s %T@ %p\n"]
         timed(find, stdout=subprocess.DEVNULL)  # warms the page cache
         find_seconds = best_of(RUNS, find, stdout=subprocess.DEVNULL)
