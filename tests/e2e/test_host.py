@@ -85,6 +85,20 @@ class SettingsFile(HostProcess):
         self.assertIn(self.settings_path, err)
 
 
+class IndexRoots(HostProcess):
+    def test_an_index_that_cannot_be_built_exits_two_with_the_reason(self):
+        first, second = os.path.join(self.home, "a", "same"), os.path.join(self.home, "b", "same")
+        os.makedirs(first)
+        os.makedirs(second)
+        for args in (["--index", first, "--index", second],
+                     ["--index", first + "=x", "--index", second + "=x"],
+                     ["--index", os.path.join(self.home, "missing")]):
+            status, _, err = self.run_host(args + ["--port", "0", "--bind", "127.0.0.1"])
+            self.assertEqual(status, 2, err)
+            self.assertNotIn("listening on", err)
+            self.assertGreater(len(err.strip()), 0)
+
+
 class PluginLoading(HostProcess):
     def test_a_missing_plugin_exits_two(self):
         missing = os.path.join(self.home, "no-such-plugin.so")
