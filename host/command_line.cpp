@@ -137,6 +137,32 @@ bool apply_option(const OptionSpec& option, const std::string& value, CommandLin
     return false;
 }
 
+constexpr size_t HELP_INDENT = 26;
+constexpr size_t HELP_WIDTH = 100;
+
+// Breaks an option's help text at blanks so that no line passes the help width.
+std::string help_wrapped(const std::string& help) {
+    std::string text;
+    size_t column = HELP_INDENT;
+    size_t start = 0;
+    while (start < help.size()) {
+        size_t end = help.find(' ', start);
+        if (end == std::string::npos) end = help.size();
+        std::string word = help.substr(start, end - start);
+        if (column > HELP_INDENT && column + 1 + word.size() > HELP_WIDTH) {
+            text += "\n" + std::string(HELP_INDENT, ' ');
+            column = HELP_INDENT;
+        } else if (column > HELP_INDENT) {
+            text += ' ';
+            ++column;
+        }
+        text += word;
+        column += word.size();
+        start = end + 1;
+    }
+    return text;
+}
+
 }  // namespace
 
 bool command_line_index_root(const std::string& argument, IndexRoot* root, std::string* error) {
@@ -213,9 +239,9 @@ std::string command_line_help() {
     for (const OptionSpec& option : OPTIONS) {
         std::string left = std::string("  ") + option.name;
         if (option.value_name != nullptr) left += std::string(" ") + option.value_name;
-        if (left.size() < 26) left.resize(26, ' ');
-        else left += "\n" + std::string(26, ' ');
-        text += left + option.help + "\n";
+        if (left.size() < HELP_INDENT) left.resize(HELP_INDENT, ' ');
+        else left += "\n" + std::string(HELP_INDENT, ' ');
+        text += left + help_wrapped(option.help) + "\n";
     }
     text += "\nSettings for --set and the [swp] section of the settings file:\n ";
     size_t column = 1;
