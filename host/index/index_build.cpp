@@ -232,7 +232,8 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
     }
     std::string name = root.name.empty() ? folder.lexically_normal().filename().string() : root.name;
     if (name.empty()) name = folder.lexically_normal().parent_path().filename().string();
-    if (!name_is_indexable(name.data(), name.size()) || name.find('/') != std::string::npos) {
+    if (!name_is_indexable(name.data(), name.size()) || name.find('/') != std::string::npos || name == "." ||
+        name == "..") {
         *error = "cannot index \"" + root.folder + "\" as \"" + name + "\": not a usable name (give one with DIR=NAME)";
         return false;
     }

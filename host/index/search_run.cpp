@@ -41,20 +41,33 @@ uint32_t entry_at(const IndexSnapshot& s, bool folded, size_t position, uint32_t
     return low;
 }
 
-// A term that one arena search can answer: positive, one plain substring over the name, in the
-// raw form or the fully folded form.
+// A term that one arena search can narrow: positive, one alternative over the name, in the raw
+// form or the fully folded form. A plain substring is answered whole; a wildcard pattern gives
+// candidates through its longest literal part.
 bool term_fits_arena(const SearchCondition& condition, const SearchTerm& term) {
     if (term.negated || term.alternatives.size() != 1) return false;
     const SearchAlternative& alternative = term.alternatives[0];
-    if (alternative.wildcard || alternative.whole_path || alternative.needle.empty()) return false;
+    if (alternative.whole_path) return false;
     unsigned folds = condition.form.folds;
     return condition.form.plain() && (folds == 0 || folds == (FOLD_CASE | FOLD_MARKS));
 }
 
+std::string_view arena_needle(const SearchTerm& term) {
+    const SearchAlternative& alternative = term.alternatives[0];
+    if (!alternative.wildcard) return alternative.needle;
+    std::string_view longest;
+    for (const GlobPart& part : alternative.glob)
+        if (part.token == GLOB_LITERAL && part.text.size() > longest.size()) longest = part.text;
+    return longest;
+}
+
 void arena_substring(const IndexSnapshot& s, const SearchCondition& condition, const SearchTerm& term,
                      const std::atomic<bool>* cancel, std::vector<uint32_t>* candidates) {
-    const std::string& needle = term.alternatives[0].needle;
-    if (needle.find('\n') != std::string::npos || s.entries.empty()) return;
+    std::string_view needle = arena_needle(term);
+    if (needle.find('\n') != std::string_view::npos || s.entries.empty()) return;
+    // A wildcard's literal may lie anywhere in the name: its placement is checked later.
+    SearchOptions anywhere;
+    const SearchOptions& placement = term.alternatives[0].wildcard ? anywhere : condition.options;
     bool folded = condition.form.folds != 0;
     const std::string& arena = folded ? s.folded : s.names;
     const char* base = arena.data();
@@ -68,7 +81,7 @@ void arena_substring(const IndexSnapshot& s, const SearchCondition& condition, c
         cursor = e;
         std::string_view text = folded ? entry_folded(s, e) : entry_name(s, e);
         size_t start = folded ? s.entries[e].folded_offset : s.entries[e].name_offset;
-        if (search_occurrence_fits(condition.options, text, position - start, needle.size())) {
+        if (search_occurrence_fits(placement, text, position - start, needle.size())) {
             candidates->push_back(e);
             at = start + text.size() + 1;
         } else {
@@ -110,14 +123,14 @@ bool fast_candidates(const IndexSnapshot& s, const SearchRequest& request, const
     const SearchCondition* best_condition = nullptr;
     for (const SearchCondition* condition : {&request.main, &request.filter})
         for (const SearchTerm& term : condition->terms)
-            if (term_fits_arena(*condition, term) &&
-                (!best || term.alternatives[0].needle.size() > best->alternatives[0].needle.size())) {
+            if (term_fits_arena(*condition, term) && !arena_needle(term).empty() &&
+                (!best || arena_needle(term).size() > arena_needle(*best).size())) {
                 best = &term;
                 best_condition = condition;
             }
     if (!best) return false;
     arena_substring(s, *best_condition, *best, cancel, candidates);
-    verified->term = best;
+    if (!best->alternatives[0].wildcard) verified->term = best;
     return true;
 }
 

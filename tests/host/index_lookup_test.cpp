@@ -170,6 +170,7 @@ TEST(IndexBuild, RootsNeedDistinctNamesAndFolders) {
     EXPECT_FALSE(host::index_build({{(tree.base() / "tree/a.txt").string(), "a"}}, options, &error));
     EXPECT_FALSE(host::index_build({{(tree.base() / "nosuch").string(), "a"}}, options, &error));
     EXPECT_FALSE(host::index_build({{music, "a\\b"}}, options, &error));
+    EXPECT_FALSE(host::index_build({{music, ".."}}, options, &error));
 
     ASSERT_TRUE(host::index_build({{music, ""}, {docs, "documents"}}, options, &error)) << error;
     SorrelwickDb* db = host::db_add_local_ref();
@@ -185,8 +186,18 @@ TEST(IndexBuild, UnreadableFoldersAndUnusableNamesAreSkipped) {
     tree.file("tree/line\nfeed.txt", 1);
     tree.file("tree/closed/inside.txt", 1);
     fs::permissions(tree.base() / "tree/closed", fs::perms::none);
+    testing::internal::CaptureStderr();
     ASSERT_TRUE(tree.build("tree", "t"));
+    std::string summary = testing::internal::GetCapturedStderr();
     SorrelwickDb* db = host::db_add_local_ref();
+    ScopedBuf name;
+    IndexedFd fd;
+    SorrelwickDbFind* inside = host::db_find_first_file(db, "t\\closed", name.get(), &fd);
+    bool closed_was_read = inside != nullptr;  // a superuser reads it all the same
+    host::db_find_close(inside);
+    EXPECT_NE(summary.find(closed_was_read ? "swp-host: indexed 5 entries in " : "swp-host: indexed 4 entries in "),
+              std::string::npos) << summary;
+    EXPECT_NE(summary.find(closed_was_read ? " s (2 skipped)\n" : " s (3 skipped)\n"), std::string::npos) << summary;
     EXPECT_EQ(host::db_file_exists(db, "t\\ok\\file.txt"), 1);
     EXPECT_EQ(host::db_folder_exists(db, "t\\closed"), 1);
     std::vector<Listing> top = list_folder(db, "t");
