@@ -127,8 +127,14 @@ int os_set_file_pointer(HANDLE file, uint64_t offset, uint32_t move_method) {
 }
 
 SorrelwickOutputStream* output_stream_append_file(const char* path) {
+    std::error_code status;
+    bool is_new = !std::filesystem::exists(path, status);
     std::FILE* file = std::fopen(path, "ab");
     if (file == nullptr) return nullptr;
+    // A new file is readable by its owner only: the activity log records every password sent.
+    if (is_new)
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                                     status);
     return new SorrelwickOutputStream{file};
 }
 

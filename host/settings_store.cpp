@@ -195,6 +195,9 @@ bool SettingsStore::save(std::string* error) {
             return false;
         }
     }
+    // The file may hold the FTP password: only its owner may read it.
+    std::filesystem::permissions(temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                                 status);
     std::filesystem::rename(temporary, path_, status);
     if (status) {
         *error = path_ + ": cannot be written: " + status.message();

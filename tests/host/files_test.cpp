@@ -123,6 +123,13 @@ TEST_F(HostFilesTest, OutputStreamsAppend) {
     EXPECT_EQ(read(path), "old\r\n2024-01-31 15:45:00: 0000000000000004: Connected.\r\n");  // written at once
     host::output_stream_close(stream);
     EXPECT_EQ(host::output_stream_append_file(file("no/such/folder/x.txt").c_str()), nullptr);
+
+    std::string created = file("created.txt");
+    stream = host::output_stream_append_file(created.c_str());
+    ASSERT_NE(stream, nullptr);
+    host::output_stream_close(stream);
+    EXPECT_EQ(std::filesystem::status(created).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     host::output_stream_close(nullptr);
 }
 

@@ -70,6 +70,8 @@ TEST_F(SettingsFileTest, ValuesSurviveASaveAndALoad) {
     EXPECT_EQ(get_string(&again, "bindings", ""), "127.0.0.1,::1");
     EXPECT_EQ(get_string(&again, "log_file_name", ""), "line\nbreak\\tab\t");
     EXPECT_EQ(read().substr(0, 20), "[swp]\nport=2121\nwelc");
+    EXPECT_EQ(std::filesystem::status(path_).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST_F(SettingsFileTest, OtherSectionsAndCommentsAreKept) {
