@@ -126,6 +126,8 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
         *error = path + ": cannot be read: " + std::strerror(errno);
         return false;
     }
+    // A byte-order mark, as some editors write one, is not part of the first line.
+    if (content.starts_with("\xEF\xBB\xBF")) content.erase(0, 3);
     std::istringstream reader(content);
     std::string raw;
     std::string section;

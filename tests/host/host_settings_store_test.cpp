@@ -142,6 +142,15 @@ TEST_F(SettingsFileTest, ABadFileNamesItsLineAndIsLeftAlone) {
     }
 }
 
+TEST_F(SettingsFileTest, WindowsLineEndsAndAByteOrderMarkAreRead) {
+    write("\xEF\xBB\xBF[swp]\r\nport=2121\r\nbindings = 127.0.0.1 \r\n");
+    host::SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(path_, &error)) << error;
+    EXPECT_EQ(host::plugin_get_setting_int(&store, "port", 21), 2121);
+    EXPECT_EQ(get_string(&store, "bindings", ""), "127.0.0.1");
+}
+
 TEST_F(SettingsFileTest, WrongTypesOutsideThePluginSectionAreNotChecked) {
     write("[other]\nport=abc\n[swp]\nport=+7\nextra=kept\n");
     host::SettingsStore store;
