@@ -225,13 +225,15 @@ uint64_t filetime_from_file_time(std::filesystem::file_time_type time) {
 // The root folder's own facts (it is given by the user, so a link to it is followed).
 bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolder>* folders, std::string* error) {
     std::error_code failure;
-    std::filesystem::path folder = std::filesystem::absolute(root.folder, failure);
+    // Resolved once here, so that the folder's own path holds no link when files are opened below it.
+    std::filesystem::path folder = std::filesystem::canonical(root.folder, failure);
     if (failure || !std::filesystem::is_directory(folder, failure)) {
         *error = "cannot index \"" + root.folder + "\": not a folder";
         return false;
     }
-    std::string name = root.name.empty() ? folder.lexically_normal().filename().string() : root.name;
-    if (name.empty()) name = folder.lexically_normal().parent_path().filename().string();
+    std::filesystem::path given = std::filesystem::absolute(root.folder, failure).lexically_normal();
+    std::string name = root.name.empty() ? given.filename().string() : root.name;
+    if (name.empty()) name = given.parent_path().filename().string();
     if (!name_is_indexable(name.data(), name.size()) || name.find('/') != std::string::npos || name == "." ||
         name == "..") {
         *error = "cannot index \"" + root.folder + "\" as \"" + name + "\": not a usable name (give one with DIR=NAME)";
