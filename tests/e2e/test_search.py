@@ -12,8 +12,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Control, make_tree, wait_until  # noqa: E402
-import swp_harness  # noqa: E402
+from swp_harness import Control, Server, make_tree, wait_until  # noqa: E402
 
 ROOT_NAME = "swproot"
 UNKNOWN_SIZE = 18446744073709551615
@@ -51,15 +50,6 @@ def setUpModule():
 
 def tearDownModule():
     shutil.rmtree(tree_home, ignore_errors=True)
-
-
-class Server(swp_harness.Server):
-    """The harness's server, whose output readers wait for the listener list they append to:
-    the harness creates that list only after starting them, and a fast start lost the port."""
-
-    def _drain(self, stream, is_stderr):
-        wait_until(lambda: hasattr(self, "listeners"), what="the listener list")
-        super()._drain(stream, is_stderr)
 
 
 def index_argument():
