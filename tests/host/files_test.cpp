@@ -91,6 +91,19 @@ TEST_F(HostFilesTest, ResizeKeepsTheNewestLinesFromALineStart) {
     EXPECT_FALSE(std::filesystem::exists(path + ".trim"));
 }
 
+TEST_F(HostFilesTest, ResizeCopiesANewestPartLargerThanOneBlock) {
+    std::string path = file("big.txt");
+    std::string text;
+    for (int line = 0; text.size() < 300000; ++line) text += std::to_string(line) + ": " + std::string(line % 97, 'x') + "\n";
+    write(path, text);
+    EXPECT_EQ(host::os_resize_file(path.c_str(), 200000, 20000), 1);
+    std::string kept = read(path);
+    EXPECT_LE(kept.size(), 180000u);
+    EXPECT_GT(kept.size(), 180000u - 120);
+    EXPECT_EQ(text[text.size() - kept.size() - 1], '\n');
+    EXPECT_EQ(text.substr(text.size() - kept.size()), kept);
+}
+
 TEST_F(HostFilesTest, ResizeEdgeCases) {
     std::string path = file("log.txt");
     write(path, "one long line without an end");
