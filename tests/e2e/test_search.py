@@ -127,6 +127,20 @@ class SearchSession(Control):
         return self.read_reply(), self.read_reply()
 
 
+def stop_and_check(server):
+    """Stops a test group's server: it must exit cleanly, having destroyed every client it
+    accepted."""
+    try:
+        code = server.stop()
+        log = server.log_text()
+    finally:
+        server.__exit__(None, None, None)
+    if code != 0:
+        raise AssertionError("swp-host exited with %s" % code)
+    if log.count("Connected.") != log.count("Disconnected."):
+        raise AssertionError("clients left behind:\n" + log)
+
+
 def index_is_served(port):
     with SearchSession(port) as session:
         return session.query().total > 0
@@ -174,7 +188,7 @@ class OptionWordTests(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
+        stop_and_check(cls.server)
 
     def setUp(self):
         self.session = SearchSession(self.server.port)
@@ -257,7 +271,7 @@ class QueryTests(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
+        stop_and_check(cls.server)
 
     def setUp(self):
         self.session = SearchSession(self.server.port)
