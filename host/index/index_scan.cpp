@@ -1,0 +1,244 @@
+#include "host/index/index_scan.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "win32/find_files.h"
+
+namespace host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Names that an index path cannot carry (a backslash separates path names) or that would break
+// the line-based protocols that show them (CR, LF).
+bool name_is_indexable(const char* name, size_t length) {
+    if (length == 0 || length > 255) return false;
+    return std::memchr(name, '\\', length) == nullptr && std::memchr(name, '\n', length) == nullptr &&
+           std::memchr(name, '\r', length) == nullptr;
+}
+
+// The facts of one entry as FindFirstFileA reports them.
+ScanNode node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
+    ScanNode node = {};
+    node.parent = parent;
+    DWORD attributes = data.dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) node.flags |= ENTRY_FOLDER;
+    if (attributes & FILE_ATTRIBUTE_READONLY) node.flags |= ENTRY_READ_ONLY;
+    if (attributes & FILE_ATTRIBUTE_HIDDEN) node.flags |= ENTRY_HIDDEN;
+    if (!(node.flags & ENTRY_FOLDER)) node.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    node.date_created = filetime_value(data.ftCreationTime);
+    node.date_modified = filetime_value(data.ftLastWriteTime);
+    return node;
+}
+
+void add_node(ScanState& scan, std::string_view name, uint32_t parent, const WIN32_FIND_DATAA& data) {
+    ScanNode node = node_from(data, parent);
+    node.name_offset = static_cast<uint32_t>(scan.names.size());
+    node.name_length = static_cast<uint8_t>(name.size());
+    scan.names.append(name);
+    scan.nodes.push_back(node);
+}
+
+void show_progress(ScanState& scan, bool force) {
+    Clock::time_point now = Clock::now();
+    if (!force && now - scan.last_progress < std::chrono::milliseconds(100)) return;
+    scan.last_progress = now;
+    double seconds = std::chrono::duration<double>(now - scan.started).count();
+    double rate = seconds > 0 ? static_cast<double>(scan.nodes.size()) / seconds : 0;
+    std::fprintf(stderr, "\rswp-host: indexing... %zu entries (%.0f/s)\x1b[K", scan.nodes.size(), rate);
+    std::fflush(stderr);
+}
+
+// The folder of this machine that a scanned folder stands for.
+std::string node_folder(const ScanState& scan, const std::vector<IndexRootFolder>& roots, uint32_t index) {
+    uint32_t chain[256];
+    int depth = 0;
+    uint32_t at = index;
+    while (scan.nodes[at].parent != INDEX_NO_ENTRY && depth < 256) {
+        chain[depth++] = at;
+        at = scan.nodes[at].parent;
+    }
+    std::string path = roots[at].folder;
+    for (int i = depth - 1; i >= 0; --i) {
+        if (path.empty() || path.back() != '/') path.push_back('/');
+        path.append(node_name(scan, scan.nodes[chain[i]]));
+    }
+    return path;
+}
+
+// The children of one folder, read without holding the scan's lock.
+struct FolderRead {
+    std::vector<ScanNode> nodes;  // name_offset into names
+    std::string names;
+    size_t skipped = 0;
+};
+
+void read_folder(const std::string& folder, FolderRead* read) {
+    read->nodes.clear();
+    read->names.clear();
+    read->skipped = 0;
+    std::string pattern = folder;
+    if (pattern.empty() || pattern.back() != '/') pattern.push_back('/');
+    pattern.push_back('*');
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) ++read->skipped;
+        return;
+    }
+    do {
+        // Links are neither indexed nor followed; devices, pipes and sockets are not files to serve.
+        if (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
+        size_t length = std::strlen(data.cFileName);
+        if (!name_is_indexable(data.cFileName, length)) {
+            ++read->skipped;
+            continue;
+        }
+        ScanNode node = node_from(data, 0);
+        node.name_offset = static_cast<uint32_t>(read->names.size());
+        node.name_length = static_cast<uint8_t>(length);
+        read->names.append(data.cFileName, length);
+        read->nodes.push_back(node);
+    } while (FindNextFileA(find, &data));
+    read->skipped += FindSkippedCount(find);
+    FindClose(find);
+}
+
+// Two threads take folders in node order and append their children at the end, under one lock,
+// so that every folder's children stay contiguous and come after it.
+class ParallelScan {
+public:
+    ParallelScan(ScanState& scan, const std::vector<IndexRootFolder>& roots) : scan_(scan), roots_(roots) {}
+
+    bool run(std::string* error) {
+        std::thread helper([this] { work(); });
+        work();
+        helper.join();
+        if (overflow_) *error = "too many entries to index";
+        return !overflow_;
+    }
+
+private:
+    void work() {
+        FolderRead read;
+        std::unique_lock<std::mutex> guard(lock_);
+        while (true) {
+            while (next_ < scan_.nodes.size() && !(scan_.nodes[next_].flags & ENTRY_FOLDER)) ++next_;
+            if (next_ == scan_.nodes.size() || overflow_) {
+                if (busy_ == 0 || overflow_) {
+                    changed_.notify_all();
+                    return;
+                }
+                changed_.wait(guard);
+                continue;
+            }
+            uint32_t folder = next_++;
+            std::string path = node_folder(scan_, roots_, folder);
+            ++busy_;
+            guard.unlock();
+            read_folder(path, &read);
+            guard.lock();
+            --busy_;
+            append(folder, read);
+            changed_.notify_all();
+        }
+    }
+
+    void append(uint32_t folder, const FolderRead& read) {
+        if (scan_.nodes.size() + read.nodes.size() >= 0xFFFFFFF0u || scan_.names.size() + read.names.size() >= 0xF0000000u) {
+            overflow_ = true;
+            return;
+        }
+        auto first = static_cast<uint32_t>(scan_.nodes.size());
+        auto names_base = static_cast<uint32_t>(scan_.names.size());
+        scan_.names.append(read.names);
+        for (ScanNode node : read.nodes) {
+            node.name_offset += names_base;
+            node.parent = folder;
+            scan_.nodes.push_back(node);
+        }
+        scan_.nodes[folder].first_child = first;
+        scan_.nodes[folder].child_count = static_cast<uint32_t>(read.nodes.size());
+        scan_.skipped += read.skipped;
+        if (scan_.show_progress) show_progress(scan_, false);
+    }
+
+    ScanState& scan_;
+    const std::vector<IndexRootFolder>& roots_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    uint32_t next_ = 0;
+    int busy_ = 0;
+    bool overflow_ = false;
+};
+
+uint64_t filetime_from_file_time(std::filesystem::file_time_type time) {
+    auto system = std::chrono::file_clock::to_sys(time);
+    auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(system.time_since_epoch()).count() / 100;
+    return static_cast<uint64_t>(ticks + 116444736000000000LL);
+}
+
+// The root folder's own facts (it is given by the user, so a link to it is followed).
+bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolder>* folders, std::string* error) {
+    std::error_code failure;
+    // Resolved once here, so that the folder's own path holds no link when files are opened below it.
+    std::filesystem::path folder = std::filesystem::canonical(root.folder, failure);
+    if (failure || !std::filesystem::is_directory(folder, failure)) {
+        *error = "cannot index \"" + root.folder + "\": not a folder";
+        return false;
+    }
+    std::filesystem::path given = std::filesystem::absolute(root.folder, failure).lexically_normal();
+    std::string name = root.name.empty() ? given.filename().string() : root.name;
+    if (name.empty()) name = given.parent_path().filename().string();
+    if (!name_is_indexable(name.data(), name.size()) || name.find('/') != std::string::npos || name == "." ||
+        name == "..") {
+        *error = "cannot index \"" + root.folder + "\" as \"" + name + "\": not a usable name (give one with DIR=NAME)";
+        return false;
+    }
+    for (const IndexRootFolder& other : *folders)
+        if (node_name(scan, scan.nodes[other.entry]) == name) {
+            *error = "two indexed folders have the name \"" + name + "\" (give one another name with DIR=NAME)";
+            return false;
+        }
+    WIN32_FIND_DATAA data = {};
+    data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    auto modified = std::filesystem::last_write_time(folder, failure);
+    uint64_t time = failure ? INDEXED_UNKNOWN : filetime_from_file_time(modified);
+    data.ftCreationTime = data.ftLastWriteTime = {static_cast<DWORD>(time & 0xFFFFFFFF), static_cast<DWORD>(time >> 32)};
+    auto permissions = std::filesystem::status(folder, failure).permissions();
+    using std::filesystem::perms;
+    if ((permissions & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none)
+        data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    if (name[0] == '.') data.dwFileAttributes |= FILE_ATTRIBUTE_HIDDEN;
+    folders->push_back({folder.lexically_normal().string(), static_cast<uint32_t>(scan.nodes.size())});
+    add_node(scan, name, INDEX_NO_ENTRY, data);
+    return true;
+}
+
+}  // namespace
+
+uint64_t filetime_value(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
+                std::string* error) {
+    scan->started = scan->last_progress = Clock::now();
+    scan->show_progress = IsStderrTerminal() != FALSE;
+    for (const IndexRoot& root : roots)
+        if (!add_root(*scan, root, folders, error)) return false;
+    if (!ParallelScan(*scan, *folders).run(error)) return false;
+    if (scan->show_progress) {
+        show_progress(*scan, true);
+        std::fputs("\r\x1b[K", stderr);
+    }
+    return true;
+}
+
+}  // namespace host

@@ -1,0 +1,49 @@
+// The scan that an index build starts with: the root folders and everything below them, read
+// through FindFirstFileA (which never follows symbolic links) by two threads.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/index/index.h"
+#include "host/index/index_store.h"
+
+namespace host {
+
+// An entry as the scan finds it; the scan appends a folder's children one after the other, so
+// they are contiguous and come after their folder.
+struct ScanNode {
+    uint64_t size;
+    uint64_t date_created;
+    uint64_t date_modified;
+    uint32_t name_offset;
+    uint32_t parent;
+    uint32_t first_child;
+    uint32_t child_count;
+    uint8_t name_length;
+    uint8_t flags;
+};
+
+struct ScanState {
+    std::vector<ScanNode> nodes;
+    std::string names;
+    size_t skipped = 0;
+    bool show_progress = false;
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point last_progress;
+};
+
+inline std::string_view node_name(const ScanState& scan, const ScanNode& node) {
+    return {scan.names.data() + node.name_offset, node.name_length};
+}
+
+// Scans the roots into `scan` (the roots first, as nodes 0 to roots.size() - 1) and fills `folders`
+// with the roots' folders and nodes. On failure returns false with a message for the user.
+bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
+                std::string* error);
+
+uint64_t filetime_value(const FILETIME& time);
+
+}  // namespace host
