@@ -14,7 +14,6 @@
 #include "win32/window_internal.h"
 
 constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
-constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 
 struct Win32Queue {
     Win32Queue();

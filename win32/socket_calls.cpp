@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "win32/socket_address.h"
@@ -270,7 +269,11 @@ int wsock_close(uintptr_t socket) {
     SocketRef record = socket_table_remove(socket);
     if (!record) return -1;
     socket_events_cancel(*record);
-    return 0;  // the descriptor closes with the last reference, normally this one
+    // The descriptor closes with the last reference, normally this one. A thread still blocked
+    // in a call on the socket holds another: shutting the socket down ends that call, as
+    // closesocket does on Windows, and the descriptor then closes when the call returns.
+    if (record.use_count() > 1) ::shutdown(record->fd, SHUT_RDWR);
+    return 0;
 }
 
 int wsock_recv(uintptr_t socket, char* buffer, int length, int flags) {

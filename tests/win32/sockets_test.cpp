@@ -1,6 +1,7 @@
 // Windows Sockets over loopback: address layouts, bind rules, errors, options and name resolution.
 #include <cstddef>
 #include <string>
+#include <thread>
 
 #include "socket_test_support.h"
 
@@ -282,6 +283,25 @@ TEST_F(SocketsTest, AddressTextsUseWindowsFamilies) {
     EXPECT_EQ(inet_ntop(AF_INET, v4, text, 4), nullptr) << "too little room";
     EXPECT_EQ(htons(0x1234), 0x3412);
     EXPECT_EQ(ntohl(0x12345678u), 0x78563412u);
+}
+
+TEST_F(SocketsTest, ClosingEndsABlockedAcceptOnAnotherThread) {
+    uint16_t port;
+    SOCKET listener = listen_loopback(&port);
+    HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SOCKET accepted = 0;
+    std::thread waiter([&] {
+        accepted = accept(listener, nullptr, nullptr);
+        SetEvent(returned);
+    });
+    Sleep(20);  // lets the waiter block first; the test holds either way
+    ASSERT_EQ(closesocket(listener), 0);
+    bool ended = WaitForSingleObject(returned, 5000) == WAIT_OBJECT_0;
+    if (!ended) closesocket(connect_loopback(port));  // frees the waiter so the test can end
+    waiter.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(accepted, INVALID_SOCKET);
+    CloseHandle(returned);
 }
 
 }  // namespace
