@@ -215,6 +215,16 @@ TEST_F(IndexSearch, FilesFoldersAndHideEmpty) {
     EXPECT_TRUE(results.empty());
 }
 
+TEST_F(IndexSearch, ACancelledSearchStops) {
+    std::atomic<bool> cancel{true};
+    for (const char* text : {"", "cafe", "music\\"}) {
+        host::SearchRequest request;
+        request.main = host::search_compile(text, {});
+        std::vector<uint32_t> results;
+        EXPECT_FALSE(host::search_run(*snapshot_, request, &cancel, &results)) << text;
+    }
+}
+
 TEST_F(IndexSearch, ResultsComeInNameOrder) {
     EXPECT_EQ(names(run("*.txt", {})), (Names{"a.txt", "cafe.txt", "report 2024 final.txt"}));
     EXPECT_EQ(names(run("e", {})).front(), ".hidden");
