@@ -104,10 +104,15 @@ void queue_drain_wake(Win32Queue& queue) {
 }
 
 // Waits on the queue's set (timeout in milliseconds, -1 for ever) and turns what it reports into
-// messages. Called by the owner thread only, without the queue lock: socket events post.
+// messages. Called by the owner thread only, without the queue lock: socket events post. The
+// owner is awake again before it posts them, so they need no wake-up write.
 void queue_poll(Win32Queue& queue, int timeout) {
     epoll_event events[64];
     int count = ::epoll_wait(queue.epoll_fd, events, 64, timeout);
+    if (timeout != 0) {
+        std::lock_guard<std::mutex> guard(queue.lock);
+        queue.sleeping = false;
+    }
     for (int i = 0; i < count; i++) {
         if (events[i].data.u64 == 0)
             queue_drain_wake(queue);
@@ -142,8 +147,6 @@ BOOL queue_get(MSG* message, bool wait, bool remove) {
             queue.sleeping = true;
         }
         queue_poll(queue, -1);
-        std::lock_guard<std::mutex> guard(queue.lock);
-        queue.sleeping = false;
     }
 }
 
