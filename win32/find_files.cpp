@@ -187,7 +187,7 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
         SetLastError(win32_error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    auto* state = new FindState();
+    auto* state = new FindState;  // default-initialised: the buffer is not cleared
     state->folder = folder;
     if (!find_advance(state, data)) {
         DWORD error = GetLastError();
