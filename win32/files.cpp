@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "win32/handle_table.h"
 #include "win32/kernel_objects.h"
@@ -30,6 +31,18 @@ int file_fd(HANDLE handle, KernelObjectRef* hold) {
     return *hold ? (*hold)->fd : -1;
 }
 
+// Windows tells a missing file from a missing folder on the way to it.
+DWORD file_open_error(const char* path, int error_number) {
+    if (error_number != ENOENT) return win32_error_from_errno(error_number);
+    std::string folder(path);
+    size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+    folder.resize(slash == 0 ? 1 : slash);
+    struct stat status;
+    bool folder_exists = ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    return folder_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
 BOOL file_fail_errno() {
     SetLastError(win32_error_from_errno(errno));
     return FALSE;
@@ -47,7 +60,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD, void*, DWORD creation,
         fd = ::open(path, file_open_flags(access, creation), 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        SetLastError(win32_error_from_errno(errno));
+        SetLastError(file_open_error(path, errno));
         return INVALID_HANDLE_VALUE;
     }
     // A folder is not a file: without backup semantics Windows refuses to open one.
