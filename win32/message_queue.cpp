@@ -46,8 +46,8 @@ QueueRegistry& queue_registry() {
     return *registry;
 }
 
-// Drops the thread's queue from the registry when the thread ends; sockets registered with it
-// keep the record (and its epoll set) alive until they let go.
+// Drops the thread's queue from the registry when the thread ends, so later posts to its windows
+// fail; sockets registered with it keep the record (and its epoll set) alive until they let go.
 struct QueueOwner {
     DWORD thread_id = 0;
     Win32QueueRef queue;
@@ -55,7 +55,7 @@ struct QueueOwner {
         if (!queue) return;
         QueueRegistry& registry = queue_registry();
         std::lock_guard<std::mutex> guard(registry.lock);
-        registry.queues.erase(thread_id);
+        registry.queues[thread_id] = nullptr;  // ended: no queue is made for it again
     }
 };
 
@@ -170,8 +170,10 @@ Win32QueueRef win32_queue_of_thread(DWORD thread_id) {
     if (!win32_thread_id_issued(thread_id)) return nullptr;
     QueueRegistry& registry = queue_registry();
     std::lock_guard<std::mutex> guard(registry.lock);
-    Win32QueueRef& queue = registry.queues[thread_id];
-    if (!queue) queue = std::make_shared<Win32Queue>();
+    auto found = registry.queues.find(thread_id);
+    if (found != registry.queues.end()) return found->second;
+    Win32QueueRef queue = std::make_shared<Win32Queue>();
+    registry.queues.emplace(thread_id, queue);
     return queue;
 }
 

@@ -18,7 +18,7 @@ struct Win32Queue;
 using Win32QueueRef = std::shared_ptr<Win32Queue>;
 
 // The queue of a thread id issued by GetCurrentThreadId or CreateThread, made on first use; null
-// for an id never issued.
+// for an id never issued and for a thread whose queue ended with it.
 Win32QueueRef win32_queue_of_thread(DWORD thread_id);
 
 // Appends a message and wakes the owner thread if it sleeps.

@@ -204,6 +204,7 @@ TEST_F(MessagesTest, ThreadMessagesReachTheNamedThread) {
     worker.join();
     EXPECT_EQ(received, WM_USER + 3);
     EXPECT_FALSE(PostThreadMessageW(0x7FFFFFF0, WM_USER, 0, 0)) << "no such thread";
+    EXPECT_FALSE(PostThreadMessageW(worker_id, WM_USER, 0, 0)) << "the thread and its queue have ended";
     CloseHandle(ready);
 }
 
