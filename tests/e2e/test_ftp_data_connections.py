@@ -77,8 +77,36 @@ def listener(host):
     return sock
 
 
+def descriptors(pid):
+    """What each open descriptor names; one closed while it is read is left out."""
+    folder = "/proc/%d/fd" % pid
+    targets = []
+    for name in os.listdir(folder):
+        try:
+            targets.append(os.readlink(os.path.join(folder, name)))
+        except FileNotFoundError:
+            continue
+    return sorted(targets)
+
+
 def process_counts(pid):
     return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
+
+
+def settled_counts(server):
+    """Threads and descriptors of an idle server, after one client has come and gone, so that
+    whatever the server makes lazily on its first client is counted too."""
+    host, port = server.listeners[0]
+    with Control(port, host=host) as warm_up:
+        warm_up.login()
+        warm_up.command("QUIT")
+        wait_until(warm_up.is_closed, what="the warm-up client to be closed")
+
+    def only_listeners_left():
+        return sum(name.startswith("socket:") for name in descriptors(server.pid)) == len(server.listeners)
+
+    wait_until(only_listeners_left, what="only the listening sockets left")
+    return process_counts(server.pid)
 
 
 def read_to_end(sock):
@@ -120,14 +148,17 @@ class DataTest(unittest.TestCase):
     def setUpClass(cls):
         cls.server = Server(tree_dir + "=" + ROOT, args=list(cls.server_args), bind=cls.bind)
 
-        cls.baseline = process_counts(cls.server.pid)
+        cls.baseline = settled_counts(cls.server)
 
     @classmethod
     def tearDownClass(cls):
         # Every data socket, listener and client of the group is gone again.
         try:
-            wait_until(lambda: process_counts(cls.server.pid) == cls.baseline,
-                       what="threads and descriptors back to %s" % (cls.baseline,))
+            try:
+                wait_until(lambda: process_counts(cls.server.pid) == cls.baseline)
+            except AssertionError:
+                raise AssertionError("threads and descriptors %s, not back to %s; descriptors: %s" % (
+                    process_counts(cls.server.pid), cls.baseline, descriptors(cls.server.pid))) from None
         finally:
             cls.server.__exit__(None, None, None)
 
