@@ -291,4 +291,26 @@ TEST_F(AsyncSelectTest, ASocketEventBeforeAPostIsQueuedBeforeIt) {
     EXPECT_EQ(recorded_events()[1].message, WM_USER + 100u);
 }
 
+TEST_F(AsyncSelectTest, EventsGoToTheWindowsThreadWhoeverRegisters) {
+    SOCKET client = own(connect_loopback(port_));
+    SOCKET server = own(accept(listener_, nullptr, nullptr));
+    HWND window = window_.handle();
+    int result = -1;
+    std::thread registrar([&] { result = WSAAsyncSelect(server, window, SOCKET_MESSAGE, FD_READ); });
+    registrar.join();
+    ASSERT_EQ(result, 0);
+    ASSERT_EQ(send(client, "r", 1, 0), 1);
+    EXPECT_TRUE(pump_until([&] { return count_events(server, FD_READ) == 1; }));
+
+    // A blocking mode cannot be restored while registered, and a registration needs a window.
+    unsigned long blocking = 0;
+    EXPECT_EQ(ioctlsocket(server, FIONBIO, &blocking), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    HWND gone = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7777));
+    EXPECT_EQ(WSAAsyncSelect(server, gone, SOCKET_MESSAGE, FD_READ), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    EXPECT_EQ(WSAAsyncSelect(INVALID_SOCKET, window, SOCKET_MESSAGE, FD_READ), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+}
+
 }  // namespace
