@@ -211,6 +211,7 @@ TEST(ConsoleControlTest, SignalsRunTheHandlerOnItsOwnThread) {
         SetEvent(called);
         return TRUE;
     };
+    calls = 0;
     ASSERT_TRUE(SetConsoleCtrlHandler(handler, TRUE));
     std::raise(SIGINT);
     ASSERT_EQ(WaitForSingleObject(called, 5000), WAIT_OBJECT_0);
