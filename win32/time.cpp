@@ -22,7 +22,7 @@ void filetime_store(uint64_t ticks, FILETIME* time) {
     time->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back (H. Hinnant's algorithms).
+// Days since 1970-01-01 of a proleptic Gregorian date, and back, counted in 400-year eras.
 int64_t days_from_civil(int64_t year, unsigned month, unsigned day) {
     year -= month <= 2;
     int64_t era = (year >= 0 ? year : year - 399) / 400;
