@@ -17,11 +17,13 @@ protected:
     void SetUp() override {
         WSADATA data;
         ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+        descriptors_before_ = open_descriptor_count();
         listener_ = listen_loopback(&port_);
     }
     void TearDown() override {
         for (SOCKET socket : owned_) closesocket(socket);
         closesocket(listener_);
+        EXPECT_EQ(open_descriptor_count(), descriptors_before_) << "a socket was left open";
         WSACleanup();
     }
     SOCKET own(SOCKET socket) {
@@ -40,6 +42,7 @@ protected:
     SOCKET listener_ = INVALID_SOCKET;
     uint16_t port_ = 0;
     std::vector<SOCKET> owned_;
+    int descriptors_before_ = 0;
 };
 
 TEST_F(AsyncSelectTest, AcceptIsReenabledByAcceptOnly) {

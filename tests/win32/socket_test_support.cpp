@@ -1,5 +1,7 @@
 #include "socket_test_support.h"
 
+#include <filesystem>
+
 namespace win32_test {
 
 namespace {
@@ -82,6 +84,15 @@ uint16_t local_port(SOCKET socket) {
     int length = sizeof name;
     if (getsockname(socket, reinterpret_cast<SOCKADDR*>(&name), &length) != 0) return 0;
     return ntohs(reinterpret_cast<SOCKADDR_IN*>(&name)->sin_port);
+}
+
+int open_descriptor_count() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        count++;
+    }
+    return count;
 }
 
 SOCKET listen_loopback(uint16_t* port) {

@@ -48,6 +48,9 @@ SOCKADDR_IN loopback_v4(uint16_t port);
 SOCKADDR_IN6 loopback_v6(uint16_t port);
 uint16_t local_port(SOCKET socket);
 
+// How many descriptors the process has open, for checking that a test group left none behind.
+int open_descriptor_count();
+
 // A listening socket on 127.0.0.1 with a port the system chose.
 SOCKET listen_loopback(uint16_t* port);
 // A blocking client connected to 127.0.0.1:port.

@@ -14,8 +14,13 @@ protected:
     void SetUp() override {
         WSADATA data;
         ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+        descriptors_before_ = open_descriptor_count();
     }
-    void TearDown() override { WSACleanup(); }
+    void TearDown() override {
+        EXPECT_EQ(open_descriptor_count(), descriptors_before_) << "a socket was left open";
+        WSACleanup();
+    }
+    int descriptors_before_ = 0;
 };
 
 TEST_F(SocketsTest, StartupGrantsTheVersionAsked) {
