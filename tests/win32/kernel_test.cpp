@@ -1,5 +1,7 @@
 // Kernel objects (events, threads, files), critical sections, console control and time.
 #include <gtest/gtest.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
