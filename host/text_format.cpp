@@ -11,7 +11,7 @@ namespace {
 
 enum class Size { DEFAULT, CHAR, SHORT, LONG, LONG_LONG, SIZE, INTMAX, PTRDIFF, LONG_DOUBLE };
 
-struct Spec {
+struct FormatDirective {
     bool left = false;        // '-'
     bool plus = false;        // '+'
     bool space = false;       // ' '
@@ -24,51 +24,51 @@ struct Spec {
 };
 
 // Reads flags, width, precision and size prefix; leaves *cursor at the conversion character.
-void spec_parse(const char** cursor, va_list* arguments, Spec* spec) {
+void directive_parse(const char** cursor, va_list* arguments, FormatDirective* directive) {
     const char* at = *cursor;
     for (;; ++at) {
-        if (*at == '-') spec->left = true;
-        else if (*at == '+') spec->plus = true;
-        else if (*at == ' ') spec->space = true;
-        else if (*at == '#') spec->alternate = true;
-        else if (*at == '0') spec->zero = true;
+        if (*at == '-') directive->left = true;
+        else if (*at == '+') directive->plus = true;
+        else if (*at == ' ') directive->space = true;
+        else if (*at == '#') directive->alternate = true;
+        else if (*at == '0') directive->zero = true;
         else break;
     }
     if (*at == '*') {
-        spec->width = va_arg(*arguments, int);
-        if (spec->width < 0) {
-            spec->left = true;
-            spec->width = spec->width == INT32_MIN ? INT32_MAX : -spec->width;
+        directive->width = va_arg(*arguments, int);
+        if (directive->width < 0) {
+            directive->left = true;
+            directive->width = directive->width == INT32_MIN ? INT32_MAX : -directive->width;
         }
         ++at;
     } else {
         for (; *at >= '0' && *at <= '9'; ++at)
-            if (spec->width < 100000000) spec->width = spec->width * 10 + (*at - '0');
+            if (directive->width < 100000000) directive->width = directive->width * 10 + (*at - '0');
     }
     if (*at == '.') {
         ++at;
-        spec->precision = 0;
+        directive->precision = 0;
         if (*at == '*') {
-            spec->precision = va_arg(*arguments, int);
-            if (spec->precision < 0) spec->precision = -1;
+            directive->precision = va_arg(*arguments, int);
+            if (directive->precision < 0) directive->precision = -1;
             ++at;
         } else {
             for (; *at >= '0' && *at <= '9'; ++at)
-                if (spec->precision < 100000000) spec->precision = spec->precision * 10 + (*at - '0');
+                if (directive->precision < 100000000) directive->precision = directive->precision * 10 + (*at - '0');
         }
     }
-    if (at[0] == 'I' && at[1] == '6' && at[2] == '4') { spec->size = Size::LONG_LONG; at += 3; }
-    else if (at[0] == 'I' && at[1] == '3' && at[2] == '2') { spec->size = Size::DEFAULT; at += 3; }
-    else if (at[0] == 'I') { spec->size = Size::SIZE; at += 1; }
-    else if (at[0] == 'h' && at[1] == 'h') { spec->size = Size::CHAR; at += 2; }
-    else if (at[0] == 'h') { spec->size = Size::SHORT; at += 1; }
-    else if (at[0] == 'l' && at[1] == 'l') { spec->size = Size::LONG_LONG; at += 2; }
-    else if (at[0] == 'l') { spec->size = Size::LONG; at += 1; }
-    else if (at[0] == 'z') { spec->size = Size::SIZE; at += 1; }
-    else if (at[0] == 'j') { spec->size = Size::INTMAX; at += 1; }
-    else if (at[0] == 'L') { spec->size = Size::LONG_DOUBLE; at += 1; }
+    if (at[0] == 'I' && at[1] == '6' && at[2] == '4') { directive->size = Size::LONG_LONG; at += 3; }
+    else if (at[0] == 'I' && at[1] == '3' && at[2] == '2') { directive->size = Size::DEFAULT; at += 3; }
+    else if (at[0] == 'I') { directive->size = Size::SIZE; at += 1; }
+    else if (at[0] == 'h' && at[1] == 'h') { directive->size = Size::CHAR; at += 2; }
+    else if (at[0] == 'h') { directive->size = Size::SHORT; at += 1; }
+    else if (at[0] == 'l' && at[1] == 'l') { directive->size = Size::LONG_LONG; at += 2; }
+    else if (at[0] == 'l') { directive->size = Size::LONG; at += 1; }
+    else if (at[0] == 'z') { directive->size = Size::SIZE; at += 1; }
+    else if (at[0] == 'j') { directive->size = Size::INTMAX; at += 1; }
+    else if (at[0] == 'L') { directive->size = Size::LONG_DOUBLE; at += 1; }
     // 't' is the counted-text conversion here, never the ptrdiff_t prefix.
-    spec->conversion = *at;
+    directive->conversion = *at;
     *cursor = at;
 }
 
@@ -100,65 +100,65 @@ uint64_t unsigned_argument(va_list* arguments, Size size) {
 
 // Writes prefix and body padded to the width: blanks on the left or right, or zeros between
 // prefix and body.
-void emit_padded(Utf8Buf* out, const Spec& spec, const char* prefix, size_t prefix_length, const char* body,
+void emit_padded(Utf8Buf* out, const FormatDirective& directive, const char* prefix, size_t prefix_length, const char* body,
                  size_t body_length, size_t zeros) {
     size_t used = prefix_length + zeros + body_length;
-    size_t pad = static_cast<size_t>(spec.width) > used ? spec.width - used : 0;
-    if (!spec.left) utf8_buf_append_fill(out, ' ', pad);
+    size_t pad = static_cast<size_t>(directive.width) > used ? directive.width - used : 0;
+    if (!directive.left) utf8_buf_append_fill(out, ' ', pad);
     utf8_buf_append(out, prefix, prefix_length);
     utf8_buf_append_fill(out, '0', zeros);
     utf8_buf_append(out, body, body_length);
-    if (spec.left) utf8_buf_append_fill(out, ' ', pad);
+    if (directive.left) utf8_buf_append_fill(out, ' ', pad);
 }
 
-void emit_integer(Utf8Buf* out, const Spec& spec, uint64_t magnitude, bool negative) {
+void emit_integer(Utf8Buf* out, const FormatDirective& directive, uint64_t magnitude, bool negative) {
     char digits[32];
     size_t count = 0;
-    const char* alphabet = spec.conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-    unsigned base = spec.conversion == 'x' || spec.conversion == 'X' ? 16 : spec.conversion == 'o' ? 8 : 10;
+    const char* alphabet = directive.conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    unsigned base = directive.conversion == 'x' || directive.conversion == 'X' ? 16 : directive.conversion == 'o' ? 8 : 10;
     for (uint64_t rest = magnitude; rest != 0; rest /= base) digits[sizeof(digits) - ++count] = alphabet[rest % base];
     // Precision 0 with the value 0 prints no digits at all.
-    if (magnitude == 0 && spec.precision != 0) digits[sizeof(digits) - ++count] = '0';
+    if (magnitude == 0 && directive.precision != 0) digits[sizeof(digits) - ++count] = '0';
 
     char prefix[2];
     size_t prefix_length = 0;
-    bool is_signed = spec.conversion == 'd' || spec.conversion == 'i';
+    bool is_signed = directive.conversion == 'd' || directive.conversion == 'i';
     if (is_signed && negative) prefix[prefix_length++] = '-';
-    else if (is_signed && spec.plus) prefix[prefix_length++] = '+';
-    else if (is_signed && spec.space) prefix[prefix_length++] = ' ';
-    if (spec.alternate && base == 16 && magnitude != 0) {
+    else if (is_signed && directive.plus) prefix[prefix_length++] = '+';
+    else if (is_signed && directive.space) prefix[prefix_length++] = ' ';
+    if (directive.alternate && base == 16 && magnitude != 0) {
         prefix[prefix_length++] = '0';
-        prefix[prefix_length++] = spec.conversion;
+        prefix[prefix_length++] = directive.conversion;
     }
 
     size_t zeros = 0;
-    if (spec.precision >= 0 && static_cast<size_t>(spec.precision) > count) zeros = spec.precision - count;
-    if (spec.alternate && base == 8 && zeros == 0 && (count == 0 || digits[sizeof(digits) - count] != '0'))
+    if (directive.precision >= 0 && static_cast<size_t>(directive.precision) > count) zeros = directive.precision - count;
+    if (directive.alternate && base == 8 && zeros == 0 && (count == 0 || digits[sizeof(digits) - count] != '0'))
         zeros = 1;
-    if (spec.zero && !spec.left && spec.precision < 0) {
+    if (directive.zero && !directive.left && directive.precision < 0) {
         size_t used = prefix_length + zeros + count;
-        if (static_cast<size_t>(spec.width) > used) zeros += spec.width - used;
+        if (static_cast<size_t>(directive.width) > used) zeros += directive.width - used;
     }
-    emit_padded(out, spec, prefix, prefix_length, digits + sizeof(digits) - count, count, zeros);
+    emit_padded(out, directive, prefix, prefix_length, digits + sizeof(digits) - count, count, zeros);
 }
 
-void emit_text(Utf8Buf* out, const Spec& spec, const char* text, size_t length) {
-    if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < length) length = spec.precision;
-    emit_padded(out, spec, "", 0, text, length, 0);
+void emit_text(Utf8Buf* out, const FormatDirective& directive, const char* text, size_t length) {
+    if (directive.precision >= 0 && static_cast<size_t>(directive.precision) < length) length = directive.precision;
+    emit_padded(out, directive, "", 0, text, length, 0);
 }
 
-// Floating-point conversions are left to the C library, with the spec rebuilt as text.
-void emit_floating(Utf8Buf* out, const Spec& spec, va_list* arguments) {
+// Floating-point conversions are left to the C library, with the directive rebuilt as text.
+void emit_floating(Utf8Buf* out, const FormatDirective& directive, va_list* arguments) {
     char format[32];
     char* at = format;
     *at++ = '%';
-    if (spec.left) *at++ = '-';
-    if (spec.plus) *at++ = '+';
-    if (spec.space) *at++ = ' ';
-    if (spec.alternate) *at++ = '#';
-    if (spec.zero) *at++ = '0';
-    at += std::snprintf(at, 24, "%d.%dL%c", spec.width, spec.precision < 0 ? 6 : spec.precision, spec.conversion);
-    long double value = spec.size == Size::LONG_DOUBLE ? va_arg(*arguments, long double) : va_arg(*arguments, double);
+    if (directive.left) *at++ = '-';
+    if (directive.plus) *at++ = '+';
+    if (directive.space) *at++ = ' ';
+    if (directive.alternate) *at++ = '#';
+    if (directive.zero) *at++ = '0';
+    at += std::snprintf(at, 24, "%d.%dL%c", directive.width, directive.precision < 0 ? 6 : directive.precision, directive.conversion);
+    long double value = directive.size == Size::LONG_DOUBLE ? va_arg(*arguments, long double) : va_arg(*arguments, double);
     int needed = std::snprintf(nullptr, 0, format, value);
     if (needed <= 0) return;
     size_t start = out->length;
@@ -166,58 +166,58 @@ void emit_floating(Utf8Buf* out, const Spec& spec, va_list* arguments) {
     std::snprintf(out->text + start, static_cast<size_t>(needed) + 1, format, value);
 }
 
-void emit_conversion(Utf8Buf* out, const Spec& spec, va_list* arguments) {
-    switch (spec.conversion) {
+void emit_conversion(Utf8Buf* out, const FormatDirective& directive, va_list* arguments) {
+    switch (directive.conversion) {
         case 'd':
         case 'i': {
-            int64_t value = signed_argument(arguments, spec.size);
+            int64_t value = signed_argument(arguments, directive.size);
             uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-            emit_integer(out, spec, magnitude, value < 0);
+            emit_integer(out, directive, magnitude, value < 0);
             return;
         }
         case 'u':
         case 'x':
         case 'X':
         case 'o':
-            emit_integer(out, spec, unsigned_argument(arguments, spec.size), false);
+            emit_integer(out, directive, unsigned_argument(arguments, directive.size), false);
             return;
         case 'c': {
             char byte = static_cast<char>(va_arg(*arguments, int));
-            emit_padded(out, spec, "", 0, &byte, 1, 0);
+            emit_padded(out, directive, "", 0, &byte, 1, 0);
             return;
         }
         case 's': {
             const char* text = va_arg(*arguments, const char*);
             if (text == nullptr) text = "(null)";
             size_t length = 0;
-            if (spec.precision < 0) {
+            if (directive.precision < 0) {
                 length = std::strlen(text);
             } else {
                 // Text cut by a precision need not be terminated.
-                const void* end = std::memchr(text, '\0', static_cast<size_t>(spec.precision));
-                length = end != nullptr ? static_cast<const char*>(end) - text : spec.precision;
+                const void* end = std::memchr(text, '\0', static_cast<size_t>(directive.precision));
+                length = end != nullptr ? static_cast<const char*>(end) - text : directive.precision;
             }
-            emit_text(out, spec, text, length);
+            emit_text(out, directive, text, length);
             return;
         }
         case 't': {
             const char* text = va_arg(*arguments, const char*);
             size_t length = va_arg(*arguments, size_t);
             if (text == nullptr) length = 0;
-            emit_text(out, spec, text == nullptr ? "" : text, length);
+            emit_text(out, directive, text == nullptr ? "" : text, length);
             return;
         }
         case 'p': {
             // As on Windows: the address as 16 upper-case hexadecimal digits.
-            Spec pointer_spec = spec;
-            pointer_spec.conversion = 'X';
-            pointer_spec.precision = 16;
-            pointer_spec.alternate = false;
-            emit_integer(out, pointer_spec, reinterpret_cast<uintptr_t>(va_arg(*arguments, void*)), false);
+            FormatDirective pointer_directive = directive;
+            pointer_directive.conversion = 'X';
+            pointer_directive.precision = 16;
+            pointer_directive.alternate = false;
+            emit_integer(out, pointer_directive, reinterpret_cast<uintptr_t>(va_arg(*arguments, void*)), false);
             return;
         }
         case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
-            emit_floating(out, spec, arguments);
+            emit_floating(out, directive, arguments);
             return;
         case '%':
             utf8_buf_append(out, "%", 1);
@@ -228,7 +228,7 @@ void emit_conversion(Utf8Buf* out, const Spec& spec, va_list* arguments) {
         default:
             // An unknown conversion is copied as written.
             utf8_buf_append(out, "%", 1);
-            if (spec.conversion != '\0') utf8_buf_append(out, &spec.conversion, 1);
+            if (directive.conversion != '\0') utf8_buf_append(out, &directive.conversion, 1);
             return;
     }
 }
@@ -252,9 +252,9 @@ void text_format_append(Utf8Buf* buffer, const char* format, va_list arguments) 
             ++cursor;
             continue;
         }
-        Spec spec;
-        spec_parse(&cursor, &walk, &spec);
-        emit_conversion(buffer, spec, &walk);
+        FormatDirective directive;
+        directive_parse(&cursor, &walk, &directive);
+        emit_conversion(buffer, directive, &walk);
         if (*cursor != '\0') ++cursor;
     }
     va_end(walk);
