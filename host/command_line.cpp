@@ -15,7 +15,7 @@ enum class Action {
     OPTIONS_PAGE, WIDTH, HEIGHT, HELP, VERSION,
 };
 
-struct OptionSpec {
+struct CommandLineOption {
     const char* name;
     const char* value_name;  // null for an option without a value
     Action action;
@@ -24,7 +24,7 @@ struct OptionSpec {
     const char* help;
 };
 
-constexpr OptionSpec OPTIONS[] = {
+constexpr CommandLineOption OPTIONS[] = {
     {"--index", "DIR[=NAME]", Action::INDEX, nullptr, nullptr,
      "serve folder DIR as the top-level entry NAME (default: the folder's name); repeatable; "
      "default: the current folder"},
@@ -54,8 +54,8 @@ constexpr OptionSpec OPTIONS[] = {
     {"--version", nullptr, Action::VERSION, nullptr, nullptr, "show the version and exit"},
 };
 
-const OptionSpec* option_find(const std::string& name) {
-    for (const OptionSpec& option : OPTIONS)
+const CommandLineOption* option_find(const std::string& name) {
+    for (const CommandLineOption& option : OPTIONS)
         if (name == option.name) return &option;
     return nullptr;
 }
@@ -81,7 +81,7 @@ bool override_setting(CommandLine* command_line, const std::string& key, const s
     return true;
 }
 
-bool apply_option(const OptionSpec& option, const std::string& value, CommandLine* command_line,
+bool apply_option(const CommandLineOption& option, const std::string& value, CommandLine* command_line,
                   std::string* error) {
     switch (option.action) {
         case Action::INDEX: {
@@ -206,7 +206,7 @@ bool command_line_parse(const std::vector<std::string>& arguments, CommandLine* 
             inline_value = name.substr(equals + 1);
             name = name.substr(0, equals);
         }
-        const OptionSpec* option = option_find(name);
+        const CommandLineOption* option = option_find(name);
         if (option == nullptr) {
             *error = name.starts_with("-") ? "unknown option " + name : "unexpected argument \"" + name + "\"";
             return false;
@@ -236,7 +236,7 @@ std::string command_line_help() {
         "Serves folders of this machine to FTP clients through the SWP plug-in, read-only.\n"
         "Stops on SIGINT or SIGTERM. Prints \"swp-host: listening on ADDRESS:PORT\" on stderr for each\n"
         "listening socket.\n\nOptions:\n";
-    for (const OptionSpec& option : OPTIONS) {
+    for (const CommandLineOption& option : OPTIONS) {
         std::string left = std::string("  ") + option.name;
         if (option.value_name != nullptr) left += std::string(" ") + option.value_name;
         if (left.size() < HELP_INDENT) left.resize(HELP_INDENT, ' ');
