@@ -8,7 +8,8 @@ ARGS ?=
 # Debian packages the build, the tests and the benchmarks need.
 PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
            libre2-dev libutf8proc-dev python3 curl wget lftp
-BENCH_PACKAGES = vsftpd pure-ftpd plocate gnuplot-nox
+# vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
+BENCH_PACKAGES = pure-ftpd plocate gnuplot-nox
 
 .PHONY: all deps bench-deps configure build run test bench asan tsan clean
 
