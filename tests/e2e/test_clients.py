@@ -7,7 +7,6 @@ import ftplib
 import hashlib
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -16,7 +15,7 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Server, make_tree  # noqa: E402
+from swp_harness import Server, ipv6_loopback_works, make_tree  # noqa: E402
 
 ROOT = "clientroot"
 BIG_FOLDER = "big"
@@ -63,15 +62,6 @@ def tearDownModule():
     if server:
         server.__exit__(None, None, None)
     shutil.rmtree(tree_home, ignore_errors=True)
-
-
-def ipv6_loopback_works():
-    try:
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
-            probe.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
 
 
 def port_of(host):

@@ -13,7 +13,9 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Control, Server, make_tree, wait_until  # noqa: E402
+from swp_harness import (  # noqa: E402
+    Control, Server, descriptors, ipv6_loopback_works, make_tree,
+    process_counts, read_to_end, settled_counts, wait_until)
 
 ROOT = "dataroot"
 TREE = {"one.txt": b"1", "big.bin": os.urandom(12 * 1024 * 1024), "sub": None}
@@ -32,15 +34,6 @@ def setUpModule():
 
 def tearDownModule():
     shutil.rmtree(tree_home, ignore_errors=True)
-
-
-def ipv6_loopback_works():
-    try:
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
-            probe.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
 
 
 def pasv_port(reply):
@@ -75,49 +68,6 @@ def listener(host):
     sock.bind((host, 0))
     sock.listen(4)
     return sock
-
-
-def descriptors(pid):
-    """What each open descriptor names; one closed while it is read is left out."""
-    folder = "/proc/%d/fd" % pid
-    targets = []
-    for name in os.listdir(folder):
-        try:
-            targets.append(os.readlink(os.path.join(folder, name)))
-        except FileNotFoundError:
-            continue
-    return sorted(targets)
-
-
-def process_counts(pid):
-    return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
-
-
-def settled_counts(server):
-    """Threads and descriptors of an idle server, after one client has come and gone, so that
-    whatever the server makes lazily on its first client is counted too."""
-    host, port = server.listeners[0]
-    with Control(port, host=host) as warm_up:
-        warm_up.login()
-        warm_up.command("QUIT")
-        wait_until(warm_up.is_closed, what="the warm-up client to be closed")
-
-    def only_listeners_left():
-        return sum(name.startswith("socket:") for name in descriptors(server.pid)) == len(server.listeners)
-
-    wait_until(only_listeners_left, what="only the listening sockets left")
-    return process_counts(server.pid)
-
-
-def read_to_end(sock):
-    chunks = []
-    while True:
-        chunk = sock.recv(1 << 20)
-        if not chunk:
-            break
-        chunks.append(chunk)
-    sock.close()
-    return b"".join(chunks)
 
 
 def names_of(listing):

@@ -12,7 +12,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Control, Server, make_tree, wait_until  # noqa: E402
+from swp_harness import (  # noqa: E402
+    Control, Server, descriptors, make_tree, process_counts,
+    read_to_end, settled_counts, wait_until)
 
 ROOT = "listroot"
 TIMEOUT = 20.0
@@ -59,49 +61,6 @@ def setUpModule():
 
 def tearDownModule():
     shutil.rmtree(tree_home, ignore_errors=True)
-
-
-def descriptors(pid):
-    """What each open descriptor names; one closed while it is read is left out."""
-    folder = "/proc/%d/fd" % pid
-    targets = []
-    for name in os.listdir(folder):
-        try:
-            targets.append(os.readlink(os.path.join(folder, name)))
-        except FileNotFoundError:
-            continue
-    return sorted(targets)
-
-
-def process_counts(pid):
-    return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
-
-
-def settled_counts(server):
-    """Threads and descriptors of an idle server, after one client has come and gone, so that
-    whatever the server makes lazily on its first client is counted too."""
-    host, port = server.listeners[0]
-    with Control(port, host=host) as warm_up:
-        warm_up.login()
-        warm_up.command("QUIT")
-        wait_until(warm_up.is_closed, what="the warm-up client to be closed")
-
-    def only_listeners_left():
-        return sum(name.startswith("socket:") for name in descriptors(server.pid)) == len(server.listeners)
-
-    wait_until(only_listeners_left, what="only the listening sockets left")
-    return process_counts(server.pid)
-
-
-def read_to_end(sock):
-    chunks = []
-    while True:
-        chunk = sock.recv(1 << 20)
-        if not chunk:
-            break
-        chunks.append(chunk)
-    sock.close()
-    return b"".join(chunks)
 
 
 # A LIST line has fixed columns up to the name: 21 bytes of mode, links and owners, the 13-wide
