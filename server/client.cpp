@@ -306,7 +306,47 @@ int client_recv(FtpClient* client) {
     }
 }
 
+// Bytes offered to one send at most when several queued replies are gathered. A search reply is
+// one block per line, and a system call (and a segment) per line would cap the reply far below
+// what the connection carries.
+constexpr size_t SEND_GATHER_BYTES = 65536;
+
+namespace {
+
+// Copies the unsent rest of the head block and as many whole blocks after it as fit into gather;
+// returns the byte count. Only called when the head's rest is smaller than the gather buffer.
+size_t reply_gather(const FtpClient* client, char* gather) {
+    ReplyBlock* head = client->reply_head;
+    size_t used = static_cast<size_t>(client->reply_remaining);
+    os_copy_memory(gather, head->bytes() + (head->count - client->reply_remaining), used);
+    for (ReplyBlock* block = head->next; block && block->count <= SEND_GATHER_BYTES - used; block = block->next) {
+        os_copy_memory(gather + used, block->bytes(), block->count);
+        used += block->count;
+    }
+    return used;
+}
+
+// Takes `sent` bytes off the front of the queue, freeing every block that is sent in full.
+void reply_consume(FtpClient* client, uint64_t sent) {
+    client->reply_unsent_bytes -= sent;
+    while (sent > 0) {
+        if (client->reply_remaining == 0) client->reply_remaining = client->reply_head->count;
+        uint64_t part = sent < client->reply_remaining ? sent : client->reply_remaining;
+        client->reply_remaining -= part;
+        sent -= part;
+        if (client->reply_remaining == 0) {
+            ReplyBlock* head = client->reply_head;
+            client->reply_head = head->next;
+            if (!client->reply_head) client->reply_tail = nullptr;
+            mem_free(head);
+        }
+    }
+}
+
+}  // namespace
+
 int client_send(FtpClient* client) {
+    char gather[SEND_GATHER_BYTES];
     for (;;) {
         if (client->reply_remaining == 0) {
             if (!client->reply_head) {
@@ -322,6 +362,10 @@ int client_send(FtpClient* client) {
         ReplyBlock* head = client->reply_head;
         const char* unsent = head->bytes() + (head->count - client->reply_remaining);
         size_t remaining = static_cast<size_t>(client->reply_remaining);
+        if (head->next && remaining < SEND_GATHER_BYTES) {
+            remaining = reply_gather(client, gather);
+            unsent = gather;
+        }
         bool verbose = debug_is_verbose() != 0;
         if (verbose) debug_printf("send %zu %t\n", remaining, unsent, remaining);
 
@@ -337,14 +381,7 @@ int client_send(FtpClient* client) {
             debug_printf("send closed\n");
             return 0;
         }
-
-        client->reply_remaining -= static_cast<uint64_t>(n);
-        client->reply_unsent_bytes -= static_cast<uint64_t>(n);
-        if (client->reply_remaining == 0) {
-            client->reply_head = head->next;
-            if (!client->reply_head) client->reply_tail = nullptr;
-            mem_free(head);
-        }
+        reply_consume(client, static_cast<uint64_t>(n));
     }
 }
 
