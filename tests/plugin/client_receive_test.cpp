@@ -237,3 +237,23 @@ TEST_F(ControlReplyQueue, CreateAndDestroyLogAroundTheConnection) {
 }
 
 }  // namespace
+
+TEST_F(ControlReplyQueue, GatheredSendsStopMidBlockAndResumeInOrder) {
+    FtpClient* client = connect();
+    std::string expected;
+    for (int line = 0; line < 3000; ++line) {
+        client_printf(client, " line %d of a long reply\r\n", line);
+        expected += " line " + std::to_string(line) + " of a long reply\r\n";
+    }
+    scripted().send_piece = 1000;  // every send ends inside some block
+    scripted().send_room = 7777;
+    EXPECT_EQ(client_send(client), 1);
+    EXPECT_EQ(scripted().sent, expected.substr(0, 7777));
+    EXPECT_EQ(client->reply_unsent_bytes, expected.size() - 7777);
+    scripted().send_room = SIZE_MAX;
+    EXPECT_EQ(client_send(client), 1);
+    EXPECT_EQ(scripted().sent, expected);
+    EXPECT_EQ(client->reply_head, nullptr);
+    EXPECT_EQ(client->reply_tail, nullptr);
+    EXPECT_EQ(client->reply_unsent_bytes, 0u);
+}
