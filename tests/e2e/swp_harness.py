@@ -293,3 +293,16 @@ def settled_counts(server):
 
     wait_until(only_listeners_left, what="only the listening sockets left")
     return process_counts(server.pid)
+
+
+def stop_when_settled(server, baseline):
+    """Stops the server once its threads and descriptors are back to `baseline`, so that every data
+    socket, listener, reader thread and client of a test group is known to be gone."""
+    try:
+        try:
+            wait_until(lambda: process_counts(server.pid) == baseline)
+        except AssertionError:
+            raise AssertionError("threads and descriptors %s, not back to %s; descriptors: %s" % (
+                process_counts(server.pid), baseline, descriptors(server.pid))) from None
+    finally:
+        server.__exit__(None, None, None)

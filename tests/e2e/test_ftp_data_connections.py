@@ -14,8 +14,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Control, Server, descriptors, ipv6_loopback_works, make_tree,
-    process_counts, read_to_end, settled_counts, wait_until)
+    Control, Server, ipv6_loopback_works, make_tree, read_to_end, settled_counts, stop_when_settled)
 
 ROOT = "dataroot"
 TREE = {"one.txt": b"1", "big.bin": os.urandom(12 * 1024 * 1024), "sub": None}
@@ -102,15 +101,7 @@ class DataTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        # Every data socket, listener and client of the group is gone again.
-        try:
-            try:
-                wait_until(lambda: process_counts(cls.server.pid) == cls.baseline)
-            except AssertionError:
-                raise AssertionError("threads and descriptors %s, not back to %s; descriptors: %s" % (
-                    process_counts(cls.server.pid), cls.baseline, descriptors(cls.server.pid))) from None
-        finally:
-            cls.server.__exit__(None, None, None)
+        stop_when_settled(cls.server, cls.baseline)
 
     def setUp(self):
         self.control = Control(self.server.port, host=self.host)

@@ -15,8 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Control, Server, descriptors, make_tree, process_counts,
-    read_to_end, settled_counts, wait_until)
+    Control, Server, descriptors, make_tree, read_to_end, settled_counts, stop_when_settled)
 
 ROOT = "retrroot"
 TIMEOUT = 20.0
@@ -63,14 +62,7 @@ class DownloadTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            try:
-                wait_until(lambda: process_counts(cls.server.pid) == cls.baseline)
-            except AssertionError:
-                raise AssertionError("threads and descriptors %s, not back to %s; descriptors: %s" % (
-                    process_counts(cls.server.pid), cls.baseline, descriptors(cls.server.pid))) from None
-        finally:
-            cls.server.__exit__(None, None, None)
+        stop_when_settled(cls.server, cls.baseline)
 
     def setUp(self):
         self.control = self.open_control()
