@@ -133,6 +133,7 @@ void queue_flush_sockets(Win32Queue& queue) {
 
 // The one body of GetMessageW and PeekMessageW.
 BOOL queue_get(MSG* message, bool wait, bool remove) {
+    socket_push_held_sends();
     Win32Queue& queue = queue_current();
     if (queue.socket_count.load(std::memory_order_relaxed) > 0) queue_poll(queue, 0);
     for (;;) {

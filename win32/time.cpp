@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "win32/message_queue.h"
 #include "win32/win32.h"
 
 namespace {
@@ -159,6 +160,7 @@ uint64_t GetTickCount64() {
 }
 
 void Sleep(DWORD milliseconds) {
+    socket_push_held_sends();
     if (milliseconds == 0) {
         sched_yield();
         return;
