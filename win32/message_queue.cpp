@@ -132,22 +132,27 @@ void queue_flush_sockets(Win32Queue& queue) {
 }
 
 // The one body of GetMessageW and PeekMessageW.
+// The sockets are looked at only once the queue holds nothing: whatever is queued came first,
+// and every later post looks at them before it appends, so the order stays as things happened.
 BOOL queue_get(MSG* message, bool wait, bool remove) {
     socket_push_held_sends();
     Win32Queue& queue = queue_current();
-    if (queue.socket_count.load(std::memory_order_relaxed) > 0) queue_poll(queue, 0);
+    bool sockets_seen = queue.socket_count.load(std::memory_order_relaxed) == 0;
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(queue.lock);
             if (queue_take_locked(queue, message, remove)) return TRUE;
-            if (queue.quit_pending) {
-                queue_quit_message(queue, message, remove);
-                return wait ? FALSE : TRUE;
+            if (sockets_seen) {
+                if (queue.quit_pending) {
+                    queue_quit_message(queue, message, remove);
+                    return wait ? FALSE : TRUE;
+                }
+                if (!wait) return FALSE;
+                queue.sleeping = true;
             }
-            if (!wait) return FALSE;
-            queue.sleeping = true;
         }
-        queue_poll(queue, -1);
+        queue_poll(queue, sockets_seen ? -1 : 0);
+        sockets_seen = true;
     }
 }
 
