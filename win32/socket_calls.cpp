@@ -144,10 +144,14 @@ struct HeldSends {
 
 thread_local HeldSends held_sends;
 
-// Whether a send may wait for the calling thread's next turn to its queue: only on a stream socket
-// whose events that very thread handles, so the turn is sure to come.
-bool send_may_hold(const SocketRecord& record) {
-    return record.type == WSOCK_SOCK_STREAM && record.selected.load(std::memory_order_relaxed) &&
+// Sends from this size on fill segments by themselves and go out at once.
+constexpr int SEND_HOLD_LIMIT = 16384;
+
+// Whether a send may wait for the calling thread's next turn to its queue: only a small one on a
+// stream socket whose events that very thread handles, so the turn is sure to come.
+bool send_may_hold(const SocketRecord& record, int length) {
+    return length < SEND_HOLD_LIMIT && record.type == WSOCK_SOCK_STREAM &&
+           record.selected.load(std::memory_order_relaxed) &&
            record.owner_thread.load(std::memory_order_relaxed) == GetCurrentThreadId();
 }
 
@@ -342,7 +346,7 @@ int wsock_send(uintptr_t socket, const char* buffer, int length, int flags) {
     SocketRef record = socket_table_get(socket);
     if (!record) return -1;
     if (length < 0) return fail(WSOCK_EINVAL);
-    bool hold = !(flags & WSOCK_MSG_OOB) && send_may_hold(*record);
+    bool hold = !(flags & WSOCK_MSG_OOB) && send_may_hold(*record, length);
     int posix_flags = MSG_NOSIGNAL | ((flags & WSOCK_MSG_OOB) ? MSG_OOB : 0) | (hold ? MSG_MORE : 0);
     ssize_t put;
     do {
