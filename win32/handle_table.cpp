@@ -9,24 +9,14 @@
 #include <chrono>
 #include <vector>
 
+#include "win32/generation_table.h"
 #include "win32/handle_table.h"
 #include "win32/kernel_objects.h"
 #include "win32/message_queue.h"
 
 namespace {
 
-struct HandleSlot {
-    KernelObjectRef object;
-    uint32_t generation = 1;
-};
-
-struct HandleTable {
-    std::mutex lock;
-    std::vector<HandleSlot> slots;
-    std::vector<uint32_t> free_slots;
-};
-
-constexpr uint32_t HANDLE_INDEX_LIMIT = 1u << 24;
+using HandleTable = GenerationTable<KernelObjectRef>;
 
 // Never destroyed: detached threads may close handles while the process exits.
 HandleTable& handle_table() {
@@ -36,29 +26,7 @@ HandleTable& handle_table() {
 
 thread_local DWORD thread_last_error = ERROR_SUCCESS;
 
-HANDLE handle_encode(uint32_t index, uint32_t generation) {
-    uintptr_t value = (static_cast<uintptr_t>(generation) << 32) | ((static_cast<uintptr_t>(index) + 1) << 2);
-    return reinterpret_cast<HANDLE>(value);
-}
-
-// The slot index of a handle, or -1 for a value that is no handle of this table.
-int64_t handle_index(HANDLE handle, uint32_t* generation) {
-    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    uint32_t low = static_cast<uint32_t>(value);
-    if (low == 0 || (low & 3) != 0) return -1;
-    *generation = static_cast<uint32_t>(value >> 32);
-    return static_cast<int64_t>(low >> 2) - 1;
-}
-
-// The slot behind a live handle; the caller holds the table lock.
-HandleSlot* handle_slot_locked(HandleTable& table, HANDLE handle) {
-    uint32_t generation = 0;
-    int64_t index = handle_index(handle, &generation);
-    if (index < 0 || static_cast<size_t>(index) >= table.slots.size()) return nullptr;
-    HandleSlot& slot = table.slots[static_cast<size_t>(index)];
-    if (!slot.object || slot.generation != generation) return nullptr;
-    return &slot;
-}
+uintptr_t handle_value(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
 
 bool waitable_try_take(KernelObject& object) {
     if (!object.signalled) return false;
@@ -73,45 +41,21 @@ KernelObject::~KernelObject() {
 }
 
 HANDLE kernel_handle_open(KernelObjectRef object) {
-    HandleTable& table = handle_table();
-    std::lock_guard<std::mutex> guard(table.lock);
-    uint32_t index;
-    if (!table.free_slots.empty()) {
-        index = table.free_slots.back();
-        table.free_slots.pop_back();
-    } else {
-        if (table.slots.size() >= HANDLE_INDEX_LIMIT) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
-        index = static_cast<uint32_t>(table.slots.size());
-        table.slots.emplace_back();
-    }
-    HandleSlot& slot = table.slots[index];
-    slot.object = std::move(object);
-    return handle_encode(index, slot.generation);
+    uintptr_t value = handle_table().add(std::move(object));
+    if (value == 0) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return reinterpret_cast<HANDLE>(value);
 }
 
 KernelObjectRef kernel_handle_get(HANDLE handle, KernelObjectKind kind) {
-    KernelObjectRef object;
-    {
-        HandleTable& table = handle_table();
-        std::lock_guard<std::mutex> guard(table.lock);
-        HandleSlot* slot = handle_slot_locked(table, handle);
-        if (slot && slot->object->kind == kind) object = slot->object;
-    }
+    KernelObjectRef object =
+        handle_table().get(handle_value(handle), [kind](const KernelObjectRef& entry) { return entry->kind == kind; });
     if (!object) SetLastError(ERROR_INVALID_HANDLE);
     return object;
 }
 
 KernelObjectRef kernel_handle_get_waitable(HANDLE handle) {
-    KernelObjectRef object;
-    {
-        HandleTable& table = handle_table();
-        std::lock_guard<std::mutex> guard(table.lock);
-        HandleSlot* slot = handle_slot_locked(table, handle);
-        if (slot && slot->object->kind != KernelObjectKind::FILE) object = slot->object;
-    }
+    KernelObjectRef object = handle_table().get(
+        handle_value(handle), [](const KernelObjectRef& entry) { return entry->kind != KernelObjectKind::FILE; });
     if (!object) SetLastError(ERROR_INVALID_HANDLE);
     return object;
 }
@@ -128,17 +72,12 @@ HANDLE win32_file_handle_from_fd(int fd) {
 }
 
 BOOL CloseHandle(HANDLE object) {
-    KernelObjectRef released;  // dropped after the table lock, so a file closes outside it
-    HandleTable& table = handle_table();
-    std::lock_guard<std::mutex> guard(table.lock);
-    HandleSlot* slot = handle_slot_locked(table, object);
-    if (!slot) {
+    // The reference is dropped here, after the table lock, so a file closes outside it.
+    KernelObjectRef released = handle_table().remove(handle_value(object));
+    if (!released) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    released = std::move(slot->object);
-    slot->generation = slot->generation == 0x7FFFFFFF ? 1 : slot->generation + 1;
-    table.free_slots.push_back(static_cast<uint32_t>(slot - table.slots.data()));
     return TRUE;
 }
 

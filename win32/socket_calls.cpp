@@ -160,6 +160,22 @@ void send_note_held(SocketRecord& record) {
     held_sends.sockets.push_back(record.handle);
 }
 
+// Enters a record for a new descriptor, which it then owns, and gives it its SOCKET value; null
+// when the table is full (the descriptor is closed then). The table keeps the record alive.
+SocketRecord* socket_enter(int fd, int family, int type, bool non_blocking, SocketState state) {
+    auto record = std::make_shared<SocketRecord>();
+    record->fd = fd;
+    record->family = family;
+    record->type = type;
+    record->non_blocking.store(non_blocking);
+    record->state = state;
+    SocketRecord* entered = record.get();
+    uintptr_t handle = socket_table_add(std::move(record));
+    if (handle == WSOCK_INVALID) return nullptr;
+    entered->handle = handle;
+    return entered;
+}
+
 int address_length_of(int family) { return family == WSOCK_AF_INET6 ? WSOCK_V6_LENGTH : WSOCK_V4_LENGTH; }
 
 using PeerOrSelf = int (*)(int, sockaddr*, socklen_t*);
@@ -209,15 +225,9 @@ uintptr_t wsock_socket(int family, int type, int protocol) {
     if (fd < 0) return fail_socket(wsock_error_from_errno(errno));
     // IPv6 sockets carry IPv6 only, so wildcard listeners of both families share a port.
     if (posix_family == AF_INET6) set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
-    auto record = std::make_shared<SocketRecord>();
-    record->fd = fd;
-    record->family = family;
-    record->type = type;
-    if (type == WSOCK_SOCK_DGRAM) record->state = SocketState::CONNECTED;
-    SocketRecord* entered = record.get();
-    uintptr_t handle = socket_table_add(std::move(record));
-    if (handle != WSOCK_INVALID) entered->handle = handle;
-    return handle;
+    SocketRecord* entered = socket_enter(fd, family, type, false,
+                                         type == WSOCK_SOCK_DGRAM ? SocketState::CONNECTED : SocketState::FRESH);
+    return entered ? entered->handle : WSOCK_INVALID;
 }
 
 int wsock_bind(uintptr_t socket, const void* address, int length) {
@@ -258,19 +268,11 @@ uintptr_t wsock_accept(uintptr_t socket, void* address, int* length) {
     if (listener->selected.load()) socket_events_enable(*listener, WSOCK_FD_ACCEPT);
     if (fd < 0) return fail_socket(wsock_error_from_errno(accept_errno));
 
-    auto record = std::make_shared<SocketRecord>();
-    record->fd = fd;
-    record->family = listener->family;
-    record->type = listener->type;
-    record->non_blocking.store(non_blocking);
-    record->state = SocketState::CONNECTED;
-    SocketRecord* entered = record.get();
-    uintptr_t handle = socket_table_add(record);
-    if (handle == WSOCK_INVALID) return WSOCK_INVALID;
-    entered->handle = handle;
+    SocketRecord* entered = socket_enter(fd, listener->family, listener->type, non_blocking, SocketState::CONNECTED);
+    if (!entered) return WSOCK_INVALID;
     socket_events_inherit(*listener, *entered);
     if (address) address_from_posix(peer, address, length);
-    return handle;
+    return entered->handle;
 }
 
 int wsock_connect(uintptr_t socket, const void* address, int length) {
