@@ -265,7 +265,9 @@ TEST_F(IndexSearch, EverySortInBothDirections) {
             }
             default: same_key = false; break;
             }
-            if (same_key) EXPECT_LT(snapshot_->path_rank[up[i - 1]], snapshot_->path_rank[up[i]]) << "ties by path";
+            if (same_key) {
+                EXPECT_LT(snapshot_->path_rank[up[i - 1]], snapshot_->path_rank[up[i]]) << "ties by path";
+            }
         }
     }
     // Names compare case folded and without marks.

@@ -36,7 +36,9 @@ protected:
         for (DataBlock* block = client.data_head; block; block = block->next) {
             text.append(block->payload, block->used);
             ++*block_count;
-            if (block->next) EXPECT_EQ(block->used, DATA_BLOCK_PAYLOAD) << "only the last block may be partial";
+            if (block->next) {
+                EXPECT_EQ(block->used, DATA_BLOCK_PAYLOAD) << "only the last block may be partial";
+            }
         }
         return text;
     }
