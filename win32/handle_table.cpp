@@ -12,7 +12,6 @@
 #include "win32/generation_table.h"
 #include "win32/handle_table.h"
 #include "win32/kernel_objects.h"
-#include "win32/message_queue.h"
 
 namespace {
 
@@ -84,7 +83,6 @@ BOOL CloseHandle(HANDLE object) {
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     KernelObjectRef object = kernel_handle_get_waitable(handle);
     if (!object) return WAIT_FAILED;
-    socket_push_held_sends();
     std::unique_lock<std::mutex> guard(object->lock);
     if (milliseconds == INFINITE) {
         object->changed.wait(guard, [&] { return object->signalled; });

@@ -135,7 +135,6 @@ void queue_flush_sockets(Win32Queue& queue) {
 // The sockets are looked at only once the queue holds nothing: whatever is queued came first,
 // and every later post looks at them before it appends, so the order stays as things happened.
 BOOL queue_get(MSG* message, bool wait, bool remove) {
-    socket_push_held_sends();
     Win32Queue& queue = queue_current();
     bool sockets_seen = queue.socket_count.load(std::memory_order_relaxed) == 0;
     for (;;) {

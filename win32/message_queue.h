@@ -35,10 +35,6 @@ void win32_queue_count_sockets(Win32Queue& queue, int delta);
 // Called for each socket the epoll set reports, by the owner or a poster (socket_events.cpp).
 void socket_events_ready(uint64_t socket, uint32_t epoll_events);
 
-// Pushes out what the calling thread's sends on its sockets hold back (socket_calls.cpp); the
-// thread's last error is kept. Called before the thread reads its queue or waits.
-void socket_push_held_sends();
-
 // Whether a thread id was ever issued.
 bool win32_thread_id_issued(DWORD thread_id);
 

@@ -135,31 +135,6 @@ bool connect_outcome_error(int error) {
     return error == ECONNREFUSED || error == ENETUNREACH || error == EHOSTUNREACH || error == ETIMEDOUT;
 }
 
-// The sockets whose sends this thread holds back, by SOCKET value: a socket closed meanwhile is
-// simply not found. Pushed when the thread ends too, in case it never turns to its queue again.
-struct HeldSends {
-    std::vector<uintptr_t> sockets;
-    ~HeldSends() { socket_push_held_sends(); }
-};
-
-thread_local HeldSends held_sends;
-
-// Sends from this size on fill segments by themselves and go out at once.
-constexpr int SEND_HOLD_LIMIT = 16384;
-
-// Whether a send may wait for the calling thread's next turn to its queue: only a small one on a
-// stream socket whose events that very thread handles, so the turn is sure to come.
-bool send_may_hold(const SocketRecord& record, int length) {
-    return length < SEND_HOLD_LIMIT && record.type == WSOCK_SOCK_STREAM &&
-           record.selected.load(std::memory_order_relaxed) &&
-           record.owner_thread.load(std::memory_order_relaxed) == GetCurrentThreadId();
-}
-
-void send_note_held(SocketRecord& record) {
-    if (record.push_pending.exchange(true, std::memory_order_relaxed)) return;
-    held_sends.sockets.push_back(record.handle);
-}
-
 // Enters a record for a new descriptor, which it then owns, and gives it its SOCKET value; null
 // when the table is full (the descriptor is closed then). The table keeps the record alive.
 SocketRecord* socket_enter(int fd, int family, int type, bool non_blocking, SocketState state) {
@@ -191,24 +166,6 @@ int socket_name(uintptr_t socket, void* address, int* length, PeerOrSelf query) 
 }
 
 }  // namespace
-
-void socket_push_held(SocketRecord& record) {
-    if (!record.push_pending.exchange(false, std::memory_order_relaxed)) return;
-    // Clearing the cork pushes the queued partial segment, under Nagle's rule if it is in force.
-    set_int_option(record.fd, IPPROTO_TCP, TCP_CORK, 0);
-}
-
-void socket_push_held_sends() {
-    std::vector<uintptr_t>& sockets = held_sends.sockets;
-    if (sockets.empty()) return;
-    DWORD caller_error = GetLastError();
-    for (uintptr_t socket : sockets) {
-        SocketRef record = socket_table_get(socket);
-        if (record) socket_push_held(*record);
-    }
-    sockets.clear();
-    SetLastError(caller_error);
-}
 
 int wsock_error_from_errno(int error_number) {
     for (const ErrnoPair& pair : SOCKET_ERRORS)
@@ -258,7 +215,6 @@ uintptr_t wsock_accept(uintptr_t socket, void* address, int* length) {
     sockaddr_storage peer = {};
     socklen_t peer_length = sizeof peer;
     bool non_blocking = listener->non_blocking.load();
-    if (!non_blocking) socket_push_held_sends();
     int fd;
     do {
         fd = ::accept4(listener->fd, reinterpret_cast<sockaddr*>(&peer), &peer_length,
@@ -282,7 +238,6 @@ int wsock_connect(uintptr_t socket, const void* address, int length) {
     socklen_t name_length;
     int error = address_to_posix(address, length, &name, &name_length);
     if (error) return fail(error);
-    if (!record->non_blocking.load()) socket_push_held_sends();
     int result = ::connect(record->fd, reinterpret_cast<sockaddr*>(&name), name_length);
     int connect_errno = result == 0 ? 0 : errno;
     if (connect_errno == EINTR && !record->non_blocking.load()) connect_errno = connect_finish_interrupted(record->fd);
@@ -309,16 +264,12 @@ int wsock_shutdown(uintptr_t socket, int how) {
     if (posix_how < 0) return fail(WSOCK_EINVAL);
     if (::shutdown(record->fd, posix_how) != 0) return fail_errno();
     if (posix_how != SHUT_RD) record->send_shut.store(true);
-    socket_push_held(*record);
     return 0;
 }
 
 int wsock_close(uintptr_t socket) {
     SocketRef record = socket_table_remove(socket);
     if (!record) return -1;
-    // Held bytes go out before the close: a close with unread input resets the connection and
-    // would drop whatever is still queued.
-    socket_push_held(*record);
     socket_events_cancel(*record);
     // The descriptor closes with the last reference, normally this one. A thread still blocked
     // in a call on the socket holds another: shutting the socket down ends that call, as
@@ -331,9 +282,6 @@ int wsock_recv(uintptr_t socket, char* buffer, int length, int flags) {
     SocketRef record = socket_table_get(socket);
     if (!record) return -1;
     if (length < 0) return fail(WSOCK_EINVAL);
-    // A call that may block first pushes what this thread holds back: the answer it waits for
-    // may depend on it.
-    if (!record->non_blocking.load(std::memory_order_relaxed)) socket_push_held_sends();
     ssize_t got;
     do {
         got = ::recv(record->fd, buffer, static_cast<size_t>(length), recv_flags_to_posix(flags));
@@ -348,16 +296,12 @@ int wsock_send(uintptr_t socket, const char* buffer, int length, int flags) {
     SocketRef record = socket_table_get(socket);
     if (!record) return -1;
     if (length < 0) return fail(WSOCK_EINVAL);
-    bool hold = !(flags & WSOCK_MSG_OOB) && send_may_hold(*record, length);
-    int posix_flags = MSG_NOSIGNAL | ((flags & WSOCK_MSG_OOB) ? MSG_OOB : 0) | (hold ? MSG_MORE : 0);
+    int posix_flags = MSG_NOSIGNAL | ((flags & WSOCK_MSG_OOB) ? MSG_OOB : 0);
     ssize_t put;
     do {
         put = ::send(record->fd, buffer, static_cast<size_t>(length), posix_flags);
     } while (put < 0 && errno == EINTR);
-    if (put >= 0) {
-        if (hold && put > 0) send_note_held(*record);
-        return static_cast<int>(put);
-    }
+    if (put >= 0) return static_cast<int>(put);
     int send_errno = errno;
     if (send_errno == EAGAIN && record->selected.load(std::memory_order_relaxed))
         socket_events_enable(*record, WSOCK_FD_WRITE);

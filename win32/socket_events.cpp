@@ -150,9 +150,8 @@ void socket_events_ready(uint64_t socket, uint32_t ready) {
 
 int socket_events_select(SocketRecord& record, HWND window, UINT message, uint32_t events) {
     Win32QueueRef queue;
-    DWORD owner = 0;
     if (events != 0) {
-        owner = win32_window_owner(window);
+        DWORD owner = win32_window_owner(window);
         queue = owner ? win32_queue_of_thread(owner) : nullptr;
         if (!queue) {
             SetLastError(WSOCK_EINVAL);
@@ -168,7 +167,6 @@ int socket_events_select(SocketRecord& record, HWND window, UINT message, uint32
     // A new registration reports again every condition that holds now.
     record.enabled = record.events;
     record.kernel_interest = 0;
-    record.owner_thread.store(record.queue ? owner : 0);
     record.selected.store(record.queue != nullptr);
     if (record.queue) rearm_locked(record);
     return 0;
@@ -178,7 +176,6 @@ void socket_events_cancel(SocketRecord& record) {
     std::lock_guard<std::mutex> guard(record.lock);
     if (record.queue) epoll_leave(record);
     record.queue = nullptr;
-    record.owner_thread.store(0);
     record.selected.store(false);
 }
 
@@ -198,7 +195,6 @@ void socket_events_inherit(SocketRecord& listener, SocketRecord& accepted) {
     accepted.message = listener.message;
     accepted.events = listener.events;
     accepted.enabled = listener.events;
-    accepted.owner_thread.store(listener.owner_thread.load());
     accepted.selected.store(true);
     rearm_locked(accepted);
 }

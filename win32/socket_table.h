@@ -21,11 +21,6 @@ struct SocketRecord {
     std::atomic<bool> send_shut{false};
     // Set while a WSAAsyncSelect registration is in force, so the data path skips the lock otherwise.
     std::atomic<bool> selected{false};
-    // The thread whose queue receives the socket's events (0 when not selected). Sends that thread
-    // makes are held back in the kernel (MSG_MORE) and pushed out together when it next turns to
-    // its queue, waits, or closes or shuts down the socket: one segment then carries many lines.
-    std::atomic<DWORD> owner_thread{0};
-    std::atomic<bool> push_pending{false};  // held bytes not pushed yet
 
     // The connection state and the registration, under `lock`. Threads meet here: the calling
     // thread re-enables events after recv, send, accept and connect; the queue's owner thread
@@ -64,9 +59,6 @@ void socket_events_cancel(SocketRecord& record);
 void socket_events_enable(SocketRecord& record, uint32_t events);
 // Gives a newly accepted socket the listening socket's registration, as Windows does.
 void socket_events_inherit(SocketRecord& listener, SocketRecord& accepted);
-// Pushes out what is held back on this socket, from whichever thread.
-void socket_push_held(SocketRecord& record);
-
 // Moves the connection state on, arming or posting what the change calls for. `error` is the
 // Windows code of a connect that failed at once.
 void socket_events_set_state(SocketRecord& record, SocketState state, int error = 0);

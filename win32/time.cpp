@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "win32/message_queue.h"
 #include "win32/win32.h"
 
 namespace {
@@ -160,7 +159,6 @@ uint64_t GetTickCount64() {
 }
 
 void Sleep(DWORD milliseconds) {
-    socket_push_held_sends();
     if (milliseconds == 0) {
         sched_yield();
         return;
