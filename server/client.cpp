@@ -9,6 +9,7 @@
 #include "ftp/dispatcher.h"
 #include "search/query_results.h"
 #include "server/activity_log.h"
+#include "server/listener_pause.h"
 #include "server/server.h"
 
 namespace {
@@ -270,6 +271,8 @@ void client_destroy(FtpClient* client) {
     client_free_strings(client);
     client_free_queues(client);
     mem_free(client);
+    // Its descriptors are free now, so a listener that ran out of them may accept again.
+    listeners_resume_accept();
 }
 
 int client_recv(FtpClient* client) {

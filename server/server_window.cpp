@@ -6,6 +6,7 @@
 #include "ftp/transfer.h"
 #include "plugin/settings.h"
 #include "server/client.h"
+#include "server/listener_pause.h"
 #include "server/server.h"
 
 namespace {
@@ -43,10 +44,15 @@ void client_queue_banner(FtpClient* client) {
 }
 
 // At most one connection per listening socket per message; the next one brings its own message.
+// A paused listener is left alone until it is resumed.
 void on_listen_event(HWND window) {
     for (ListenerNode* node = server_instance->listeners_head; node; node = node->next) {
+        if (node->accept_paused) continue;
         SOCKET socket = os_winsock_accept(node->socket, nullptr, nullptr);
-        if (socket == INVALID_SOCKET) continue;
+        if (socket == INVALID_SOCKET) {
+            listener_accept_failed(node, os_winsock_WSAGetLastError());
+            continue;
+        }
         network_set_tcp_nodelay(socket);
         network_set_keepalive(socket);
         os_winsock_WSAAsyncSelect(socket, window, MSG_CONTROL_SOCKET, CONNECTION_EVENTS);
@@ -145,6 +151,9 @@ LRESULT server_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
         case MSG_DATA_SOCKET:
             if (verbose) debug_printf("data event %zu %zu\n", static_cast<size_t>(wparam), event);
             on_data_event(socket, lparam);
+            break;
+        case WM_TIMER:
+            if (wparam == ACCEPT_RETRY_TIMER) listeners_resume_accept();
             break;
         default:
             break;

@@ -11,6 +11,7 @@ using BYTE = uint8_t;
 using WORD = uint16_t;
 using DWORD = uint32_t;
 using UINT = uint32_t;
+using UINT_PTR = uintptr_t;
 using LONG = int32_t;
 using LONGLONG = int64_t;
 using ATOM = uint16_t;
@@ -247,6 +248,18 @@ BOOL PeekMessageW(MSG* message, HWND window, UINT first, UINT last, UINT remove)
 BOOL TranslateMessage(const MSG* message);
 LRESULT DispatchMessageW(const MSG* message);
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// Timers. A timer's WM_TIMER (wParam the id, lParam the procedure) is made when its thread's queue
+// holds nothing else: one message however many intervals have passed unseen, then again once an
+// interval has passed since, until KillTimer or the window's end. DispatchMessageW calls the
+// procedure, when there is one, instead of the window. A window's timers run on the window's
+// thread, whichever thread sets them; SetTimer with the id of a live timer restarts it. A thread
+// timer (no window) gets an id of its own, returned by SetTimer; a window's timer returns 1.
+constexpr UINT USER_TIMER_MINIMUM = 0x0000000A;
+constexpr UINT USER_TIMER_MAXIMUM = 0x7FFFFFFF;
+using TIMERPROC = void (*)(HWND window, UINT message, UINT_PTR id, DWORD time);
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure);  // 0 on failure
+BOOL KillTimer(HWND window, UINT_PTR id);
 
 // Console control: the handler runs on its own thread when the process gets Ctrl+C (SIGINT) or is
 // asked to close (SIGTERM).

@@ -151,6 +151,14 @@ class Port(DataTest):
         self.assertEqual(self.command("PORT 10,0,0,9,4,1"), "500 Failed to connect to IP.\r\n")
         self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
 
+    def test_privileged_and_wrapping_ports_refused_like_a_foreign_address(self):
+        # 65557 is 21 once cut to 16 bits.
+        for port in (0, 21, 1023, 65557):
+            self.assertEqual(self.command("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)),
+                             "500 Failed to connect to IP.\r\n", port)
+        self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
+        self.assertEqual(self.command("PORT 127,0,0,1,4,0"), "200 Port command successful.\r\n")
+
     def test_refused_connect_gives_426_with_the_winsock_code(self):
         port = closed_port()
         self.assertEqual(self.command("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)),
@@ -187,6 +195,12 @@ class Eprt(DataTest):
         for argument in ("|1|not-an-address|1025|", "|1|::1|1025|", "|2|127.0.0.1|1025|", "|1||1025|"):
             self.assertEqual(self.command("EPRT " + argument), "500 Failed to connect to IP.\r\n", argument)
         self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
+
+    def test_privileged_ports_refused_like_a_foreign_address(self):
+        for port in (0, 21, 1023, 65557):
+            self.assertEqual(self.command("EPRT |1|127.0.0.1|%d|" % port), "500 Failed to connect to IP.\r\n", port)
+        self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
+        self.assertEqual(self.command("EPRT |1|127.0.0.1|1024|"), "200 Port command successful.\r\n")
 
     def test_refused_connect_gives_426(self):
         self.assertEqual(self.command("EPRT |1|127.0.0.1|%d|" % closed_port()), "200 Port command successful.\r\n")
@@ -280,6 +294,12 @@ class DataPeerCheckOff(DataTest):
             self.active_list(target)
         port = epsv_port(self.command("EPSV"))
         self.expect_list_over(lambda: connect("127.0.0.1", port, source="127.0.0.2"))
+
+    def test_privileged_ports_accepted(self):
+        for port in (0, 21, 1023, 1024):
+            self.assertEqual(self.command("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)),
+                             "200 Port command successful.\r\n", port)
+            self.assertEqual(self.command("EPRT |1|127.0.0.1|%d|" % port), "200 Port command successful.\r\n", port)
 
     def test_unreadable_eprt_address_still_refused(self):
         self.assertEqual(self.command("EPRT |1|nonsense|1025|"), "500 Failed to connect to IP.\r\n")
