@@ -40,13 +40,21 @@ int same_ip(const SOCKADDR_STORAGE* a, const SOCKADDR_STORAGE* b)
     return 0;
 }
 
-// While data peers are checked, a data connection goes only to an unprivileged port of the client:
-// one to a service port (mail on 25, an FTP control port on 21) would make that service read the
-// transferred bytes as its commands. A PORT number beyond 65535 would wrap round to a low port in
-// the resolver, so it is refused as well.
-bool port_target_allowed(int port)
+// While data peers are checked, a data connection goes only to an unprivileged port of the client
+// that is not this server's own control port: a connection to a service port (mail on 25, an FTP
+// control port on 21 or ours) would make that service read the transferred bytes as its commands.
+// A PORT number beyond 65535 would wrap round to a low port in the resolver, so it is refused too.
+bool port_target_allowed(const FtpClient* client, int port)
 {
-    return settings.check_ftp_data_connection_ip == 0 || (port >= FIRST_UNPRIVILEGED_PORT && port <= LAST_PORT);
+    if (settings.check_ftp_data_connection_ip == 0) return true;
+    if (port < FIRST_UNPRIVILEGED_PORT || port > LAST_PORT) return false;
+    SOCKADDR_STORAGE local = {};
+    int local_length = sizeof(local);
+    if (os_winsock_getsockname(client->control_socket, reinterpret_cast<SOCKADDR*>(&local), &local_length) != 0) {
+        return false;
+    }
+    // sin_port and sin6_port share the same offset.
+    return port != os_winsock_ntohs(reinterpret_cast<const SOCKADDR_IN*>(&local)->sin_port);
 }
 
 // Options and event registration that every socket of the data channel gets.
@@ -217,7 +225,7 @@ void cmd_port(FtpClient* client, const char* argument)
     bool foreign = settings.check_ftp_data_connection_ip != 0 &&
                    (client->peer_address.ss_family != AF_INET ||
                     memcmp(ipv4_bytes(&client->peer_address), address, 4) != 0);
-    if (foreign || !port_target_allowed(port)) {
+    if (foreign || !port_target_allowed(client, port)) {
         client_printf(client, "500 Failed to connect to IP.\r\n");
         return;
     }
@@ -260,7 +268,7 @@ void cmd_eprt(FtpClient* client, const char* argument)
     // sin_port and sin6_port share the same offset.
     reinterpret_cast<SOCKADDR_IN*>(target)->sin_port = port_network;
     bool foreign = settings.check_ftp_data_connection_ip != 0 && !same_ip(target, &client->peer_address);
-    if (foreign || !port_target_allowed(port_host)) {
+    if (foreign || !port_target_allowed(client, port_host)) {
         client_printf(client, "500 Failed to connect to IP.\r\n");
         return;
     }

@@ -151,9 +151,9 @@ class Port(DataTest):
         self.assertEqual(self.command("PORT 10,0,0,9,4,1"), "500 Failed to connect to IP.\r\n")
         self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
 
-    def test_privileged_and_wrapping_ports_refused_like_a_foreign_address(self):
-        # 65557 is 21 once cut to 16 bits.
-        for port in (0, 21, 1023, 65557):
+    def test_privileged_wrapping_and_own_ports_refused_like_a_foreign_address(self):
+        # 65557 is 21 once cut to 16 bits; the server's own control port would run the data as commands.
+        for port in (0, 21, 1023, 65557, self.server.port):
             self.assertEqual(self.command("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)),
                              "500 Failed to connect to IP.\r\n", port)
         self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
@@ -196,8 +196,8 @@ class Eprt(DataTest):
             self.assertEqual(self.command("EPRT " + argument), "500 Failed to connect to IP.\r\n", argument)
         self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
 
-    def test_privileged_ports_refused_like_a_foreign_address(self):
-        for port in (0, 21, 1023, 65557):
+    def test_privileged_and_own_ports_refused_like_a_foreign_address(self):
+        for port in (0, 21, 1023, 65557, self.server.port):
             self.assertEqual(self.command("EPRT |1|127.0.0.1|%d|" % port), "500 Failed to connect to IP.\r\n", port)
         self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
         self.assertEqual(self.command("EPRT |1|127.0.0.1|1024|"), "200 Port command successful.\r\n")
