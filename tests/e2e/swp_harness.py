@@ -47,13 +47,13 @@ class Server:
     returns the exit code."""
 
     def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
-                 as_user=False):
+                 as_user=False, executable=HOST_EXE):
         self.home = tempfile.mkdtemp(prefix="swp-e2e-")
         if as_user:
             os.chmod(self.home, 0o755)
         self.log_path = os.path.join(self.home, "activity.log")
         self.settings_path = os.path.join(self.home, "settings.ini")
-        command = [HOST_EXE, "--settings", self.settings_path]
+        command = [executable, "--settings", self.settings_path]
         if tree is not None:
             command += ["--index", tree]
         args = list(args)
