@@ -10,6 +10,7 @@
 
 #include "host/command_line.h"
 #include "host/debug.h"
+#include "host/error_words.h"
 #include "host/index/index.h"
 #include "host/listen_report.h"
 #include "host/options_preview.h"
@@ -75,7 +76,7 @@ bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
     }
     plugin->module = LoadLibraryA(path.c_str());
     if (plugin->module == nullptr) {
-        *error = "the plug-in " + path + " cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+        *error = "the plug-in " + path + " cannot be loaded: " + host::error_words(GetLastError());
         return false;
     }
     plugin->proc = reinterpret_cast<SorrelwickPluginProc>(GetProcAddress(plugin->module, SORRELWICK_PLUGIN_ENTRY_NAME));

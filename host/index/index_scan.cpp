@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "host/error_words.h"
 #include "win32/find_files.h"
 
 namespace host {
@@ -21,27 +22,6 @@ bool name_is_indexable(const char* name, size_t length) {
     if (length == 0 || length > 255) return false;
     return std::memchr(name, '\\', length) == nullptr && std::memchr(name, '\n', length) == nullptr &&
            std::memchr(name, '\r', length) == nullptr;
-}
-
-struct ErrorWords {
-    DWORD error;
-    const char* words;
-};
-
-constexpr ErrorWords FOLDER_READ_ERRORS[] = {
-    {ERROR_ACCESS_DENIED, "permission denied"},
-    {ERROR_PATH_NOT_FOUND, "it is no longer a folder"},
-    {ERROR_FILE_NOT_FOUND, "it vanished during the scan"},
-    {4, "too many files are open"},  // ERROR_TOO_MANY_OPEN_FILES
-    {1117, "input/output error"},    // ERROR_IO_DEVICE
-};
-
-// "permission denied (error 5)"
-std::string folder_error_text(DWORD error) {
-    std::string number = "error " + std::to_string(error);
-    for (const ErrorWords& entry : FOLDER_READ_ERRORS)
-        if (entry.error == error) return std::string(entry.words) + " (" + number + ")";
-    return number;
 }
 
 // The facts of one entry as FindFirstFileA reports them.
@@ -122,7 +102,7 @@ void read_folder(const std::string& folder, FolderRead* read) {
     HANDLE find = FindFirstFileA(folder_pattern(folder).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) note_skip(read, folder, "cannot be read: " + folder_error_text(error));
+        if (error != ERROR_FILE_NOT_FOUND) note_skip(read, folder, "cannot be read: " + error_words(error));
         return;
     }
     do {
@@ -235,7 +215,7 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
     if (find != INVALID_HANDLE_VALUE) {
         FindClose(find);
     } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-        *error = "cannot index \"" + root.folder + "\": " + folder_error_text(GetLastError());
+        *error = "cannot index \"" + root.folder + "\": " + error_words(GetLastError());
         return false;
     }
     std::filesystem::path given = std::filesystem::absolute(root.folder, failure).lexically_normal();

@@ -145,7 +145,8 @@ class PluginLoading(HostProcess):
             out.write("not a library\n")
         status, _, err = self.run_host(["--plugin", fake, "--port", "0", "--bind", "127.0.0.1"])
         self.assertEqual(status, 2, err)
-        self.assertIn(fake, err)
+        self.assertIn(fake + " cannot be loaded: it is no library for this machine, or a library it needs is "
+                             "missing (error 126)", err)
 
 
 class Serving(unittest.TestCase):
