@@ -269,7 +269,7 @@ bool SettingsStore::set_override(const std::string& key, const std::string& valu
         *error = problem;
         return false;
     }
-    for (Override& entry : overrides_)
+    for (KeyValue& entry : overrides_)
         if (entry.key == key) {
             entry.value = value;
             return true;
@@ -289,14 +289,14 @@ const SettingsStore::Line* SettingsStore::find_line(const std::string& key) cons
 }
 
 std::optional<std::string> SettingsStore::get(const std::string& key) const {
-    for (const Override& entry : overrides_)
+    for (const KeyValue& entry : overrides_)
         if (entry.key == key) return entry.value;
     if (const Line* line = find_line(key)) return line->value;
     return std::nullopt;
 }
 
 void SettingsStore::note_given(const std::string& key, const std::string& value) {
-    for (Override& entry : given_)
+    for (KeyValue& entry : given_)
         if (entry.key == key) {
             entry.value = value;
             return;
@@ -305,7 +305,7 @@ void SettingsStore::note_given(const std::string& key, const std::string& value)
 }
 
 void SettingsStore::set(const std::string& key, const std::string& value) {
-    for (const Override& entry : given_)
+    for (const KeyValue& entry : given_)
         if (entry.key == key && entry.value == value) return;
     note_given(key, value);
     for (size_t index = 0; index < overrides_.size(); ++index) {

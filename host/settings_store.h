@@ -72,7 +72,7 @@ private:
         std::string key;  // empty for sections, comments and blank lines
         std::string value;
     };
-    struct Override {
+    struct KeyValue {
         std::string key;
         std::string value;
     };
@@ -83,8 +83,8 @@ private:
 
     std::string path_;
     std::vector<Line> lines_;
-    std::vector<Override> overrides_;
-    std::vector<Override> given_;  // the values the plug-in was given, by key
+    std::vector<KeyValue> overrides_;
+    std::vector<KeyValue> given_;  // the values the plug-in was given, by key
     std::vector<IndexRoot> index_roots_;
     std::vector<std::string> warnings_;
     std::string loaded_text_;

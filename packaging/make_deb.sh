@@ -24,7 +24,8 @@ first=$(git -C "$here" log --reverse --format=%ct 2>/dev/null | head -n 1)
 years=$(date -u -d @"${first:-$last}" +%Y)
 [ "$(date -u -d @"$last" +%Y)" = "$years" ] || years="$years-$(date -u -d @"$last" +%Y)"
 doc="$root/usr/share/doc/swp-host"
-mkdir -p "$doc"
+mkdir -p "$doc" "$root/usr/share/lintian/overrides"
+cp "$here/debian/lintian-overrides" "$root/usr/share/lintian/overrides/swp-host"
 sed "s/@YEARS@/$years/" "$here/debian/copyright" > "$doc/copyright"
 sed "s/@VERSION@/$version/; s/@DATE@/$(date -R -u -d @"$last")/" "$here/debian/changelog" | gzip -9n > "$doc/changelog.gz"
 
@@ -39,6 +40,7 @@ echo /etc/swp-host/settings.ini > "$root/DEBIAN/conffiles"
 (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
     > "$root/DEBIAN/md5sums"
 chmod -R u+rwX,go+rX,go-w "$root"
+chmod 600 "$root/etc/swp-host/settings.ini"  # it may hold the password
 
 package="$stage/swp-host_${version}_${arch}.deb"
 dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null

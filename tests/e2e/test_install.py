@@ -40,10 +40,12 @@ class Installed(unittest.TestCase):
         self.assertIn("\\-\\-manual\\-page", manual)
         with open(self.path(UNIT)) as unit_file:
             unit = unit_file.read().splitlines()
-        for line in ("ExecStart=/usr/bin/swp-host --settings /etc/swp-host/settings.ini", "DynamicUser=yes",
+        for line in ("LoadCredential=settings.ini:/etc/swp-host/settings.ini",
+                     "ExecStart=/usr/bin/swp-host --settings ${CREDENTIALS_DIRECTORY}/settings.ini", "DynamicUser=yes",
                      "ProtectSystem=strict", "NoNewPrivileges=yes", "PrivateTmp=yes", "CapabilityBoundingSet=",
                      "RestartPreventExitStatus=2"):
             self.assertIn(line, unit)
+        self.assertEqual(os.stat(self.path("etc/swp-host/settings.ini")).st_mode & 0o777, 0o600)
         with open(self.path("etc/swp-host/settings.ini")) as settings:
             text = settings.read()
         self.assertIn("[host]\n", text)
