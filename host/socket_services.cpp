@@ -48,16 +48,13 @@ SOCKADDR_STORAGE local_address(SOCKET socket) {
 
 // The address a client on this machine reaches a listener at: a wildcard stands for loopback.
 std::string listener_url(const SOCKADDR_STORAGE& address) {
+    constexpr uint8_t ANY[16] = {};
     std::string port = std::to_string(address_port(address));
-    if (address.ss_family == AF_INET6) {
-        const SOCKADDR_IN6& v6 = reinterpret_cast<const SOCKADDR_IN6&>(address);
-        static constexpr uint8_t ANY[16] = {};
-        if (std::memcmp(v6.sin6_addr, ANY, sizeof ANY) == 0) return "ftp://[::1]:" + port + "/";
-        std::string text = address_text(address);
-        return "ftp://" + text + "/";
-    }
+    const SOCKADDR_IN6& v6 = reinterpret_cast<const SOCKADDR_IN6&>(address);
     const SOCKADDR_IN& v4 = reinterpret_cast<const SOCKADDR_IN&>(address);
-    if (v4.sin_addr[0] == 0 && v4.sin_addr[1] == 0 && v4.sin_addr[2] == 0 && v4.sin_addr[3] == 0)
+    if (address.ss_family == AF_INET6 && std::memcmp(v6.sin6_addr, ANY, sizeof v6.sin6_addr) == 0)
+        return "ftp://[::1]:" + port + "/";
+    if (address.ss_family == AF_INET && std::memcmp(v4.sin_addr, ANY, sizeof v4.sin_addr) == 0)
         return "ftp://127.0.0.1:" + port + "/";
     return "ftp://" + address_text(address) + "/";
 }
@@ -81,6 +78,7 @@ int os_winsock_WSAGetLastError() { return WSAGetLastError(); }
 int os_winsock_WSAAsyncSelect(SOCKET socket, HWND window, UINT message, long events) {
     return WSAAsyncSelect(socket, window, message, events);
 }
+
 // Watching must not change the error a caller reads next, so each watch keeps it.
 SOCKET os_winsock_socket(int family, int type, int protocol) {
     SOCKET result = socket(family, type, protocol);
