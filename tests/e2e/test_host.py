@@ -30,6 +30,10 @@ class HostProcess(unittest.TestCase):
         self.settings_path = os.path.join(self.home, "settings.ini")
 
     def tearDown(self):
+        # Folders a test made unreadable are opened again, so that an ordinary user can remove them.
+        for folder, children, _ in os.walk(self.home):
+            for child in children:
+                os.chmod(os.path.join(folder, child), 0o755)
         shutil.rmtree(self.home, ignore_errors=True)
 
     def run_host(self, args, timeout=60):
