@@ -1,4 +1,6 @@
-// The debug console on stderr. Colour escapes are written only when stderr is a terminal.
+// The debug console on stderr. Colour escapes are written only when stderr is a terminal. The
+// plug-in's plain traces are for debugging and stay quiet unless asked for; its errors and
+// coloured echoes (the activity lines) are always shown.
 #include "host/debug.h"
 
 #include <atomic>
@@ -15,6 +17,7 @@ namespace host {
 namespace {
 
 std::atomic<bool> verbose{false};
+std::atomic<bool> traces{false};
 std::mutex console_lock;
 
 bool stderr_is_terminal() {
@@ -42,11 +45,14 @@ void console_write(const char* prefix, const char* format, va_list arguments, co
 
 }  // namespace
 
+void debug_set_traces(bool on) { traces = on; }
+
 void debug_set_verbose(bool on) { verbose = on; }
 
 int debug_is_verbose() { return verbose ? 1 : 0; }
 
 void debug_printf(const char* format, ...) {
+    if (!traces && !verbose) return;
     va_list arguments;
     va_start(arguments, format);
     console_write(nullptr, format, arguments, nullptr);

@@ -58,6 +58,17 @@ int count_code_points(const char* text) {
     return count;
 }
 
+int text_width_in_units(const char* text) {
+    DialogTextMeasure measure;
+    {
+        DialogState& state = dialog_state();
+        std::lock_guard<std::mutex> guard(state.lock);
+        measure = state.measure;
+    }
+    const char* measured = text ? text : "";
+    return measure ? measure(measured) : count_code_points(measured) * DIALOG_TEXT_ADVANCE;
+}
+
 }  // namespace
 
 int os_get_logical_wide() { return LOGICAL_PER_INCH; }
@@ -139,16 +150,11 @@ void os_add_tooltip(HWND, HWND page, int id, const char* text) {
 }
 
 int os_expand_dialog_text_logical_wide_no_prefix(HWND, const char* text, int running_width) {
-    DialogTextMeasure measure;
-    {
-        DialogState& state = dialog_state();
-        std::lock_guard<std::mutex> guard(state.lock);
-        measure = state.measure;
-    }
-    const char* measured = text ? text : "";
-    int width = measure ? measure(measured) : count_code_points(measured) * DIALOG_TEXT_ADVANCE;
+    int width = text_width_in_units(text);
     return width > running_width ? width : running_width;
 }
+
+int dialog_text_width(const char* text) { return scale_to_pixels(text_width_in_units(text), os_get_logical_wide()); }
 
 void ui_options_add_plugin_page(void* add_pages_record, uintptr_t user_data, const char* name) {
     auto* list = static_cast<OptionsPageList*>(add_pages_record);

@@ -20,6 +20,9 @@ constexpr int DIALOG_TEXT_ADVANCE = 6;
 using DialogTextMeasure = int (*)(const char* text);
 void dialog_set_text_measure(DialogTextMeasure measure);
 
+// A text's width in pixels as the page's layout measures it.
+int dialog_text_width(const char* text);
+
 // The tooltip text os_add_tooltip gave a control, or "" when it has none.
 std::string dialog_tooltip_text(HWND control);
 

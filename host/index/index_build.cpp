@@ -309,11 +309,9 @@ bool index_build(const std::vector<IndexRoot>& roots, const IndexOptions& option
     ScanState scan;
     std::vector<IndexRootFolder> folders;
     if (!index_scan(roots, &scan, &folders, error)) return false;
-    size_t count = scan.nodes.size();
-    size_t skipped = scan.skipped;
     IndexSnapshot* snapshot = snapshot_from_scan(scan, std::move(folders), options.folder_sizes);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - scan.started).count();
-    std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", count, seconds, skipped);
+    index_scan_report(scan, seconds);
     index_snapshot_set_current(snapshot);
     return true;
 }

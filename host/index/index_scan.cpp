@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "host/error_words.h"
 #include "win32/find_files.h"
 
 namespace host {
@@ -77,19 +78,31 @@ struct FolderRead {
     std::vector<ScanNode> nodes;  // name_offset into names
     std::string names;
     size_t skipped = 0;
+    std::vector<ScanSkip> named_skips;  // at most SCAN_NAMED_SKIPS
 };
+
+void note_skip(FolderRead* read, const std::string& path, std::string reason) {
+    ++read->skipped;
+    if (read->named_skips.size() < SCAN_NAMED_SKIPS) read->named_skips.push_back({path, std::move(reason)});
+}
+
+std::string folder_pattern(const std::string& folder) {
+    std::string pattern = folder;
+    if (pattern.empty() || pattern.back() != '/') pattern.push_back('/');
+    pattern.push_back('*');
+    return pattern;
+}
 
 void read_folder(const std::string& folder, FolderRead* read) {
     read->nodes.clear();
     read->names.clear();
     read->skipped = 0;
-    std::string pattern = folder;
-    if (pattern.empty() || pattern.back() != '/') pattern.push_back('/');
-    pattern.push_back('*');
+    read->named_skips.clear();
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+    HANDLE find = FindFirstFileA(folder_pattern(folder).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) ++read->skipped;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) note_skip(read, folder, "cannot be read: " + error_words(error));
         return;
     }
     do {
@@ -97,7 +110,8 @@ void read_folder(const std::string& folder, FolderRead* read) {
         if (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
         size_t length = std::strlen(data.cFileName);
         if (!name_is_indexable(data.cFileName, length)) {
-            ++read->skipped;
+            note_skip(read, folder + "/" + data.cFileName,
+                      "its name holds a backslash, a carriage return or a line feed");
             continue;
         }
         ScanNode node = node_from(data, 0);
@@ -166,6 +180,8 @@ private:
         scan_.nodes[folder].first_child = first;
         scan_.nodes[folder].child_count = static_cast<uint32_t>(read.nodes.size());
         scan_.skipped += read.skipped;
+        for (const ScanSkip& skip : read.named_skips)
+            if (scan_.named_skips.size() < SCAN_NAMED_SKIPS) scan_.named_skips.push_back(skip);
         if (scan_.show_progress) show_progress(scan_, false);
     }
 
@@ -191,6 +207,15 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
     std::filesystem::path folder = std::filesystem::canonical(root.folder, failure);
     if (failure || !std::filesystem::is_directory(folder, failure)) {
         *error = "cannot index \"" + root.folder + "\": not a folder";
+        return false;
+    }
+    // A root that cannot be read would be served as an empty folder, hiding the mistake.
+    WIN32_FIND_DATAA probe;
+    HANDLE find = FindFirstFileA(folder_pattern(folder.string()).c_str(), &probe);
+    if (find != INVALID_HANDLE_VALUE) {
+        FindClose(find);
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        *error = "cannot index \"" + root.folder + "\": " + error_words(GetLastError());
         return false;
     }
     std::filesystem::path given = std::filesystem::absolute(root.folder, failure).lexically_normal();
@@ -222,6 +247,23 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
 }
 
 }  // namespace
+
+void index_scan_report(const ScanState& scan, double seconds) {
+    std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", scan.nodes.size(), seconds,
+                 scan.skipped);
+    for (const ScanSkip& skip : scan.named_skips) {
+        // A name may hold a line feed: it is shown escaped so that it stays on its line.
+        std::string path;
+        for (char byte : skip.path) {
+            if (byte == '\n') path += "\\n";
+            else if (byte == '\r') path += "\\r";
+            else path += byte;
+        }
+        std::fprintf(stderr, "swp-host: skipped %s: %s\n", path.c_str(), skip.reason.c_str());
+    }
+    if (scan.skipped > scan.named_skips.size())
+        std::fprintf(stderr, "swp-host: and %zu more skipped\n", scan.skipped - scan.named_skips.size());
+}
 
 uint64_t filetime_value(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;

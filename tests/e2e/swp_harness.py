@@ -19,6 +19,14 @@ HOST_EXE = os.path.join(BUILD_DIR, "swp-host")
 LISTENING = re.compile(r"swp-host: listening on (\[[^\]]+\]|[^:\s]+):(\d+)")
 
 
+def unprivileged(command):
+    """The command run as an ordinary user: as nobody when the tests run as the superuser, whom
+    permissions do not stop."""
+    if os.geteuid() != 0:
+        return list(command)
+    return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + list(command)
+
+
 def wait_until(predicate, timeout=20.0, interval=0.01, what="condition"):
     """Polls predicate until it returns a true value, which is returned; fails after timeout."""
     deadline = time.monotonic() + timeout
@@ -38,11 +46,14 @@ class Server:
     `log_path` unless `args` says otherwise. Use as a context manager; `stop()` sends SIGTERM and
     returns the exit code."""
 
-    def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True):
+    def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
+                 as_user=False, executable=HOST_EXE):
         self.home = tempfile.mkdtemp(prefix="swp-e2e-")
+        if as_user:
+            os.chmod(self.home, 0o755)
         self.log_path = os.path.join(self.home, "activity.log")
         self.settings_path = os.path.join(self.home, "settings.ini")
-        command = [HOST_EXE, "--settings", self.settings_path]
+        command = [executable, "--settings", self.settings_path]
         if tree is not None:
             command += ["--index", tree]
         args = list(args)
@@ -56,8 +67,8 @@ class Server:
         env = dict(os.environ)
         env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
         env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
-        self.command = command
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.command = unprivileged(command) if as_user else command
+        self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env)
         self.pid = self.process.pid
         self.listeners = []
