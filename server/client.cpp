@@ -123,7 +123,6 @@ bool recv_must_hold(const FtpClient* client) {
     return client->results_writing || replies_over_bound(client);
 }
 
-
 enum RecvScan {
     RECV_SCAN_DONE,      // every complete line ran; what is left is a partial line
     RECV_SCAN_HELD,      // the rest waits in the chunk: held back, or the event's lines are used up
