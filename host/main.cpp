@@ -13,6 +13,7 @@
 #include "host/error_words.h"
 #include "host/index/index.h"
 #include "host/listen_report.h"
+#include "host/memory.h"
 #include "host/options_preview.h"
 #include "host/services.h"
 #include "host/settings_store.h"
@@ -118,6 +119,7 @@ void run_message_loop() {
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
+        if (host::memory_compact_due() && !PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) host::memory_compact();
     }
 }
 

@@ -61,26 +61,27 @@ void on_listen_event(HWND window) {
     }
 }
 
-// Reads and executes what arrived, then sends what the socket takes. Reading pauses while too
-// many replies wait unsent; when sending brings them back under the bound, the held lines run
-// and the socket is read again in this same event, since no further read event would come
-// without a receive call.
-void on_control_event(SOCKET socket) {
+// Reads and executes what arrived, then sends what the socket takes, each up to the bound of one
+// event, so that the user-interface thread serves every client in turn. A client that stopped at
+// a bound, or whose held lines may run now, gets a kick: it queues behind the events already
+// waiting, and no socket event would come for work the socket does not report.
+void on_control_event(SOCKET socket, LPARAM lparam) {
     FtpClient* client = client_by_control_socket(socket);
     if (!client) return;
-    for (;;) {
-        if (!client_recv(client)) {
-            debug_printf("recv failed\n");
-            client_destroy(client);
-            return;
-        }
-        if (!client_send(client)) {
-            debug_printf("send failed\n");
-            client_destroy(client);
-            return;
-        }
-        if (!client->recv_paused || client->reply_unsent_bytes > MAX_UNSENT_REPLY_BYTES) return;
+    if (lparam == 0) client->kick_pending = 0;
+    ClientIo received = client_recv(client);
+    if (received == CLIENT_IO_CLOSED) {
+        debug_printf("recv failed\n");
+        client_destroy(client);
+        return;
     }
+    ClientIo sent = client_send(client);
+    if (sent == CLIENT_IO_CLOSED) {
+        debug_printf("send failed\n");
+        client_destroy(client);
+        return;
+    }
+    if (received == CLIENT_IO_MORE || sent == CLIENT_IO_MORE) client_kick(client);
 }
 
 void on_pasv_event(SOCKET socket) {
@@ -142,7 +143,7 @@ LRESULT server_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
             break;
         case MSG_CONTROL_SOCKET:
             if (verbose) debug_printf("client event %zu %zu\n", static_cast<size_t>(wparam), event);
-            on_control_event(socket);
+            on_control_event(socket, lparam);
             break;
         case MSG_PASV_SOCKET:
             if (verbose) debug_printf("pasv event %zu %zu\n", static_cast<size_t>(wparam), event);

@@ -153,6 +153,12 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE find);
 
+// The process heap: the C library's allocator, which every module of the process shares.
+// HeapCompact gives the heap's free pages back to the system, wherever they lie in it; it does
+// not measure the largest free block and returns 0 (GetLastError ERROR_SUCCESS).
+HANDLE GetProcessHeap();
+size_t HeapCompact(HANDLE heap, DWORD flags);
+
 // Dynamic libraries. A failed load or look-up sets GetLastError to ERROR_MOD_NOT_FOUND or
 // ERROR_PROC_NOT_FOUND.
 HMODULE LoadLibraryA(const char* path);
