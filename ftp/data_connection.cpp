@@ -388,5 +388,6 @@ void data_close(FtpClient* client)
         os_winsock_closesocket(client->data_address.pasv_socket);
         client->data_address.pasv_socket = INVALID_SOCKET;
     }
+    client->pasv_accept_paused = 0;
     client->data_mode = DATA_MODE_NONE;
 }

@@ -140,6 +140,7 @@ struct FtpClient {
     uint32_t path_column;
     uint32_t file_list_filename_column;
     uint32_t date_recently_changed_column;
+    uint32_t pasv_accept_paused;   // 1 while the passive listener does not ask for FD_ACCEPT
     uint32_t query_results_ready;  // 1 once the newest search or sort has reported its completion
 
     // Copies taken when the last search or re-sort was started.

@@ -7,6 +7,7 @@
 // reports the waiting connections again.
 #include "server/listener_pause.h"
 
+#include "server/client.h"
 #include "server/server.h"
 
 namespace {
@@ -17,15 +18,43 @@ void listener_register(ListenerNode* node, long events) {
     os_winsock_WSAAsyncSelect(node->socket, server_instance->window, MSG_LISTEN_SOCKET, events);
 }
 
-}  // namespace
+bool accept_error_is_shortage(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
 
-void listener_accept_failed(ListenerNode* node, int error) {
-    if (error != WSAEMFILE && error != WSAENOBUFS) return;
-    listener_register(node, PAUSED_LISTEN_EVENTS);
-    node->accept_paused = 1;
+void retry_timer_start() {
     if (server_instance->accept_retry_timer) return;
     SetTimer(server_instance->window, ACCEPT_RETRY_TIMER, ACCEPT_RETRY_MS, nullptr);
     server_instance->accept_retry_timer = 1;
+}
+
+// A client's passive listener is asked again only while it is still the one its client waits on.
+void pasv_listeners_resume() {
+    if (server_instance->pasv_paused_count == 0) return;
+    server_instance->pasv_paused_count = 0;
+    for (FtpClient* client = server_instance->clients_head; client; client = client->next) {
+        if (!client->pasv_accept_paused) continue;
+        client->pasv_accept_paused = 0;
+        if (client->data_mode != DATA_MODE_PASSIVE || client->data_address.pasv_socket == INVALID_SOCKET) continue;
+        os_winsock_WSAAsyncSelect(client->data_address.pasv_socket, server_instance->window, MSG_PASV_SOCKET,
+                                  LISTEN_EVENTS);
+    }
+}
+
+}  // namespace
+
+void listener_accept_failed(ListenerNode* node, int error) {
+    if (!accept_error_is_shortage(error)) return;
+    listener_register(node, PAUSED_LISTEN_EVENTS);
+    node->accept_paused = 1;
+    retry_timer_start();
+}
+
+void pasv_accept_failed(FtpClient* client, int error) {
+    if (!accept_error_is_shortage(error) || client->pasv_accept_paused) return;
+    os_winsock_WSAAsyncSelect(client->data_address.pasv_socket, server_instance->window, MSG_PASV_SOCKET,
+                              PAUSED_LISTEN_EVENTS);
+    client->pasv_accept_paused = 1;
+    server_instance->pasv_paused_count++;
+    retry_timer_start();
 }
 
 void listeners_resume_accept() {
@@ -36,6 +65,7 @@ void listeners_resume_accept() {
         node->accept_paused = 0;
         listener_register(node, LISTEN_EVENTS);
     }
+    pasv_listeners_resume();
 }
 
 void listeners_stop_retry_timer() {

@@ -36,6 +36,7 @@ struct ServerInstance {
     char* bindings;
     SorrelwickOutputStream* log_stream;
     uint32_t accept_retry_timer;  // 1 while the timer that resumes paused listeners runs
+    uint32_t pasv_paused_count;   // passive listeners paused since the last resume (an upper bound)
 };
 
 // Null while the server is stopped.

@@ -86,9 +86,12 @@ void on_control_event(SOCKET socket, LPARAM lparam) {
 
 void on_pasv_event(SOCKET socket) {
     FtpClient* client = client_by_pasv_socket(socket);
-    if (!client) return;
+    if (!client || client->pasv_accept_paused) return;
     client->data_socket = os_winsock_accept(client->data_address.pasv_socket, nullptr, nullptr);
-    if (client->data_socket == INVALID_SOCKET) return;
+    if (client->data_socket == INVALID_SOCKET) {
+        pasv_accept_failed(client, os_winsock_WSAGetLastError());
+        return;
+    }
     if (!data_peer_matches(client->data_socket, &client->peer_address)) {
         client_printf(client, "500 Failed to connect to IP.\r\n");
         data_close(client);

@@ -508,3 +508,27 @@ TEST(ServerServices, AcceptOutOfDescriptorsOrBuffersPausesTheListenerUntilTheRet
     }
     server_stop();
 }
+
+TEST(ServerServices, PassiveAcceptOutOfDescriptorsPausesThePassiveListenerUntilTheRetryTimer) {
+    WinsockUse winsock;
+    service_calls = ServiceCalls();
+    PluginSession session({{"os_winsock_accept", reinterpret_cast<void*>(&failing_accept)},
+                           {"os_winsock_WSAAsyncSelect", reinterpret_cast<void*>(&selecting)}});
+    ASSERT_TRUE(session.bound());
+    ASSERT_EQ(apply("127.0.0.1", free_port()), 1);
+    FtpClient* client = client_create(INVALID_SOCKET);
+    SOCKET passive = os_winsock_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    client->data_mode = DATA_MODE_PASSIVE;
+    client->data_address.pasv_socket = passive;
+    auto pasv_event = [passive] { server_wndproc(server_instance->window, MSG_PASV_SOCKET, passive, FD_ACCEPT); };
+
+    service_calls.calls.clear();
+    failing_accept_state = {WSAEMFILE, 0};
+    pasv_event();
+    pasv_event();
+    EXPECT_EQ(failing_accept_state.calls, 1) << "a paused passive listener is not asked";
+    EXPECT_EQ(service_calls.calls, std::vector<std::string>{"select 0 1 1026 32"});
+    EXPECT_TRUE(pump_until([] { return service_calls.calls.size() == 2; })) << "the retry timer resumes it";
+    EXPECT_EQ(service_calls.calls.back(), "select 0 1 1026 40");
+    server_stop();
+}
