@@ -183,6 +183,79 @@ TEST_F(IndexSearch, InvalidRegularExpressionsFindNothing) {
     EXPECT_EQ(found("", {}, "[", 0x10), Names{});
 }
 
+TEST(SearchGlob, StarsPlacePartsLeftmostAndQuestionMarksTakeOneCharacter) {
+    struct Case {
+        const char* glob;
+        const char* name;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"a*b*c", "aXbYc", true}, {"a*b*c", "abc", true},     {"a*b*c", "acb", false},
+        {"*ab*ab", "abab", true}, {"*ab*ab", "abXab", true},  {"*ab*ab", "abba", false},
+        {"a*a", "a", false},      {"a*a", "aa", true},        {"*aa*a", "aa", false},
+        {"*aa*a", "aaa", true},   {"**a**", "a", true},       {"*?", "", false},
+        {"?*é", "xé", true},      {"?*é", "é", false},        {"*?é", "éé", true},
+        {"x?y", "xéy", true},     {"x??y", "xéy", false},     {"*?é*?", "éé", false},
+        {"*?é*?", "ééx", true},   {"*.mp3|*.flac", "a.flac", true},
+    };
+    for (const Case& c : cases) {
+        host::SearchOptions options;
+        options.match_case = options.match_diacritics = true;
+        host::SearchCondition condition = host::search_compile(c.glob, options);
+        host::EntryTexts texts{c.name, "", c.name, ""};
+        EXPECT_EQ(host::search_matches(condition, texts), c.matches) << c.glob << " on " << c.name;
+    }
+}
+
+TEST_F(IndexSearch, RepeatedTermsCountOnce) {
+    EXPECT_EQ(found("mp3 MP3 mp3"), found("mp3"));
+    EXPECT_EQ(found("txt|cafe cafe|txt|txt"), found("cafe|txt"));
+    EXPECT_EQ(found("!*.mp3 !*.MP3 !*.mp3"), found("!*.mp3"));
+    EXPECT_EQ(found("* ** * doc"), found("doc"));  // a term that matches every name adds nothing
+    EXPECT_EQ(found("!*"), Names{});
+    host::SearchCondition condition = host::search_compile("a|b B|A|a !a !A ***", {});
+    ASSERT_EQ(condition.terms.size(), 2u);
+    EXPECT_EQ(condition.terms[0].alternatives.size(), 2u);
+    EXPECT_TRUE(host::search_compile("* * *", {}).match_all);
+}
+
+TEST_F(IndexSearch, OversizedSearchesAreRefusedAndFindNothing) {
+    SearchOptions regex;
+    regex.regex = true;
+    auto names = [](int count, const char* separator) {
+        std::string text;
+        for (int i = 0; i < count; ++i) text += (i ? separator : "") + std::string("name") + std::to_string(i);
+        return text;
+    };
+    auto repeated = [](const std::string& piece, int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) text += piece;
+        return text;
+    };
+    auto nested = [](int depth) { return std::string(depth, '(') + "a" + std::string(depth, ')'); };
+    const struct {
+        std::string text;
+        bool regex;
+        bool refused;
+    } cases[] = {
+        {names(400, "|"), false, false},  {"(" + names(400, "|") + ")", true, false},
+        {names(1025, "|"), false, true},  {names(600, " ") + " " + names(600, "|"), false, true},
+        {names(5000, " "), false, true},  {names(20, " ") + " " + names(20, " "), false, false},
+        {nested(100), true, false},       {nested(101), true, true},
+        {std::string(33000, 'x'), true, true},
+        {"\\pL{1000}", true, true},      {"a{1000}b{1000}", true, false},
+        {repeated("a{1000}", 21), true, true}, {"\\w{3}\\x{10}{2}", true, false},
+    };
+    for (const auto& c : cases) {
+        host::SearchCondition condition = host::search_compile(c.text, c.regex ? regex : SearchOptions{});
+        EXPECT_EQ(condition.invalid, c.refused) << c.text.substr(0, 60) << ": " << condition.error;
+        if (c.refused) {
+            EXPECT_FALSE(condition.error.empty());
+            EXPECT_EQ(run(c.text, c.regex ? regex : SearchOptions{}), std::vector<uint32_t>{});
+        }
+    }
+}
+
 TEST_F(IndexSearch, TheFilterIsASecondCondition) {
     EXPECT_EQ(found("report", {}, "pdf"), (Names{"report-2024.pdf"}));
     EXPECT_EQ(found("", {}, "Cafe", 0x1), (Names{"Café del Mar.mp3"}));           // filter_case
