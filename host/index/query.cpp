@@ -97,8 +97,7 @@ SearchRequest request_from(const QuerySearch& search) {
     request.include_folders = search.include_folders;
     request.nothing = search.hide_empty_search_results && request.main.match_all && !request.main.invalid;
     for (const SearchCondition* condition : {&request.main, &request.filter})
-        if (condition->invalid)
-            debug_printf("swp-host: search: regular expression rejected: %s\n", condition->error.c_str());
+        if (condition->invalid) debug_printf("swp-host: search: %s\n", condition->error.c_str());
     return request;
 }
 
@@ -108,12 +107,12 @@ void run_job(QueryJob& job) {
     bool complete = true;
     if (job.search) {
         SearchRequest request = request_from(*job.search);
-        complete = search_run(*job.snapshot, request, &job.cancel, results.get());
+        complete = search_run(*job.snapshot, request, {&job.cancel}, results.get());
     } else if (job.input) {
         *results = *job.input;
     }
     if (complete)
-        result_sort(*job.snapshot, job.sort_property, job.sort_ascending, &job.cancel, results.get());
+        result_sort(*job.snapshot, job.sort_property, job.sort_ascending, {&job.cancel}, results.get());
     uint32_t limit = job.search ? job.search->max_results : 0;
     if (limit != 0 && limit != 0xFFFFFFFF && results->size() > limit) results->resize(limit);
     {

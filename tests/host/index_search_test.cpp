@@ -27,7 +27,7 @@ protected:
         request.main = host::search_compile(text, options);
         request.filter = host::search_compile(filter, host::search_options_from_filter_flags(filter_flags));
         std::vector<uint32_t> results;
-        EXPECT_TRUE(host::search_run(*snapshot_, request, nullptr, &results));
+        EXPECT_TRUE(host::search_run(*snapshot_, request, {}, &results));
         return results;
     }
 
@@ -87,6 +87,8 @@ TEST_F(IndexSearch, WholeWordPrefixAndSuffix) {
     word.whole_word = true;
     EXPECT_EQ(found("del", word), (Names{"Café del Mar.mp3"}));
     EXPECT_EQ(found("de", word), Names{});
+    EXPECT_EQ(found("de|mar|flac", word), (Names{"Café del Mar.mp3", "Straße.flac"}));
+    EXPECT_EQ(found("de|mar|flac|q1|q2|q3|q4|q5", word), (Names{"Café del Mar.mp3", "Straße.flac"}));  // one pass
     EXPECT_EQ(found("2024", word), (Names{"report 2024 final.txt", "report-2024.pdf"}));
     SearchOptions prefix;
     prefix.prefix = true;
@@ -119,6 +121,7 @@ TEST_F(IndexSearch, IgnoringPunctuationAndWhiteSpace) {
 TEST_F(IndexSearch, TermsOrNotAndQuotes) {
     EXPECT_EQ(found("report pdf"), (Names{"report-2024.pdf"}));                   // AND
     EXPECT_EQ(found("flac|doc"), (Names{"Docs", "Straße.flac", "ÉCOLE.doc"}));   // OR
+    EXPECT_EQ(found("flac|DOC|q1|q2|q3|q4|q5|q6"), found("flac|doc"));
     EXPECT_EQ(found("report !pdf"), (Names{"report 2024 final.txt"}));           // NOT
     EXPECT_EQ(found("mp3 !cafe|deep"), Names{});
     EXPECT_EQ(found("\"del mar\""), (Names{"Café del Mar.mp3"}));                // a blank inside quotes
@@ -181,6 +184,14 @@ TEST_F(IndexSearch, InvalidRegularExpressionsFindNothing) {
     EXPECT_EQ(found("a(b", regex), Names{});
     EXPECT_TRUE(host::search_compile("((((((a{9}){9}){9}){9}){9}){9})", regex).invalid);  // over the memory budget
     EXPECT_EQ(found("", {}, "[", 0x10), Names{});
+}
+
+TEST_F(IndexSearch, RegularExpressionsThatMatchEmptyTextFindEveryEntry) {
+    SearchOptions regex;
+    regex.regex = true;
+    for (const char* text : {"$", "^", ".*", "x*", "a*$", "(a|a)*$", "(?:)", "\\b"})
+        EXPECT_EQ(run(text, regex).size(), 15u) << text;
+    EXPECT_EQ(found("^$", regex), Names{});
 }
 
 TEST(SearchGlob, StarsPlacePartsLeftmostAndQuestionMarksTakeOneCharacter) {
@@ -277,24 +288,50 @@ TEST_F(IndexSearch, FilesFoldersAndHideEmpty) {
     request.main = host::search_compile("", {});
     request.include_files = false;
     std::vector<uint32_t> results;
-    host::search_run(*snapshot_, request, nullptr, &results);
+    host::search_run(*snapshot_, request, {}, &results);
     EXPECT_EQ(names(results), (Names{"Docs", "empty", "Music", "share", "sub"}));
     request.include_files = true;
     request.include_folders = false;
-    host::search_run(*snapshot_, request, nullptr, &results);
+    host::search_run(*snapshot_, request, {}, &results);
     EXPECT_EQ(results.size(), 10u);
     request.nothing = true;
-    host::search_run(*snapshot_, request, nullptr, &results);
+    host::search_run(*snapshot_, request, {}, &results);
     EXPECT_TRUE(results.empty());
 }
 
-TEST_F(IndexSearch, ACancelledSearchStops) {
+TEST_F(IndexSearch, ACancelledSearchOrSortStops) {
     std::atomic<bool> cancel{true};
-    for (const char* text : {"", "cafe", "music\\"}) {
+    SearchOptions regex;
+    regex.regex = true;
+    for (const char* text : {"", "cafe", "music\\", "cafe|txt", "$"}) {
+        host::SearchRequest request;
+        request.main = host::search_compile(text, text[0] == '$' ? regex : SearchOptions{});
+        std::vector<uint32_t> results;
+        EXPECT_FALSE(host::search_run(*snapshot_, request, {&cancel}, &results)) << text;
+    }
+    std::vector<uint32_t> all = run("", {});
+    for (int property : {0, 1, 2, 3})
+        EXPECT_FALSE(host::result_sort(*snapshot_, property, true, {&cancel}, &all)) << property;
+}
+
+TEST_F(IndexSearch, AHeavySearchStopsAtThePollThatSeesTheCancel) {
+    struct Stopper {
+        std::atomic<bool> cancel{false};
+        int polls = 0;
+    };
+    auto third_poll_cancels = [](void* context) {
+        auto* stopper = static_cast<Stopper*>(context);
+        if (++stopper->polls == 3) stopper->cancel = true;
+    };
+    std::string heavy;  // a thousand patterns that every name is compared with
+    for (int i = 0; i < 1000; ++i) heavy += " !*x" + std::to_string(i) + "?*";
+    for (const std::string& text : {heavy, "music\\" + heavy}) {
+        Stopper stopper;
         host::SearchRequest request;
         request.main = host::search_compile(text, {});
         std::vector<uint32_t> results;
-        EXPECT_FALSE(host::search_run(*snapshot_, request, &cancel, &results)) << text;
+        EXPECT_FALSE(host::search_run(*snapshot_, request, {&stopper.cancel, third_poll_cancels, &stopper}, &results));
+        EXPECT_EQ(stopper.polls, 3) << text.substr(0, 10);
     }
 }
 
@@ -307,7 +344,7 @@ TEST_F(IndexSearch, EverySortInBothDirections) {
     std::vector<uint32_t> all = run("", {});
     auto sorted = [&](int property, bool ascending) {
         std::vector<uint32_t> results = all;
-        EXPECT_TRUE(host::result_sort(*snapshot_, property, ascending, nullptr, &results));
+        EXPECT_TRUE(host::result_sort(*snapshot_, property, ascending, {}, &results));
         return results;
     };
     auto path_of = [&](uint32_t e) {
