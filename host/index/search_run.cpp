@@ -90,6 +90,7 @@ size_t window_end(const std::string& arena, size_t at) {
     return feed == std::string::npos ? arena.size() : feed + 1;
 }
 
+// Each name that holds the alternative's needle where the placement options allow it, once.
 // False when stopped.
 bool arena_substring(const IndexSnapshot& s, const SearchCondition& condition, const SearchAlternative& alternative,
                      const SearchPoll& poll, std::vector<uint32_t>* candidates) {
