@@ -4,7 +4,8 @@
 // - a job's `results` and `done`, under QueryShared::lock: set once by whoever ends the job (its
 //   worker, or the thread that cancels it while it still waits in the queue); read by the owner
 //   thread in install_newest;
-// - the pool's queue, running list and counts, under WorkerPool::lock.
+// - the pool's queue, running list and counts, under WorkerPool::lock; g_jobs_running, a copy of
+//   the running list's length that workers read at their polls, is an atomic.
 // Everything else in a job is immutable once queued, or belongs to its worker while it runs. The
 // worker never touches the query: it hands the finished job back by posting it to the creating
 // thread's completion window, and only that thread installs results and calls the callback,
@@ -77,8 +78,10 @@ constexpr char QUERY_WINDOW_CLASS[] = "SWP_HOST_QUERY_EVENTS";
 // ---------------------------------------------------------------------------------------------------
 // Worker threads. A job never waits behind running ones: when no idle worker is there to take it,
 // a new worker starts, up to QUERY_WORKERS_MAX; a worker left idle for QUERY_WORKER_IDLE_END ends.
-// A job that has run for QUERY_LONG_JOB lowers its worker's priority, so that fresh short searches
-// win the processors over it; a worker whose priority cannot be raised again ends after that job.
+// A job that has run for QUERY_LONG_JOB while more jobs run than there are processors lowers its
+// worker's priority, so that fresh short searches win the processors over it (a job running
+// alone keeps its priority against other programs); a worker whose priority cannot be raised
+// again ends after that job.
 
 // Every client has one job at most (a newer one cancels the older), so this many run at once
 // only with as many clients searching; beyond it jobs wait their turn.
@@ -101,6 +104,8 @@ struct WorkerPool {
 WorkerPool& g_pool = *new WorkerPool;
 std::atomic<void (*)(const std::atomic<bool>&)> g_job_start_hook{nullptr};
 std::atomic<uint64_t> g_jobs_ended{0};
+std::atomic<size_t> g_jobs_running{0};  // the length of g_pool.running, read without the lock
+const size_t g_processors = std::max(1u, std::thread::hardware_concurrency());
 
 // Live queries by address, so that a completion for a destroyed query is recognised.
 std::mutex g_live_lock;
@@ -143,7 +148,8 @@ void job_end_unrun(QueryJob& job) {
 
 void job_poll(void* context) {
     QueryJob& job = *static_cast<QueryJob*>(context);
-    if (job.lowered || std::chrono::steady_clock::now() - job.started < QUERY_LONG_JOB) return;
+    if (job.lowered || g_jobs_running.load(std::memory_order_relaxed) <= g_processors) return;
+    if (std::chrono::steady_clock::now() - job.started < QUERY_LONG_JOB) return;
     job.lowered = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST) != FALSE;
 }
 
@@ -183,12 +189,14 @@ void worker_main() {
         std::shared_ptr<QueryJob> job = std::move(g_pool.jobs.front());
         g_pool.jobs.pop_front();
         g_pool.running.push_back(job.get());
+        g_jobs_running.store(g_pool.running.size());
         guard.unlock();
         run_job(*job);
         post_completion(job);
         bool normal = !job->lowered || SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
         guard.lock();
         std::erase(g_pool.running, job.get());
+        g_jobs_running.store(g_pool.running.size());
         guard.unlock();
         job.reset();  // may release the last reference on a snapshot: outside the lock
         g_jobs_ended.fetch_add(1);
