@@ -85,6 +85,20 @@ HANDLE CreateThread(void* security, size_t stack_size, LPTHREAD_START_ROUTINE st
 DWORD GetCurrentThreadId();
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exit_code);
 
+// Thread priority levels, relative to the process's. Here a level is a nice value of the thread
+// (LOWEST is 10 above the thread's first value), and only the pseudo-handle of GetCurrentThread
+// is accepted. Unlike Windows, the system may refuse to raise a lowered priority again: FALSE
+// with ERROR_ACCESS_DENIED.
+constexpr int THREAD_PRIORITY_IDLE = -15;
+constexpr int THREAD_PRIORITY_LOWEST = -2;
+constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
+constexpr int THREAD_PRIORITY_NORMAL = 0;
+constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
+constexpr int THREAD_PRIORITY_HIGHEST = 2;
+constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+HANDLE GetCurrentThread();
+BOOL SetThreadPriority(HANDLE thread, int priority);
+
 // Recursive, as on Windows.
 struct CRITICAL_SECTION {
     alignas(16) unsigned char opaque[64];

@@ -1,12 +1,12 @@
 // Running a compiled search over one snapshot.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "host/index/index_store.h"
 #include "host/index/search_pattern.h"
+#include "host/index/search_poll.h"
 
 namespace host {
 
@@ -19,8 +19,8 @@ struct SearchRequest {
 };
 
 // The matching entries in entry order, which is name order. Returns false, with `out` partly
-// filled, when `cancel` was raised before the end.
-bool search_run(const IndexSnapshot& s, const SearchRequest& request, const std::atomic<bool>* cancel,
+// filled, when the poll stopped it before the end.
+bool search_run(const IndexSnapshot& s, const SearchRequest& request, const SearchPoll& poll,
                 std::vector<uint32_t>* out);
 
 }  // namespace host
