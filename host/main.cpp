@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -89,6 +90,12 @@ bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
     return true;
 }
 
+// Binds to port 0 take their ports from the range of the command line, else of the settings file.
+void passive_ports_apply(const host::CommandLine& command_line, const host::SettingsStore& store) {
+    std::optional<host::PortRange> range = command_line.passive_ports ? command_line.passive_ports : store.passive_ports();
+    if (range) WSASetDynamicPortRange(range->first, range->last);
+}
+
 bool settings_prepare(const host::CommandLine& command_line, bool serving, host::SettingsStore* store,
                       std::string* error) {
     std::string path = command_line.settings_path.empty() ? default_settings_path() : command_line.settings_path;
@@ -167,6 +174,9 @@ int run(const host::CommandLine& command_line) {
     std::string error;
     host::SettingsStore store;
     if (!settings_prepare(command_line, serving, &store, &error)) return fail(error);
+    passive_ports_apply(command_line, store);
+    // Every client holds a descriptor or more: the soft limit (often 1,024) would cap them.
+    RaiseHandleLimit();
 
     Plugin plugin;
     if (!plugin_load(command_line.plugin_path.empty() ? default_plugin_path() : command_line.plugin_path, &plugin,

@@ -3,6 +3,7 @@
 // A handle is a slot index in its low 32 bits and the slot's generation above, so a closed handle
 // stays invalid after its slot is reused. Lookups copy a reference under the table lock; the
 // object itself lives until its last reference goes.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,6 +94,16 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     if (!object->changed.wait_until(guard, deadline, [&] { return object->signalled; })) return WAIT_TIMEOUT;
     waitable_try_take(*object);
     return WAIT_OBJECT_0;
+}
+
+DWORD RaiseHandleLimit() {
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = {limit.rlim_max, limit.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(limit.rlim_cur);
 }
 
 DWORD GetLastError() { return thread_last_error; }
