@@ -272,6 +272,7 @@ FtpClient* client_create(SOCKET socket) {
     if (local.ss_family == AF_INET6) client->is_ipv6 = 1;
 
     client_list_append(client);
+    client_table_add(&server_instance->socket_clients, socket, CLIENT_SOCKET_CONTROL, client);
     client_log(client, "Connected.\r\n");
     return client;
 }
@@ -281,6 +282,9 @@ void client_destroy(FtpClient* client) {
     client_log(client, "Disconnected.\r\n");
     client_list_unlink(client);
     data_close(client);
+    if (server_instance) {
+        client_table_remove(&server_instance->socket_clients, client->control_socket, CLIENT_SOCKET_CONTROL, client);
+    }
     if (client->control_socket != INVALID_SOCKET) os_winsock_closesocket(client->control_socket);
     db_query_destroy(client->query);
     client_free_strings(client);
