@@ -70,13 +70,18 @@ HANDLE os_thread_create(PluginThreadProc function, void* argument) {
     if (done == nullptr) return nullptr;
     PoolJob job = {function, argument, done};
     ThreadPool& pool = thread_pool();
+    bool handed = false;
     {
         std::lock_guard<std::mutex> guard(pool.lock);
         if (pool.parked > pool.jobs.size()) {
             pool.jobs.push_back(job);
-            pool.job_ready.notify_one();
-            return done;
+            handed = true;
         }
+    }
+    // Told after the lock is let go, so that the woken thread does not wait for it at once.
+    if (handed) {
+        pool.job_ready.notify_one();
+        return done;
     }
     try {
         std::thread(pool_thread, job).detach();

@@ -381,7 +381,7 @@ int wsock_ioctl(uintptr_t socket, long command, unsigned long* argument) {
 int wsock_async_select(uintptr_t socket, HWND window, UINT message, long events) {
     SocketRef record = socket_table_get(socket);
     if (!record) return -1;
-    if (!set_non_blocking(record->fd, true)) return fail_errno();
+    if (!record->non_blocking.load() && !set_non_blocking(record->fd, true)) return fail_errno();
     record->non_blocking.store(true);
     return socket_events_select(*record, window, message, static_cast<uint32_t>(events));
 }
