@@ -496,7 +496,15 @@ void client_queue_reply(FtpClient* client, const char* bytes, size_t length) {
 }
 
 void client_queue_results_text(FtpClient* client, const char* bytes, size_t length) {
-    if (debug_is_verbose()) debug_color_printf(0xff00ff00, "%t", bytes, length);
+    if (debug_is_verbose()) {
+        // Echoed line by line, as every other reply line is.
+        for (size_t start = 0; start < length;) {
+            const char* lf = static_cast<const char*>(memchr(bytes + start, '\n', length - start));
+            size_t end = lf ? static_cast<size_t>(lf - bytes) + 1 : length;
+            debug_color_printf(0xff00ff00, "%t", bytes + start, end - start);
+            start = end;
+        }
+    }
     reply_append(client, bytes, length);
 }
 
