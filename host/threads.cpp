@@ -16,9 +16,11 @@
 namespace host {
 namespace {
 
-// At most this many threads wait for work; a parked thread ends when none came for a while.
+// At most this many threads wait for work. A parked thread ends when none came for a while: long
+// enough to serve a client that fetches file after file, short enough that an idle server soon
+// holds no thread beyond its own.
 constexpr size_t POOL_PARKED_MAX = 64;
-constexpr auto POOL_PARK_LIMIT = std::chrono::seconds(30);
+constexpr auto POOL_PARK_LIMIT = std::chrono::seconds(2);
 
 struct PoolJob {
     PluginThreadProc function;
