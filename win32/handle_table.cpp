@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <vector>
 
 #include "win32/generation_table.h"
@@ -27,12 +26,6 @@ HandleTable& handle_table() {
 thread_local DWORD thread_last_error = ERROR_SUCCESS;
 
 uintptr_t handle_value(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
-
-bool waitable_try_take(KernelObject& object) {
-    if (!object.signalled) return false;
-    if (object.kind == KernelObjectKind::EVENT && !object.manual_reset) object.signalled = false;
-    return true;
-}
 
 }  // namespace
 
@@ -84,16 +77,7 @@ BOOL CloseHandle(HANDLE object) {
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     KernelObjectRef object = kernel_handle_get_waitable(handle);
     if (!object) return WAIT_FAILED;
-    std::unique_lock<std::mutex> guard(object->lock);
-    if (milliseconds == INFINITE) {
-        object->changed.wait(guard, [&] { return object->signalled; });
-        waitable_try_take(*object);
-        return WAIT_OBJECT_0;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    if (!object->changed.wait_until(guard, deadline, [&] { return object->signalled; })) return WAIT_TIMEOUT;
-    waitable_try_take(*object);
-    return WAIT_OBJECT_0;
+    return waitable_wait(*object, milliseconds);
 }
 
 DWORD RaiseHandleLimit() {
