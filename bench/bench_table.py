@@ -146,6 +146,11 @@ def chart_draw(rows, path):
               "set xrange [-0.6:%f]" % (len(names) - 0.4)]
     for index, r in enumerate(rows):
         script.append("unset label")
+        if not any(r["samples"].values()):
+            # gnuplot refuses a plot without a single value: an empty frame says so instead.
+            script += ['set title "%s\\n(not run)" font ",10"' % r["work"].replace('"', "'"),
+                       "set yrange [0:1]", "plot -1 notitle", "set yrange [0:*]"]
+            continue
         for position, name in enumerate(names):
             if not r["samples"].get(name):
                 script.append("set label 'not run' at %d, graph 0.06 center rotate by 90 font ',8'" % position)

@@ -92,7 +92,8 @@ bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
 
 // Binds to port 0 take their ports from the range of the command line, else of the settings file.
 void passive_ports_apply(const host::CommandLine& command_line, const host::SettingsStore& store) {
-    std::optional<host::PortRange> range = command_line.passive_ports ? command_line.passive_ports : store.passive_ports();
+    std::optional<host::PortRange> range = command_line.passive_ports;
+    if (!range) range = store.passive_ports();
     if (range) WSASetDynamicPortRange(range->first, range->last);
 }
 

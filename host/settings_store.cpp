@@ -231,7 +231,8 @@ std::string SettingsStore::check_line(const Line& line, const std::string& where
     }
     if (line.section == HOST_SECTION && line.key == HOST_PASSIVE_PORTS_KEY) {
         passive_ports_ = port_range_parse(line.value);
-        return passive_ports_ ? "" : "passive_ports needs a range MIN-MAX of ports from 1 to 65535, not \"" + line.value + "\"";
+        if (passive_ports_) return "";
+        return "passive_ports needs a range MIN-MAX of ports from 1 to 65535, not \"" + line.value + "\"";
     }
     if (line.section == HOST_SECTION)
         warnings_.push_back(where + "unknown setting \"" + line.key + "\" in [host] is ignored");

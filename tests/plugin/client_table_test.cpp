@@ -27,9 +27,12 @@ TEST_F(ClientTableTest, EntriesSurviveGrowthAndTheRemovalOfTheirNeighbours) {
     }
     client_table_add(&table, INVALID_SOCKET, CLIENT_SOCKET_DATA, fake_client(0));
     EXPECT_EQ(table.count, 2 * COUNT);
-    for (size_t i = 0; i < COUNT; i += 2) client_table_remove(&table, socket_value(i, 1), CLIENT_SOCKET_CONTROL, fake_client(i));
+    for (size_t i = 0; i < COUNT; i += 2) {
+        client_table_remove(&table, socket_value(i, 1), CLIENT_SOCKET_CONTROL, fake_client(i));
+    }
     for (size_t i = 0; i < COUNT; i++) {
-        EXPECT_EQ(client_table_find(&table, socket_value(i, 1), CLIENT_SOCKET_CONTROL), i % 2 ? fake_client(i) : nullptr);
+        FtpClient* kept = i % 2 ? fake_client(i) : nullptr;
+        EXPECT_EQ(client_table_find(&table, socket_value(i, 1), CLIENT_SOCKET_CONTROL), kept);
         EXPECT_EQ(client_table_find(&table, socket_value(i, 2), CLIENT_SOCKET_DATA), fake_client(i));
         EXPECT_EQ(client_table_find(&table, socket_value(i, 2), CLIENT_SOCKET_PASV), nullptr);
     }
