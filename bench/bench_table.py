@@ -19,9 +19,9 @@ import statistics
 import subprocess
 
 SWP = "swp-host"
-PEERS = ("vsftpd", "pure-ftpd", "pyftpdlib", "plocate", "find", "copy loop")
+PEERS = ("vsftpd", "pure-ftpd", "pyftpdlib", "plocate", "find", "copy loop", "echo floor")
 # Columns that are no server but a bound to compare with; they are never the best peer.
-REFERENCES = ("find", "copy loop")
+REFERENCES = ("find", "copy loop", "echo floor")
 
 
 def row(work, unit, better, samples, goal=None, note=None):

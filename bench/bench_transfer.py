@@ -370,24 +370,6 @@ def process_tree_seconds(pid):
     return total / ticks
 
 
-def descendant_count(pid):
-    count = 0
-    for entry in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/stat" % entry) as stat:
-                count += int(stat.read().rsplit(")", 1)[1].split()[1]) == pid
-        except (OSError, ValueError, IndexError):
-            continue
-    return count
-
-
-def wait_reaped(peer, baseline, timeout=20.0):
-    """A forking server's session processes end and are reaped after the client leaves."""
-    deadline = time.monotonic() + timeout
-    while peer.forks and descendant_count(peer.pid) > baseline and time.monotonic() < deadline:
-        time.sleep(0.02)
-
-
 def rss_mb(pid):
     with open("/proc/%d/status" % pid) as status:
         for line in status:
@@ -399,17 +381,17 @@ def rss_mb(pid):
 # ---- the measurements --------------------------------------------------------------------------
 
 def retr(peer, driver):
-    """GB/s of one RETR of the big file, and the server's processor seconds per GiB sent."""
-    baseline = descendant_count(peer.pid) if peer.forks else 0
-    cpu_before = process_tree_seconds(peer.pid)
+    """GB/s of one RETR of the big file, and the server's processor seconds per GiB sent. The
+    processor time is read while the session is still open: a forking server's session process
+    is counted while it lives (a child reaped without a wait would take its time with it)."""
     session = peer.session()
     session.command("TYPE I")
+    cpu_before = process_tree_seconds(peer.pid)
     started = time.perf_counter()
     count = session.transfer_drained("RETR %s/big.bin" % peer.root.rstrip("/"), driver)
     elapsed = time.perf_counter() - started
-    session.close()
-    wait_reaped(peer, baseline)
     cpu = process_tree_seconds(peer.pid) - cpu_before
+    session.close()
     if count != BIG_SIZE:
         raise RuntimeError("%s sent %d bytes of %d" % (peer.name, count, BIG_SIZE))
     return {"retr": BIG_SIZE / elapsed / 1e9, "retr_cpu": cpu / (BIG_SIZE / float(1 << 30))}
@@ -461,6 +443,32 @@ def small_files(peer):
     if received[0] != SMALL_FILES * SMALL_SIZE:
         raise RuntimeError("%s: %d bytes of small files" % (peer.name, received[0]))
     return {"small": elapsed}
+
+
+def echo_floor(driver):
+    """The NOOP round trip of this client against a bare blocking server that answers each line at
+    once (swp_bench_transfer echo): the least any server can show through this client."""
+    echo = subprocess.Popen([driver, "echo"], stdout=subprocess.PIPE)
+    try:
+        port = int(echo.stdout.readline())
+        with socket.create_connection(("127.0.0.1", port), timeout=IO_TIMEOUT) as probe:
+            probe.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            samples = []
+            for _ in range(NOOP_SAMPLES):
+                started = time.perf_counter()
+                probe.sendall(b"NOOP\r\n")
+                if not probe.recv(256).endswith(b"\n"):
+                    raise RuntimeError("echo: short answer")
+                samples.append(time.perf_counter() - started)
+    finally:
+        echo.stdout.close()
+        echo.wait(timeout=IO_TIMEOUT)
+    samples.sort()
+    figures = {}
+    for count in IDLE_CONNECTIONS:  # one floor for every row of round trips
+        figures["noop50_%d" % count] = samples[len(samples) // 2] * 1e6
+        figures["noop99_%d" % count] = samples[int(len(samples) * 0.99) - 1] * 1e3
+    return figures
 
 
 def held_clients(peer, count):
@@ -517,7 +525,8 @@ def rows_of(samples):
                             note="the server process's resident memory; the forking peers hold one process per client"
                             if count == IDLE_CONNECTIONS[0] else None),
             bench_table.row("NOOP round trip, %s clients held: p50" % held, "us", "lower", column("noop50_%d" % count),
-                            {"text": "<= 20 us", "limit": 20}, note=note),
+                            {"text": "<= 20 us", "limit": 20},
+                            note=note or "echo floor: the same client against a bare server answering each line"),
             bench_table.row("NOOP round trip, %s clients held: p99" % held, "ms", "lower", column("noop99_%d" % count),
                             {"text": "< 1 ms", "limit": 1.0}),
         ]
@@ -560,6 +569,7 @@ def run_rounds(servers, samples, runs, driver, big, deadline, descriptors):
             break
         print("round %d of %d (%.0f s)" % (round_number + 1, runs, time.monotonic() - deadline + TIME_LIMIT), file=sys.stderr, flush=True)
         measure(samples, "copy loop", lambda: copy_loop(big, driver))
+        measure(samples, "echo floor", lambda: echo_floor(driver))
         # Each round starts with another server, so that none always runs first or last.
         order = servers[round_number % len(servers):] + servers[:round_number % len(servers)]
         for step in steps:
