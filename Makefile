@@ -13,7 +13,7 @@ DESTDIR ?=
 PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
            libre2-dev libutf8proc-dev python3 curl wget lftp
 # vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
-BENCH_PACKAGES = pure-ftpd plocate gnuplot-nox
+BENCH_PACKAGES = pure-ftpd python3-pyftpdlib plocate gnuplot-nox
 # What building and checking the Debian package needs beyond the build.
 DEB_PACKAGES = dpkg-dev fakeroot lintian
 
