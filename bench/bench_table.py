@@ -8,6 +8,7 @@ A row is a plain dict:
     samples   {server: [value, ...]}; swp-host's values under SWP, a server that did not run is absent
     goal      {"text": ..., "limit": number} or {"text": ..., "peer": name, "factor": f}; optional
     note      optional words on the row (why a peer is missing, what the figure counts)
+    expected  the servers the row is measured on; the chart notes each one that did not run
 
 Each script writes its rows with rows_write() when given --rows FILE, and prints them with
 table_print() when run on its own; bench/run.py gathers every script's rows and prints one table."""
@@ -24,8 +25,9 @@ PEERS = ("vsftpd", "pure-ftpd", "pyftpdlib", "plocate", "find", "copy loop", "ec
 REFERENCES = ("find", "copy loop", "echo floor")
 
 
-def row(work, unit, better, samples, goal=None, note=None):
-    return {"work": work, "unit": unit, "better": better, "samples": samples, "goal": goal, "note": note}
+def row(work, unit, better, samples, goal=None, note=None, expected=None):
+    return {"work": work, "unit": unit, "better": better, "samples": samples, "goal": goal, "note": note,
+            "expected": list(expected or [])}
 
 
 def rows_write(path, rows):
@@ -44,7 +46,7 @@ def median(values):
 
 def columns(rows):
     """The servers that appear in any row, swp-host first, then the peers in their fixed order."""
-    seen = {name for r in rows for name in r["samples"]}
+    seen = {name for r in rows for name in list(r["samples"]) + r.get("expected", [])}
     return [SWP] + [name for name in PEERS if name in seen] + sorted(seen - set(PEERS) - {SWP})
 
 
@@ -120,15 +122,15 @@ def table_print(rows, out=None):
 # ---- the chart ---------------------------------------------------------------------------------
 
 def chart_draw(rows, path):
-    """One bar chart per row (median bars with min–max whiskers, one bar per server), in a grid in
-    one PNG. A server that did not run keeps its place with a note instead of a bar."""
+    """One bar chart per row (median bars with min–max whiskers, one bar per server the row is
+    measured on), in a grid in one PNG. A server that did not run keeps its place with a note."""
     gnuplot = shutil.which("gnuplot")
     if gnuplot is None or not rows:
         return "(gnuplot is not installed: no chart)" if gnuplot is None else "(no rows: no chart)"
-    names = columns(rows)
     data = path + ".dat"
+    row_names = [columns([r]) for r in rows]
     with open(data, "w") as out:
-        for index, r in enumerate(rows):
+        for index, (r, names) in enumerate(zip(rows, row_names)):
             out.write("# %d %s\n" % (index, r["work"]))
             for position, name in enumerate(names):
                 values = r["samples"].get(name, [])
@@ -139,13 +141,12 @@ def chart_draw(rows, path):
             out.write("\n\n")
     per_row = 3
     grid_rows = (len(rows) + per_row - 1) // per_row
-    script = [terminal_line(gnuplot, 1500, 360 * grid_rows), "set output '%s'" % path,
+    script = [terminal_line(gnuplot, 1500, 330 * grid_rows), "set output '%s'" % path,
               "set multiplot layout %d,%d" % (grid_rows, per_row),
               "set style fill solid 0.8 border -1", "set boxwidth 0.6", "set grid ytics",
-              "set xtics rotate by -25 font ',9'", "set key off", "set yrange [0:*]",
-              "set xrange [-0.6:%f]" % (len(names) - 0.4)]
-    for index, r in enumerate(rows):
-        script.append("unset label")
+              "set xtics font ',10'", "set key off", "set yrange [0:*]"]
+    for index, (r, names) in enumerate(zip(rows, row_names)):
+        script += ["unset label", "set xrange [-0.6:%f]" % (len(names) - 0.4)]
         if not any(r["samples"].values()):
             # gnuplot refuses a plot without a single value: an empty frame says so instead.
             script += ['set title "%s\\n(not run)" font ",10"' % r["work"].replace('"', "'"),
@@ -153,7 +154,7 @@ def chart_draw(rows, path):
             continue
         for position, name in enumerate(names):
             if not r["samples"].get(name):
-                script.append("set label 'not run' at %d, graph 0.06 center rotate by 90 font ',8'" % position)
+                script.append("set label 'not run' at %d, graph 0.08 center font ',9'" % position)
         limit = goal_limit(r)
         goal = "" if limit is None else ", %r with lines dashtype 2 lw 2 lc rgb 'red'" % limit
         title = "%s\\n(%s, %s is better%s)" % (

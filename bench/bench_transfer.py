@@ -499,36 +499,43 @@ def held_clients(peer, count):
 
 # ---- the rows ----------------------------------------------------------------------------------
 
+PEER_NAMES = ("vsftpd", "pure-ftpd", "pyftpdlib")
+
+
 def rows_of(samples):
     """The rows of the one table, from {server: {figure: [values]}}."""
     def column(key):
         return {name: figures[key] for name, figures in samples.items() if figures.get(key)}
     rows = [
         bench_table.row("RETR of a 1 GiB cached file", "GB/s", "higher", column("retr"),
+                        expected=PEER_NAMES + ("copy loop",),
                         note="copy loop: two threads handing one 64 KiB buffer, the bound of a one-buffer download"),
         bench_table.row("server CPU per GiB of RETR", "s", "lower", column("retr_cpu"),
-                        {"text": "<= 0.15 s", "limit": 0.15},
+                        {"text": "<= 0.15 s", "limit": 0.15}, expected=PEER_NAMES + ("copy loop",),
                         note="user and system time of the server and its children over the transfer"),
         bench_table.row("LIST of %s entries" % format(LIST_ENTRIES, ","), "s", "lower", column("list"),
-                        {"text": "<= vsftpd / 5", "peer": "vsftpd", "factor": 0.2}),
+                        {"text": "<= vsftpd / 5", "peer": "vsftpd", "factor": 0.2}, expected=PEER_NAMES),
         bench_table.row("MLSD of %s entries" % format(LIST_ENTRIES, ","), "s", "lower", column("mlsd"),
-                        {"text": "<= vsftpd / 5", "peer": "vsftpd", "factor": 0.2}),
+                        {"text": "<= vsftpd / 5", "peer": "vsftpd", "factor": 0.2}, expected=PEER_NAMES),
         bench_table.row("%s x 4 KiB RETR, one control connection (ftplib)" % format(SMALL_FILES, ","), "s", "lower",
-                        column("small"), {"text": "<= pure-ftpd", "peer": "pure-ftpd", "factor": 1.0}),
+                        column("small"), {"text": "<= pure-ftpd", "peer": "pure-ftpd", "factor": 1.0},
+                        expected=PEER_NAMES),
     ]
     for count in IDLE_CONNECTIONS:
         held = format(count, ",")
         note = None if count == IDLE_CONNECTIONS[0] else "the forking peers are not run with this many clients"
+        peers = PEER_NAMES if count == IDLE_CONNECTIONS[0] else ("pyftpdlib",)
         rows += [
             bench_table.row("memory with %s idle clients" % held, "MB", "lower", column("rss_%d" % count),
                             {"text": "< 100 MB", "limit": 100} if count == IDLE_CONNECTIONS[0] else None,
                             note="the server process's resident memory; the forking peers hold one process per client"
-                            if count == IDLE_CONNECTIONS[0] else None),
+                            if count == IDLE_CONNECTIONS[0] else None, expected=("pyftpdlib",)),
             bench_table.row("NOOP round trip, %s clients held: p50" % held, "us", "lower", column("noop50_%d" % count),
                             {"text": "<= 20 us", "limit": 20},
-                            note=note or "echo floor: the same client against a bare server answering each line"),
+                            note=note or "echo floor: the same client against a bare server answering each line",
+                            expected=peers + ("echo floor",)),
             bench_table.row("NOOP round trip, %s clients held: p99" % held, "ms", "lower", column("noop99_%d" % count),
-                            {"text": "< 1 ms", "limit": 1.0}),
+                            {"text": "< 1 ms", "limit": 1.0}, expected=peers + ("echo floor",)),
         ]
     return rows
 

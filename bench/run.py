@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs every benchmark script in this folder (bench/bench_*.py) with --build DIR, gathers the rows
-each contributes and prints them as one table, then draws them as one chart (BUILD/bench.png)."""
+each contributes and prints them as one table, then draws them as one chart (BUILD/bench.png); the
+rows stay in BUILD/bench_rows.json."""
 import argparse
 import os
 import pathlib
@@ -29,6 +30,8 @@ def main():
             if os.path.exists(rows_path):
                 rows += bench_table.rows_read(rows_path)
     print("\n## All rows\n", flush=True)
+    # Kept, so that `python3 bench/bench_table.py BUILD/bench_rows.json` prints and draws them again.
+    bench_table.rows_write(os.path.join(args.build, "bench_rows.json"), rows)
     bench_table.table_print(rows)
     print(bench_table.chart_draw(rows, os.path.abspath(os.path.join(args.build, "bench.png"))))
     if failed:
