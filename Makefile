@@ -1,6 +1,9 @@
 # make run   - build and serve this folder on 127.0.0.1:2121 (ARGS="..." passes more options)
 # make test  - build and run every test
 # make bench - build and run the benchmarks
+# make asan  - every test under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+# make tsan  - every test under ThreadSanitizer (build-tsan/)
+# make fuzz  - build the libFuzzer targets (build-fuzz/) and run each for FUZZ_SECONDS
 BUILD ?= build
 CMAKE_FLAGS ?=
 ARGS ?=
@@ -10,24 +13,39 @@ PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchma
            libre2-dev libutf8proc-dev python3 curl wget lftp
 # vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
 BENCH_PACKAGES = pure-ftpd plocate gnuplot-nox
+# libFuzzer comes with clang's runtime libraries.
+FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
 
-.PHONY: all deps bench-deps configure build run test bench asan tsan clean
+COMMA := ,
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+FUZZ_RUNS ?= 10000000
+FUZZ_TARGETS = control_receive port_arguments paths list_filter banner text_format settings_reader search_text
+# A report of either sanitizer ends the program with its stack; leak checking stays on.
+SANITIZER_OPTIONS = ASAN_OPTIONS=detect_leaks=1$(1) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1$(1) \
+                    TSAN_OPTIONS=halt_on_error=1$(1)
+
+.PHONY: all deps bench-deps fuzz-deps configure build run test bench asan tsan fuzz clean
 
 all: build
 
-deps:
-	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+# Installs the Debian packages of $(1) that are missing.
+define install_missing
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
 
 bench-deps: deps
-	@missing=""; for p in $(BENCH_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
-	fi
+	$(call install_missing,$(BENCH_PACKAGES))
+
+fuzz-deps: deps
+	$(call install_missing,$(FUZZ_PACKAGES))
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
@@ -48,11 +66,44 @@ test: build
 bench: bench-deps build
 	python3 bench/run.py --build $(BUILD)
 
-asan:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DSWP_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug"
+# Builds folder $(1) with sanitizers $(2) and runs every test. Reports go to files in
+# $(1)/reports, so that one from a process whose exit status no test reads (a swp-host that an
+# end-to-end test stops) fails the run as well. The folder is configured on every run, so that
+# one made with other flags follows.
+define sanitized_test
+	cmake -S . -B $(1) -G Ninja -DSWP_SANITIZE=$(2) -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build $(1)
+	rm -rf $(1)/reports && mkdir -p $(1)/reports
+	cd $(1) && $(call SANITIZER_OPTIONS,:log_path=$(CURDIR)/$(1)/reports/report) \
+	  ctest --output-on-failure -j2; status=$$?; \
+	  if [ -n "$$(ls reports)" ]; then cat reports/*; echo "sanitizer reports in $(1)/reports"; exit 1; fi; \
+	  exit $$status
+endef
 
-tsan:
-	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DSWP_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
+asan: deps
+	$(call sanitized_test,build-asan,address$(COMMA)undefined)
+
+tsan: deps
+	$(call sanitized_test,build-tsan,thread)
+
+# Each target runs its committed seeds (fuzz/corpus/NAME) and then new inputs for a bounded time
+# and count; new inputs go to the build folder. Any crash, leak, timeout or report fails the gate,
+# and the input that caused it is left in $(FUZZ_BUILD)/findings/.
+fuzz: fuzz-deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DSWP_FUZZ=ON \
+	  -DSWP_SANITIZE=address,undefined $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) --target fuzz_targets
+	@mkdir -p $(FUZZ_BUILD)/findings
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  echo "fuzz_$$t: up to $(FUZZ_SECONDS) s"; \
+	  $(call SANITIZER_OPTIONS,) $(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) \
+	    -timeout=10 -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
+	    > $(FUZZ_BUILD)/fuzz_$$t.log 2>&1 \
+	    || { tail -n 60 $(FUZZ_BUILD)/fuzz_$$t.log; echo "fuzz_$$t failed"; exit 1; }; \
+	  grep -E "^stat::(number_of_executed_units|average_exec_per_sec)|^Done" $(FUZZ_BUILD)/fuzz_$$t.log; \
+	done
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan $(FUZZ_BUILD)
