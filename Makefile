@@ -21,8 +21,10 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 FUZZ_RUNS ?= 10000000
 FUZZ_TARGETS = control_receive port_arguments paths list_filter banner text_format settings_reader search_text
-# A report of either sanitizer ends the program with its stack; leak checking stays on.
-SANITIZER_OPTIONS = ASAN_OPTIONS=detect_leaks=1$(1) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1$(1) \
+# Any sanitizer report ends the program with its stack; leak checking stays on. $(1) adds to the
+# options of AddressSanitizer and ThreadSanitizer; undefined-behaviour reports always go to stderr,
+# as that runtime ignores a log_path beside AddressSanitizer.
+SANITIZER_OPTIONS = ASAN_OPTIONS=detect_leaks=1$(1) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
                     TSAN_OPTIONS=halt_on_error=1$(1)
 
 .PHONY: all deps bench-deps fuzz-deps configure build run test bench asan tsan fuzz clean
@@ -66,10 +68,10 @@ test: build
 bench: bench-deps build
 	python3 bench/run.py --build $(BUILD)
 
-# Builds folder $(1) with sanitizers $(2) and runs every test. Reports go to files in
-# $(1)/reports, so that one from a process whose exit status no test reads (a swp-host that an
-# end-to-end test stops) fails the run as well. The folder is configured on every run, so that
-# one made with other flags follows.
+# Builds folder $(1) with sanitizers $(2) and runs every test. Memory, leak and race reports go to
+# files in $(1)/reports, so that one from a process whose exit status no test reads (a swp-host
+# that an end-to-end test stops) fails the run as well. The folder is configured on every run, so
+# that one made with other flags follows.
 define sanitized_test
 	cmake -S . -B $(1) -G Ninja -DSWP_SANITIZE=$(2) -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(1)

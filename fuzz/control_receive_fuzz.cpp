@@ -6,8 +6,9 @@
 //   FF FF           a literal 0xFF byte
 //   FF 00           ends the segment: the bytes after it come with a recv of their own
 //   FF 01           ends the segment and delivers a read event, which reads every waiting segment
-//   FF 02 a b c v   appends (a << 16 | b << 8 | c) bytes of value v: long lines from short inputs
-//   FF 03 n         from now on one send on the control socket takes at most n bytes (0: none)
+//   FF 02 a b c v   appends (a << 16 | b << 8 | c) bytes of value v (not LF): long lines from
+//                   short inputs
+//   FF 03 n         from now on the control socket takes at most n bytes per control event
 //   FF 04           the results of an owed search arrive
 // At the end the rest is delivered, the peer closes, and no socket may be left open.
 #include <cstddef>
@@ -22,7 +23,8 @@ using namespace fuzz_host;
 namespace {
 
 constexpr uint8_t ESCAPE = 0xFF;
-constexpr size_t MAX_RUN_BYTES = 3u << 20;  // over all runs of one input
+// Over all runs of one input: enough for a line over the limit, and a little more.
+constexpr size_t MAX_RUN_BYTES = MAX_COMMAND_LINE + (MAX_COMMAND_LINE >> 2);
 
 FtpClient* client_if_open() {
     for (FtpClient* client = server_instance->clients_head; client; client = client->next) {
@@ -84,11 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             deliver(&segment);
         } else if (op == 0x02 && at + 4 < size) {
             size_t length = static_cast<size_t>(data[at + 1]) << 16 | data[at + 2] << 8 | data[at + 3];
-            if (run_bytes + length <= MAX_RUN_BYTES) segment.append(length, static_cast<char>(data[at + 4]));
+            // A run of line ends would be a flood of empty commands, which short inputs give already.
+            bool fits = run_bytes + length <= MAX_RUN_BYTES && data[at + 4] != '\n';
+            if (fits) segment.append(length, static_cast<char>(data[at + 4]));
             run_bytes += length;
             at += 4;
         } else if (op == 0x03 && at + 1 < size) {
-            script.send_piece = data[++at];
+            script.send_room = data[++at];
         } else if (op == 0x04) {
             fuzz_host_results_arrive();
             check_after_event();
@@ -96,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     deliver(&segment);
     // A connection that takes no replies would keep the rest unsent; the peer now reads them all.
-    script.send_piece = SIZE_MAX;
+    script.send_room = SIZE_MAX;
     script.peer_closed = true;
     fuzz_host_control_event();
     fuzz_host_end();

@@ -44,6 +44,7 @@ struct FakeNetwork {
     SOCKET next_socket = FIRST_DATA_SOCKET;
     int last_error = 0;
     bool verbose = false;
+    size_t control_room = 0;  // what the control socket still takes in this event
 };
 
 FakeNetwork network;
@@ -215,8 +216,9 @@ int fake_send(SOCKET socket, const void* bytes, size_t count) {
     if (!socket_find(socket)) return fail_with(WSAENOTSOCK);
     network.last_error = 0;
     if (socket != CONTROL_SOCKET) return static_cast<int>(std::min<size_t>(count, INT32_MAX));
-    size_t n = std::min(count, script.send_piece);
+    size_t n = std::min(count, network.control_room);
     if (n == 0) return fail_with(WSAEWOULDBLOCK);
+    network.control_room -= n;
     script.sent.append(static_cast<const char*>(bytes), n);
     return static_cast<int>(n);
 }
@@ -401,6 +403,13 @@ void tree_index() {
     if (!built) fuzz_fail(error.c_str());
 }
 
+// A socket takes only so much before it blocks; each control event comes with fresh room, as a
+// real one comes when the peer has read.
+void dispatch(const MSG& message) {
+    if (message.message == MSG_CONTROL_SOCKET) network.control_room = script.send_room;
+    DispatchMessageW(&message);
+}
+
 bool reader_in_flight() {
     for (FtpClient* client = server.clients_head; client; client = client->next) {
         if (client->transfer_kind == TRANSFER_RETR && client->data_started) return true;
@@ -481,12 +490,12 @@ void fuzz_host_results_arrive() {
 void fuzz_host_pump() {
     MSG message;
     for (;;) {
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) dispatch(message);
         if (!reader_in_flight()) return;
         // A download goes on only when its reader posts; a reader that never does is a hang,
         // which the fuzzer's time limit reports.
         if (GetMessageW(&message, nullptr, 0, 0) <= 0) fuzz_fail("the message loop ended");
-        DispatchMessageW(&message);
+        dispatch(message);
     }
 }
 

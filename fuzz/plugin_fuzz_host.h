@@ -18,7 +18,7 @@ constexpr SOCKET CONTROL_SOCKET = 0x5A5A;
 struct NetworkScript {
     std::deque<std::string> incoming;  // control segments; one recv returns at most one
     bool peer_closed = false;          // with nothing left, recv returns 0 instead of blocking
-    size_t send_piece = SIZE_MAX;      // most bytes one control send takes; 0 makes it block
+    size_t send_room = SIZE_MAX;       // bytes the control socket takes in each control event
     bool peer_ipv6 = false;            // the control connection's family
     bool data_peer_elsewhere = false;  // data connections come from another address
     int connect_error = 0;             // the error a pending connect ends with, 0 for success
