@@ -6,6 +6,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -273,6 +274,28 @@ def descriptors(pid):
         except FileNotFoundError:
             continue
     return sorted(targets)
+
+
+def close_with_reset(sock):
+    """Closes with a reset (SO_LINGER 0), as a client that gives up does, so that the server sees
+    the departure at once."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def pasv_port(reply):
+    """The address and port of a 227 reply."""
+    match = re.fullmatch(r"227 Entering Passive Mode\. \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\r\n", reply)
+    assert match, reply
+    numbers = [int(n) for n in match.groups()]
+    return ".".join(map(str, numbers[:4])), numbers[4] * 256 + numbers[5]
+
+
+def epsv_port(reply):
+    """The port of a 229 reply."""
+    match = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)\r\n", reply)
+    assert match, reply
+    return int(match.group(1))
 
 
 def process_counts(pid):
