@@ -36,14 +36,16 @@ class Server:
     """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
 
     Settings and state live in a temporary folder of their own, and the activity log goes to
-    `log_path` unless `args` says otherwise. Use as a context manager; `stop()` sends SIGTERM and
+    `log_path` unless `args` says otherwise. `wrapper` is a command that runs swp-host in its own
+    process (such as prlimit, which execs it). Use as a context manager; `stop()` sends SIGTERM and
     returns the exit code."""
 
-    def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True):
+    def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
+                 wrapper=()):
         self.home = tempfile.mkdtemp(prefix="swp-e2e-")
         self.log_path = os.path.join(self.home, "activity.log")
         self.settings_path = os.path.join(self.home, "settings.ini")
-        command = [HOST_EXE, "--settings", self.settings_path]
+        command = list(wrapper) + [HOST_EXE, "--settings", self.settings_path]
         if tree is not None:
             command += ["--index", tree]
         args = list(args)
@@ -115,6 +117,18 @@ class Server:
                 if line.startswith("VmRSS:"):
                     return int(line.split()[1]) * 1024
         return 0
+
+    def cpu_seconds(self):
+        """User and system time the process has used so far."""
+        with open("/proc/%d/stat" % self.pid) as stat:
+            fields = stat.read().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def kill(self):
+        """Ends a server that no longer stops by itself (SIGKILL to its own process)."""
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=30)
 
     def stop(self, timeout=30.0):
         """Sends SIGTERM (once) and waits for the exit; returns the exit code."""
