@@ -186,15 +186,33 @@ class Control:
     def read_reply_bytes(self):
         """One reply, single or multi-line ("ddd-" ... "ddd "), as the bytes received."""
         first = self.read_line_bytes()
-        reply = first
-        if len(first) >= 4 and first[3:4] == b"-":
-            closing = first[:3] + b" "
-            while True:
-                line = self.read_line_bytes()
-                reply += line
-                if line.startswith(closing):
+        if len(first) < 4 or first[3:4] != b"-":
+            return first
+        # The closing line is found in the buffer as a whole, not line by line: a search reply
+        # can hold hundreds of thousands of lines.
+        closing = b"\n" + first[:3] + b" "
+        if self.buffer.startswith(closing[1:]):
+            end = self._line_end(0)
+        else:
+            end, scanned = -1, 0
+            while end < 0:
+                at = self.buffer.find(closing, scanned)
+                if at >= 0:
+                    end = self._line_end(at + 1)
                     break
+                scanned = max(0, len(self.buffer) - len(closing))
+                self._fill()
+        reply, self.buffer = first + self.buffer[:end], self.buffer[end:]
         return reply
+
+    def _line_end(self, start):
+        """The index just after the LF of the line that begins at `start`, reading as needed."""
+        while True:
+            at = self.buffer.find(b"\n", start)
+            if at >= 0:
+                return at + 1
+            start = len(self.buffer)
+            self._fill()
 
     def read_reply(self):
         return self.read_reply_bytes().decode("utf-8", "replace")

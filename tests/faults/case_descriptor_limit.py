@@ -1,0 +1,135 @@
+"""The descriptor limit: swp-host under `prlimit --nofile=256` with 400 clients. The clients past
+the limit wait without the server spinning (its CPU time while they wait is printed and bounded),
+the connected ones are served meanwhile, and the waiting ones are accepted once others leave."""
+
+import selectors
+import socket
+import time
+
+from fault_support import (
+    Server, answers, close_with_reset, counts_return, cpu_share, descriptors, idle_counts, make_tree, stop_server,
+    wait_until)
+
+LIMIT = 256
+CLIENTS = 400
+WAIT_SECONDS = 3.0       # how long the CPU time is taken over while clients wait
+SPIN_SHARE = 0.2         # of one core: far above an idle server, far below one that spins
+EVENTUALLY = 30.0
+SPARE = 16               # descriptors the server may keep free at its limit
+TREE = {"a.txt": b"a"}
+
+
+def server_clients(server):
+    """The control connections the server holds."""
+    return sum(name.startswith("socket:") for name in descriptors(server.pid)) - len(server.listeners)
+
+
+class Crowd:
+    """Many raw client connections; each counts as accepted once its banner has arrived."""
+
+    def __init__(self, port, count):
+        self.selector = selectors.DefaultSelector()
+        self.buffers = {}
+        self.accepted = []
+        for _ in range(count):
+            sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+            sock.setblocking(False)
+            self.buffers[sock] = b""
+            self.selector.register(sock, selectors.EVENT_READ)
+
+    def poll(self, timeout=0.05):
+        """Reads what has arrived; returns the number accepted so far."""
+        for key, _ in self.selector.select(timeout):
+            sock = key.fileobj
+            try:
+                chunk = sock.recv(65536)
+            except BlockingIOError:
+                continue
+            self.buffers[sock] += chunk
+            if b"\r\n" in self.buffers[sock] or not chunk:
+                self.selector.unregister(sock)
+                self.accepted.append(sock)
+        return len(self.accepted)
+
+    def full(self, server):
+        """Every client the server holds has its banner, and the server is at its limit."""
+        self.poll()
+        return len(self.accepted) == server_clients(server) and len(descriptors(server.pid)) >= LIMIT - SPARE
+
+    def waiting(self):
+        return len(self.buffers) - len(self.accepted)
+
+    def close(self):
+        for sock in self.buffers:
+            close_with_reset(sock)
+        self.selector.close()
+
+
+def noop_answered(sock):
+    """NOOP on an accepted raw connection, answered within the deadline."""
+    sock.settimeout(EVENTUALLY)
+    sock.sendall(b"NOOP\r\n")
+    reply = b""
+    try:
+        while not reply.endswith(b"\r\n"):
+            chunk = sock.recv(4096)
+            if not chunk:
+                return False
+            reply += chunk
+    except OSError:
+        return False
+    return reply == b"200 OK.\r\n"
+
+
+def run(context):
+    report = context.report
+    root = make_tree(context.scratch.path("limit"), TREE)
+    server = Server(root + "=limit", wrapper=["prlimit", "--nofile=%d" % LIMIT])
+    crowd = None
+    try:
+        baseline = idle_counts(server)
+        crowd = Crowd(server.port, CLIENTS)
+        try:
+            wait_until(lambda: crowd.full(server), timeout=EVENTUALLY, interval=0)
+        except AssertionError:
+            pass
+        print("faults: the server holds %d descriptors, %d clients" % (len(descriptors(server.pid)),
+                                                                        server_clients(server)))
+        at_limit = len(crowd.accepted)
+        report.fact("clients accepted, waiting", "%d, %d" % (at_limit, crowd.waiting()), "both above 0",
+                    0 < at_limit < CLIENTS)
+        share = cpu_share(server, WAIT_SECONDS)
+        report.fact("CPU while clients wait", "%.0f%% of a core over %.0f s" % (share * 100, WAIT_SECONDS),
+                    "< %.0f%%" % (SPIN_SHARE * 100), share < SPIN_SHARE)
+        served = sum(noop_answered(sock) for sock in crowd.accepted[:50])
+        report.fact("accepted clients served while others wait", "%d of 50" % served, "all", served == 50)
+        waiting = crowd.waiting()
+        leaving = crowd.accepted[:waiting + 10]
+        for sock in leaving:
+            close_with_reset(sock)
+        crowd.accepted = crowd.accepted[len(leaving):]
+        for sock in leaving:
+            del crowd.buffers[sock]
+        started = time.monotonic()
+        try:
+            wait_until(lambda: crowd.poll() and crowd.waiting() == 0, timeout=EVENTUALLY, interval=0)
+        except AssertionError:
+            pass
+        report.fact("waiting clients accepted after %d left" % len(leaving),
+                    "%d of %d in %.1f s" % (waiting - crowd.waiting(), waiting, time.monotonic() - started),
+                    "all within %.0f s" % EVENTUALLY, crowd.waiting() == 0)
+        late = crowd.accepted[-waiting:] if waiting else []
+        served = sum(noop_answered(sock) for sock in late[:50])
+        report.fact("late clients served", "%d of %d" % (served, min(50, len(late))), "all",
+                    served == min(50, len(late)))
+        crowd.close()
+        crowd = None
+        alive = answers(server.port)
+        report.fact("server answers afterwards", "yes" if alive else "no", "yes", alive)
+        left = counts_return(server, baseline)
+        report.fact("threads, descriptors afterwards", "%d, %d" % left, "%d, %d (before)" % baseline,
+                    left == baseline)
+    finally:
+        if crowd:
+            crowd.close()
+        stop_server(server)
