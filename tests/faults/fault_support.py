@@ -12,7 +12,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import swp_harness  # noqa: E402
 from swp_harness import (  # noqa: E402,F401  (the cases take them from here)
-    Control, Server, close_with_reset, descriptors, epsv_port, make_tree, process_counts, settled_counts, wait_until)
+    Control, Server, close_with_reset, descriptors, epsv_port, make_tree, process_counts, read_to_end, settled_counts,
+    wait_until)
 
 MIB = 1 << 20
 PASS, FAIL, GOAL_MET, GOAL_MISSED, NOTE = "pass", "FAIL", "goal met", "goal missed", "-"
