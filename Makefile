@@ -1,17 +1,19 @@
-# make run   - build and serve this folder on 127.0.0.1:2121 (ARGS="..." passes more options)
-# make test  - build and run every test
-# make bench - build and run the benchmarks
+# make run    - build and serve this folder on 127.0.0.1:2121 (ARGS="..." passes more options)
+# make test   - build and run every test
+# make faults - build and run the fault suite: hostile clients against swp-host, one table of figures
+# make bench  - build and run the benchmarks
 BUILD ?= build
 CMAKE_FLAGS ?=
 ARGS ?=
+FAULTS_ARGS ?=
 
 # Debian packages the build, the tests and the benchmarks need.
 PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-           libre2-dev libutf8proc-dev python3 curl wget lftp
+           libre2-dev libutf8proc-dev python3 curl wget lftp util-linux
 # vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
 BENCH_PACKAGES = pure-ftpd plocate gnuplot-nox
 
-.PHONY: all deps bench-deps configure build run test bench asan tsan clean
+.PHONY: all deps bench-deps configure build run test faults bench asan tsan clean
 
 all: build
 
@@ -44,6 +46,10 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
+
+# FAULTS_ARGS passes options and case names to the suite, e.g. FAULTS_ARGS="--large readers".
+faults: build
+	python3 tests/faults/run_faults.py --build $(BUILD) $(FAULTS_ARGS)
 
 bench: bench-deps build
 	python3 bench/run.py --build $(BUILD)

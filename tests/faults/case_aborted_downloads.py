@@ -8,9 +8,10 @@ import re
 import threading
 import time
 
-from fault_support import (
-    Server, close_with_reset, connect_data, counts_return, epsv_port, idle_counts, logged_on, make_sparse_file,
-    process_counts, run_threads, stop_server)
+from fault_clients import connect_data, logged_on, run_threads
+from fault_server import counts_return, idle_counts, stop_server
+from fault_trees import make_sparse_file
+from swp_harness import Server, close_with_reset, epsv_port, process_counts
 
 RETRS = 300
 WORKERS = 5             # each alternates control and data resets

@@ -6,9 +6,9 @@ import selectors
 import socket
 import time
 
-from fault_support import (
-    Server, answers, close_with_reset, counts_return, cpu_share, descriptors, idle_counts, make_tree, stop_server,
-    wait_until)
+from fault_clients import answers
+from fault_server import counts_return, cpu_share, idle_counts, stop_server
+from swp_harness import Server, close_with_reset, descriptors, make_tree, wait_until
 
 LIMIT = 256
 CLIENTS = 400
@@ -93,8 +93,6 @@ def run(context):
             wait_until(lambda: crowd.full(server), timeout=EVENTUALLY, interval=0)
         except AssertionError:
             pass
-        print("faults: the server holds %d descriptors, %d clients" % (len(descriptors(server.pid)),
-                                                                        server_clients(server)))
         at_limit = len(crowd.accepted)
         report.fact("clients accepted, waiting", "%d, %d" % (at_limit, crowd.waiting()), "both above 0",
                     0 < at_limit < CLIENTS)

@@ -10,9 +10,11 @@ import socket
 import threading
 import time
 
-from fault_support import (
-    MIB, Control, MemoryGuard, Server, answers, make_sparse_file, megabytes, run_threads, stop_server, swp_harness,
-    wait_until)
+from fault_clients import answers, run_threads
+from fault_figures import MIB, megabytes
+from fault_server import MemoryGuard, stop_server
+from fault_trees import make_sparse_file
+from swp_harness import Control, Server, make_tree, settled_counts, wait_until
 
 CONNECTIONS = 50
 LINES = 100_000
@@ -327,12 +329,12 @@ def privileged_connects(port):
 def run(context):
     report = context.report
     root = context.scratch.path("lines-tree")
-    swp_harness.make_tree(root, TREE_FILES)
+    make_tree(root, TREE_FILES)
     make_sparse_file(os.path.join(root, "big.bin"), 8 * MIB)
     server = Server(root + "=" + ROOT)
     sink = Sink()
     try:
-        swp_harness.settled_counts(server)
+        settled_counts(server)
         baseline = server.rss_bytes()
         started = time.monotonic()
         deadline = started + CASE_TIMEOUT

@@ -7,7 +7,9 @@ import os
 import re
 import time
 
-from fault_support import Server, connect_data, epsv_port, logged_on, read_to_end, stop_server
+from fault_clients import connect_data, logged_on
+from fault_server import stop_server
+from swp_harness import Server, epsv_port, read_to_end
 
 SECRET = b"OUTSIDE-SECRET-"
 OUTSIDE_SIZES = (7331, 7333, 7335)

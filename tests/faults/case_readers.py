@@ -9,9 +9,10 @@ import socket
 import threading
 import time
 
-from fault_support import (
-    MIB, MemoryGuard, Server, close_with_reset, cpu_share, logged_on, megabytes, milliseconds, percentile,
-    stop_server, wait_until)
+from fault_clients import logged_on
+from fault_figures import MIB, megabytes, milliseconds, percentile
+from fault_server import MemoryGuard, cpu_share, stop_server
+from swp_harness import Server, close_with_reset, wait_until
 
 TREE_FILES = 100_000
 LARGE_TREE_FILES = 1_000_000

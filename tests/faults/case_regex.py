@@ -8,9 +8,10 @@ host's CPU comes back to rest afterwards."""
 import re
 import time
 
-from fault_support import (
-    MIB, MemoryGuard, Server, close_with_reset, logged_on, megabytes, milliseconds, percentile,
-    seconds_until_idle, stop_server)
+from fault_clients import logged_on
+from fault_figures import MIB, megabytes, milliseconds, percentile
+from fault_server import MemoryGuard, seconds_until_idle, stop_server
+from swp_harness import Server, close_with_reset
 
 EMPTY_MATCHES = ["$", "^", ".*", "x*", "a*$", "(a|a)*$", "(?:)"]
 TEXT_ROOM = MIB - 64          # a search text as long as a command line can carry

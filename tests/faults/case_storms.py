@@ -5,9 +5,10 @@ line that never ends: the server ends that connection before the line takes its 
 
 import time
 
-from fault_support import (
-    MIB, Control, Server, answers, close_with_reset, connect_data, counts_return, epsv_port, logged_on,
-    idle_counts, make_tree, megabytes, run_threads, stop_server, wait_until)
+from fault_clients import answers, connect_data, logged_on, run_threads
+from fault_figures import MIB, megabytes
+from fault_server import counts_return, idle_counts, stop_server
+from swp_harness import Control, Server, close_with_reset, epsv_port, make_tree, wait_until
 
 CONTROL_RESETS = 5000
 DATA_RESETS = 1000
