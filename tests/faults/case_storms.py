@@ -36,30 +36,27 @@ def control_storm(port, rounds, first):
         control_reset(port, round_number)
 
 
-# A passive connection reset before the server accepts it has no peer left to check: the server
-# answers it on the control connection, unasked.
-NO_PEER = "500 Failed to connect to IP.\r\n"
-
-
-def command_past_no_peer(control, line):
-    reply = control.command(line)
-    return control.read_reply() if reply == NO_PEER else reply
+def reply_after_others(control, line, answer):
+    """Sends a line and reads replies until its own, which starts with `answer`. The replies before
+    it are those of a reset data connection: a LIST's end, or the refusal of a connection that was
+    reset before the server could look at its peer."""
+    control.send_line(line)
+    for _ in range(4):
+        reply = control.read_reply()
+        if reply.startswith(answer):
+            return reply
+    raise AssertionError("%s not answered %s" % (line, answer))
 
 
 def data_storm(port, rounds):
-    """Passive data connections reset before a transfer, or right after a LIST started on them."""
+    """Passive data connections reset before any transfer, or right after a LIST was sent."""
     with logged_on(port) as control:
         for round_number in range(rounds):
-            data = connect_data(epsv_port(command_past_no_peer(control, "EPSV")))
+            data = connect_data(epsv_port(reply_after_others(control, "EPSV", "229 ")))
             if round_number % 2:
-                reply = control.command("LIST")
-                if reply.startswith("150"):
-                    reply = control.read_reply()
-                if reply[:1] not in "245":
-                    raise AssertionError("LIST answered " + reply)
+                control.send_line("LIST")
             close_with_reset(data)
-        if command_past_no_peer(control, "NOOP") != "200 OK.\r\n":
-            raise AssertionError("NOOP after the data storm not answered")
+            reply_after_others(control, "NOOP", "200 OK.")
 
 
 def endless_line_ended(port):
