@@ -47,7 +47,7 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
-# FAULTS_ARGS passes options and case names to the suite, e.g. FAULTS_ARGS="--large readers".
+# FAULTS_ARGS passes options and case names to the suite, e.g. FAULTS_ARGS="--large no readers regex".
 faults: build
 	python3 tests/faults/run_faults.py --build $(BUILD) $(FAULTS_ARGS)
 

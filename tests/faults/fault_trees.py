@@ -10,14 +10,25 @@ import time
 from fault_figures import MIB
 
 
+MEMORY_FOLDER = "/dev/shm"
+LARGE_TREE_MEMORY = 6 << 30  # what a tree of 1,000,000 entries in memory and its server may take
+
+
 def scratch_parent():
     """A memory file system when there is one: a tree of 100,000 entries is made there in seconds."""
-    shm = "/dev/shm"
-    if os.path.isdir(shm) and os.access(shm, os.W_OK):
-        stats = os.statvfs(shm)
+    if os.path.isdir(MEMORY_FOLDER) and os.access(MEMORY_FOLDER, os.W_OK):
+        stats = os.statvfs(MEMORY_FOLDER)
         if stats.f_bavail * stats.f_frsize > 512 * MIB:
-            return shm
+            return MEMORY_FOLDER
     return None
+
+
+def available_memory():
+    with open("/proc/meminfo") as meminfo:
+        for line in meminfo:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
 
 
 def make_wide_tree(root, files, per_folder=1000):
@@ -52,6 +63,10 @@ class Scratch:
         self.folder = tempfile.mkdtemp(prefix="swp-faults-", dir=scratch_parent())
         self._wide = {}
         self._lock = threading.Lock()
+
+    def large_tree_affordable(self):
+        """A tree of 1,000,000 entries takes half a minute to make in memory, and ten on a busy disk."""
+        return self.folder.startswith(MEMORY_FOLDER + "/") and available_memory() >= LARGE_TREE_MEMORY
 
     def path(self, *names):
         return os.path.join(self.folder, *names)

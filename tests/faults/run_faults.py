@@ -4,7 +4,7 @@ hostile lines, aborted downloads, connection storms, a low descriptor limit, gre
 readers, heavy searches, hostile paths and stops under load. Prints one table of figures at the
 end; exits 1 when a fact (not a timing) fails.
 
-    run_faults.py [--build DIR] [--large] [CASE...]    (CASE: a name below, or a prefix of one)
+    run_faults.py [--build DIR] [--large yes|no|auto] [CASE...]    (CASE: a name below, or a prefix of one)
 """
 
 import argparse
@@ -39,8 +39,9 @@ def chosen_cases(names):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=os.path.join(HERE, "..", "..", "build"))
-    parser.add_argument("--large", action="store_true",
-                        help="also run the slow readers on a tree of 1,000,000 entries")
+    parser.add_argument("--large", choices=("yes", "no", "auto"), default="auto",
+                        help="run the slow readers on a tree of 1,000,000 entries too (auto: when the tree "
+                             "can be made in memory)")
     parser.add_argument("cases", nargs="*")
     options = parser.parse_args()
     os.environ["SWP_BUILD_DIR"] = os.path.abspath(options.build)
