@@ -65,7 +65,7 @@ def check_empty_matches(report, tree, entries):
     server = Server(tree)
     try:
         for pattern in EMPTY_MATCHES:
-            with logged_on(server.port, timeout=ANSWER_DEADLINE) as control:
+            with MemoryGuard(server, MEMORY_LIMIT), logged_on(server.port, timeout=ANSWER_DEADLINE) as control:
                 control.command("SORRELWICK count 0")
                 set_search(control, pattern, 1)
                 count = result_count(query(control, ANSWER_DEADLINE) or "")
