@@ -12,12 +12,13 @@ from fault_server import stop_server
 from swp_harness import Server, epsv_port, read_to_end
 
 SECRET = b"OUTSIDE-SECRET-"
-OUTSIDE_SIZES = (7331, 7333, 7335)
-OUTSIDE_MTIME = 981_201_600  # noon of 2001-02-03 UTC: that date in every usual time zone, and no file inside has it
-OUTSIDE_MARKS = re.compile(rb"(?i)secret|outside|\b(7331|7333|7335|7337)\b|20010203")
 INSIDE = {"a.txt": b"inside a", "docs/b.txt": b"inside b", "swap-file.txt": b"inside swap",
           "swap-dir/inner.txt": b"inside inner", "deep/mid/leaf.txt": b"inside leaf"}
+# Sizes and a date that nothing inside has: seen in a reply, they tell of an outside file.
 OUTSIDE = {"secret.txt": 7331, "secretdir/inner.txt": 7333, "secretdir/leaf.txt": 7335, "secretroot/a.txt": 7337}
+OUTSIDE_MTIME = 981_201_600  # noon of 2001-02-03 UTC, that date in every usual time zone
+OUTSIDE_MARKS = re.compile(rb"(?i)secret|outside|20010203|\b(%s)\b" % b"|".join(
+    b"%d" % size for size in OUTSIDE.values()))
 COMMANDS = ["CWD", "SIZE", "MDTM", "MLST", "LIST", "MLSD", "RETR"]
 TRANSFERS = ("LIST", "MLSD", "RETR")
 STARTING_FOLDERS = ["/", "/share/docs"]
@@ -28,19 +29,18 @@ SERVED_FOLDERS = {"/", "/share", "/share/docs", "/share/swap-dir", "/share/deep"
 def hostile_paths(outside):
     """Ways out of the served tree, as bytes."""
     real = outside.encode()
-    paths = [b"..", b"../..", b"../outside", b"../outside/secret.txt", b"/../outside/secret.txt",
-             b"/share/../../outside/secret.txt", b"share/../../outside/secretdir", b"../../../../../../etc/passwd",
-             b"....//....//outside/secret.txt", b"..\\outside\\secret.txt", b"/share\\..\\..\\outside\\secret.txt",
-             b"\\..\\..\\outside", b"\\\\..\\outside", b"//" + real, b"/" + real, real, real + b"/secret.txt",
-             real + b"/secretdir", b"file://" + real + b"/secret.txt", b"/etc/passwd", b"/etc", b"/proc/self/environ",
-             b"C:\\Windows", b"%2e%2e/outside/secret.txt", b"%2e%2e%2foutside%2fsecret.txt", b"..%2f..%2foutside",
-             b"..%5c..%5coutside", b"\xc0\xae\xc0\xae/outside/secret.txt", "\uff0e\uff0e/outside".encode(),
-             "..\u2215outside\u2215secret.txt".encode(), b"share/./../../outside/secret.txt",
-             b"share/docs/../../../outside", b"share/\x00../../outside/secret.txt", b"../outside/secret.txt\r",
-             b"../outside/secret.txt/", b"../outside/secret.txt/.", b".. /outside", b"../outside/./secret.txt",
-             b"../" * 50_000 + b"outside/secret.txt", b"a/" * 100_000 + b"../" * 100_001 + b"outside",
-             b"share/" + b"x" * 300_000, b"/share/../" * 1000 + b"../outside"]
-    return paths
+    return [b"..", b"../..", b"../outside", b"../outside/secret.txt", b"/../outside/secret.txt",
+            b"/share/../../outside/secret.txt", b"share/../../outside/secretdir", b"../../../../../../etc/passwd",
+            b"....//....//outside/secret.txt", b"..\\outside\\secret.txt", b"/share\\..\\..\\outside\\secret.txt",
+            b"\\..\\..\\outside", b"\\\\..\\outside", b"//" + real, b"/" + real, real, real + b"/secret.txt",
+            real + b"/secretdir", b"file://" + real + b"/secret.txt", b"/etc/passwd", b"/etc", b"/proc/self/environ",
+            b"C:\\Windows", b"%2e%2e/outside/secret.txt", b"%2e%2e%2foutside%2fsecret.txt", b"..%2f..%2foutside",
+            b"..%5c..%5coutside", b"\xc0\xae\xc0\xae/outside/secret.txt", "\uff0e\uff0e/outside".encode(),
+            "..\u2215outside\u2215secret.txt".encode(), b"share/./../../outside/secret.txt",
+            b"share/docs/../../../outside", b"share/\x00../../outside/secret.txt", b"../outside/secret.txt\r",
+            b"../outside/secret.txt/", b"../outside/secret.txt/.", b".. /outside", b"../outside/./secret.txt",
+            b"../" * 50_000 + b"outside/secret.txt", b"a/" * 100_000 + b"../" * 100_001 + b"outside",
+            b"share/" + b"x" * 300_000, b"/share/../" * 1000 + b"../outside"]
 
 
 def leaks(control, command, path):
