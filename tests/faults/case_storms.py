@@ -37,11 +37,10 @@ def control_storm(port, rounds, first):
 
 
 def reply_after_others(control, line, answer):
-    """Sends a line and reads replies until its own, which starts with `answer`. The replies before
-    it are those of a reset data connection: a LIST's end, or the refusal of a connection that was
-    reset before the server could look at its peer."""
+    """Sends a line and reads replies until its own, which starts with `answer`. A reply before it
+    can only be the refusal of a connection reset before the server could look at its peer."""
     control.send_line(line)
-    for _ in range(4):
+    for _ in range(2):
         reply = control.read_reply()
         if reply.startswith(answer):
             return reply
@@ -49,14 +48,20 @@ def reply_after_others(control, line, answer):
 
 
 def data_storm(port, rounds):
-    """Passive data connections reset before any transfer, or right after a LIST was sent."""
+    """Passive data connections reset before any transfer, or once a LIST has started on them. The
+    LIST waits for its start: a connection reset while it waits to be accepted may vanish, and a
+    transfer waiting for it would wait for good."""
     with logged_on(port) as control:
         for round_number in range(rounds):
             data = connect_data(epsv_port(reply_after_others(control, "EPSV", "229 ")))
             if round_number % 2:
-                control.send_line("LIST")
-            close_with_reset(data)
-            reply_after_others(control, "NOOP", "200 OK.")
+                reply_after_others(control, "LIST", "150 ")
+                close_with_reset(data)
+                if control.read_reply()[:1] not in "245":
+                    raise AssertionError("LIST not ended")
+            else:
+                close_with_reset(data)
+        reply_after_others(control, "NOOP", "200 OK.")
 
 
 def endless_line_ended(port):
