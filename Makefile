@@ -1,5 +1,6 @@
 # make run     - build swp-host and serve this folder on 127.0.0.1:2121 (ARGS="..." passes more options)
 # make test    - build and run every test
+# make faults  - build and run the fault suite: hostile clients against swp-host, one table of figures
 # make bench   - build and run the benchmarks
 # make install - install swp-host, its plug-in, manual page, systemd unit and settings (PREFIX, DESTDIR)
 # make deb     - build a Debian package of the same files into $(BUILD)/deb
@@ -11,10 +12,11 @@ CMAKE_FLAGS ?=
 ARGS ?=
 PREFIX ?= /usr/local
 DESTDIR ?=
+FAULTS_ARGS ?=
 
 # Debian packages the build, the tests and the benchmarks need.
 PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-           libre2-dev libutf8proc-dev python3 curl wget lftp
+           libre2-dev libutf8proc-dev python3 curl wget lftp util-linux
 # vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
 BENCH_PACKAGES = pure-ftpd plocate gnuplot-nox
 # What building and checking the Debian package needs beyond the build.
@@ -33,7 +35,7 @@ FUZZ_TARGETS = control_receive port_arguments paths list_filter banner text_form
 SANITIZER_OPTIONS = ASAN_OPTIONS=detect_leaks=1$(1) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
                     TSAN_OPTIONS=halt_on_error=1$(1)
 
-.PHONY: all deps bench-deps deb-deps fuzz-deps configure build run test bench install deb asan tsan fuzz clean
+.PHONY: all deps bench-deps deb-deps fuzz-deps configure build run test faults bench install deb asan tsan fuzz clean
 
 all: build
 
@@ -75,6 +77,10 @@ run: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
+
+# FAULTS_ARGS passes options and case names to the suite, e.g. FAULTS_ARGS="--large no readers regex".
+faults: build
+	python3 tests/faults/run_faults.py --build $(BUILD) $(FAULTS_ARGS)
 
 bench: bench-deps build
 	python3 bench/run.py --build $(BUILD)

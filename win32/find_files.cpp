@@ -1,6 +1,6 @@
 // Folder enumeration (FindFirstFileA, FindNextFileA, FindClose) over getdents64 and one statx per
 // entry, and CreateFileBeneathA, which opens a file below a folder without following any
-// symbolic link.
+// symbolic link, neither below the folder nor on the way to it.
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -149,15 +149,50 @@ int open_beneath_by_walk(int root, const std::string& relative) {
     return -1;
 }
 
-int open_beneath(int root, const std::string& relative) {
+long open_resolved(int at, const char* path, uint64_t flags, uint64_t resolve) {
     struct open_how how;
     std::memset(&how, 0, sizeof how);
-    how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    how.flags = flags;
+    how.resolve = resolve;
     long fd;
-    do fd = syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+    do fd = syscall(SYS_openat2, at, path, &how, sizeof how);
     while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int open_beneath(int root, const std::string& relative) {
+    long fd = open_resolved(root, relative.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                            RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
     if (fd < 0 && errno == ENOSYS) return open_beneath_by_walk(root, relative);
+    return static_cast<int>(fd);
+}
+
+// Opens a folder by a path with no symbolic link in any of its components, one component at a
+// time; for kernels without openat2.
+int open_folder_by_walk(const std::string& path) {
+    int folder = open_folder(AT_FDCWD, path.empty() || path[0] != '/' ? "." : "/", 0);
+    size_t at = 0;
+    while (folder >= 0 && at < path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        std::string component = path.substr(at, end - at);
+        at = end + 1;
+        if (component.empty()) continue;
+        int next = open_folder(folder, component.c_str(), O_NOFOLLOW);
+        int saved = errno;
+        close(folder);
+        errno = saved;
+        folder = next;
+    }
+    return folder;
+}
+
+// The indexed folders are known by paths without links, so a link on the way to one now was put
+// there afterwards and may lead anywhere: such a folder is not opened.
+int open_folder_without_links(const char* path) {
+    long fd = open_resolved(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC,
+                            RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+    if (fd < 0 && errno == ENOSYS) return open_folder_by_walk(path);
     return static_cast<int>(fd);
 }
 
@@ -232,7 +267,7 @@ HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    int root = open_folder(AT_FDCWD, root_folder, 0);
+    int root = open_folder_without_links(root_folder);
     if (root < 0) {
         SetLastError(win32_error_from_errno(errno));
         return INVALID_HANDLE_VALUE;

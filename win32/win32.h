@@ -136,8 +136,9 @@ union LARGE_INTEGER {
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD creation, DWORD flags,
                    HANDLE template_file);
-// Opens root_folder/relative_path for reading without following any symbolic link and without
-// leaving root_folder ("/" separators, no ".." allowed). INVALID_HANDLE_VALUE on failure.
+// Opens root_folder/relative_path for reading without following any symbolic link, in either
+// part, and without leaving root_folder ("/" separators, no ".." allowed). INVALID_HANDLE_VALUE on
+// failure.
 // Not a Windows call: it stands for CreateFile under a folder handle with reparse points refused.
 HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read, void* overlapped);
