@@ -456,12 +456,7 @@ SearchCondition search_compile(std::string_view text, const SearchOptions& optio
 bool search_occurrence_fits(const SearchOptions& options, std::string_view text, size_t at, size_t length) {
     if (options.prefix && at != 0) return false;
     if (options.suffix && at + length != text.size()) return false;
-    if (!options.whole_word) return true;
-    auto word_at = [&](size_t i) { return text_is_word_byte(static_cast<unsigned char>(text[i])); };
-    if (at > 0 && word_at(at - 1) && word_at(at)) return false;
-    size_t end = at + length;
-    if (end < text.size() && end > 0 && word_at(end - 1) && word_at(end)) return false;
-    return true;
+    return !options.whole_word || (text_is_word_boundary(text, at) && text_is_word_boundary(text, at + length));
 }
 
 bool search_substring_matches(const SearchOptions& options, std::string_view text, std::string_view needle) {
