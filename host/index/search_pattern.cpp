@@ -297,8 +297,10 @@ void compile_regex(std::string_view text, SearchCondition* condition) {
     options.set_case_sensitive(condition->options.match_case);
     options.set_never_nl(true);
     options.set_log_errors(false);
-    // Multi-line mode: ^ and $ also match at the ends of each name of the name arena.
-    std::string pattern = "(?m)" + std::string(text);
+    // Multi-line mode: ^ and $ also match at the ends of each name of the name arena. Names are
+    // matched in composed form (NFC), so the expression is read in that form too.
+    std::string pattern = "(?m)";
+    text_fold_append(text, FOLD_COMPOSE, &pattern);
     options.set_max_mem(REGEX_PROBE_BUDGET);
     if (RE2 probe(pattern, options); !probe.ok()) return refuse(condition, rejected + probe.error());
     // Compiled again with room for the states that matching caches.

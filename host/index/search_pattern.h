@@ -75,7 +75,8 @@ struct SearchCondition {
 SearchCondition search_compile(std::string_view text, const SearchOptions& options);
 
 // The texts of one entry as a condition sees them: `name` and `path` in the condition's text form
-// (path only when needs_path()), and the raw name and path for a regular expression.
+// (path only when needs_path()), and for a regular expression the name and path as they are, in
+// composed form (NFC).
 struct EntryTexts {
     std::string_view name;
     std::string_view path;
