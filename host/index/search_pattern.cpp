@@ -437,14 +437,15 @@ bool SearchCondition::needs_path() const {
     return false;
 }
 
+bool search_text_is_blank(std::string_view text) { return text.find_first_not_of(" \t") == std::string_view::npos; }
+
 SearchCondition search_compile(std::string_view text, const SearchOptions& options) {
     SearchCondition condition;
     condition.options = options;
     condition.form.folds = (options.match_case ? 0u : FOLD_CASE) | (options.match_diacritics ? 0u : FOLD_MARKS);
     condition.form.strip_punctuation = options.ignore_punctuation;
     condition.form.strip_whitespace = options.ignore_whitespace;
-    bool blank = text.find_first_not_of(" \t") == std::string_view::npos;
-    if (blank) return condition;
+    if (search_text_is_blank(text)) return condition;
     condition.match_all = false;
     if (options.regex) {
         compile_regex(text, &condition);

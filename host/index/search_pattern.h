@@ -68,6 +68,9 @@ struct SearchCondition {
     bool needs_path() const;
 };
 
+// Whether a search text is empty: nothing but spaces and tabs.
+bool search_text_is_blank(std::string_view text);
+
 // Compiles a search text. Never fails: an invalid regular expression, or a text too large to
 // search in reasonable time (a huge or deeply nested expression, an absurd number of distinct
 // terms), gives `invalid`. A term given twice, or an alternative given twice, counts once, and a
