@@ -30,6 +30,9 @@ const char* const SCRIPT_NAMES[] = {
     "東京タワー.jpg",
     "보고서·최종.hwp",
     "สวัสดีชาวโลก.txt",
+    "สวัสดี\u200Bชาวโลก.txt",  // a zero-width space between the words
+    "Team👨\u200D👩\u200D👧Photo.jpg",  // one emoji of three, joined
+    "Logo\uE000Mark.svg",  // a private-use character
     "Love❤️Song🎵Mix.mp3",  // the heart carries a presentation selector, a mark
     "café.txt",
     "cafe\u0301.txt",  // the same name decomposed
@@ -89,7 +92,9 @@ TEST_F(IndexWords, WordsPunctuationAndWhiteSpaceInEveryScript) {
         {"大阪", WORD, {"東京、大阪.jpg"}},
         {"東京", WORD, {"東京、大阪.jpg"}},  // no word ends inside a run of letters
         {"최종", WORD, {"보고서·최종.hwp"}},
-        {"สวัสดี", WORD, {}},
+        {"สวัสดี", WORD, {"สวัสดี\u200Bชาวโลก.txt"}},
+        {"photo", WORD, {"Team👨\u200D👩\u200D👧Photo.jpg"}},
+        {"mark", WORD, {"Logo\uE000Mark.svg"}},
         {"song", WORD, {"Love❤️Song🎵Mix.mp3"}},
         {"song", WORD | MARKS, {"Love❤️Song🎵Mix.mp3"}},  // the selector goes with the heart
         {"mix", WORD, {"Love❤️Song🎵Mix.mp3"}},
@@ -106,16 +111,23 @@ TEST_F(IndexWords, WordsPunctuationAndWhiteSpaceInEveryScript) {
         {"ελληνικακειμενο", PUNCT, {"«Ελληνικά»ΚΕΊΜΕΝΟ.doc"}},
         {"東京大阪", PUNCT, {"東京、大阪.jpg"}},
         {"보고서최종", PUNCT, {"보고서·최종.hwp"}},
+        {"teamphoto", PUNCT | MARKS, {"Team👨\u200D👩\u200D👧Photo.jpg"}},
+        {"logomark", PUNCT, {}},
         {"prix100final", SPACE, {}},
         // Ignore white space removes every kind of space, and only spaces.
         {"delmarlive", SPACE, {"Café\u00A0del\u2003Mar\u3000Live.mp3"}},
         {"보고서최종", SPACE, {}},
+        {"สวัสดีชาวโลก", SPACE, {"สวัสดีชาวโลก.txt", "สวัสดี\u200Bชาวโลก.txt"}},
         {"cafe\u00A0mar", 0, {}},  // a no-break space does not split terms
+        // Names are compared composed, except byte for byte with both case and marks matched.
+        {"café.", MARKS, {"cafe\u0301.txt", "café.txt"}},
+        {"café.", MARKS | CASE, {"café.txt"}},
         // Regular expressions see names, and are read, in composed form; \w knows ASCII only.
         {"^café\\.", REGEX, {"cafe\u0301.txt", "café.txt"}},
         {"^cafe\u0301\\.", REGEX, {"cafe\u0301.txt", "café.txt"}},
         {"\\\\café\\.txt$", REGEX | PATH, {"cafe\u0301.txt", "café.txt"}},
         {"^caf\\w\\.", REGEX, {}},
+        {"j\\b", REGEX, {"IMG·ñÅ.déjà"}},
         {"^caf\\pL\\.", REGEX, {"cafe\u0301.txt", "café.txt"}},
     };
     for (const auto& c : cases) {
