@@ -146,6 +146,7 @@ TEST_F(IndexQuery, HideEmptySearchResultsLooksAtTheSearchTextAlone) {
     EXPECT_EQ(count(" \t ", ""), 0u);
     EXPECT_EQ(count("", "mp3"), 0u);  // a filter does not make the search text any less empty
     EXPECT_EQ(count("*", ""), 15u);   // terms that match every name are no empty text
+    EXPECT_EQ(count("a|", ""), 15u);
     EXPECT_EQ(count("\"\"", ""), 15u);
     EXPECT_EQ(count("mp3", ""), 2u);   // an empty filter is no condition
     host::db_query_destroy(query);

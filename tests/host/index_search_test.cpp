@@ -128,6 +128,10 @@ TEST_F(IndexSearch, TermsOrNotAndQuotes) {
     EXPECT_EQ(found("del mar"), (Names{"Café del Mar.mp3"}));
     EXPECT_EQ(found("\"mar del\""), Names{});
     EXPECT_EQ(found("\"!pdf\""), Names{});                                         // quoted: not an operator
+    EXPECT_EQ(found("\"flac|doc\""), Names{});
+    EXPECT_EQ(found("\"caf?.txt\""), Names{});
+    EXPECT_EQ(found("caf\"e.t\"xt"), (Names{"cafe.txt"}));                          // quotes around part of a term
+    EXPECT_EQ(found("report\tpdf"), found("report pdf"));                             // a tab splits terms too
     EXPECT_EQ(found("txt|"), found(""));  // an empty alternative matches everything
     EXPECT_EQ(found("!"), found(""));
 }

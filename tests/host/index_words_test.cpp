@@ -32,7 +32,7 @@ const char* const SCRIPT_NAMES[] = {
     "สวัสดีชาวโลก.txt",
     "สวัสดี\u200Bชาวโลก.txt",  // a zero-width space between the words
     "Team👨\u200D👩\u200D👧Photo.jpg",  // one emoji of three, joined
-    "Logo\uE000Mark.svg",  // a private-use character
+    "Logo\uE000Mark\x01v2.svg",  // a private-use character and a control character
     "Love❤️Song🎵Mix.mp3",  // the heart carries a presentation selector, a mark
     "café.txt",
     "cafe\u0301.txt",  // the same name decomposed
@@ -94,7 +94,7 @@ TEST_F(IndexWords, WordsPunctuationAndWhiteSpaceInEveryScript) {
         {"최종", WORD, {"보고서·최종.hwp"}},
         {"สวัสดี", WORD, {"สวัสดี\u200Bชาวโลก.txt"}},
         {"photo", WORD, {"Team👨\u200D👩\u200D👧Photo.jpg"}},
-        {"mark", WORD, {"Logo\uE000Mark.svg"}},
+        {"mark", WORD, {"Logo\uE000Mark\x01v2.svg"}},
         {"song", WORD, {"Love❤️Song🎵Mix.mp3"}},
         {"song", WORD | MARKS, {"Love❤️Song🎵Mix.mp3"}},  // the selector goes with the heart
         {"mix", WORD, {"Love❤️Song🎵Mix.mp3"}},
@@ -106,13 +106,14 @@ TEST_F(IndexWords, WordsPunctuationAndWhiteSpaceInEveryScript) {
         {"img", WORD | PUNCT, {}},  // whole word looks at the name without its punctuation
         // Ignore punctuation removes punctuation and symbols, with the marks attached to them.
         {"prix100final", PUNCT, {"Prix€100©—final.txt"}},
-        {"report2024draft", PUNCT, {"report_2024–draft.pdf"}},
+        {"report2024draftpdf", PUNCT, {"report_2024–draft.pdf"}},
         {"lovesongmix", PUNCT | MARKS, {"Love❤️Song🎵Mix.mp3"}},
         {"ελληνικακειμενο", PUNCT, {"«Ελληνικά»ΚΕΊΜΕΝΟ.doc"}},
         {"東京大阪", PUNCT, {"東京、大阪.jpg"}},
         {"보고서최종", PUNCT, {"보고서·최종.hwp"}},
         {"teamphoto", PUNCT | MARKS, {"Team👨\u200D👩\u200D👧Photo.jpg"}},
-        {"logomark", PUNCT, {}},
+        {"logomark", PUNCT | SPACE, {}},
+        {"markv2", PUNCT | SPACE, {}},
         {"prix100final", SPACE, {}},
         // Ignore white space removes every kind of space, and only spaces.
         {"delmarlive", SPACE, {"Café\u00A0del\u2003Mar\u3000Live.mp3"}},
