@@ -174,6 +174,13 @@ void text_strip_append(std::string_view text, bool punctuation, bool whitespace,
     unsigned removed = (punctuation ? TEXT_PUNCTUATION : 0) | (whitespace ? TEXT_SPACE : 0);
     bool removing = false;  // whether the last character that is not attached was removed
     for (size_t at = 0; at < text.size();) {
+        auto byte = static_cast<unsigned char>(text[at]);
+        if (byte < 0x80) {  // the common case, kept to a table lookup
+            removing = (ASCII_CLASSES[byte] & removed) != 0;
+            if (!removing) out->push_back(static_cast<char>(byte));
+            ++at;
+            continue;
+        }
         TextChar c = char_at(text, at);
         unsigned found = char_class(c);
         if (!(found & TEXT_ATTACHED)) removing = (found & removed) != 0;
