@@ -386,7 +386,7 @@ private:
         const SearchCondition& condition = *form.condition;
         if (condition.match_all) return true;
         EntryTexts texts;
-        texts.raw_name = entry_name_in(s_, e, FOLD_COMPOSE);
+        if (condition.regex) texts.raw_name = entry_name_in(s_, e, FOLD_COMPOSE);
         texts.raw_path = raw_path;
         texts.name = form.name_of(s_, e, &form.name_scratch);
         texts.path = path;
