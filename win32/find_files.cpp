@@ -61,15 +61,15 @@ DWORD attributes_from(const char* name, uint16_t mode) {
     return attributes;
 }
 
-// Fills data from one statx of name below the folder; false when the entry cannot be examined.
-bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
+// Fills the facts from one statx of path (relative to folder), without following a symbolic
+// link; false with errno set when it cannot be examined. The name decides the hidden attribute.
+bool fill_attribute_data(int folder, const char* path, const char* name, WIN32_FILE_ATTRIBUTE_DATA* data) {
     struct statx facts;
     unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_ATIME | STATX_CTIME | STATX_BTIME;
     // AT_STATX_DONT_SYNC: network file systems answer from their cache.
-    if (statx(folder, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, mask, &facts) != 0) return false;
-    size_t length = std::strlen(name);
-    if (length >= sizeof data->cFileName) return false;
+    if (statx(folder, path, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, mask, &facts) != 0) return false;
     data->dwFileAttributes = attributes_from(name, facts.stx_mode);
+    // A file system that records no birth time gives the last status change instead.
     bool has_birth = (facts.stx_mask & STATX_BTIME) != 0;
     const struct statx_timestamp& created = has_birth ? facts.stx_btime : facts.stx_ctime;
     data->ftCreationTime = filetime_from(created.tv_sec, created.tv_nsec);
@@ -78,6 +78,21 @@ bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
     uint64_t size = S_ISDIR(facts.stx_mode) ? 0 : facts.stx_size;
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFF);
+    return true;
+}
+
+// Fills data from one statx of name below the folder; false when the entry cannot be examined.
+bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
+    size_t length = std::strlen(name);
+    if (length >= sizeof data->cFileName) return false;
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    if (!fill_attribute_data(folder, name, name, &facts)) return false;
+    data->dwFileAttributes = facts.dwFileAttributes;
+    data->ftCreationTime = facts.ftCreationTime;
+    data->ftLastAccessTime = facts.ftLastAccessTime;
+    data->ftLastWriteTime = facts.ftLastWriteTime;
+    data->nFileSizeHigh = facts.nFileSizeHigh;
+    data->nFileSizeLow = facts.nFileSizeLow;
     data->dwReserved0 = 0;
     data->dwReserved1 = 0;
     std::memcpy(data->cFileName, name, length + 1);
@@ -252,6 +267,22 @@ BOOL FindClose(HANDLE find) {
     close(state->folder);
     state->magic = 0;
     delete state;
+    return TRUE;
+}
+
+BOOL GetFileAttributesExA(const char* path, GET_FILEEX_INFO_LEVELS level, void* information) {
+    if (!path || !*path || level != GetFileExInfoStandard || !information) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The last name of the path (before any trailing "/"): only its first byte counts, for hidden.
+    std::string_view whole(path);
+    size_t slash = whole.find_last_of('/', whole.find_last_not_of('/'));
+    const char* name = slash == std::string_view::npos ? path : path + slash + 1;
+    if (!fill_attribute_data(AT_FDCWD, path, name, static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information))) {
+        SetLastError(win32_error_from_errno(errno));
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -168,6 +168,21 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE find);
 
+// The facts of one file or folder as FindFirstFileA reports them in its folder (a symbolic
+// link's own). Only GetFileExInfoStandard is known.
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard = 0 };
+
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+
+BOOL GetFileAttributesExA(const char* path, GET_FILEEX_INFO_LEVELS level, void* information);
+
 // The process heap: the C library's allocator, which every module of the process shares.
 // HeapCompact gives the heap's free pages back to the system, wherever they lie in it; it does
 // not measure the largest free block and returns 0 (GetLastError ERROR_SUCCESS).
