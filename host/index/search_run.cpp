@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "host/index/text_fold.h"
 
@@ -20,6 +21,7 @@ namespace {
 // millisecond or so.
 constexpr size_t ARENA_WINDOW_BYTES = 64 << 10;
 constexpr uint32_t POLL_WORK = 2048;
+constexpr uint32_t ARENA_FLAG_CHECKS = 1 << 16;  // entries whose flags alone are looked at
 // Needles of one term searched in one pass from this many on (below, a pass per needle is as
 // quick), and up to this many bytes together (RE2 compiles them in about a millisecond).
 constexpr size_t ARENA_ALTERNATION_MIN_NEEDLES = 8;
@@ -127,15 +129,15 @@ bool arena_substring(const IndexSnapshot& s, const SearchCondition& condition, c
     return true;
 }
 
-// Each name of the arena (raw or folded) that the expression matches, once: the search goes on
-// after the matching name's line. An empty match (of "$", "x*"...) needs no care: it lies on a
-// name's line, and the next search starts on the next line. False when stopped.
-bool arena_regex(const IndexSnapshot& s, bool folded, const RE2& regex, const SearchPoll& poll,
-                 std::vector<uint32_t>* candidates) {
-    const std::string& arena = folded ? s.folded : s.names;
+// Each line of an arena (names, each followed by a line feed) that the expression matches, once:
+// the search goes on after the matching line. line_at(position, &next) gives the entry whose line
+// holds the byte and sets where the next line starts. An empty match (of "$", "x*"...) needs no
+// care: it lies on a line, and the next search starts on the next line. False when stopped.
+template <typename LineAt>
+bool regex_lines(const std::string& arena, const RE2& regex, const SearchPoll& poll, LineAt line_at,
+                 std::vector<uint32_t>* found) {
     re2::StringPiece text(arena);
     size_t at = 0;
-    uint32_t cursor = 0;
     re2::StringPiece match;
     while (at < text.size()) {
         if (search_poll_stop(poll)) return false;
@@ -143,14 +145,56 @@ bool arena_regex(const IndexSnapshot& s, bool folded, const RE2& regex, const Se
         while (at < end && regex.Match(text, at, end, RE2::UNANCHORED, &match, 1)) {
             size_t position = match.data() - text.data();
             if (position >= end) break;  // an empty match at the start of the next window's first name
-            uint32_t e = entry_at(s, folded, position, cursor);
-            cursor = e;
-            candidates->push_back(e);
-            const IndexEntry& entry = s.entries[e];
-            at = folded ? entry.folded_offset + entry.folded_length + 1 : entry.name_offset + entry.name_length + 1;
+            found->push_back(line_at(position, &at));
         }
         at = end;
     }
+    return true;
+}
+
+// Each name of the arena (raw or folded) that the expression matches, once. False when stopped.
+bool arena_regex(const IndexSnapshot& s, bool folded, const RE2& regex, const SearchPoll& poll,
+                 std::vector<uint32_t>* candidates) {
+    uint32_t cursor = 0;
+    auto line_at = [&](size_t position, size_t* next) {
+        cursor = entry_at(s, folded, position, cursor);
+        const IndexEntry& entry = s.entries[cursor];
+        *next = folded ? entry.folded_offset + entry.folded_length + 1 : entry.name_offset + entry.name_length + 1;
+        return cursor;
+    };
+    return regex_lines(folded ? s.folded : s.names, regex, poll, line_at, candidates);
+}
+
+// The name arena holds names as they are, but expressions see them in composed form: the names
+// that are not composed are matched again in that form, in one pass over lines of their own, and
+// that answer replaces the arena's. False when stopped.
+bool regex_recheck_decomposed(const IndexSnapshot& s, const RE2& regex, const SearchPoll& poll,
+                              std::vector<uint32_t>* candidates) {
+    std::string lines;
+    std::vector<uint32_t> owners;  // the entry of each line
+    std::vector<size_t> starts;    // where each line starts
+    for (size_t i = 0; i < s.extra_folds.size(); ++i) {  // the non-ASCII names, in entry order
+        if (i % ARENA_FLAG_CHECKS == 0 && search_poll_stop(poll)) return false;
+        const ExtraFold& fold = s.extra_folds[i];
+        if (!(s.entries[fold.entry].flags & ENTRY_DECOMPOSED)) continue;
+        owners.push_back(fold.entry);
+        starts.push_back(lines.size());
+        lines.append(extra_fold_form(s, fold, FOLD_COMPOSE));
+        lines.push_back('\n');
+    }
+    if (owners.empty()) return true;
+    auto line_at = [&](size_t position, size_t* after) {
+        size_t line = std::upper_bound(starts.begin(), starts.end(), position) - starts.begin() - 1;
+        *after = line + 1 < starts.size() ? starts[line + 1] : lines.size();
+        return owners[line];
+    };
+    std::vector<uint32_t> hits;
+    if (!regex_lines(lines, regex, poll, line_at, &hits)) return false;
+    std::vector<uint32_t> kept;  // the arena's candidates that are composed
+    for (uint32_t e : *candidates)
+        if (!(s.entries[e].flags & ENTRY_DECOMPOSED)) kept.push_back(e);
+    candidates->clear();
+    std::merge(kept.begin(), kept.end(), hits.begin(), hits.end(), std::back_inserter(*candidates));
     return true;
 }
 
@@ -200,7 +244,8 @@ bool fast_candidates(const IndexSnapshot& s, const SearchRequest& request, const
     for (const SearchCondition* condition : {&request.main, &request.filter}) {
         if (condition->regex && !condition->options.match_path) {
             verified->regex_of = condition;
-            return arena_regex(s, false, *condition->regex, poll, candidates);
+            return arena_regex(s, false, *condition->regex, poll, candidates) &&
+                   regex_recheck_decomposed(s, *condition->regex, poll, candidates);
         }
     }
     const SearchTerm* best = nullptr;
@@ -255,13 +300,14 @@ struct FormText {
     }
 };
 
+// The path as regular expressions see it: names in composed form.
 struct RawPath {
     std::string path;
     std::vector<size_t> marks{0};
     void enter(const IndexSnapshot& s, uint32_t e) {
         path.resize(marks.back());
         if (!path.empty()) path.push_back('\\');
-        path.append(entry_name(s, e));
+        path.append(entry_name_in(s, e, FOLD_COMPOSE));
     }
 };
 
@@ -340,7 +386,7 @@ private:
         const SearchCondition& condition = *form.condition;
         if (condition.match_all) return true;
         EntryTexts texts;
-        texts.raw_name = entry_name(s_, e);
+        if (condition.regex) texts.raw_name = entry_name_in(s_, e, FOLD_COMPOSE);
         texts.raw_path = raw_path;
         texts.name = form.name_of(s_, e, &form.name_scratch);
         texts.path = path;
