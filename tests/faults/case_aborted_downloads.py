@@ -119,7 +119,7 @@ def run(context):
                     "all", counts.ended_by_server == counts.control_resets == RETRS // 2)
         report.fact("data resets answered 426, then NOOP", "%d of %d" % (counts.answered, RETRS // 2), "all",
                     counts.answered == counts.data_resets == RETRS // 2)
-        report.fact("threads, descriptors afterwards", "%d, %d" % left, "<= %d, %d (before)" % baseline,
+        report.fact("threads, descriptors afterwards", "%d, %d" % left, "at most %d, %d (before)" % baseline,
                     counts_back(left, baseline))
     finally:
         stop_server(server)

@@ -135,7 +135,7 @@ def run(context):
         alive = answers(server.port)
         report.fact("server answers afterwards", "yes" if alive else "no", "yes", alive)
         left = counts_return(server, baseline)
-        report.fact("threads, descriptors afterwards", "%d, %d" % left, "<= %d, %d (before)" % baseline,
+        report.fact("threads, descriptors afterwards", "%d, %d" % left, "at most %d, %d (before)" % baseline,
                     counts_back(left, baseline))
     finally:
         if crowd:

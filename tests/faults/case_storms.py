@@ -104,7 +104,7 @@ def run(context):
         alive = answers(server.port)
         report.fact("server answers afterwards", "yes" if alive else "no", "yes", alive)
         left = counts_return(server, baseline)
-        report.fact("threads, descriptors afterwards", "%d, %d" % left, "<= %d, %d (before)" % baseline,
+        report.fact("threads, descriptors afterwards", "%d, %d" % left, "at most %d, %d (before)" % baseline,
                     counts_back(left, baseline))
         try:
             wait_until(lambda: logged_clients(server)[0] == logged_clients(server)[1], timeout=30)

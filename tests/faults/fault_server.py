@@ -84,14 +84,14 @@ def idle_counts(server):
 
 
 def counts_back(counts, baseline):
-    """Whether (threads, descriptors) are back at `baseline`. Fewer threads count as back: a search
-    worker counted in the baseline ends by itself once it has been idle for a few seconds."""
+    """Whether (threads, descriptors) are back where they were: the same descriptors, and no more
+    threads (an idle search worker may have ended meanwhile, which is no leak)."""
     return counts[0] <= baseline[0] and counts[1] == baseline[1]
 
 
 def counts_return(server, baseline, timeout=30.0):
-    """Waits for the server's (threads, descriptors) to be back at `baseline` (counts_back);
-    returns what they are at the end."""
+    """Waits for the server's (threads, descriptors) to be back at `baseline`; returns what they
+    are at the end."""
     try:
         wait_until(lambda: counts_back(process_counts(server.pid), baseline), timeout=timeout)
     except AssertionError:
