@@ -5,14 +5,16 @@
 #include <optional>
 #include <system_error>
 
+#include "host/host_folders.h"
 #include "host/settings_store.h"
+#include "host/utf8_path.h"
 
 namespace host {
 namespace {
 
 enum class Action {
     INDEX, SETTING, SETTING_ABSOLUTE_PATH, FLAG_SETTING, SET, SETTINGS_FILE, PLUGIN, VERBOSE, NO_FOLDER_SIZES,
-    OPTIONS_PAGE, WIDTH, HEIGHT, HELP, VERSION,
+    OPTIONS_PAGE, OPTIONS_WINDOW, WIDTH, HEIGHT, HELP, VERSION,
 };
 
 struct CommandLineOption {
@@ -22,6 +24,7 @@ struct CommandLineOption {
     const char* setting;     // the settings key it overrides, if any
     const char* flag_value;  // the value a FLAG_SETTING gives its key
     const char* help;
+    const char* help_default = nullptr;  // where the value comes from when the option is not given
 };
 
 constexpr CommandLineOption OPTIONS[] = {
@@ -40,16 +43,17 @@ constexpr CommandLineOption OPTIONS[] = {
     {"--disk-access", nullptr, Action::FLAG_SETTING, "allow_disk_access", "1", "let searches read the disk"},
     {"--no-folder-sizes", nullptr, Action::NO_FOLDER_SIZES, nullptr, nullptr,
      "do not add up the sizes below each folder"},
-    {"--settings", "FILE", Action::SETTINGS_FILE, nullptr, nullptr,
-     "the settings file (default: $XDG_CONFIG_HOME/swp-host/settings.ini)"},
-    {"--plugin", "PATH", Action::PLUGIN, nullptr, nullptr, "the plug-in library (default: libswp.so beside swp-host)"},
+    {"--settings", "FILE", Action::SETTINGS_FILE, nullptr, nullptr, "the settings file", HOST_FOLDERS_HELP_SETTINGS},
+    {"--plugin", "PATH", Action::PLUGIN, nullptr, nullptr, "the plug-in library", HOST_FOLDERS_HELP_PLUGIN},
     {"--set", "KEY=VALUE", Action::SET, nullptr, nullptr,
      "give a setting a value for this run only; KEY is one of the settings below"},
     {"--verbose", nullptr, Action::VERBOSE, nullptr, nullptr, "trace socket events and commands on stderr"},
     {"--options-page", "FILE.svg", Action::OPTIONS_PAGE, nullptr, nullptr,
      "draw the options page with the current settings into FILE.svg and exit"},
-    {"--width", "W", Action::WIDTH, nullptr, nullptr, "width of the drawn options page in pixels (default 500)"},
-    {"--height", "H", Action::HEIGHT, nullptr, nullptr, "height of the drawn options page in pixels (default 400)"},
+    {"--options", nullptr, Action::OPTIONS_WINDOW, nullptr, nullptr,
+     "show the options page in a window (Windows only); Apply applies and stores its settings"},
+    {"--width", "W", Action::WIDTH, nullptr, nullptr, "width of the options page in pixels (default 500)"},
+    {"--height", "H", Action::HEIGHT, nullptr, nullptr, "height of the options page in pixels (default 400)"},
     {"--help", nullptr, Action::HELP, nullptr, nullptr, "show this help and exit"},
     {"--version", nullptr, Action::VERSION, nullptr, nullptr, "show the version and exit"},
 };
@@ -102,8 +106,8 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
                 return false;
             }
             std::error_code status;
-            std::filesystem::path absolute = std::filesystem::absolute(value, status);
-            return override_setting(command_line, option.setting, status ? value : absolute.string(), error);
+            std::filesystem::path absolute = std::filesystem::absolute(utf8_path(value), status);
+            return override_setting(command_line, option.setting, status ? value : utf8_path_text(absolute), error);
         }
         case Action::FLAG_SETTING:
             return override_setting(command_line, option.setting, option.flag_value, error);
@@ -120,6 +124,7 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
         case Action::VERBOSE: command_line->verbose = true; return true;
         case Action::NO_FOLDER_SIZES: command_line->folder_sizes = false; return true;
         case Action::OPTIONS_PAGE: command_line->options_page_path = value; return true;
+        case Action::OPTIONS_WINDOW: command_line->options_window = true; return true;
         case Action::WIDTH:
         case Action::HEIGHT: {
             std::optional<int> pixels = parse_whole_number(value, 1, 10000);
@@ -171,7 +176,7 @@ bool command_line_index_root(const std::string& argument, IndexRoot* root, std::
     std::string name;
     // "DIR=NAME" unless the whole argument names a folder that exists.
     size_t equals = argument.rfind('=');
-    if (equals != std::string::npos && !std::filesystem::is_directory(argument, status)) {
+    if (equals != std::string::npos && !std::filesystem::is_directory(utf8_path(argument), status)) {
         folder = argument.substr(0, equals);
         name = argument.substr(equals + 1);
         if (name.empty()) {
@@ -183,10 +188,11 @@ bool command_line_index_root(const std::string& argument, IndexRoot* root, std::
         *error = "--index needs a folder";
         return false;
     }
-    std::filesystem::path absolute = std::filesystem::absolute(folder, status).lexically_normal();
-    std::string absolute_text = absolute.string();
-    if (absolute_text.size() > 1 && absolute_text.back() == '/') absolute_text.pop_back();
-    if (name.empty()) name = std::filesystem::path(absolute_text).filename().string();
+    std::filesystem::path absolute = std::filesystem::absolute(utf8_path(folder), status).lexically_normal();
+    // A final separator goes, unless the path is a root folder ("/", "C:\").
+    if (!absolute.has_filename() && absolute.has_relative_path()) absolute = absolute.parent_path();
+    std::string absolute_text = utf8_path_text(absolute);
+    if (name.empty()) name = utf8_path_text(absolute.filename());
     if (name.empty()) name = "root";
     if (name == "." || name == ".." || name.find_first_of("\\/") != std::string::npos) {
         *error = "--index " + argument + ": \"" + name + "\" cannot name an index entry";
@@ -234,14 +240,16 @@ std::string command_line_help() {
     std::string text =
         "Usage: swp-host [OPTION]...\n"
         "Serves folders of this machine to FTP clients through the SWP plug-in, read-only.\n"
-        "Stops on SIGINT or SIGTERM. Prints \"swp-host: listening on ADDRESS:PORT\" on stderr for each\n"
-        "listening socket.\n\nOptions:\n";
+        "Stops on Ctrl+C, and on SIGTERM (Linux) or Ctrl+Break (Windows). Prints\n"
+        "\"swp-host: listening on ADDRESS:PORT\" on stderr for each listening socket.\n\nOptions:\n";
     for (const CommandLineOption& option : OPTIONS) {
         std::string left = std::string("  ") + option.name;
         if (option.value_name != nullptr) left += std::string(" ") + option.value_name;
         if (left.size() < HELP_INDENT) left.resize(HELP_INDENT, ' ');
         else left += "\n" + std::string(HELP_INDENT, ' ');
-        text += left + help_wrapped(option.help) + "\n";
+        std::string help = option.help;
+        if (option.help_default != nullptr) help += std::string(" (default: ") + option.help_default + ")";
+        text += left + help_wrapped(help) + "\n";
     }
     text += "\nSettings for --set and the [swp] section of the settings file:\n ";
     size_t column = 1;
@@ -256,9 +264,10 @@ std::string command_line_help() {
     }
     text +=
         "\n\nCommand-line options override the settings file for one run and are not written back.\n"
-        "The server is enabled for the run. The activity log defaults to\n"
-        "$XDG_STATE_HOME/swp-host/Logs/SWP_Server_Log.txt (default state home: ~/.local/state).\n"
-        "Exit status: 0 after a stop by signal, 1 when no listening socket could be opened,\n"
+        "The server is enabled for the run. The activity log defaults to\n" +
+        std::string(HOST_FOLDERS_HELP_LOG) +
+        ".\n"
+        "Exit status: 0 after a stop, 1 when no listening socket could be opened,\n"
         "2 for a bad option, an unreadable settings file, a missing plug-in or an index failure.\n";
     return text;
 }

@@ -20,6 +20,7 @@ struct CommandLine {
     std::string settings_path;  // empty: the default settings file
     std::string plugin_path;    // empty: libswp.so beside the executable
     std::string options_page_path;  // set: draw the options page and exit
+    bool options_window = false;    // show the options page in a window until it is closed
     int options_page_width = 500;
     int options_page_height = 400;
 };

@@ -13,7 +13,4 @@ namespace host {
 bool options_page_render_svg(SorrelwickPluginProc plugin, const std::string& svg_path, int width, int height,
                              std::string* error);
 
-// What os_get_save_file_name answers: a chosen file, or cancel when none was set.
-void options_set_save_file_answer(const char* chosen_file_or_null);
-
 }  // namespace host

@@ -19,13 +19,13 @@ void format_address(Utf8Buf* buffer, const SOCKADDR_STORAGE& address) {
     char text[64] = "";
     if (address.ss_family == AF_INET) {
         const SOCKADDR_IN& v4 = reinterpret_cast<const SOCKADDR_IN&>(address);
-        if (inet_ntop(AF_INET, v4.sin_addr, text, sizeof(text)) != nullptr) {
+        if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof(text)) != nullptr) {
             utf8_buf_printf(buffer, "%s:%u", text, static_cast<unsigned>(ntohs(v4.sin_port)));
             return;
         }
     } else if (address.ss_family == AF_INET6) {
         const SOCKADDR_IN6& v6 = reinterpret_cast<const SOCKADDR_IN6&>(address);
-        if (inet_ntop(AF_INET6, v6.sin6_addr, text, sizeof(text)) != nullptr) {
+        if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof(text)) != nullptr) {
             utf8_buf_printf(buffer, "[%s]:%u", text, static_cast<unsigned>(ntohs(v6.sin6_port)));
             return;
         }

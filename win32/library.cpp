@@ -7,17 +7,17 @@ HMODULE LoadLibraryA(const char* path) {
     // Bound at once, so that a library with a missing symbol fails here and not on a later call.
     void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
-    return module;
+    return static_cast<HMODULE>(module);
 }
 
-void* GetProcAddress(HMODULE module, const char* name) {
+FARPROC GetProcAddress(HMODULE module, const char* name) {
     if (module == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    void* address = dlsym(module, name);
+    void* address = dlsym(static_cast<void*>(module), name);
     if (address == nullptr) SetLastError(ERROR_PROC_NOT_FOUND);
-    return address;
+    return reinterpret_cast<FARPROC>(address);
 }
 
 BOOL FreeLibrary(HMODULE module) {
@@ -25,5 +25,5 @@ BOOL FreeLibrary(HMODULE module) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return dlclose(module) == 0 ? TRUE : FALSE;
+    return dlclose(static_cast<void*>(module)) == 0 ? TRUE : FALSE;
 }

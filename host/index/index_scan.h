@@ -46,4 +46,12 @@ bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vecto
 
 uint64_t filetime_value(const FILETIME& time);
 
+// Names that an index path cannot carry (a backslash separates path names, at most 255 bytes) or
+// that would break the line-based protocols that show them (CR, LF).
+bool scan_name_is_indexable(std::string_view name);
+
+// A node with an entry's facts: Windows attribute bits, size (ignored for folders), creation and
+// modification FILETIMEs. Name and tree links are left for the caller.
+ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created, const FILETIME& modified);
+
 }  // namespace host

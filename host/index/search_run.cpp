@@ -70,13 +70,12 @@ void arena_substring(const IndexSnapshot& s, const SearchCondition& condition, c
     const SearchOptions& placement = term.alternatives[0].wildcard ? anywhere : condition.options;
     bool folded = condition.form.folds != 0;
     const std::string& arena = folded ? s.folded : s.names;
-    const char* base = arena.data();
+    std::string_view haystack = arena;
     size_t size = arena.size(), at = 0;
     uint32_t cursor = 0, rounds = 0;
     while (at < size) {
-        const void* found = memmem(base + at, size - at, needle.data(), needle.size());
-        if (!found) break;
-        size_t position = static_cast<const char*>(found) - base;
+        size_t position = haystack.find(needle, at);
+        if (position == std::string_view::npos) break;
         uint32_t e = entry_at(s, folded, position, cursor);
         cursor = e;
         std::string_view text = folded ? entry_folded(s, e) : entry_name(s, e);

@@ -85,7 +85,7 @@ TEST_F(MessagesTest, ChildControlsCarryTheirIdAndState) {
     EXPECT_EQ(record->rect.bottom, 42);
     EXPECT_EQ(record->text, "title");
     EXPECT_TRUE(win32_window_get(edit)->enabled);
-    EXPECT_EQ(win32_window_get(edit)->class_name, "EDIT");
+    EXPECT_EQ(win32_window_get(edit)->class_name, "Edit");
     EXPECT_EQ(win32_window_get(parent)->children, (std::vector<HWND>{button, edit}));
     EXPECT_EQ(win32_window_get(parent)->id, 0) << "a top-level window's menu is no id";
     EXPECT_EQ(SendMessageW(button, WM_USER + 1, 4, 0), 0) << "predefined controls have no procedure";
