@@ -1,7 +1,10 @@
-# make run   - build and serve this folder on 127.0.0.1:2121 (ARGS="..." passes more options)
-# make test  - build and run every test
-# make bench - build and run the benchmarks
+# make run          - build and serve this folder on 127.0.0.1:2121 (ARGS="..." passes more options)
+# make test         - build and run every test
+# make bench        - build and run the benchmarks
+# make windows      - cross-build swp.dll and swp-host.exe for Windows
+# make test-windows - cross-build, then run the Windows build's tests under Wine
 BUILD ?= build
+BUILD_WINDOWS ?= build-windows
 CMAKE_FLAGS ?=
 ARGS ?=
 
@@ -10,8 +13,12 @@ PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchma
            libre2-dev libutf8proc-dev python3 curl wget lftp
 # vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
 BENCH_PACKAGES = pure-ftpd plocate gnuplot-nox
+# The cross compiler, Wine and Xvfb for the Windows build and its tests; dpkg-dev, unicode-data,
+# perl and python3-six to unpack RE2 and utf8proc and regenerate RE2's tables.
+WINDOWS_PACKAGES = g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 xvfb \
+                   dpkg-dev unicode-data perl python3-six
 
-.PHONY: all deps bench-deps configure build run test bench asan tsan clean
+.PHONY: all deps bench-deps windows-deps configure build run test bench asan tsan windows test-windows clean
 
 all: build
 
@@ -27,6 +34,13 @@ bench-deps: deps
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+windows-deps: deps
+	@missing=""; for p in $(WINDOWS_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 $(BUILD)/build.ninja:
@@ -54,5 +68,15 @@ asan:
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DSWP_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
 
+$(BUILD_WINDOWS)/build.ninja:
+	windows/third_party.sh $(BUILD_WINDOWS)/third_party
+	cmake -S . -B $(BUILD_WINDOWS) -G Ninja -DCMAKE_TOOLCHAIN_FILE=windows/toolchain.cmake $(CMAKE_FLAGS)
+
+windows: windows-deps $(BUILD_WINDOWS)/build.ninja
+	cmake --build $(BUILD_WINDOWS)
+
+test-windows: windows
+	windows/run_tests.sh $(BUILD_WINDOWS) -j2
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan $(BUILD_WINDOWS)

@@ -1,5 +1,9 @@
 """Shared pieces of the end-to-end tests: a real swp-host on loopback, a raw control connection,
-and waiting for conditions with a deadline."""
+and waiting for conditions with a deadline.
+
+With SWP_WINE=1 (the Windows build's tests) the host is swp-host.exe, run by Wine in the prefix
+WINEPREFIX: it is stopped with Ctrl+C, and its threads, handles and sockets are counted from the
+Windows side by swp-probe.exe instead of from /proc."""
 
 import os
 import re
@@ -10,13 +14,62 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 BUILD_DIR = os.environ.get(
     "SWP_BUILD_DIR",
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build"))
-HOST_EXE = os.path.join(BUILD_DIR, "swp-host")
+UNDER_WINE = os.environ.get("SWP_WINE") == "1"
+HOST_EXE = os.path.join(BUILD_DIR, "swp-host.exe" if UNDER_WINE else "swp-host")
+PROBE_EXE = os.path.join(BUILD_DIR, "swp-probe.exe")
+# Wine turns SIGINT into Ctrl+C; its SIGTERM ends a process at once.
+STOP_SIGNAL = signal.SIGINT if UNDER_WINE else signal.SIGTERM
+# A library that loads but has no entry point.
+LIBRARY_WITHOUT_ENTRY = ("C:\\windows\\system32\\version.dll" if UNDER_WINE
+                         else os.path.join(BUILD_DIR, "libwin32.so"))
+linux_only = unittest.skipIf(UNDER_WINE, "about the Linux host only")
 
 LISTENING = re.compile(r"swp-host: listening on (\[[^\]]+\]|[^:\s]+):(\d+)")
+
+
+def host_command(args):
+    """The command line that runs swp-host with `args`."""
+    return (["wine", HOST_EXE] if UNDER_WINE else [HOST_EXE]) + list(args)
+
+
+def host_environment(home):
+    """The environment of a host whose settings and state folders are private to `home`."""
+    env = dict(os.environ)
+    env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
+    env["XDG_STATE_HOME"] = os.path.join(home, "state")
+    if UNDER_WINE:
+        env["WINEDEBUG"] = "-all"
+        env.pop("DISPLAY", None)  # the server needs no window system
+    return env
+
+
+def console_text(data):
+    """What the host wrote on stdout or stderr, as text with LF line ends (Windows console programs
+    end their lines with CR LF)."""
+    return data.decode("utf-8", "replace").replace("\r\n", "\n")
+
+
+def probe(*args):
+    """Runs swp-probe.exe in the Wine prefix; its output, or None when it failed."""
+    env = dict(os.environ, WINEDEBUG="-all")
+    result = subprocess.run(["wine", PROBE_EXE] + list(args), stdin=subprocess.DEVNULL, capture_output=True,
+                            env=env, timeout=60)
+    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def default_state_folder(home):
+    """Where a host started with host_environment(home) keeps its default activity log."""
+    if not UNDER_WINE:
+        return os.path.join(home, "state", "swp-host")
+    folder = probe("folder").strip()
+    unix = subprocess.run(["winepath", "-u", folder], capture_output=True, env=dict(os.environ, WINEDEBUG="-all"),
+                          timeout=60)
+    return os.path.join(unix.stdout.decode("utf-8").strip(), "swp-host")
 
 
 def wait_until(predicate, timeout=20.0, interval=0.01, what="condition"):
@@ -35,14 +88,14 @@ class Server:
     """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
 
     Settings and state live in a temporary folder of their own, and the activity log goes to
-    `log_path` unless `args` says otherwise. Use as a context manager; `stop()` sends SIGTERM and
-    returns the exit code."""
+    `log_path` unless `args` says otherwise. Use as a context manager; `stop()` sends SIGTERM (Ctrl+C
+    under Wine) and returns the exit code."""
 
     def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True):
         self.home = tempfile.mkdtemp(prefix="swp-e2e-")
         self.log_path = os.path.join(self.home, "activity.log")
         self.settings_path = os.path.join(self.home, "settings.ini")
-        command = [HOST_EXE, "--settings", self.settings_path]
+        command = ["--settings", self.settings_path]
         if tree is not None:
             command += ["--index", tree]
         args = list(args)
@@ -52,13 +105,10 @@ class Server:
             command += ["--bind", bind]
         if "--log" not in args and "--no-log" not in args:
             command += ["--log", self.log_path]
-        command += args
-        env = dict(os.environ)
-        env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
-        env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
+        command = host_command(command + args)
         self.command = command
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=env)
+                                        stderr=subprocess.PIPE, env=host_environment(self.home))
         self.pid = self.process.pid
         self.listeners = []
         self._stderr = []
@@ -81,7 +131,7 @@ class Server:
 
     def _drain(self, stream, is_stderr):
         for raw in iter(stream.readline, b""):
-            line = raw.decode("utf-8", "replace")
+            line = console_text(raw)
             with self._stderr_lock:
                 self._stderr.append(line)
             if is_stderr:
@@ -116,9 +166,9 @@ class Server:
         return 0
 
     def stop(self, timeout=30.0):
-        """Sends SIGTERM (once) and waits for the exit; returns the exit code."""
+        """Sends the stop signal (once) and waits for the exit; returns the exit code."""
         if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+            self.process.send_signal(STOP_SIGNAL)
         try:
             self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -275,8 +325,31 @@ def descriptors(pid):
     return sorted(targets)
 
 
-def process_counts(pid):
-    return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
+def process_counts(server):
+    """The server's threads and open descriptors (handles under Wine)."""
+    if UNDER_WINE:
+        threads, handles, _ = server_probe_counts(server)
+        return threads, handles
+    return len(os.listdir("/proc/%d/task" % server.pid)), len(os.listdir("/proc/%d/fd" % server.pid))
+
+
+def server_probe_counts(server):
+    """Threads, handles and sockets of a server run by Wine, found by its unique settings path."""
+    answer = probe("counts", server.settings_path)
+    if answer is None:
+        raise AssertionError("swp-probe found no swp-host.exe for " + server.settings_path)
+    return tuple(int(field) for field in answer.split())
+
+
+def socket_count(server):
+    if UNDER_WINE:
+        return server_probe_counts(server)[2]
+    return sum(name.startswith("socket:") for name in descriptors(server.pid))
+
+
+def open_objects(server):
+    """For messages: what the server holds open."""
+    return server_probe_counts(server) if UNDER_WINE else descriptors(server.pid)
 
 
 def settled_counts(server):
@@ -288,11 +361,13 @@ def settled_counts(server):
         warm_up.command("QUIT")
         wait_until(warm_up.is_closed, what="the warm-up client to be closed")
 
-    def only_listeners_left():
-        return sum(name.startswith("socket:") for name in descriptors(server.pid)) == len(server.listeners)
-
-    wait_until(only_listeners_left, what="only the listening sockets left")
-    return process_counts(server.pid)
+    try:
+        wait_until(lambda: socket_count(server) == len(server.listeners), what="only the listening sockets left")
+        return process_counts(server)
+    except BaseException:
+        # Called from setUpClass, whose failure skips tearDownClass: the server must not outlive it.
+        server.__exit__(None, None, None)
+        raise
 
 
 def stop_when_settled(server, baseline):
@@ -300,9 +375,9 @@ def stop_when_settled(server, baseline):
     socket, listener, reader thread and client of a test group is known to be gone."""
     try:
         try:
-            wait_until(lambda: process_counts(server.pid) == baseline)
+            wait_until(lambda: process_counts(server) == baseline)
         except AssertionError:
-            raise AssertionError("threads and descriptors %s, not back to %s; descriptors: %s" % (
-                process_counts(server.pid), baseline, descriptors(server.pid))) from None
+            raise AssertionError("threads and descriptors %s, not back to %s; open: %s" % (
+                process_counts(server), baseline, open_objects(server))) from None
     finally:
         server.__exit__(None, None, None)

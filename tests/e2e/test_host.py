@@ -9,11 +9,12 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import BUILD_DIR, HOST_EXE, Control, Server, wait_until  # noqa: E402
+from swp_harness import (  # noqa: E402
+    LIBRARY_WITHOUT_ENTRY, Control, Server, console_text, host_command, host_environment, wait_until)
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
            "--disk-access", "--no-folder-sizes", "--settings", "--plugin", "--verbose", "--options-page",
-           "--width", "--height", "--help", "--version", "--set"]
+           "--options", "--width", "--height", "--help", "--version", "--set"]
 
 
 def read_text(path):
@@ -32,12 +33,10 @@ class HostProcess(unittest.TestCase):
         shutil.rmtree(self.home, ignore_errors=True)
 
     def run_host(self, args, timeout=60):
-        env = dict(os.environ)
-        env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
-        env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
-        result = subprocess.run([HOST_EXE, "--settings", self.settings_path] + list(args),
-                                stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=timeout)
-        return result.returncode, result.stdout.decode("utf-8", "replace"), result.stderr.decode("utf-8", "replace")
+        result = subprocess.run(host_command(["--settings", self.settings_path] + list(args)),
+                                stdin=subprocess.DEVNULL, capture_output=True, env=host_environment(self.home),
+                                timeout=timeout)
+        return result.returncode, console_text(result.stdout), console_text(result.stderr)
 
 
 class CommandLine(HostProcess):
@@ -107,8 +106,7 @@ class PluginLoading(HostProcess):
         self.assertIn(missing, err)
 
     def test_a_library_without_the_entry_point_exits_two(self):
-        library = os.path.join(BUILD_DIR, "libwin32.so")
-        status, _, err = self.run_host(["--plugin", library, "--port", "0", "--bind", "127.0.0.1"])
+        status, _, err = self.run_host(["--plugin", LIBRARY_WITHOUT_ENTRY, "--port", "0", "--bind", "127.0.0.1"])
         self.assertEqual(status, 2, err)
         self.assertIn("sorrelwick_plugin_proc", err)
 
@@ -128,7 +126,7 @@ class Serving(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.tree, ignore_errors=True)
 
-    def test_start_listen_log_and_stop_on_sigterm(self):
+    def test_start_listen_log_and_stop(self):
         with Server(self.tree) as server:
             self.assertEqual(len(server.listeners), 1)
             address, port = server.listeners[0]

@@ -6,13 +6,12 @@
 //   swp-probe state             the options window: "page X Y WIDTH HEIGHT" (its client area on the
 //                               screen), then one line per control of page and window:
 //                               "ID CLASS ENABLED CHECKED X Y WIDTH HEIGHT TEXT" (page coordinates)
-//   swp-probe click ID          clicks a button of the page or of the options window
+//   swp-probe click ID          clicks a button (or checkbox) of the page or of the options window
 //   swp-probe set-text ID TEXT  replaces the text of an edit of the page
 //   swp-probe close             closes the options window
 //   swp-probe folder            the local application-data folder (%LOCALAPPDATA%)
 //
 // Exit status 0, or 1 with a message on stderr when the process or window is not found.
-#include <winsock2.h>
 #include <windows.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -130,16 +129,20 @@ std::vector<HANDLE> handles_of(DWORD process_id) {
     return handles;
 }
 
-// A handle is a socket when a copy of it answers a socket option.
+// A handle is a socket when a copy of it answers the socket driver's own request for its local
+// address (IOCTL_AFD_GETSOCKNAME), bound or not; every other kind of file refuses the request as
+// not supported. (Socket calls on the copy would not do: they accept only sockets of their own
+// process.)
 bool is_socket(HANDLE process, HANDLE handle) {
+    constexpr DWORD IOCTL_AFD_GETSOCKNAME = 0x1202F;
     HANDLE copy = nullptr;
     if (!DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return false;
-    int type = 0;
-    int length = sizeof type;
-    bool socket = getsockopt(reinterpret_cast<SOCKET>(copy), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
-                             &length) == 0;
+    char address[128];
+    DWORD length = 0;
+    bool answered = DeviceIoControl(copy, IOCTL_AFD_GETSOCKNAME, nullptr, 0, address, sizeof address, &length, nullptr);
+    DWORD error = GetLastError();
     CloseHandle(copy);
-    return socket;
+    return answered || error == ERROR_INVALID_PARAMETER;
 }
 
 int probe_counts(const char* marker) {
@@ -147,8 +150,6 @@ int probe_counts(const char* marker) {
     if (!host_find(wide(marker), &host)) return fail("no single swp-host.exe with that command line");
     HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, host.id);
     if (!process) return fail("cannot open the process");
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
     std::vector<HANDLE> handles = handles_of(host.id);
     int sockets = 0;
     for (HANDLE handle : handles)
@@ -162,12 +163,22 @@ HWND options_window() { return FindWindowW(OPTIONS_WINDOW_CLASS, nullptr); }
 
 HWND options_page(HWND window) { return FindWindowExW(window, nullptr, OPTIONS_PAGE_CLASS, nullptr); }
 
-// A control of the page, else of the options window.
-HWND control_find(int id) {
+bool is_class(HWND control, const wchar_t* name) {
+    wchar_t class_name[64] = L"";
+    GetClassNameW(control, class_name, 64);
+    return lstrcmpiW(class_name, name) == 0;
+}
+
+// A control of the page, else of the options window, of the given class (Apply and the page's
+// first label share the id 1001).
+HWND control_find(int id, const wchar_t* class_name) {
     HWND window = options_window();
     HWND page = options_page(window);
-    HWND control = page ? GetDlgItem(page, id) : nullptr;
-    return control ? control : (window ? GetDlgItem(window, id) : nullptr);
+    for (HWND parent : {page, window}) {
+        HWND control = parent ? GetDlgItem(parent, id) : nullptr;
+        if (control && is_class(control, class_name)) return control;
+    }
+    return nullptr;
 }
 
 std::wstring text_of(HWND window) {
@@ -204,14 +215,14 @@ int probe_state() {
 }
 
 int probe_click(int id) {
-    HWND control = control_find(id);
+    HWND control = control_find(id, L"Button");
     if (!control) return fail("no such control");
     SendMessageW(control, BM_CLICK, 0, 0);
     return 0;
 }
 
 int probe_set_text(int id, const char* text) {
-    HWND control = control_find(id);
+    HWND control = control_find(id, L"Edit");
     if (!control) return fail("no such control");
     std::wstring value = wide(text);
     SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
