@@ -14,7 +14,6 @@ import subprocess
 import tempfile
 import threading
 import time
-import unittest
 
 BUILD_DIR = os.environ.get(
     "SWP_BUILD_DIR",
@@ -27,7 +26,6 @@ STOP_SIGNAL = signal.SIGINT if UNDER_WINE else signal.SIGTERM
 # A library that loads but has no entry point.
 LIBRARY_WITHOUT_ENTRY = ("C:\\windows\\system32\\version.dll" if UNDER_WINE
                          else os.path.join(BUILD_DIR, "libwin32.so"))
-linux_only = unittest.skipIf(UNDER_WINE, "about the Linux host only")
 
 LISTENING = re.compile(r"swp-host: listening on (\[[^\]]+\]|[^:\s]+):(\d+)")
 

@@ -130,19 +130,23 @@ std::vector<HANDLE> handles_of(DWORD process_id) {
 }
 
 // A handle is a socket when a copy of it answers the socket driver's own request for its local
-// address (IOCTL_AFD_GETSOCKNAME), bound or not; every other kind of file refuses the request as
-// not supported. (Socket calls on the copy would not do: they accept only sockets of their own
+// address (IOCTL_AFD_GETSOCKNAME), bound (an address) or not (an invalid parameter); pipes refuse
+// the request as not supported. (Socket calls on the copy would not do: they accept only sockets of their own
 // process.)
 bool is_socket(HANDLE process, HANDLE handle) {
     constexpr DWORD IOCTL_AFD_GETSOCKNAME = 0x1202F;
     HANDLE copy = nullptr;
     if (!DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return false;
-    char address[128];
-    DWORD length = 0;
-    bool answered = DeviceIoControl(copy, IOCTL_AFD_GETSOCKNAME, nullptr, 0, address, sizeof address, &length, nullptr);
-    DWORD error = GetLastError();
+    // Sockets are of the pipe file type; no other kind is asked.
+    bool socket = false;
+    if (GetFileType(copy) == FILE_TYPE_PIPE) {
+        char address[128];
+        DWORD length = 0;
+        socket = DeviceIoControl(copy, IOCTL_AFD_GETSOCKNAME, nullptr, 0, address, sizeof address, &length, nullptr) ||
+                 GetLastError() == ERROR_INVALID_PARAMETER;
+    }
     CloseHandle(copy);
-    return answered || error == ERROR_INVALID_PARAMETER;
+    return socket;
 }
 
 int probe_counts(const char* marker) {

@@ -79,16 +79,42 @@ def write_png(path, pixel, left, top, width, height):
                   chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
+class WinePrefix:
+    """A Wine prefix of the test's own, made while DISPLAY names the test's screen. Wine gives a
+    prefix's desktop the display of the process that first uses it: in the shared prefix, a server of
+    another test (which runs without a display) may have made it, and then no window can be shown."""
+
+    def __init__(self, display):
+        self.folder = tempfile.mkdtemp(prefix="swp-wine-options-")
+        self.saved = {name: os.environ.get(name) for name in ("WINEPREFIX", "DISPLAY")}
+        os.environ.update(WINEPREFIX=self.folder, DISPLAY=display, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        # Not into pipes: the servers Wine starts would hold them open for as long as they run.
+        quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+        subprocess.run(["wineserver", "-p"], check=True, timeout=TIMEOUT, **quiet)
+        subprocess.run(["wineboot", "--init"], timeout=600, **quiet)
+
+    def close(self):
+        # Ends the prefix's wineserver and whatever it still runs: all of it started here.
+        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+        for name, value in self.saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
 class OptionsHost:
     """swp-host.exe --options on the screen, with a settings file of its own."""
 
-    def __init__(self, screen, settings_text):
+    def __init__(self, settings_text):
         self.home = tempfile.mkdtemp(prefix="swp-options-")
         self.settings_path = os.path.join(self.home, "settings.ini")
         self.log_path = os.path.join(self.home, "activity.log")
         with open(self.settings_path, "w") as settings:
             settings.write(settings_text)
-        env = dict(os.environ, DISPLAY=screen.display, WINEDEBUG="-all")
+        env = dict(os.environ, WINEDEBUG="-all")
         command = host_command(["--options", "--settings", self.settings_path, "--index", self.home,
                                 "--width", str(WIDTH), "--height", str(HEIGHT)])
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -181,17 +207,31 @@ class OptionsWindow(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.screen = Screen()
+        try:
+            cls.prefix = WinePrefix(cls.screen.display)
+        except BaseException:
+            cls.screen.close()
+            raise
 
     @classmethod
     def tearDownClass(cls):
+        cls.prefix.close()
         cls.screen.close()
 
     def setUp(self):
-        self.host = OptionsHost(self.screen, SETTINGS)
-        self.state = wait_until(window_state, timeout=TIMEOUT, interval=0.2, what="the options window")
+        self.host = OptionsHost(SETTINGS)
+        try:
+            self.state = wait_until(lambda: window_state() or self.host.process.poll() is not None,
+                                    timeout=TIMEOUT, interval=0.2, what="the options window")
+        except AssertionError:
+            self.state = None
+        if not isinstance(self.state, tuple):
+            status = self.host.close()
+            self.fail("no options window (exit %s):\n%s" % (status, "".join(self.host.stderr)))
 
     def tearDown(self):
-        self.assertEqual(self.host.close(), 0, "".join(self.host.stderr))
+        if self.host.process.returncode is None:
+            self.assertEqual(self.host.close(), 0, "".join(self.host.stderr))
 
     def text(self, id):
         return control(window_state(), id)["text"]
