@@ -197,9 +197,12 @@ TEST_F(FileTest, FolderEnumerationReportsTheDotEntries) {
     std::vector<std::string> names;
     do {
         names.push_back(data.cFileName);
-        if (names.back() == "data.bin") EXPECT_EQ(data.nFileSizeLow, 5u);
-        if (names.back() == ".") EXPECT_EQ(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN),
-                                           FILE_ATTRIBUTE_DIRECTORY);
+        if (names.back() == "data.bin") {
+            EXPECT_EQ(data.nFileSizeLow, 5u);
+        }
+        if (names.back() == ".") {
+            EXPECT_EQ(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN), FILE_ATTRIBUTE_DIRECTORY);
+        }
     } while (FindNextFileA(find, &data));
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
     EXPECT_TRUE(FindClose(find));
