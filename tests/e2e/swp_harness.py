@@ -46,6 +46,22 @@ def host_environment(home):
     return env
 
 
+def stop_process(process, timeout=30.0, signal_number=STOP_SIGNAL):
+    """Sends the stop signal and waits for the exit; returns the exit code, or None when the process
+    still runs after `timeout`. Wine now and then loses a Ctrl+C (the console handler never runs),
+    so under Wine the signal is repeated every few seconds, as a user at a console would."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if process.poll() is None:
+            process.send_signal(signal_number)
+        remaining = deadline - time.monotonic()
+        try:
+            return process.wait(timeout=max(0.0, min(remaining, 5.0) if UNDER_WINE else remaining))
+        except subprocess.TimeoutExpired:
+            if time.monotonic() >= deadline:
+                return None
+
+
 def console_text(data):
     """What the host wrote on stdout or stderr, as text with LF line ends (Windows console programs
     end their lines with CR LF)."""
@@ -164,12 +180,8 @@ class Server:
         return 0
 
     def stop(self, timeout=30.0):
-        """Sends the stop signal (once) and waits for the exit; returns the exit code."""
-        if self.process.poll() is None:
-            self.process.send_signal(STOP_SIGNAL)
-        try:
-            self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
+        """Sends the stop signal and waits for the exit; returns the exit code."""
+        if stop_process(self.process, timeout) is None:
             self.process.kill()
             self.process.wait(timeout=10)
             raise AssertionError("swp-host did not stop within %.0f s" % timeout)

@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    LIBRARY_WITHOUT_ENTRY, Control, Server, console_text, host_command, host_environment, wait_until)
+    LIBRARY_WITHOUT_ENTRY, Control, Server, console_text, host_command, host_environment, stop_process, wait_until)
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
            "--disk-access", "--no-folder-sizes", "--settings", "--plugin", "--verbose", "--options-page",
@@ -148,8 +148,7 @@ class Serving(unittest.TestCase):
     def test_sigint_stops_too(self):
         with Server(self.tree) as server:
             server.wait_for_log("SWP server online.\r\n")
-            server.process.send_signal(signal.SIGINT)
-            self.assertEqual(server.process.wait(timeout=30), 0)
+            self.assertEqual(stop_process(server.process, signal_number=signal.SIGINT), 0)
             self.assertIn("SWP server offline.\r\n", server.log_text())
 
     def test_the_settings_file_keeps_stored_values_and_not_the_runs_options(self):

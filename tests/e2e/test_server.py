@@ -11,7 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    STOP_SIGNAL, Server, console_text, default_state_folder, host_command, host_environment, wait_until)
+    Server, console_text, default_state_folder, host_command, host_environment, stop_process, wait_until)
 
 
 def occupied_port():
@@ -139,8 +139,7 @@ class ActivityLogFile(unittest.TestCase):
         self.assertIsNone(self.process.poll())
 
     def stop(self):
-        self.process.send_signal(STOP_SIGNAL)
-        self.assertEqual(self.process.wait(timeout=30), 0)
+        self.assertEqual(stop_process(self.process), 0)
         self.process.stderr.close()
 
     def default_log(self):
