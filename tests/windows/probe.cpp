@@ -27,24 +27,9 @@ namespace {
 constexpr wchar_t HOST_IMAGE[] = L"swp-host.exe";
 constexpr wchar_t OPTIONS_WINDOW_CLASS[] = L"SWP_OPTIONS_WINDOW";
 constexpr wchar_t OPTIONS_PAGE_CLASS[] = L"SWP_OPTIONS_PAGE";
-constexpr ULONG SYSTEM_EXTENDED_HANDLE_INFORMATION = 64;
-
-struct HandleEntry {
-    void* object;
-    ULONG_PTR process_id;
-    ULONG_PTR handle_value;
-    ULONG granted_access;
-    USHORT creator_back_trace_index;
-    USHORT object_type_index;
-    ULONG attributes;
-    ULONG reserved;
-};
-
-struct HandleList {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
+// Handle values are multiples of 4, handed out lowest first: after this many free values in a row
+// no handle is left.
+constexpr int HANDLE_GAP_LIMIT = 1024;
 
 int fail(const char* message) {
     std::fprintf(stderr, "swp-probe: %s\n", message);
@@ -111,42 +96,36 @@ bool host_find(const std::wstring& marker, HostProcess* found) {
     return matches == 1;
 }
 
-std::vector<HANDLE> handles_of(DWORD process_id) {
-    std::vector<char> buffer(1 << 20);
-    ULONG needed = 0;
-    NTSTATUS status;
-    while ((status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(SYSTEM_EXTENDED_HANDLE_INFORMATION),
-                                              buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
-               static_cast<NTSTATUS>(0xC0000004) &&  // STATUS_INFO_LENGTH_MISMATCH
-           buffer.size() < (1u << 28))
-        buffer.resize(buffer.size() * 2);
-    std::vector<HANDLE> handles;
-    if (status != 0) return handles;
-    auto* list = reinterpret_cast<const HandleList*>(buffer.data());
-    for (ULONG_PTR index = 0; index < list->count; ++index)
-        if (list->entries[index].process_id == process_id)
-            handles.push_back(reinterpret_cast<HANDLE>(list->entries[index].handle_value));
-    return handles;
+// Copies of every handle of the process, found by asking for each handle value in turn. (The
+// system's handle list would be quicker, but Wine's server may crash while it lists the handles of
+// a process that is ending.)
+std::vector<HANDLE> handles_copy(HANDLE process) {
+    std::vector<HANDLE> copies;
+    int gap = 0;
+    for (uintptr_t value = 4; gap < HANDLE_GAP_LIMIT; value += 4) {
+        HANDLE copy = nullptr;
+        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS)) {
+            copies.push_back(copy);
+            gap = 0;
+        } else {
+            ++gap;
+        }
+    }
+    return copies;
 }
 
-// A handle is a socket when a copy of it answers the socket driver's own request for its local
-// address (IOCTL_AFD_GETSOCKNAME), bound (an address) or not (an invalid parameter); pipes refuse
-// the request as not supported. (Socket calls on the copy would not do: they accept only sockets of their own
-// process.)
-bool is_socket(HANDLE process, HANDLE handle) {
+// A handle is a socket when it answers the socket driver's own request for its local address
+// (IOCTL_AFD_GETSOCKNAME), bound (an address) or not (an invalid parameter); pipes, the other
+// files of the pipe type, refuse the request as not supported. (Socket calls would not do: they
+// accept only sockets of their own process.)
+bool is_socket(HANDLE copy) {
     constexpr DWORD IOCTL_AFD_GETSOCKNAME = 0x1202F;
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return false;
-    // Sockets are of the pipe file type; no other kind is asked.
-    bool socket = false;
-    if (GetFileType(copy) == FILE_TYPE_PIPE) {
-        char address[128];
-        DWORD length = 0;
-        socket = DeviceIoControl(copy, IOCTL_AFD_GETSOCKNAME, nullptr, 0, address, sizeof address, &length, nullptr) ||
-                 GetLastError() == ERROR_INVALID_PARAMETER;
-    }
-    CloseHandle(copy);
-    return socket;
+    if (GetFileType(copy) != FILE_TYPE_PIPE) return false;
+    char address[128];
+    DWORD length = 0;
+    return DeviceIoControl(copy, IOCTL_AFD_GETSOCKNAME, nullptr, 0, address, sizeof address, &length, nullptr) ||
+           GetLastError() == ERROR_INVALID_PARAMETER;
 }
 
 int probe_counts(const char* marker) {
@@ -154,12 +133,14 @@ int probe_counts(const char* marker) {
     if (!host_find(wide(marker), &host)) return fail("no single swp-host.exe with that command line");
     HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, host.id);
     if (!process) return fail("cannot open the process");
-    std::vector<HANDLE> handles = handles_of(host.id);
-    int sockets = 0;
-    for (HANDLE handle : handles)
-        if (is_socket(process, handle)) ++sockets;
+    std::vector<HANDLE> copies = handles_copy(process);
     CloseHandle(process);
-    std::printf("%lu %zu %d\n", host.threads, handles.size(), sockets);
+    int sockets = 0;
+    for (HANDLE copy : copies) {
+        if (is_socket(copy)) ++sockets;
+        CloseHandle(copy);
+    }
+    std::printf("%lu %zu %d\n", host.threads, copies.size(), sockets);
     return 0;
 }
 
