@@ -233,6 +233,10 @@ class OptionsWindow(unittest.TestCase):
         if self.host.process.returncode is None:
             self.assertEqual(self.host.close(), 0, "".join(self.host.stderr))
 
+    def drive(self, *args):
+        """Clicks a button or sets a text through swp-probe.exe."""
+        self.assertIsNotNone(probe(*args), "swp-probe %s failed" % " ".join(args))
+
     def text(self, id):
         return control(window_state(), id)["text"]
 
@@ -306,18 +310,19 @@ class OptionsWindow(unittest.TestCase):
         self.assertFalse(control(self.state, 1001, "Button")["enabled"], "Apply starts disabled")
 
     def test_restore_defaults_then_apply_stores_the_page_and_starts_the_server(self):
-        probe("click", "1017")
+        self.drive("click", "1017")
         self.wait_for(lambda state: control(state, 1006)["text"] == "21", "the default port")
         state = window_state()
         self.assertEqual((control(state, 1008)["text"], control(state, 1013)["text"]), ("", "4096"))
         self.assertTrue(control(state, 1001, "Button")["enabled"], "Apply marks the page changed")
 
-        probe("set-text", "1002", "127.0.0.1")
-        probe("set-text", "1006", "0")
-        probe("set-text", "1011", self.host.log_path)
-        probe("click", "1000")
-        self.wait_for(lambda state: control(state, 1002)["enabled"], "the server controls to be enabled")
-        probe("click", "1001")
+        self.drive("set-text", "1002", "127.0.0.1")
+        self.drive("set-text", "1006", "0")
+        self.drive("set-text", "1011", self.host.log_path)
+        self.drive("click", "1000")
+        self.wait_for(lambda state: control(state, 1002)["enabled"] and control(state, 1002)["text"] == "127.0.0.1",
+                      "the server controls to be enabled and filled")
+        self.drive("click", "1001")
         self.wait_for(lambda state: not control(state, 1001, "Button")["enabled"], "Apply to be done")
 
         listening = wait_until(lambda: next((LISTENING.search(line) for line in self.host.stderr
