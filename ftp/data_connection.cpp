@@ -16,6 +16,8 @@ constexpr int TCP_PROTOCOL = 6;
 constexpr int LISTEN_BACKLOG = 0x7fffffff;
 constexpr int EPRT_PROTOCOL_IPV4 = 1;
 constexpr int EPRT_PROTOCOL_IPV6 = 2;
+constexpr int FIRST_UNPRIVILEGED_PORT = 1024;
+constexpr int LAST_PORT = 65535;
 
 int address_length(int family) { return family == AF_INET ? sizeof(SOCKADDR_IN) : sizeof(SOCKADDR_IN6); }
 
@@ -36,6 +38,23 @@ int same_ip(const SOCKADDR_STORAGE* a, const SOCKADDR_STORAGE* b)
     if (a->ss_family == AF_INET) return memcmp(ipv4_bytes(a), ipv4_bytes(b), 4) == 0;
     if (a->ss_family == AF_INET6) return memcmp(ipv6_bytes(a), ipv6_bytes(b), 16) == 0;
     return 0;
+}
+
+// While data peers are checked, a data connection goes only to an unprivileged port of the client
+// that is not this server's own control port: a connection to a service port (mail on 25, an FTP
+// control port on 21 or ours) would make that service read the transferred bytes as its commands.
+// A PORT number beyond 65535 would wrap round to a low port in the resolver, so it is refused too.
+bool port_target_allowed(const FtpClient* client, int port)
+{
+    if (settings.check_ftp_data_connection_ip == 0) return true;
+    if (port < FIRST_UNPRIVILEGED_PORT || port > LAST_PORT) return false;
+    SOCKADDR_STORAGE local = {};
+    int local_length = sizeof(local);
+    if (os_winsock_getsockname(client->control_socket, reinterpret_cast<SOCKADDR*>(&local), &local_length) != 0) {
+        return false;
+    }
+    // sin_port and sin6_port share the same offset.
+    return port != os_winsock_ntohs(reinterpret_cast<const SOCKADDR_IN*>(&local)->sin_port);
 }
 
 // Options and event registration that every socket of the data channel gets.
@@ -202,13 +221,16 @@ void cmd_port(FtpClient* client, const char* argument)
 
     uint8_t address[4];
     for (int i = 0; i < 4; i++) address[i] = static_cast<uint8_t>(numbers[i]);
-    if (settings.check_ftp_data_connection_ip != 0 &&
-        (client->peer_address.ss_family != AF_INET || memcmp(ipv4_bytes(&client->peer_address), address, 4) != 0)) {
+    int port = (numbers[4] << 8) | numbers[5];
+    bool foreign = settings.check_ftp_data_connection_ip != 0 &&
+                   (client->peer_address.ss_family != AF_INET ||
+                    memcmp(ipv4_bytes(&client->peer_address), address, 4) != 0);
+    if (foreign || !port_target_allowed(client, port)) {
         client_printf(client, "500 Failed to connect to IP.\r\n");
         return;
     }
     memcpy(client->data_address.port_target.address, address, 4);
-    client->data_address.port_target.port = static_cast<uint32_t>((numbers[4] << 8) | numbers[5]);
+    client->data_address.port_target.port = static_cast<uint32_t>(port);
     client->data_mode = DATA_MODE_PORT;
     client->data_started = 0;
     client_printf(client, "200 Port command successful.\r\n");
@@ -245,7 +267,8 @@ void cmd_eprt(FtpClient* client, const char* argument)
     uint16_t port_network = static_cast<uint16_t>((port_host >> 8) | (port_host << 8));
     // sin_port and sin6_port share the same offset.
     reinterpret_cast<SOCKADDR_IN*>(target)->sin_port = port_network;
-    if (settings.check_ftp_data_connection_ip != 0 && !same_ip(target, &client->peer_address)) {
+    bool foreign = settings.check_ftp_data_connection_ip != 0 && !same_ip(target, &client->peer_address);
+    if (foreign || !port_target_allowed(client, port_host)) {
         client_printf(client, "500 Failed to connect to IP.\r\n");
         return;
     }
@@ -365,5 +388,6 @@ void data_close(FtpClient* client)
         os_winsock_closesocket(client->data_address.pasv_socket);
         client->data_address.pasv_socket = INVALID_SOCKET;
     }
+    client->pasv_accept_paused = 0;
     client->data_mode = DATA_MODE_NONE;
 }

@@ -110,9 +110,12 @@ void listing_record(FtpClient* client, TransferKind kind, const char* text)
     data_open(client);
 }
 
-// Sends the block chain from where the last call stopped, until the socket would block.
+// Sends the block chain from where the last call stopped, until the socket would block or one
+// event's bound is reached; then a posted data message brings the rest after the events already
+// waiting, since a socket that still takes data reports no write event.
 int listing_send(FtpClient* client)
 {
+    size_t budget = DATA_EVENT_SEND_BYTES;
     for (;;) {
         DataBlock* head = client->data_head;
         if (client->data_remaining == 0) {
@@ -122,8 +125,13 @@ int listing_send(FtpClient* client)
             }
             client->data_remaining = head->used;
         }
+        if (budget == 0) {
+            PostMessageW(server_instance->window, MSG_DATA_SOCKET, client->data_socket, 0);
+            return 1;
+        }
         const char* from = head->payload + (head->used - client->data_remaining);
-        int sent = network_send(client->data_socket, from, client->data_remaining);
+        size_t offer = client->data_remaining < budget ? static_cast<size_t>(client->data_remaining) : budget;
+        int sent = network_send(client->data_socket, from, offer);
         if (sent == -1) {
             int error = os_winsock_WSAGetLastError();
             if (error == WSAEWOULDBLOCK) return 1;
@@ -134,6 +142,7 @@ int listing_send(FtpClient* client)
             client_printf(client, "426 Connection closed; transfer aborted.\r\n");
             return 0;
         }
+        budget -= static_cast<size_t>(sent);
         client->data_remaining -= static_cast<uint64_t>(sent);
         if (client->data_remaining == 0) {
             client->data_head = head->next;

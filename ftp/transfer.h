@@ -5,6 +5,9 @@
 
 struct FtpClient;
 
+// Listing bytes one data event sends at most, so that other clients get their turn.
+constexpr size_t DATA_EVENT_SEND_BYTES = 256 * 1024;
+
 void cmd_list(FtpClient* client, const char* argument);
 void cmd_mlsd(FtpClient* client, const char* argument);
 // Writes LIST's path text for `argument` into `path` (option words and quotes removed).

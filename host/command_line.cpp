@@ -12,55 +12,51 @@
 namespace host {
 namespace {
 
-enum class Action {
-    INDEX, SETTING, SETTING_ABSOLUTE_PATH, FLAG_SETTING, SET, SETTINGS_FILE, PLUGIN, VERBOSE, NO_FOLDER_SIZES,
-    OPTIONS_PAGE, OPTIONS_WINDOW, WIDTH, HEIGHT, HELP, VERSION,
-};
-
-struct CommandLineOption {
-    const char* name;
-    const char* value_name;  // null for an option without a value
-    Action action;
-    const char* setting;     // the settings key it overrides, if any
-    const char* flag_value;  // the value a FLAG_SETTING gives its key
-    const char* help;
-    const char* help_default = nullptr;  // where the value comes from when the option is not given
-};
+using Action = CommandLineAction;
 
 constexpr CommandLineOption OPTIONS[] = {
-    {"--index", "DIR[=NAME]", Action::INDEX, nullptr, nullptr,
+    {"--index", nullptr, "DIR[=NAME]", Action::INDEX, nullptr, nullptr,
      "serve folder DIR as the top-level entry NAME (default: the folder's name); repeatable; "
-     "default: the current folder"},
-    {"--port", "N", Action::SETTING, "port", nullptr, "listen on TCP port N, 0 to 65535 (0: the system chooses)"},
-    {"--bind", "LIST", Action::SETTING, "bindings", nullptr,
+     "default: the index lines of the settings file, else the current folder"},
+    {"--port", nullptr, "N", Action::SETTING, "port", nullptr,
+     "listen on TCP port N, 0 to 65535 (0: the system chooses)"},
+    {"--bind", nullptr, "LIST", Action::SETTING, "bindings", nullptr,
      "listen on these comma-separated addresses or host names (empty or *: all local addresses)"},
-    {"--user", "NAME", Action::SETTING, "username", nullptr, "the user name clients must give (empty: any)"},
-    {"--password", "TEXT", Action::SETTING, "password", nullptr, "the password clients must give (empty: none)"},
-    {"--log", "FILE", Action::SETTING_ABSOLUTE_PATH, "log_file_name", nullptr, "write the activity log to FILE"},
-    {"--no-log", nullptr, Action::FLAG_SETTING, "logging_enabled", "0", "write no activity log"},
-    {"--no-download", nullptr, Action::FLAG_SETTING, "allow_file_download", "0",
+    {"--user", nullptr, "NAME", Action::SETTING, "username", nullptr, "the user name clients must give (empty: any)"},
+    {"--password", nullptr, "TEXT", Action::SETTING, "password", nullptr,
+     "the password clients must give (empty: none)"},
+    {"--log", nullptr, "FILE", Action::SETTING_ABSOLUTE_PATH, "log_file_name", nullptr,
+     "write the activity log to FILE"},
+    {"--no-log", nullptr, nullptr, Action::FLAG_SETTING, "logging_enabled", "0", "write no activity log"},
+    {"--no-download", nullptr, nullptr, Action::FLAG_SETTING, "allow_file_download", "0",
      "refuse to send file contents (RETR)"},
-    {"--disk-access", nullptr, Action::FLAG_SETTING, "allow_disk_access", "1", "let searches read the disk"},
-    {"--no-folder-sizes", nullptr, Action::NO_FOLDER_SIZES, nullptr, nullptr,
+    {"--disk-access", nullptr, nullptr, Action::FLAG_SETTING, "allow_disk_access", "1", "let searches read the disk"},
+    {"--no-folder-sizes", nullptr, nullptr, Action::NO_FOLDER_SIZES, nullptr, nullptr,
      "do not add up the sizes below each folder"},
-    {"--settings", "FILE", Action::SETTINGS_FILE, nullptr, nullptr, "the settings file", HOST_FOLDERS_HELP_SETTINGS},
-    {"--plugin", "PATH", Action::PLUGIN, nullptr, nullptr, "the plug-in library", HOST_FOLDERS_HELP_PLUGIN},
-    {"--set", "KEY=VALUE", Action::SET, nullptr, nullptr,
+    {"--settings", nullptr, "FILE", Action::SETTINGS_FILE, nullptr, nullptr, "the settings file",
+     HOST_FOLDERS_HELP_SETTINGS},
+    {"--plugin", nullptr, "PATH", Action::PLUGIN, nullptr, nullptr, "the plug-in library", HOST_FOLDERS_HELP_PLUGIN},
+    {"--set", nullptr, "KEY=VALUE", Action::SET, nullptr, nullptr,
      "give a setting a value for this run only; KEY is one of the settings below"},
-    {"--verbose", nullptr, Action::VERBOSE, nullptr, nullptr, "trace socket events and commands on stderr"},
-    {"--options-page", "FILE.svg", Action::OPTIONS_PAGE, nullptr, nullptr,
-     "draw the options page with the current settings into FILE.svg and exit"},
-    {"--options", nullptr, Action::OPTIONS_WINDOW, nullptr, nullptr,
+    {"--debug", nullptr, nullptr, Action::DEBUG, nullptr, nullptr, "show the plug-in's debug traces on stderr"},
+    {"--verbose", nullptr, nullptr, Action::VERBOSE, nullptr, nullptr,
+     "trace socket events, commands and replies on stderr (implies --debug)"},
+    {"--options-page", nullptr, "FILE.svg", Action::OPTIONS_PAGE, nullptr, nullptr,
+     "draw the options page with the current settings into FILE.svg and exit; nothing is indexed or served"},
+    {"--options", nullptr, nullptr, Action::OPTIONS_WINDOW, nullptr, nullptr,
      "show the options page in a window (Windows only); Apply applies and stores its settings"},
-    {"--width", "W", Action::WIDTH, nullptr, nullptr, "width of the options page in pixels (default 500)"},
-    {"--height", "H", Action::HEIGHT, nullptr, nullptr, "height of the options page in pixels (default 400)"},
-    {"--help", nullptr, Action::HELP, nullptr, nullptr, "show this help and exit"},
-    {"--version", nullptr, Action::VERSION, nullptr, nullptr, "show the version and exit"},
+    {"--width", nullptr, "W", Action::WIDTH, nullptr, nullptr, "width of the options page in pixels (default 500)"},
+    {"--height", nullptr, "H", Action::HEIGHT, nullptr, nullptr,
+     "height of the options page in pixels (default 400)"},
+    {"--help", "-h", nullptr, Action::HELP, nullptr, nullptr, "show this help and exit"},
+    {"--manual-page", nullptr, nullptr, Action::MANUAL_PAGE, nullptr, nullptr,
+     "print this help as a manual page (roff) and exit"},
+    {"--version", nullptr, nullptr, Action::VERSION, nullptr, nullptr, "show the version and exit"},
 };
 
 const CommandLineOption* option_find(const std::string& name) {
     for (const CommandLineOption& option : OPTIONS)
-        if (name == option.name) return &option;
+        if (name == option.name || (option.short_name != nullptr && name == option.short_name)) return &option;
     return nullptr;
 }
 
@@ -70,15 +66,17 @@ std::optional<int> parse_whole_number(const std::string& text, int low, int high
     return *value;
 }
 
-bool override_setting(CommandLine* command_line, const std::string& key, const std::string& value,
-                      std::string* error) {
+// `given` names where the value came from in a message ("--port", "--set port=...").
+bool override_setting(CommandLine* command_line, const std::string& given, const std::string& key,
+                      const std::string& value, std::string* error) {
     const SettingsKey* known = settings_key_find(key);
     if (known == nullptr) {
-        *error = "unknown setting \"" + key + "\"";
+        *error = given + ": unknown setting \"" + key + "\"";
         return false;
     }
-    if (known->is_integer && !settings_parse_integer(value)) {
-        *error = "setting " + key + " needs a whole number, not \"" + value + "\"";
+    std::string problem = settings_value_problem(*known, value);
+    if (!problem.empty()) {
+        *error = given + ": " + problem;
         return false;
     }
     command_line->setting_overrides.emplace_back(key, value);
@@ -90,16 +88,14 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
     switch (option.action) {
         case Action::INDEX: {
             IndexRoot root;
-            if (!command_line_index_root(value, &root, error)) return false;
+            if (!index_root_parse(value, &root, error)) {
+                *error = "--index " + *error;
+                return false;
+            }
             command_line->roots.push_back(root);
             return true;
         }
-        case Action::SETTING:
-            if (std::string(option.name) == "--port" && !parse_whole_number(value, 0, 65535)) {
-                *error = "--port needs a port number from 0 to 65535, not \"" + value + "\"";
-                return false;
-            }
-            return override_setting(command_line, option.setting, value, error);
+        case Action::SETTING: return override_setting(command_line, option.name, option.setting, value, error);
         case Action::SETTING_ABSOLUTE_PATH: {
             if (value.empty()) {
                 *error = std::string(option.name) + " needs a file name";
@@ -107,20 +103,23 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
             }
             std::error_code status;
             std::filesystem::path absolute = std::filesystem::absolute(utf8_path(value), status);
-            return override_setting(command_line, option.setting, status ? value : utf8_path_text(absolute), error);
+            return override_setting(command_line, option.name, option.setting, status ? value : utf8_path_text(absolute),
+                                    error);
         }
         case Action::FLAG_SETTING:
-            return override_setting(command_line, option.setting, option.flag_value, error);
+            return override_setting(command_line, option.name, option.setting, option.flag_value, error);
         case Action::SET: {
             size_t equals = value.find('=');
             if (equals == std::string::npos) {
                 *error = "--set needs KEY=VALUE, not \"" + value + "\"";
                 return false;
             }
-            return override_setting(command_line, value.substr(0, equals), value.substr(equals + 1), error);
+            return override_setting(command_line, "--set " + value, value.substr(0, equals), value.substr(equals + 1),
+                                    error);
         }
         case Action::SETTINGS_FILE: command_line->settings_path = value; return true;
         case Action::PLUGIN: command_line->plugin_path = value; return true;
+        case Action::DEBUG: command_line->debug = true; return true;
         case Action::VERBOSE: command_line->verbose = true; return true;
         case Action::NO_FOLDER_SIZES: command_line->folder_sizes = false; return true;
         case Action::OPTIONS_PAGE: command_line->options_page_path = value; return true;
@@ -137,40 +136,17 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
             return true;
         }
         case Action::HELP: command_line->help = true; return true;
+        case Action::MANUAL_PAGE: command_line->manual_page = true; return true;
         case Action::VERSION: command_line->version = true; return true;
     }
     return false;
 }
 
-constexpr size_t HELP_INDENT = 26;
-constexpr size_t HELP_WIDTH = 100;
-
-// Breaks an option's help text at blanks so that no line passes the help width.
-std::string help_wrapped(const std::string& help) {
-    std::string text;
-    size_t column = HELP_INDENT;
-    size_t start = 0;
-    while (start < help.size()) {
-        size_t end = help.find(' ', start);
-        if (end == std::string::npos) end = help.size();
-        std::string word = help.substr(start, end - start);
-        if (column > HELP_INDENT && column + 1 + word.size() > HELP_WIDTH) {
-            text += "\n" + std::string(HELP_INDENT, ' ');
-            column = HELP_INDENT;
-        } else if (column > HELP_INDENT) {
-            text += ' ';
-            ++column;
-        }
-        text += word;
-        column += word.size();
-        start = end + 1;
-    }
-    return text;
-}
-
 }  // namespace
 
-bool command_line_index_root(const std::string& argument, IndexRoot* root, std::string* error) {
+std::span<const CommandLineOption> command_line_options() { return OPTIONS; }
+
+bool index_root_parse(const std::string& argument, IndexRoot* root, std::string* error) {
     std::error_code status;
     std::string folder = argument;
     std::string name;
@@ -180,12 +156,12 @@ bool command_line_index_root(const std::string& argument, IndexRoot* root, std::
         folder = argument.substr(0, equals);
         name = argument.substr(equals + 1);
         if (name.empty()) {
-            *error = "--index " + argument + ": the name after \"=\" is empty";
+            *error = argument + ": the name after \"=\" is empty";
             return false;
         }
     }
     if (folder.empty()) {
-        *error = "--index needs a folder";
+        *error = "needs a folder";
         return false;
     }
     std::filesystem::path absolute = std::filesystem::absolute(utf8_path(folder), status).lexically_normal();
@@ -195,7 +171,7 @@ bool command_line_index_root(const std::string& argument, IndexRoot* root, std::
     if (name.empty()) name = utf8_path_text(absolute.filename());
     if (name.empty()) name = "root";
     if (name == "." || name == ".." || name.find_first_of("\\/") != std::string::npos) {
-        *error = "--index " + argument + ": \"" + name + "\" cannot name an index entry";
+        *error = argument + ": \"" + name + "\" cannot name an index entry";
         return false;
     }
     root->folder = absolute_text;
@@ -234,42 +210,6 @@ bool command_line_parse(const std::vector<std::string>& arguments, CommandLine* 
         if (!apply_option(*option, value, command_line, error)) return false;
     }
     return true;
-}
-
-std::string command_line_help() {
-    std::string text =
-        "Usage: swp-host [OPTION]...\n"
-        "Serves folders of this machine to FTP clients through the SWP plug-in, read-only.\n"
-        "Stops on Ctrl+C, and on SIGTERM (Linux) or Ctrl+Break (Windows). Prints\n"
-        "\"swp-host: listening on ADDRESS:PORT\" on stderr for each listening socket.\n\nOptions:\n";
-    for (const CommandLineOption& option : OPTIONS) {
-        std::string left = std::string("  ") + option.name;
-        if (option.value_name != nullptr) left += std::string(" ") + option.value_name;
-        if (left.size() < HELP_INDENT) left.resize(HELP_INDENT, ' ');
-        else left += "\n" + std::string(HELP_INDENT, ' ');
-        std::string help = option.help;
-        if (option.help_default != nullptr) help += std::string(" (default: ") + option.help_default + ")";
-        text += left + help_wrapped(help) + "\n";
-    }
-    text += "\nSettings for --set and the [swp] section of the settings file:\n ";
-    size_t column = 1;
-    for (const SettingsKey& key : SETTINGS_KEYS) {
-        std::string word = std::string(" ") + key.name;
-        if (column + word.size() > 100) {
-            text += "\n ";
-            column = 1;
-        }
-        text += word;
-        column += word.size();
-    }
-    text +=
-        "\n\nCommand-line options override the settings file for one run and are not written back.\n"
-        "The server is enabled for the run. The activity log defaults to\n" +
-        std::string(HOST_FOLDERS_HELP_LOG) +
-        ".\n"
-        "Exit status: 0 after a stop, 1 when no listening socket could be opened,\n"
-        "2 for a bad option, an unreadable settings file, a missing plug-in or an index failure.\n";
-    return text;
 }
 
 }  // namespace host

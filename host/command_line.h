@@ -1,6 +1,7 @@
 // The options of swp-host.
 #pragma once
 
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,12 +11,14 @@
 namespace host {
 
 struct CommandLine {
-    std::vector<IndexRoot> roots;  // empty: the current folder
+    std::vector<IndexRoot> roots;  // empty: the settings file's folders, else the current folder
     // Settings that hold for this run only, by key, in the order given.
     std::vector<std::pair<std::string, std::string>> setting_overrides;
     bool folder_sizes = true;
+    bool debug = false;
     bool verbose = false;
     bool help = false;
+    bool manual_page = false;
     bool version = false;
     std::string settings_path;  // empty: the default settings file
     std::string plugin_path;    // empty: libswp.so beside the executable
@@ -25,14 +28,35 @@ struct CommandLine {
     int options_page_height = 400;
 };
 
+enum class CommandLineAction {
+    INDEX, SETTING, SETTING_ABSOLUTE_PATH, FLAG_SETTING, SET, SETTINGS_FILE, PLUGIN, DEBUG, VERBOSE,
+    NO_FOLDER_SIZES, OPTIONS_PAGE, OPTIONS_WINDOW, WIDTH, HEIGHT, HELP, MANUAL_PAGE, VERSION,
+};
+
+// One option; the parser, --help and the manual page all walk the one table of these.
+struct CommandLineOption {
+    const char* name;
+    const char* short_name;  // "-h", or null
+    const char* value_name;  // null for an option without a value
+    CommandLineAction action;
+    const char* setting;     // the settings key it overrides, if any
+    const char* flag_value;  // the value a FLAG_SETTING gives its key
+    const char* help;
+    const char* help_default = nullptr;  // where the value comes from when the option is not given
+};
+
+std::span<const CommandLineOption> command_line_options();
+
 // Reads the arguments after the program name. false with a message for the user in *error.
 bool command_line_parse(const std::vector<std::string>& arguments, CommandLine* command_line, std::string* error);
 
-// The --help text.
-std::string command_line_help();
-
 // Turns "DIR" or "DIR=NAME" into an index root: the folder made absolute, the name defaulting to
-// the folder's own name. false with a message for a name that cannot be an index entry.
-bool command_line_index_root(const std::string& argument, IndexRoot* root, std::string* error);
+// the folder's own name. false with the problem in *error (the caller says where the text came
+// from) for a name that cannot be an index entry.
+bool index_root_parse(const std::string& argument, IndexRoot* root, std::string* error);
+
+// The --help text, and the same as a manual page in roff (--manual-page).
+std::string command_line_help();
+std::string command_line_manual_page(const std::string& version);
 
 }  // namespace host

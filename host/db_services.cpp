@@ -8,6 +8,7 @@
 #include "host/index/index_store.h"
 #include "host/index/query.h"
 #include "host/index/result_sort.h"
+#include "host/memory.h"
 #include "host/services.h"
 
 // Property handles are the addresses of these records.
@@ -114,7 +115,11 @@ SorrelwickDbQuery* db_query_create(SorrelwickDb* db, DbQueryCallback callback, v
     return query_create(snapshot_of(db), callback, context);
 }
 
-void db_query_destroy(SorrelwickDbQuery* query) { query_destroy(query); }
+// A query ends with the client that owned it; what the client held is freed with it.
+void db_query_destroy(SorrelwickDbQuery* query) {
+    query_destroy(query);
+    memory_compact_when_idle();
+}
 
 int db_query_search2(SorrelwickDbQuery* query, uint32_t match_case, uint32_t match_whole_word, uint32_t match_path,
                      uint32_t match_diacritics, uint32_t match_prefix, uint32_t match_suffix,

@@ -1,4 +1,6 @@
-// The debug console on stderr. Colour escapes are written only when stderr is a terminal.
+// The debug console on stderr. Colour escapes are written only when stderr is a terminal. The
+// plug-in's plain traces are for debugging and stay quiet unless asked for; its errors and
+// coloured echoes (the activity lines) are always shown.
 #include "host/debug.h"
 
 #include <atomic>
@@ -13,6 +15,7 @@ namespace host {
 namespace {
 
 std::atomic<bool> verbose{false};
+std::atomic<bool> traces{false};
 std::mutex console_lock;
 
 // Colour escapes need a console that interprets them; Windows consoles do once asked to.
@@ -43,11 +46,14 @@ bool debug_stderr_is_console() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
 }
 
+void debug_set_traces(bool on) { traces = on; }
+
 void debug_set_verbose(bool on) { verbose = on; }
 
 int debug_is_verbose() { return verbose ? 1 : 0; }
 
 void debug_printf(const char* format, ...) {
+    if (!traces && !verbose) return;
     va_list arguments;
     va_start(arguments, format);
     console_write(nullptr, format, arguments, nullptr);

@@ -126,6 +126,10 @@ int os_expand_dialog_text_logical_wide_no_prefix(HWND page, const char* text, in
     return width > running_width ? width : running_width;
 }
 
+int dialog_text_width_pixels(const char* text) {
+    return scale_to_pixels(dialog_text_width(nullptr, text ? text : ""), os_get_logical_wide());
+}
+
 void ui_options_add_plugin_page(void* add_pages_record, uintptr_t user_data, const char* name) {
     auto* list = static_cast<OptionsPageList*>(add_pages_record);
     if (!list || list->tag != OPTIONS_PAGE_LIST_TAG) return;

@@ -24,6 +24,9 @@ constexpr int DIALOG_TEXT_ADVANCE = 6;
 using DialogTextMeasure = int (*)(const char* text);
 void dialog_set_text_measure(DialogTextMeasure measure);
 
+// A text's width in pixels as the page's layout measures it (with no page: in the default font).
+int dialog_text_width_pixels(const char* text);
+
 // Without a window system only: the arguments of the last os_get_save_file_name call; `calls`
 // counts the calls so far.
 struct SaveFileRequest {

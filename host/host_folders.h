@@ -14,12 +14,14 @@ std::string local_app_data_folder();
 // ~/.config/swp-host/settings.ini), or %LOCALAPPDATA%\swp-host\settings.ini on Windows.
 std::string default_settings_path();
 
-// The plug-in beside the executable: libswp.so, or swp.dll on Windows.
+// The plug-in: libswp.so beside the executable, else where an installation puts it; swp.dll beside
+// the executable on Windows.
 std::string default_plugin_path();
 
-// How --help names the three defaults above.
+// How --help names the defaults above, how the host is stopped, and the files it uses.
 extern const char HOST_FOLDERS_HELP_SETTINGS[];
 extern const char HOST_FOLDERS_HELP_PLUGIN[];
-extern const char HOST_FOLDERS_HELP_LOG[];
+extern const char HOST_FOLDERS_HELP_STOP[];
+extern const char HOST_FOLDERS_HELP_FILES[];
 
 }  // namespace host

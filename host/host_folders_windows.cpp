@@ -37,7 +37,11 @@ std::string executable_folder() {
 
 const char HOST_FOLDERS_HELP_SETTINGS[] = "%LOCALAPPDATA%\\swp-host\\settings.ini";
 const char HOST_FOLDERS_HELP_PLUGIN[] = "swp.dll beside swp-host.exe";
-const char HOST_FOLDERS_HELP_LOG[] = "%LOCALAPPDATA%\\swp-host\\Logs\\SWP_Server_Log.txt";
+const char HOST_FOLDERS_HELP_STOP[] = "stops cleanly on Ctrl+C or Ctrl+Break.";
+const char HOST_FOLDERS_HELP_FILES[] =
+    "%LOCALAPPDATA%\\swp-host\\settings.ini: the settings.\n\n"
+    "%LOCALAPPDATA%\\swp-host\\Logs\\SWP_Server_Log.txt: the activity log, unless --log or the log_file_name "
+    "setting names another file.";
 
 std::string local_app_data_folder() {
     std::string folder = known_local_app_data();

@@ -10,13 +10,15 @@
 
 #include "host/command_line.h"
 #include "host/debug.h"
+#include "host/error_words.h"
 #include "host/host_folders.h"
 #include "host/index/index.h"
+#include "host/listen_report.h"
+#include "host/memory.h"
 #include "host/options_preview.h"
 #include "host/options_window.h"
 #include "host/services.h"
 #include "host/settings_store.h"
-#include "host/socket_services.h"
 #include "host/utf8_path.h"
 
 #ifndef SWP_VERSION
@@ -62,7 +64,7 @@ bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
     }
     plugin->module = LoadLibraryA(path.c_str());
     if (plugin->module == nullptr) {
-        *error = "the plug-in " + path + " cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+        *error = "the plug-in " + path + " cannot be loaded: " + host::error_words(GetLastError());
         return false;
     }
     // Through void (*)(), the type that converts to any function type without a warning.
@@ -80,10 +82,25 @@ bool settings_prepare(const host::CommandLine& command_line, bool serving, host:
                       std::string* error) {
     std::string path = command_line.settings_path.empty() ? host::default_settings_path() : command_line.settings_path;
     if (!store->load(path, error)) return false;
+    for (const std::string& warning : store->warnings()) std::fprintf(stderr, "swp-host: warning: %s\n", warning.c_str());
     for (const auto& [key, value] : command_line.setting_overrides)
         if (!store->set_override(key, value, error)) return false;
     // Starting swp-host means serving: the server is enabled for the run.
     return !serving || store->set_override("enabled", "1", error);
+}
+
+// The folders: those of the command line, else the settings file's, else the current folder.
+bool index_prepare(const host::CommandLine& command_line, const host::SettingsStore& store, std::string* error) {
+    std::vector<host::IndexRoot> roots = command_line.roots;
+    if (roots.empty()) roots = store.index_roots();
+    if (roots.empty()) {
+        host::IndexRoot root;
+        if (!host::index_root_parse(".", &root, error)) return false;
+        roots.push_back(root);
+    }
+    host::IndexOptions index_options;
+    index_options.folder_sizes = command_line.folder_sizes;
+    return host::index_build(roots, index_options, error);
 }
 
 void run_message_loop() {
@@ -91,27 +108,25 @@ void run_message_loop() {
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
+        if (host::memory_compact_due() && !PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) host::memory_compact();
     }
 }
 
 int draw_options_page(const host::CommandLine& command_line, const Plugin& plugin, host::SettingsStore* store) {
-    plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
     std::string error;
-    bool drawn = host::options_page_render_svg(plugin.proc, command_line.options_page_path,
-                                               command_line.options_page_width, command_line.options_page_height,
-                                               &error);
-    plugin.send(PLUGIN_MSG_STOP);
-    plugin.send(PLUGIN_MSG_UNINIT);
-    if (!drawn) return fail(error);
+    if (!host::options_page_draw(plugin.proc, store, command_line.options_page_path, command_line.options_page_width,
+                                 command_line.options_page_height, &error))
+        return fail(error);
     return EXIT_STOPPED;
 }
 
 // The options window: the plug-in starts with the stored settings, as it would in its host, and the
 // window's Apply restarts the server as the page says.
 int show_options_window(const host::CommandLine& command_line, const Plugin& plugin, host::SettingsStore* store) {
-    host::sockets_announce_listeners(true);
+    host::listen_watch_begin();
     plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
-    host::sockets_announce_listeners(false);
+    host::ListenReport report = host::listen_watch_end();
+    if (report.listeners > 0 || !report.failures.empty()) host::listen_report_show(report);
     std::string error;
     bool shown = host::options_window_run(plugin.proc, store, command_line.options_page_width,
                                           command_line.options_page_height, &error);
@@ -124,13 +139,9 @@ int show_options_window(const host::CommandLine& command_line, const Plugin& plu
 int serve(const Plugin& plugin, host::SettingsStore* store) {
     // The server's listeners are the sockets that start listening during the start message;
     // passive data listeners opened later are not announced.
-    int listens_before = host::sockets_listen_count();
-    host::sockets_announce_listeners(true);
+    host::listen_watch_begin();
     plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
-    host::sockets_announce_listeners(false);
-    if (host::sockets_listen_count() == listens_before) {
-        // The plug-in has shown why in its dialog, already on stderr.
-        std::fprintf(stderr, "swp-host: the server opened no listening socket\n");
+    if (!host::listen_report_show(host::listen_watch_end())) {
         plugin.send(PLUGIN_MSG_STOP);
         plugin.send(PLUGIN_MSG_UNINIT);
         return EXIT_NO_LISTENER;
@@ -149,6 +160,7 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
 
 int run(const host::CommandLine& command_line) {
     bool serving = command_line.options_page_path.empty() && !command_line.options_window;
+    host::debug_set_traces(command_line.debug);
     host::debug_set_verbose(command_line.verbose);
     // The queue exists before the signal handler can post to it, and the handler is in place before
     // the index scan and the first listener, so a stop is never lost: a WM_QUIT posted early waits
@@ -166,15 +178,11 @@ int run(const host::CommandLine& command_line) {
                      &error))
         return fail(error);
 
-    std::vector<host::IndexRoot> roots = command_line.roots;
-    if (roots.empty()) {
-        host::IndexRoot root;
-        if (!host::command_line_index_root(".", &root, &error)) return fail(error);
-        roots.push_back(root);
+    // Drawing the options page needs the settings alone: nothing is indexed for it.
+    if (serving && !index_prepare(command_line, store, &error)) {
+        FreeLibrary(plugin.module);
+        return fail(error);
     }
-    host::IndexOptions index_options;
-    index_options.folder_sizes = command_line.folder_sizes;
-    if (!host::index_build(roots, index_options, &error)) return fail(error);
 
     int status = EXIT_BAD_START;
     if (plugin.send(PLUGIN_MSG_INIT, reinterpret_cast<uintptr_t>(&host::lookup_service)) == 0)
@@ -200,6 +208,10 @@ int main(int argc, char** argv) {
     }
     if (command_line.help) {
         std::fputs(host::command_line_help().c_str(), stdout);
+        return EXIT_STOPPED;
+    }
+    if (command_line.manual_page) {
+        std::fputs(host::command_line_manual_page(SWP_VERSION).c_str(), stdout);
         return EXIT_STOPPED;
     }
     if (command_line.version) {

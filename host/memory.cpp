@@ -3,9 +3,26 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/memory.h"
 #include "host/services.h"
+#include "sdk/platform_api.h"
 
 namespace host {
+
+namespace {
+
+bool compact_due = false;
+
+}  // namespace
+
+void memory_compact_when_idle() { compact_due = true; }
+
+bool memory_compact_due() { return compact_due; }
+
+void memory_compact() {
+    compact_due = false;
+    HeapCompact(GetProcessHeap(), 0);
+}
 
 // A zero-byte request still returns a block of its own, so that every result can be freed.
 void* mem_alloc(size_t size) { return std::malloc(size == 0 ? 1 : size); }

@@ -2,16 +2,21 @@
 // the dialog-control model, then every control is drawn at its rectangle as SVG.
 #include "host/options_preview.h"
 
+#include <algorithm>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "host/dialog_services.h"
+#include "host/settings_store.h"
 
 namespace host {
 namespace {
 
 constexpr char PREVIEW_WINDOW_CLASS[] = "SWP_OPTIONS_PREVIEW";
 constexpr int OPTIONS_WINDOW_CHANGED_ID = 1001;  // the options window's mark for unsaved changes
+constexpr int PAGE_SERVER_CHECKBOX_ID = 1000;    // the page's "enable the server" checkbox
+constexpr int TEXT_INSET = 4;                    // room between an edit's border and its text
 
 constexpr char TEXT_COLOR[] = "#000000";
 constexpr char GREYED_COLOR[] = "#a0a0a0";
@@ -86,9 +91,13 @@ std::string masked(const std::string& text) {
     return out;
 }
 
+// Every text is drawn exactly as wide as the layout measured it, whatever the viewer's font, so that
+// a label never runs into the control beside it.
 void draw_text(std::ostringstream& svg, int x, int y, const char* anchor, const char* color, const std::string& text) {
-    svg << "    <text x=\"" << x << "\" y=\"" << y << "\" text-anchor=\"" << anchor << "\" fill=\"" << color << "\">"
-        << xml_escape(text) << "</text>\n";
+    svg << "    <text x=\"" << x << "\" y=\"" << y << "\" text-anchor=\"" << anchor << "\" fill=\"" << color << "\"";
+    int width = dialog_text_width_pixels(text.c_str());
+    if (width > 0) svg << " textLength=\"" << width << "\" lengthAdjust=\"spacingAndGlyphs\"";
+    svg << ">" << xml_escape(text) << "</text>\n";
 }
 
 void draw_control(std::ostringstream& svg, HWND page, HWND control) {
@@ -125,7 +134,11 @@ void draw_control(std::ostringstream& svg, HWND page, HWND control) {
         svg << "    <rect x=\"" << x << "\" y=\"" << y << "\" width=\"" << width << "\" height=\"" << height
             << "\" fill=\"" << (enabled ? "#ffffff" : "#f0f0f0") << "\" stroke=\"" << (enabled ? "#7a7a7a" : "#cccccc")
             << "\"/>\n";
-        draw_text(svg, x + 4, baseline, "start", color, kind_name == "password" ? masked(text) : text);
+        // An edit shows what fits; the rest scrolls out of sight.
+        svg << "    <svg x=\"" << x + TEXT_INSET << "\" y=\"" << y << "\" width=\"" << std::max(width - 2 * TEXT_INSET, 0)
+            << "\" height=\"" << height << "\" overflow=\"hidden\">\n";
+        draw_text(svg, 0, height / 2 + 4, "start", color, kind_name == "password" ? masked(text) : text);
+        svg << "    </svg>\n";
     } else if (kind_name == "button") {
         svg << "    <rect x=\"" << x << "\" y=\"" << y << "\" width=\"" << width << "\" height=\"" << height
             << "\" rx=\"3\" fill=\"#e1e1e1\" stroke=\"" << (enabled ? "#adadad" : "#cccccc") << "\"/>\n";
@@ -145,7 +158,7 @@ std::string page_name(SorrelwickPluginProc plugin) {
 }  // namespace
 
 bool options_page_render_svg(SorrelwickPluginProc plugin, const std::string& svg_path, int width, int height,
-                             std::string* error) {
+                             std::string* error, bool server_enabled) {
     PreviewWindows windows;
     windows.options_window = create_preview_window(nullptr, 0, width, height);
     CreateWindowExA(0, "BUTTON", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_PUSHBUTTON, 0, 0, 0, 0,
@@ -156,6 +169,12 @@ bool options_page_render_svg(SorrelwickPluginProc plugin, const std::string& svg
 
     PluginOptionsPageCreate create = {nullptr, windows.page, windows.tooltip};
     plugin(PLUGIN_MSG_OPTIONS_PAGE_CREATE, reinterpret_cast<uintptr_t>(&create));
+    if (server_enabled && IsDlgButtonChecked(windows.page, PAGE_SERVER_CHECKBOX_ID) != BST_CHECKED) {
+        CheckDlgButton(windows.page, PAGE_SERVER_CHECKBOX_ID, BST_CHECKED);
+        PluginOptionsPageCommand click = {nullptr, windows.options_window, windows.page, WM_COMMAND, 0,
+                                          static_cast<uint64_t>(PAGE_SERVER_CHECKBOX_ID)};  // BN_CLICKED is 0
+        plugin(PLUGIN_MSG_OPTIONS_PAGE_COMMAND, reinterpret_cast<uintptr_t>(&click));
+    }
     PluginOptionsPageLayout layout = {nullptr, windows.page};
     plugin(PLUGIN_MSG_OPTIONS_PAGE_LAYOUT, reinterpret_cast<uintptr_t>(&layout));
 
@@ -163,7 +182,7 @@ bool options_page_render_svg(SorrelwickPluginProc plugin, const std::string& svg
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
         << "\" viewBox=\"0 0 " << width << ' ' << height
-        << "\" font-family=\"Segoe UI, DejaVu Sans, sans-serif\" font-size=\"12\">\n"
+        << "\" font-family=\"Segoe UI, DejaVu Sans, sans-serif\" font-size=\"11\">\n"
         << "  <title>" << xml_escape(page_name(plugin)) << "</title>\n"
         << "  <rect class=\"page\" x=\"0\" y=\"0\" width=\"" << width << "\" height=\"" << height
         << "\" fill=\"#ffffff\" stroke=\"#dddddd\"/>\n";
@@ -179,6 +198,18 @@ bool options_page_render_svg(SorrelwickPluginProc plugin, const std::string& svg
         return false;
     }
     return true;
+}
+
+bool options_page_draw(SorrelwickPluginProc plugin, SettingsStore* store, const std::string& svg_path, int width,
+                       int height, std::string* error) {
+    std::optional<std::string> enabled = store->get("enabled");
+    bool server_enabled = enabled && settings_parse_integer(*enabled).value_or(0) != 0;
+    store->set_override("enabled", "0", error);
+    plugin(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
+    bool drawn = options_page_render_svg(plugin, svg_path, width, height, error, server_enabled);
+    plugin(PLUGIN_MSG_STOP, 0);
+    plugin(PLUGIN_MSG_UNINIT, 0);
+    return drawn;
 }
 
 }  // namespace host

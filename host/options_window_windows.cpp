@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "host/dialog_services.h"
-#include "host/socket_services.h"
+#include "host/listen_report.h"
 #include "host/utf16_windows.h"
 #include "host/window_services.h"
 
@@ -56,9 +56,10 @@ OptionsWindow* record_attach(HWND window, LPARAM create_parameters) {
 void options_apply(OptionsWindow* options) {
     PluginOptionsPageApply apply = {nullptr, options->page, 0};
     // A server that the apply starts announces its listeners, as at the start of a run.
-    sockets_announce_listeners(true);
+    listen_watch_begin();
     options->plugin(PLUGIN_MSG_OPTIONS_PAGE_APPLY, reinterpret_cast<uintptr_t>(&apply));
-    sockets_announce_listeners(false);
+    ListenReport report = listen_watch_end();
+    if (report.listeners > 0 || !report.failures.empty()) listen_report_show(report);
     if (apply.server_not_running) std::fprintf(stderr, "swp-host: the server is enabled but does not run\n");
     options->plugin(PLUGIN_MSG_SAVE_SETTINGS, reinterpret_cast<uintptr_t>(options->store));
     std::string error;

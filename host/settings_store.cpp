@@ -10,22 +10,35 @@
 #include <sstream>
 #include <system_error>
 
+#include "host/command_line.h"
 #include "host/services.h"
 #include "host/utf8_path.h"
 
 namespace host {
 
+// Flags count any nonzero value as on; sizes of zero or less mean no limit.
 const SettingsKey SETTINGS_KEYS[14] = {
-    {"enabled", true},         {"welcome_message", false},    {"port", true},
-    {"username", false},       {"password", false},           {"log_file_name", false},
-    {"logging_enabled", true}, {"log_max_size", true},        {"log_delta_size", true},
-    {"allow_file_download", true}, {"bindings", false},       {"allow_ftp_port", true},
-    {"check_ftp_data_connection_ip", true}, {"allow_disk_access", true},
+    {"enabled", true, INT32_MIN, INT32_MAX},
+    {"welcome_message", false, 0, 0},
+    {"port", true, 0, 65535},
+    {"username", false, 0, 0},
+    {"password", false, 0, 0},
+    {"log_file_name", false, 0, 0},
+    {"logging_enabled", true, INT32_MIN, INT32_MAX},
+    {"log_max_size", true, INT32_MIN, INT32_MAX},
+    {"log_delta_size", true, INT32_MIN, INT32_MAX},
+    {"allow_file_download", true, INT32_MIN, INT32_MAX},
+    {"bindings", false, 0, 0},
+    {"allow_ftp_port", true, INT32_MIN, INT32_MAX},
+    {"check_ftp_data_connection_ip", true, INT32_MIN, INT32_MAX},
+    {"allow_disk_access", true, INT32_MIN, INT32_MAX},
 };
 
 namespace {
 
 constexpr const char PLUGIN_SECTION[] = "swp";
+constexpr const char HOST_SECTION[] = "host";
+constexpr const char HOST_INDEX_KEY[] = "index";
 
 std::string trim(const std::string& text) {
     size_t start = text.find_first_not_of(" \t\r");
@@ -96,6 +109,16 @@ const SettingsKey* settings_key_find(const std::string& name) {
     return nullptr;
 }
 
+std::string settings_value_problem(const SettingsKey& key, const std::string& value) {
+    if (!key.is_integer) return "";
+    std::optional<int32_t> number = settings_parse_integer(value);
+    if (number && *number >= key.low && *number <= key.high) return "";
+    std::string range;
+    if (key.low != INT32_MIN || key.high != INT32_MAX)
+        range = " from " + std::to_string(key.low) + " to " + std::to_string(key.high);
+    return std::string(key.name) + " must be a whole number" + range + ", not \"" + value + "\"";
+}
+
 std::optional<int32_t> settings_parse_integer(const std::string& text) {
     if (text.empty()) return std::nullopt;
     size_t start = text[0] == '-' || text[0] == '+' ? 1 : 0;
@@ -110,6 +133,8 @@ std::optional<int32_t> settings_parse_integer(const std::string& text) {
 bool SettingsStore::load(const std::string& path, std::string* error) {
     path_ = path;
     lines_.clear();
+    index_roots_.clear();
+    warnings_.clear();
     loaded_text_.clear();
     std::error_code status;
     std::filesystem::path file_path = utf8_path(path);
@@ -138,36 +163,31 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
         if (!raw.empty() && raw.back() == '\r') raw.pop_back();
         std::string text = trim(raw);
         Line line{raw, section, "", ""};
-        if (text.empty() || text[0] == ';' || text[0] == '#') {
-            lines_.push_back(line);
-            continue;
-        }
-        if (text[0] == '[') {
-            if (text.back() != ']' || text.size() < 3) {
-                *error = where + "a section header must be [name]";
-                lines_.clear();
-                return false;
-            }
-            section = trim(text.substr(1, text.size() - 2));
-            line.section = section;
-            lines_.push_back(line);
-            continue;
-        }
-        size_t equals = text.find('=');
         std::string problem;
-        if (equals == std::string::npos || trim(text.substr(0, equals)).empty()) {
-            problem = "expected key=value, a [section] or a comment";
+        if (text.empty() || text[0] == ';' || text[0] == '#') {
+            // kept as it is
+        } else if (text[0] == '[') {
+            if (text.back() != ']' || text.size() < 3) {
+                problem = "a section header must be [name]";
+            } else {
+                section = line.section = trim(text.substr(1, text.size() - 2));
+                if (section != PLUGIN_SECTION && section != HOST_SECTION)
+                    warnings_.push_back(where + "section [" + section + "] is not read by swp-host");
+            }
         } else {
-            line.key = trim(text.substr(0, equals));
-            if (value_decode(trim(text.substr(equals + 1)), &line.value, &problem) && section == PLUGIN_SECTION) {
-                const SettingsKey* known = settings_key_find(line.key);
-                if (known != nullptr && known->is_integer && !settings_parse_integer(line.value))
-                    problem = line.key + " must be a whole number, not \"" + line.value + "\"";
+            size_t equals = text.find('=');
+            if (equals == std::string::npos || trim(text.substr(0, equals)).empty()) {
+                problem = "expected key=value, a [section] or a comment";
+            } else {
+                line.key = trim(text.substr(0, equals));
+                if (value_decode(trim(text.substr(equals + 1)), &line.value, &problem)) problem = check_line(line, where);
             }
         }
         if (!problem.empty()) {
             *error = where + problem;
             lines_.clear();
+            index_roots_.clear();
+            warnings_.clear();
             return false;
         }
         lines_.push_back(line);
@@ -175,6 +195,34 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
     // Saving compares with this form, so an unchanged store never rewrites the file.
     loaded_text_ = render();
     return true;
+}
+
+// A key line's problem that makes the file unusable, or ""; keys no one reads become warnings.
+std::string SettingsStore::check_line(const Line& line, const std::string& where) {
+    if (line.section == PLUGIN_SECTION) {
+        const SettingsKey* known = settings_key_find(line.key);
+        if (known == nullptr) {
+            warnings_.push_back(where + "unknown setting \"" + line.key + "\" is ignored");
+            return "";
+        }
+        if (find_line(line.key) != nullptr)
+            warnings_.push_back(where + line.key + " is given again; the first value counts");
+        return settings_value_problem(*known, line.value);
+    }
+    if (line.section == HOST_SECTION && line.key == HOST_INDEX_KEY) {
+        std::string problem;
+        IndexRoot root;
+        if (!std::filesystem::path(line.value).is_absolute())
+            return "index needs an absolute folder, not \"" + line.value + "\"";
+        if (!index_root_parse(line.value, &root, &problem)) return "index " + problem;
+        index_roots_.push_back(root);
+        return "";
+    }
+    if (line.section == HOST_SECTION)
+        warnings_.push_back(where + "unknown setting \"" + line.key + "\" in [host] is ignored");
+    else if (line.section.empty())
+        warnings_.push_back(where + "setting \"" + line.key + "\" outside a section is ignored");
+    return "";
 }
 
 std::string SettingsStore::render() const {
@@ -218,11 +266,12 @@ bool SettingsStore::set_override(const std::string& key, const std::string& valu
         *error = "unknown setting \"" + key + "\"";
         return false;
     }
-    if (known->is_integer && !settings_parse_integer(value)) {
-        *error = "setting " + key + " must be a whole number, not \"" + value + "\"";
+    std::string problem = settings_value_problem(*known, value);
+    if (!problem.empty()) {
+        *error = problem;
         return false;
     }
-    for (Override& entry : overrides_)
+    for (KeyValue& entry : overrides_)
         if (entry.key == key) {
             entry.value = value;
             return true;
@@ -242,13 +291,25 @@ const SettingsStore::Line* SettingsStore::find_line(const std::string& key) cons
 }
 
 std::optional<std::string> SettingsStore::get(const std::string& key) const {
-    for (const Override& entry : overrides_)
+    for (const KeyValue& entry : overrides_)
         if (entry.key == key) return entry.value;
     if (const Line* line = find_line(key)) return line->value;
     return std::nullopt;
 }
 
+void SettingsStore::note_given(const std::string& key, const std::string& value) {
+    for (KeyValue& entry : given_)
+        if (entry.key == key) {
+            entry.value = value;
+            return;
+        }
+    given_.push_back({key, value});
+}
+
 void SettingsStore::set(const std::string& key, const std::string& value) {
+    for (const KeyValue& entry : given_)
+        if (entry.key == key && entry.value == value) return;
+    note_given(key, value);
     for (size_t index = 0; index < overrides_.size(); ++index) {
         if (overrides_[index].key != key) continue;
         if (overrides_[index].value == value) return;
@@ -281,13 +342,15 @@ void SettingsStore::set(const std::string& key, const std::string& value) {
 int32_t plugin_get_setting_int(void* settings, const char* key, int32_t current_value) {
     if (settings == nullptr) return current_value;
     std::optional<std::string> text = store_of(settings)->get(key);
-    if (!text) return current_value;
-    return settings_parse_integer(*text).value_or(current_value);
+    int32_t value = text ? settings_parse_integer(*text).value_or(current_value) : current_value;
+    store_of(settings)->note_given(key, std::to_string(value));
+    return value;
 }
 
 char* plugin_get_setting_string(void* settings, const char* key, char* current_value) {
     if (settings == nullptr) return current_value;
     std::optional<std::string> text = store_of(settings)->get(key);
+    store_of(settings)->note_given(key, text ? *text : std::string(current_value != nullptr ? current_value : ""));
     if (!text) return current_value;
     return utf8_string_realloc_utf8_string(current_value, text->c_str());
 }

@@ -1,16 +1,22 @@
-// The host's settings store: one INI file, with the plug-in's values in section [swp], and a layer of
-// values that override the file for one run without ever being written back.
+// The host's settings store: one INI file, with the plug-in's values in section [swp] and the host's
+// own (the folders to index) in section [host], and a layer of values that override the file for
+// one run without ever being written back.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "host/index/index.h"
 
 namespace host {
 
 struct SettingsKey {
     const char* name;
     bool is_integer;
+    int32_t low;   // the range an integer must lie in
+    int32_t high;
 };
 
 // The fourteen keys the plug-in keeps, in the order it loads and saves them.
@@ -20,13 +26,19 @@ const SettingsKey* settings_key_find(const std::string& name);
 // Reads a whole decimal 32-bit integer ("-12", "+3"); nothing else around it.
 std::optional<int32_t> settings_parse_integer(const std::string& text);
 
+// Why `value` cannot be the key's value ("port must be a whole number from 0 to 65535, not
+// \"99999\""), or "" when it can.
+std::string settings_value_problem(const SettingsKey& key, const std::string& value);
+
 class SettingsStore {
 public:
     // Reads the file; a file that does not exist is an empty store. On failure returns false with
-    // "FILE:LINE: problem" (or "FILE: problem") in *error and keeps nothing.
+    // "FILE:LINE: problem" (or "FILE: problem") in *error and keeps nothing. Lines the host does not
+    // know are kept and reported once in warnings().
     bool load(const std::string& path, std::string* error);
 
-    // Writes the file when its content changed, creating its folder; false with a message on failure.
+    // Writes the file when a value the plug-in stored differs from the one it was given, creating
+    // the file's folder; false with a message on failure.
     bool save(std::string* error);
 
     // Overrides one of the fourteen keys for this run; false with a message for an unknown key or
@@ -36,9 +48,19 @@ public:
     // The value the plug-in sees: the override, else the file's, else none.
     std::optional<std::string> get(const std::string& key) const;
 
-    // A value the plug-in stores. Echoing an override back changes nothing; any other value goes
-    // to the file's lines and ends that key's override.
+    // Notes the value the plug-in holds after a get, so that storing it back changes nothing.
+    void note_given(const std::string& key, const std::string& value);
+
+    // A value the plug-in stores. Storing back the value it was given changes nothing; any other
+    // value goes to the file's lines and ends that key's override.
     void set(const std::string& key, const std::string& value);
+
+    // The folders of the [host] section's index lines, in their order.
+    const std::vector<IndexRoot>& index_roots() const { return index_roots_; }
+
+    // "FILE:LINE: unknown setting ..." for each line of a known section that no one reads, and for
+    // each section no one reads.
+    const std::vector<std::string>& warnings() const { return warnings_; }
 
     const std::string& path() const { return path_; }
     std::string render() const;
@@ -50,17 +72,21 @@ private:
         std::string key;  // empty for sections, comments and blank lines
         std::string value;
     };
-    struct Override {
+    struct KeyValue {
         std::string key;
         std::string value;
     };
 
     Line* find_line(const std::string& key);
     const Line* find_line(const std::string& key) const;
+    std::string check_line(const Line& line, const std::string& where);
 
     std::string path_;
     std::vector<Line> lines_;
-    std::vector<Override> overrides_;
+    std::vector<KeyValue> overrides_;
+    std::vector<KeyValue> given_;  // the values the plug-in was given, by key
+    std::vector<IndexRoot> index_roots_;
+    std::vector<std::string> warnings_;
     std::string loaded_text_;
 };
 

@@ -1,18 +1,14 @@
-// The Windows Sockets services, forwarded to the Win32 layer, and the peer-address text.
-#include "host/socket_services.h"
-
-#include <atomic>
+// The Windows Sockets services, forwarded to the Win32 layer, and the peer-address text. While the
+// server starts, the listening sockets and the failed calls are handed to the listen report.
 #include <climits>
-#include <cstdio>
+#include <cstring>
 
+#include "host/listen_report.h"
 #include "host/services.h"
 #include "host/text_buffers.h"
 
 namespace host {
 namespace {
-
-std::atomic<bool> announce_listeners{false};
-std::atomic<int> listen_count{0};
 
 // "127.0.0.1:5000" or "[::1]:5000"; empty when the address is of no known family.
 void format_address(Utf8Buf* buffer, const SOCKADDR_STORAGE& address) {
@@ -33,22 +29,48 @@ void format_address(Utf8Buf* buffer, const SOCKADDR_STORAGE& address) {
     utf8_buf_copy_utf8_string(buffer, "");
 }
 
-void announce_listener(SOCKET socket) {
-    SOCKADDR_STORAGE address = {};
-    int length = sizeof(address);
-    if (getsockname(socket, reinterpret_cast<SOCKADDR*>(&address), &length) != 0) return;
+std::string address_text(const SOCKADDR_STORAGE& address) {
     ScopedUtf8Buf text;
     format_address(text.get(), address);
-    std::fprintf(stderr, "swp-host: listening on %s\n", text->text);
-    std::fflush(stderr);
+    return text->text;
+}
+
+uint16_t address_port(const SOCKADDR_STORAGE& address) {
+    return ntohs(reinterpret_cast<const SOCKADDR_IN&>(address).sin_port);  // the same offset in both layouts
+}
+
+SOCKADDR_STORAGE local_address(SOCKET socket) {
+    SOCKADDR_STORAGE address = {};
+    int length = sizeof(address);
+    if (getsockname(socket, reinterpret_cast<SOCKADDR*>(&address), &length) != 0) address.ss_family = AF_UNSPEC;
+    return address;
+}
+
+// The address a client on this machine reaches a listener at: a wildcard stands for loopback.
+std::string listener_url(const SOCKADDR_STORAGE& address) {
+    constexpr uint8_t ANY[16] = {};
+    std::string port = std::to_string(address_port(address));
+    const SOCKADDR_IN6& v6 = reinterpret_cast<const SOCKADDR_IN6&>(address);
+    const SOCKADDR_IN& v4 = reinterpret_cast<const SOCKADDR_IN&>(address);
+    if (address.ss_family == AF_INET6 && std::memcmp(&v6.sin6_addr, ANY, sizeof v6.sin6_addr) == 0)
+        return "ftp://[::1]:" + port + "/";
+    if (address.ss_family == AF_INET && std::memcmp(&v4.sin_addr, ANY, sizeof v4.sin_addr) == 0)
+        return "ftp://127.0.0.1:" + port + "/";
+    return "ftp://" + address_text(address) + "/";
+}
+
+void watch_failure(ListenCall call, const SOCKADDR_STORAGE* address, int error) {
+    ListenFailure failure = {call, "", "", "", 0, error};
+    if (address != nullptr) {
+        failure.address = address_text(*address);
+        failure.port = address_port(*address);
+    }
+    listen_watch_note_failure(failure);
 }
 
 int clamp_count(size_t count) { return count > INT_MAX ? INT_MAX : static_cast<int>(count); }
 
 }  // namespace
-
-void sockets_announce_listeners(bool on) { announce_listeners = on; }
-int sockets_listen_count() { return listen_count; }
 
 int os_winsock_WSAStartup(WORD version, WSADATA* data) { return WSAStartup(version, data); }
 int os_winsock_WSACleanup() { return WSACleanup(); }
@@ -56,19 +78,40 @@ int os_winsock_WSAGetLastError() { return WSAGetLastError(); }
 int os_winsock_WSAAsyncSelect(SOCKET socket, HWND window, UINT message, long events) {
     return WSAAsyncSelect(socket, window, message, events);
 }
-SOCKET os_winsock_socket(int family, int type, int protocol) { return socket(family, type, protocol); }
-int os_winsock_bind(SOCKET socket, const SOCKADDR* address, int length) { return bind(socket, address, length); }
+
+// Watching must not change the error a caller reads next, so each watch keeps it.
+SOCKET os_winsock_socket(int family, int type, int protocol) {
+    SOCKET result = socket(family, type, protocol);
+    if (result == INVALID_SOCKET && listen_watch_active()) {
+        int error = WSAGetLastError();
+        ListenFailure failure = {ListenCall::SOCKET, "", "", family == AF_INET6 ? "IPv6" : "IPv4", 0, error};
+        listen_watch_note_failure(failure);
+        WSASetLastError(error);
+    }
+    return result;
+}
+
+int os_winsock_bind(SOCKET socket, const SOCKADDR* address, int length) {
+    int result = bind(socket, address, length);
+    if (result != 0 && listen_watch_active()) {
+        int error = WSAGetLastError();
+        SOCKADDR_STORAGE copy = {};
+        if (address != nullptr && length > 0)
+            std::memcpy(&copy, address, length < static_cast<int>(sizeof copy) ? static_cast<size_t>(length) : sizeof copy);
+        watch_failure(ListenCall::BIND, &copy, error);
+        WSASetLastError(error);
+    }
+    return result;
+}
 
 int os_winsock_listen(SOCKET socket, int backlog) {
     int result = listen(socket, backlog);
-    if (result == 0) {
-        ++listen_count;
-        if (announce_listeners) {
-            // Announcing must not change the error a caller reads next.
-            int error = WSAGetLastError();
-            announce_listener(socket);
-            WSASetLastError(error);
-        }
+    if (listen_watch_active()) {
+        int error = WSAGetLastError();
+        SOCKADDR_STORAGE address = local_address(socket);
+        if (result == 0) listen_watch_note_listener(address_text(address), listener_url(address));
+        else watch_failure(ListenCall::LISTEN, &address, error);
+        WSASetLastError(error);
     }
     return result;
 }
@@ -80,7 +123,14 @@ int os_winsock_connect(SOCKET socket, const SOCKADDR* address, int length) {
 int os_winsock_shutdown(SOCKET socket, int how) { return shutdown(socket, how); }
 int os_winsock_closesocket(SOCKET socket) { return closesocket(socket); }
 int os_winsock_getaddrinfo(const char* node, const char* service, const ADDRINFOA* hints, ADDRINFOA** result) {
-    return getaddrinfo(node, service, hints, result);
+    int error = getaddrinfo(node, service, hints, result);
+    if (error != 0 && listen_watch_active()) {
+        ListenFailure failure = {ListenCall::LOOKUP, node != nullptr ? node : "", service != nullptr ? service : "", "",
+                                 0, error};
+        listen_watch_note_failure(failure);
+        WSASetLastError(error);
+    }
+    return error;
 }
 void os_winsock_freeaddrinfo(ADDRINFOA* list) { freeaddrinfo(list); }
 int os_winsock_getpeername(SOCKET socket, SOCKADDR* address, int* length) {

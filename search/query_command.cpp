@@ -226,6 +226,7 @@ void query_copy_options(FtpClient* c) {
 void query_resort(FtpClient* c) {
     c->last_sort_ascending = c->sort_ascending;
     c->results_pending = 1;
+    c->query_results_ready = 0;
     c->last_sort_property = c->sort_property;
     db_query_sort(c->query, c->sort_property, c->sort_ascending, 0, 0, 0, 0, 0, 0, 0, 0);
 }
@@ -233,6 +234,7 @@ void query_resort(FtpClient* c) {
 void query_search(FtpClient* c) {
     query_copy_options(c);
     c->results_pending = 1;
+    c->query_results_ready = 0;
     c->last_query_valid = 1;
     db_query_search2(c->query, c->match_case, c->match_whole_word, c->match_path, c->match_diacritics,
                      c->match_prefix, c->match_suffix, c->ignore_punctuation, c->ignore_whitespace,
@@ -242,11 +244,21 @@ void query_search(FtpClient* c) {
                      static_cast<uint32_t>(settings.allow_disk_access), 0, 0, 0, 1, 0);
 }
 
+// Results of a search or sort that is still running would have to be waited for on this, the
+// user-interface thread; they are owed instead, and the completion event sends them.
+void query_resend(FtpClient* client) {
+    if (client->query_results_ready) {
+        query_send_results(client);
+    } else {
+        client->results_pending = 1;
+    }
+}
+
 void query_run(FtpClient* client) {
     if (!query_search_unchanged(client)) {
         query_search(client);
     } else if (query_sort_unchanged(client)) {
-        query_send_results(client);
+        query_resend(client);
     } else {
         query_resort(client);
     }

@@ -2,6 +2,7 @@
 // command lines, the reply queue through which every reply leaves, and the welcome banner.
 #include "server/client.h"
 
+#include <cassert>
 #include <cstdarg>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "ftp/dispatcher.h"
 #include "search/query_results.h"
 #include "server/activity_log.h"
+#include "server/listener_pause.h"
 #include "server/server.h"
 
 namespace {
@@ -56,12 +58,17 @@ void client_free_strings(FtpClient* client) {
     mem_free(client->last_filter_search_text);
 }
 
-void client_free_queues(FtpClient* client) {
-    for (ReplyBlock* block = client->reply_head; block;) {
+void reply_free_blocks(ReplyBlock* block) {
+    while (block) {
         ReplyBlock* next = block->next;
         mem_free(block);
         block = next;
     }
+}
+
+void client_free_queues(FtpClient* client) {
+    reply_free_blocks(client->reply_head);
+    reply_free_blocks(client->held_head);
     for (ReceiveChunk* chunk = client->recv_head; chunk;) {
         ReceiveChunk* next = chunk->next;
         mem_free(chunk);
@@ -111,15 +118,22 @@ char* recv_join_line(FtpClient* client, const char* line_end) {
     return line;
 }
 
+// Lines wait unexecuted while too many replies wait unsent, and while a results reply is being
+// written: their replies would land inside it.
+bool recv_must_hold(const FtpClient* client) {
+    return client->results_writing || replies_over_bound(client);
+}
+
 enum RecvScan {
     RECV_SCAN_DONE,      // every complete line ran; what is left is a partial line
-    RECV_SCAN_PAUSED,    // the unsent replies outgrew their bound; the rest waits in the chunk
+    RECV_SCAN_HELD,      // the rest waits in the chunk: held back, or the event's lines are used up
     RECV_SCAN_TOO_LONG,  // a line outgrew MAX_COMMAND_LINE
 };
 
-// Executes every complete line in [from, recv_write) of the last chunk, in order, then moves the
-// unexecuted rest to the chunk's first data byte so that a partial line starts there.
-RecvScan recv_scan(FtpClient* client, char* from) {
+// Executes the complete lines in [from, recv_write) of the last chunk, in order and at most *lines
+// of them (counted down), then moves the unexecuted rest to the chunk's first data byte so that
+// a partial line starts there.
+RecvScan recv_scan(FtpClient* client, char* from, uint32_t* lines) {
     char* line_start = nullptr;
     char* scan = from;
     RecvScan result = RECV_SCAN_DONE;
@@ -141,8 +155,9 @@ RecvScan recv_scan(FtpClient* client, char* from) {
         }
         line_start = lf + 1;
         scan = line_start;
-        if (replies_over_bound(client)) {
-            result = RECV_SCAN_PAUSED;
+        --*lines;
+        if (recv_must_hold(client) || *lines == 0) {
+            result = RECV_SCAN_HELD;
             break;
         }
     }
@@ -157,14 +172,15 @@ RecvScan recv_scan(FtpClient* client, char* from) {
     return result;
 }
 
-// Runs the lines a pause held back; 1 to go on reading, 0 when the connection must end.
-int recv_resume(FtpClient* client) {
-    client->recv_paused = 0;
-    if (!client->recv_tail) return 1;
-    RecvScan scan = recv_scan(client, client->recv_tail->data);
-    if (scan == RECV_SCAN_TOO_LONG) return 0;
-    if (scan == RECV_SCAN_PAUSED) client->recv_paused = 1;
-    return 1;
+// Runs the lines of the last chunk from `from`; false when a line outgrew its bound.
+bool recv_run_lines(FtpClient* client, char* from, uint32_t* lines) {
+    RecvScan scan = recv_scan(client, from, lines);
+    if (scan == RECV_SCAN_TOO_LONG) {
+        client_log(client, "Line too long.\r\n");
+        return false;
+    }
+    if (scan == RECV_SCAN_HELD) client->recv_paused = 1;
+    return true;
 }
 
 // Accumulates the banner's length, or writes it when `out` is set.
@@ -270,21 +286,24 @@ void client_destroy(FtpClient* client) {
     client_free_strings(client);
     client_free_queues(client);
     mem_free(client);
+    // Its descriptors are free now, so a listener that ran out of them may accept again.
+    listeners_resume_accept();
 }
 
-int client_recv(FtpClient* client) {
+ClientIo client_recv(FtpClient* client) {
+    uint32_t lines = CONTROL_EVENT_LINES;
     if (client->recv_paused) {
-        if (replies_over_bound(client)) return 1;
-        if (!recv_resume(client)) {
-            client_log(client, "Line too long.\r\n");
-            return 0;
-        }
+        if (recv_must_hold(client)) return CLIENT_IO_WAIT;
+        // The lines held back run before the socket is read again.
+        client->recv_paused = 0;
+        if (client->recv_tail && !recv_run_lines(client, client->recv_tail->data, &lines)) return CLIENT_IO_CLOSED;
     }
     for (;;) {
-        // Reading stops while too many replies wait unsent; client_send's caller resumes it.
-        if (client->recv_paused || replies_over_bound(client)) {
+        if (client->recv_paused) return recv_must_hold(client) ? CLIENT_IO_WAIT : CLIENT_IO_MORE;
+        // Without a receive call no further read event comes: whoever lifts the hold kicks.
+        if (recv_must_hold(client)) {
             client->recv_paused = 1;
-            return 1;
+            return CLIENT_IO_WAIT;
         }
         if (client->recv_write == client->recv_end) recv_append_chunk(client);
 
@@ -292,36 +311,73 @@ int client_recv(FtpClient* client) {
                              static_cast<size_t>(client->recv_end - client->recv_write));
         int error = os_winsock_WSAGetLastError();
         if (debug_is_verbose()) debug_printf("recv ret %d %d\n", n, error);
-        if (n == -1) return error == WSAEWOULDBLOCK ? 1 : 0;
-        if (n == 0) return 0;
+        if (n == -1) return error == WSAEWOULDBLOCK ? CLIENT_IO_WAIT : CLIENT_IO_CLOSED;
+        if (n == 0) return CLIENT_IO_CLOSED;
 
         char* from = client->recv_write;
         client->recv_write += n;
-        RecvScan scan = recv_scan(client, from);
-        if (scan == RECV_SCAN_TOO_LONG) {
-            client_log(client, "Line too long.\r\n");
-            return 0;
-        }
-        if (scan == RECV_SCAN_PAUSED) client->recv_paused = 1;
+        if (!recv_run_lines(client, from, &lines)) return CLIENT_IO_CLOSED;
     }
 }
 
-// Bytes offered to one send at most when several queued replies are gathered. A search reply is
-// one block per line, and a system call (and a segment) per line would cap the reply far below
-// what the connection carries.
+// Bytes offered to one send at most when several queued blocks are gathered, so that the end of
+// one block and the start of the next leave in one segment.
 constexpr size_t SEND_GATHER_BYTES = 65536;
 
 namespace {
 
-// Copies the unsent rest of the head block and as many whole blocks after it as fit into gather;
-// returns the byte count. Only called when the head's rest is smaller than the gather buffer.
-size_t reply_gather(const FtpClient* client, char* gather) {
-    ReplyBlock* head = client->reply_head;
-    size_t used = static_cast<size_t>(client->reply_remaining);
-    os_copy_memory(gather, head->bytes() + (head->count - client->reply_remaining), used);
-    for (ReplyBlock* block = head->next; block && block->count <= SEND_GATHER_BYTES - used; block = block->next) {
-        os_copy_memory(gather + used, block->bytes(), block->count);
-        used += block->count;
+ReplyBlock* reply_block_new(size_t capacity) {
+    ReplyBlock* block = static_cast<ReplyBlock*>(mem_alloc(sizeof(ReplyBlock) + capacity));
+    block->next = nullptr;
+    block->count = 0;
+    block->capacity = capacity;
+    return block;
+}
+
+void reply_link_tail(ReplyBlock** head, ReplyBlock** tail, ReplyBlock* block) {
+    if (*tail) {
+        (*tail)->next = block;
+    } else {
+        *head = block;
+    }
+    *tail = block;
+}
+
+// Copies bytes behind the last queued byte, filling the tail block before a new one is begun. A
+// reply that enters an empty queue gets a block of its own size, so an idle connection holds
+// little; replies queued behind it share blocks of REPLY_BLOCK_CAPACITY.
+void reply_append(FtpClient* client, const char* bytes, size_t length) {
+    bool was_empty = client->reply_head == nullptr;
+    client->reply_unsent_bytes += length;
+    while (length != 0) {
+        ReplyBlock* tail = client->reply_tail;
+        if (!tail || tail->count == tail->capacity) {
+            tail = reply_block_new(was_empty || length > REPLY_BLOCK_CAPACITY ? length : REPLY_BLOCK_CAPACITY);
+            reply_link_tail(&client->reply_head, &client->reply_tail, tail);
+        }
+        size_t room = static_cast<size_t>(tail->capacity - tail->count);
+        size_t part = length < room ? length : room;
+        os_copy_memory(tail->bytes() + tail->count, bytes, part);
+        tail->count += part;
+        // A head block that is being sent grows its unsent rest.
+        if (tail == client->reply_head && client->reply_remaining != 0) client->reply_remaining += part;
+        bytes += part;
+        length -= part;
+    }
+    // Replies queued behind this one ride on the same kick.
+    if (was_empty && client->reply_head) client_kick(client);
+}
+
+// Copies up to `limit` unsent bytes from the head block and the blocks after it into gather.
+size_t reply_gather(const FtpClient* client, char* gather, size_t limit) {
+    const ReplyBlock* block = client->reply_head;
+    uint64_t offset = block->count - client->reply_remaining;
+    size_t used = 0;
+    for (; block && used < limit; block = block->next, offset = 0) {
+        size_t available = static_cast<size_t>(block->count - offset);
+        size_t part = available < limit - used ? available : limit - used;
+        os_copy_memory(gather + used, block->bytes() + offset, part);
+        used += part;
     }
     return used;
 }
@@ -343,27 +399,40 @@ void reply_consume(FtpClient* client, uint64_t sent) {
     }
 }
 
+// After the socket took what it could: held lines that may run now want another turn.
+ClientIo send_settled(const FtpClient* client) {
+    return client->recv_paused && !recv_must_hold(client) ? CLIENT_IO_MORE : CLIENT_IO_WAIT;
+}
+
 }  // namespace
 
-int client_send(FtpClient* client) {
+ClientIo client_send(FtpClient* client) {
     char gather[SEND_GATHER_BYTES];
+    size_t budget = CONTROL_EVENT_SEND_BYTES;
+    uint32_t groups = CONTROL_EVENT_RESULT_GROUPS;
     for (;;) {
+        query_results_continue(client, &groups);
         if (client->reply_remaining == 0) {
             if (!client->reply_head) {
-                // Lines held back by a pause still run before a QUIT ends the connection.
+                if (client->results_writing) return CLIENT_IO_MORE;
+                // Lines held back still run before a QUIT ends the connection.
                 if (client->quit_requested && !client->recv_paused) {
                     os_winsock_shutdown(client->control_socket, SD_SEND);
-                    return 0;
+                    return CLIENT_IO_CLOSED;
                 }
-                return 1;
+                return send_settled(client);
             }
             client->reply_remaining = client->reply_head->count;
         }
+        if (budget == 0) return CLIENT_IO_MORE;
         ReplyBlock* head = client->reply_head;
         const char* unsent = head->bytes() + (head->count - client->reply_remaining);
         size_t remaining = static_cast<size_t>(client->reply_remaining);
-        if (head->next && remaining < SEND_GATHER_BYTES) {
-            remaining = reply_gather(client, gather);
+        size_t limit = budget < SEND_GATHER_BYTES ? budget : SEND_GATHER_BYTES;
+        if (remaining >= limit || !head->next) {
+            if (remaining > budget) remaining = budget;
+        } else {
+            remaining = reply_gather(client, gather, limit);
             unsent = gather;
         }
         bool verbose = debug_is_verbose() != 0;
@@ -373,16 +442,24 @@ int client_send(FtpClient* client) {
         if (verbose) debug_printf("send ret %d\n", n);
         if (n == -1) {
             int error = os_winsock_WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) return 1;
+            if (error == WSAEWOULDBLOCK) return send_settled(client);
             debug_printf("send error %d\n", error);
-            return 0;
+            return CLIENT_IO_CLOSED;
         }
         if (n == 0) {
             debug_printf("send closed\n");
-            return 0;
+            return CLIENT_IO_CLOSED;
         }
+        assert(static_cast<size_t>(n) <= remaining);
+        budget -= static_cast<size_t>(n);
         reply_consume(client, static_cast<uint64_t>(n));
     }
+}
+
+void client_kick(FtpClient* client) {
+    if (client->kick_pending) return;
+    client->kick_pending = 1;
+    PostMessageW(server_instance->window, MSG_CONTROL_SOCKET, client->control_socket, 0);
 }
 
 void client_printf(FtpClient* client, const char* format, ...) {
@@ -403,22 +480,32 @@ void client_printf(FtpClient* client, const char* format, ...) {
 
 void client_queue_reply(FtpClient* client, const char* bytes, size_t length) {
     if (debug_is_verbose()) debug_color_printf(0xff00ff00, "%t", bytes, length);
-
-    ReplyBlock* block = static_cast<ReplyBlock*>(mem_alloc(sizeof(ReplyBlock) + length));
-    block->count = length;
-    os_copy_memory(block->bytes(), bytes, length);
-    block->next = nullptr;
-
-    if (client->reply_head) {
-        client->reply_tail->next = block;
-    } else {
-        client->reply_head = block;
-        client->reply_remaining = length;
-        // Replies queued behind this one ride on the same kick.
-        PostMessageW(server_instance->window, MSG_CONTROL_SOCKET, client->control_socket, 0);
+    if (!client->results_writing) {
+        reply_append(client, bytes, length);
+        return;
     }
-    client->reply_tail = block;
-    client->reply_unsent_bytes += length;
+    // Rare: only a reply not caused by a command (a refused data connection) can come now.
+    ReplyBlock* block = reply_block_new(length);
+    os_copy_memory(block->bytes(), bytes, length);
+    block->count = length;
+    reply_link_tail(&client->held_head, &client->held_tail, block);
+}
+
+void client_queue_results_text(FtpClient* client, const char* bytes, size_t length) {
+    if (debug_is_verbose()) debug_color_printf(0xff00ff00, "%t", bytes, length);
+    reply_append(client, bytes, length);
+}
+
+void client_release_held_replies(FtpClient* client) {
+    ReplyBlock* block = client->held_head;
+    client->held_head = nullptr;
+    client->held_tail = nullptr;
+    while (block) {
+        ReplyBlock* next = block->next;
+        reply_append(client, block->bytes(), block->count);
+        mem_free(block);
+        block = next;
+    }
 }
 
 size_t welcome_format(char* output, const char* text) {

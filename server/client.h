@@ -42,13 +42,19 @@ struct ReceiveChunk {
 };
 static_assert(sizeof(ReceiveChunk) == RECEIVE_CHUNK_SIZE);
 
-// Allocated with room for `count` bytes after the header.
+// Allocated with room for `capacity` bytes after the header, of which the first `count` are
+// queued. Replies queued behind others share blocks; a block may end inside a reply.
 struct ReplyBlock {
     ReplyBlock* next;
     uint64_t count;
+    uint64_t capacity;
     char* bytes() { return reinterpret_cast<char*>(this + 1); }
+    const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
 };
-static_assert(sizeof(ReplyBlock) == 16);
+static_assert(sizeof(ReplyBlock) == 24);
+
+// The room of a block that replies queued behind others fill.
+constexpr size_t REPLY_BLOCK_CAPACITY = 65536;
 
 constexpr size_t DATA_BLOCK_SIZE = 65536;
 constexpr uint32_t DATA_BLOCK_PAYLOAD = 0xFFF4;  // 65,524 bytes after the link and the count
@@ -67,6 +73,21 @@ constexpr size_t RETR_BUFFER_SIZE = 65536;
 // Limits that keep one client from growing the server's memory without end.
 constexpr size_t MAX_COMMAND_LINE = 1024 * 1024;        // bytes of one command line
 constexpr size_t MAX_UNSENT_REPLY_BYTES = 1024 * 1024;  // unsent replies before reading pauses
+
+// The most one control event does for its client, so that every other client gets its turn;
+// a client with more to do posts itself a kick, which queues behind the events already waiting.
+// Bytes without a line feed need no bound of their own: a line ends the connection at
+// MAX_COMMAND_LINE.
+constexpr uint32_t CONTROL_EVENT_LINES = 128;           // command lines executed
+constexpr size_t CONTROL_EVENT_SEND_BYTES = 256 * 1024; // reply bytes sent
+constexpr uint32_t CONTROL_EVENT_RESULT_GROUPS = 8192;  // result groups written
+
+// What client_recv and client_send leave behind; CLIENT_IO_CLOSED ends the connection.
+enum ClientIo : int {
+    CLIENT_IO_CLOSED = 0,  // failed, closed by the peer, or QUIT done
+    CLIENT_IO_WAIT = 1,    // nothing more until the next socket event
+    CLIENT_IO_MORE = 2,    // stopped at this event's bound with work left
+};
 
 // Where the data connection comes from or goes to, by data_mode.
 union DataAddress {
@@ -92,6 +113,7 @@ struct FtpClient {
     char* current_directory;
     uint32_t utf8_mode;
     uint32_t quit_requested;
+    uint32_t kick_pending;  // 1 while a kick posted for this client waits in the queue
 
     // Options of the next search.
     uint32_t match_case;
@@ -118,6 +140,8 @@ struct FtpClient {
     uint32_t path_column;
     uint32_t file_list_filename_column;
     uint32_t date_recently_changed_column;
+    uint32_t pasv_accept_paused;   // 1 while the passive listener does not ask for FD_ACCEPT
+    uint32_t query_results_ready;  // 1 once the newest search or sort has reported its completion
 
     // Copies taken when the last search or re-sort was started.
     uint32_t last_match_case;
@@ -156,7 +180,17 @@ struct FtpClient {
     ReplyBlock* reply_tail;
     uint64_t reply_remaining;
     uint64_t reply_unsent_bytes;  // bytes of every queued block not yet sent
-    uint32_t recv_paused;         // 1 while the unsent replies exceed MAX_UNSENT_REPLY_BYTES
+    uint32_t recv_paused;         // 1 while received lines or the socket wait unread (client_recv)
+    // Replies queued while a results reply is being written; they follow its closing line.
+    ReplyBlock* held_head;
+    ReplyBlock* held_tail;
+
+    // The results reply, written as the reply queue drains (search/query_results).
+    uint32_t results_writing;  // 1 from its first line until its closing line is queued
+    uint32_t results_folder_sizes_known;
+    uint32_t results_left;     // groups still to write
+    size_t results_next;       // index of the next result to write
+    size_t results_total;      // the count its RESULT_COUNT line reported
 
     // Data connection.
     DataMode data_mode;
@@ -191,11 +225,19 @@ struct FtpClient {
 
 FtpClient* client_create(SOCKET socket);
 void client_destroy(FtpClient* client);
-// 1 when every available byte was consumed and the connection stays; 0 when it failed or closed.
-int client_recv(FtpClient* client);
-// 1 when the connection stays (queue empty or socket full); 0 when it is to be destroyed.
-int client_send(FtpClient* client);
+// Reads and executes command lines, at most one event's worth. Lines stay unexecuted while the
+// unsent replies exceed their bound or a results reply is being written.
+ClientIo client_recv(FtpClient* client);
+// Sends queued replies, at most one event's worth, writing a results reply on as the queue drains.
+ClientIo client_send(FtpClient* client);
+// Posts the client a MSG_CONTROL_SOCKET kick unless one is already waiting.
+void client_kick(FtpClient* client);
 void client_printf(FtpClient* client, const char* format, ...);
+// Queues a reply; while a results reply is being written it waits until that reply's end.
 void client_queue_reply(FtpClient* client, const char* bytes, size_t length);
+// Queues text of the results reply being written, straight into the reply queue.
+void client_queue_results_text(FtpClient* client, const char* bytes, size_t length);
+// Moves the replies held during a results reply behind its closing line.
+void client_release_held_replies(FtpClient* client);
 // With null output returns the banner's length; otherwise writes the banner and a terminator.
 size_t welcome_format(char* output, const char* text);

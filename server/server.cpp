@@ -5,6 +5,7 @@
 #include "plugin/settings.h"
 #include "server/activity_log.h"
 #include "server/client.h"
+#include "server/listener_pause.h"
 #include "server/server_window.h"
 
 ServerInstance* server_instance = nullptr;
@@ -38,6 +39,7 @@ void server_append_listener(SOCKET socket) {
     ListenerNode* node = static_cast<ListenerNode*>(mem_alloc(sizeof(ListenerNode)));
     node->next = nullptr;
     node->socket = socket;
+    node->accept_paused = 0;
     if (server_instance->listeners_tail) {
         server_instance->listeners_tail->next = node;
     } else {
@@ -186,6 +188,7 @@ void server_stop() {
     ServerInstance* server = server_instance;
     if (!server) return;
 
+    listeners_stop_retry_timer();
     for (ListenerNode* node = server->listeners_head; node;) {
         ListenerNode* next = node->next;
         os_winsock_closesocket(node->socket);

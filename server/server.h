@@ -22,6 +22,7 @@ constexpr char SERVER_WINDOW_CLASS[] = "SORRELWICK_SWP_SERVER";
 struct ListenerNode {
     ListenerNode* next;
     SOCKET socket;
+    uint32_t accept_paused;  // 1 while FD_ACCEPT is not asked for (server/listener_pause.cpp)
 };
 
 struct ServerInstance {
@@ -34,6 +35,8 @@ struct ServerInstance {
     uint32_t port;
     char* bindings;
     SorrelwickOutputStream* log_stream;
+    uint32_t accept_retry_timer;  // 1 while the timer that resumes paused listeners runs
+    uint32_t pasv_paused_count;   // passive listeners paused since the last resume (an upper bound)
 };
 
 // Null while the server is stopped.

@@ -6,6 +6,7 @@
 #include "ftp/transfer.h"
 #include "plugin/settings.h"
 #include "server/client.h"
+#include "server/listener_pause.h"
 #include "server/server.h"
 
 namespace {
@@ -43,10 +44,15 @@ void client_queue_banner(FtpClient* client) {
 }
 
 // At most one connection per listening socket per message; the next one brings its own message.
+// A paused listener is left alone until it is resumed.
 void on_listen_event(HWND window) {
     for (ListenerNode* node = server_instance->listeners_head; node; node = node->next) {
+        if (node->accept_paused) continue;
         SOCKET socket = os_winsock_accept(node->socket, nullptr, nullptr);
-        if (socket == INVALID_SOCKET) continue;
+        if (socket == INVALID_SOCKET) {
+            listener_accept_failed(node, os_winsock_WSAGetLastError());
+            continue;
+        }
         network_set_tcp_nodelay(socket);
         network_set_keepalive(socket);
         os_winsock_WSAAsyncSelect(socket, window, MSG_CONTROL_SOCKET, CONNECTION_EVENTS);
@@ -55,33 +61,37 @@ void on_listen_event(HWND window) {
     }
 }
 
-// Reads and executes what arrived, then sends what the socket takes. Reading pauses while too
-// many replies wait unsent; when sending brings them back under the bound, the held lines run
-// and the socket is read again in this same event, since no further read event would come
-// without a receive call.
-void on_control_event(SOCKET socket) {
+// Reads and executes what arrived, then sends what the socket takes, each up to the bound of one
+// event, so that the user-interface thread serves every client in turn. A client that stopped at
+// a bound, or whose held lines may run now, gets a kick: it queues behind the events already
+// waiting, and no socket event would come for work the socket does not report.
+void on_control_event(SOCKET socket, LPARAM lparam) {
     FtpClient* client = client_by_control_socket(socket);
     if (!client) return;
-    for (;;) {
-        if (!client_recv(client)) {
-            debug_printf("recv failed\n");
-            client_destroy(client);
-            return;
-        }
-        if (!client_send(client)) {
-            debug_printf("send failed\n");
-            client_destroy(client);
-            return;
-        }
-        if (!client->recv_paused || client->reply_unsent_bytes > MAX_UNSENT_REPLY_BYTES) return;
+    if (lparam == 0) client->kick_pending = 0;
+    ClientIo received = client_recv(client);
+    if (received == CLIENT_IO_CLOSED) {
+        debug_printf("recv failed\n");
+        client_destroy(client);
+        return;
     }
+    ClientIo sent = client_send(client);
+    if (sent == CLIENT_IO_CLOSED) {
+        debug_printf("send failed\n");
+        client_destroy(client);
+        return;
+    }
+    if (received == CLIENT_IO_MORE || sent == CLIENT_IO_MORE) client_kick(client);
 }
 
 void on_pasv_event(SOCKET socket) {
     FtpClient* client = client_by_pasv_socket(socket);
-    if (!client) return;
+    if (!client || client->pasv_accept_paused) return;
     client->data_socket = os_winsock_accept(client->data_address.pasv_socket, nullptr, nullptr);
-    if (client->data_socket == INVALID_SOCKET) return;
+    if (client->data_socket == INVALID_SOCKET) {
+        pasv_accept_failed(client, os_winsock_WSAGetLastError());
+        return;
+    }
     if (!data_peer_matches(client->data_socket, &client->peer_address)) {
         client_printf(client, "500 Failed to connect to IP.\r\n");
         data_close(client);
@@ -136,7 +146,7 @@ LRESULT server_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
             break;
         case MSG_CONTROL_SOCKET:
             if (verbose) debug_printf("client event %zu %zu\n", static_cast<size_t>(wparam), event);
-            on_control_event(socket);
+            on_control_event(socket, lparam);
             break;
         case MSG_PASV_SOCKET:
             if (verbose) debug_printf("pasv event %zu %zu\n", static_cast<size_t>(wparam), event);
@@ -145,6 +155,9 @@ LRESULT server_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
         case MSG_DATA_SOCKET:
             if (verbose) debug_printf("data event %zu %zu\n", static_cast<size_t>(wparam), event);
             on_data_event(socket, lparam);
+            break;
+        case WM_TIMER:
+            if (wparam == ACCEPT_RETRY_TIMER) listeners_resume_accept();
             break;
         default:
             break;

@@ -1,7 +1,15 @@
 // Events, threads and critical sections.
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <new>
 #include <thread>
+
+#include "win32/handle_table.h"
 
 #include "win32/kernel_objects.h"
 #include "win32/message_queue.h"
@@ -36,6 +44,19 @@ void thread_run(KernelObjectRef thread, DWORD id, LPTHREAD_START_ROUTINE start, 
     }
     thread->changed.notify_all();
 }
+
+// The nice value added to a thread's first nice value for each priority level.
+struct PriorityLevel {
+    int priority;
+    int nice;
+};
+constexpr PriorityLevel PRIORITY_LEVELS[] = {
+    {THREAD_PRIORITY_IDLE, 19},  {THREAD_PRIORITY_LOWEST, 10},       {THREAD_PRIORITY_BELOW_NORMAL, 5},
+    {THREAD_PRIORITY_NORMAL, 0}, {THREAD_PRIORITY_ABOVE_NORMAL, -5}, {THREAD_PRIORITY_HIGHEST, -10},
+    {THREAD_PRIORITY_TIME_CRITICAL, -20},
+};
+thread_local int thread_first_nice = 0;
+thread_local bool thread_first_nice_known = false;
 
 std::recursive_mutex* section_mutex(CRITICAL_SECTION* section) {
     return std::launder(reinterpret_cast<std::recursive_mutex*>(section->opaque));
@@ -84,6 +105,34 @@ bool win32_thread_id_issued(DWORD thread_id) {
 DWORD GetCurrentThreadId() {
     if (current_thread_id == 0) current_thread_id = thread_id_allocate();
     return current_thread_id;
+}
+
+HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+
+BOOL SetThreadPriority(HANDLE thread, int priority) {
+    if (thread != GetCurrentThread()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const PriorityLevel* level = std::find_if(std::begin(PRIORITY_LEVELS), std::end(PRIORITY_LEVELS),
+                                              [&](const PriorityLevel& row) { return row.priority == priority; });
+    if (level == std::end(PRIORITY_LEVELS)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // On Linux each thread has a nice value of its own, named by its kernel thread id.
+    id_t self = static_cast<id_t>(syscall(SYS_gettid));
+    if (!thread_first_nice_known) {
+        errno = 0;
+        int nice = getpriority(PRIO_PROCESS, self);
+        thread_first_nice = errno == 0 ? nice : 0;
+        thread_first_nice_known = true;
+    }
+    if (setpriority(PRIO_PROCESS, self, std::clamp(thread_first_nice + level->nice, -20, 19)) != 0) {
+        SetLastError(errno == EPERM || errno == EACCES ? ERROR_ACCESS_DENIED : win32_error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL GetExitCodeThread(HANDLE handle, DWORD* exit_code) {

@@ -1,5 +1,5 @@
 // One message queue per thread: PostMessageW, PostThreadMessageW, PostQuitMessage, GetMessageW
-// and PeekMessageW.
+// and PeekMessageW, which also make the WM_TIMER messages of the queue's timers.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -27,6 +27,7 @@ struct Win32Queue {
     // sets `sleeping` before it waits, and a poster that sees it writes the wake-up descriptor once.
     std::mutex lock;
     std::deque<MSG> messages;
+    Win32TimerList timers;
     bool sleeping = false;
     bool wake_written = false;
     bool quit_pending = false;
@@ -131,13 +132,29 @@ void queue_flush_sockets(Win32Queue& queue) {
         if (events[i].data.u64 != 0) socket_events_ready(events[i].data.u64, events[i].events);
 }
 
+// Whether the owner sleeps and has not been woken yet; it then needs one write of the wake-up
+// descriptor. The caller holds the queue lock.
+bool queue_wake_needed_locked(Win32Queue& queue) {
+    bool wake = queue.sleeping && !queue.wake_written;
+    if (wake) queue.wake_written = true;
+    return wake;
+}
+
+void queue_wake(Win32Queue& queue) {
+    uint64_t one = 1;
+    while (::write(queue.wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
 // The one body of GetMessageW and PeekMessageW.
 // The sockets are looked at only once the queue holds nothing: whatever is queued came first,
 // and every later post looks at them before it appends, so the order stays as things happened.
+// Timers come last, and the sleep lasts until the next one is due.
 BOOL queue_get(MSG* message, bool wait, bool remove) {
     Win32Queue& queue = queue_current();
     bool sockets_seen = queue.socket_count.load(std::memory_order_relaxed) == 0;
     for (;;) {
+        int timeout = 0;
         {
             std::lock_guard<std::mutex> guard(queue.lock);
             if (queue_take_locked(queue, message, remove)) return TRUE;
@@ -146,11 +163,14 @@ BOOL queue_get(MSG* message, bool wait, bool remove) {
                     queue_quit_message(queue, message, remove);
                     return wait ? FALSE : TRUE;
                 }
+                uint64_t now = message_time();
+                if (win32_timers_take(queue.timers, now, remove, message)) return TRUE;
                 if (!wait) return FALSE;
+                timeout = win32_timers_wait_ms(queue.timers, now);
                 queue.sleeping = true;
             }
         }
-        queue_poll(queue, sockets_seen ? -1 : 0);
+        queue_poll(queue, timeout);
         sockets_seen = true;
     }
 }
@@ -188,13 +208,19 @@ void win32_queue_push(Win32Queue& queue, HWND window, UINT message, WPARAM wpara
     {
         std::lock_guard<std::mutex> guard(queue.lock);
         queue.messages.push_back(entry);
-        wake = queue.sleeping && !queue.wake_written;
-        if (wake) queue.wake_written = true;
+        wake = queue_wake_needed_locked(queue);
     }
-    if (!wake) return;
-    uint64_t one = 1;
-    while (::write(queue.wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    if (wake) queue_wake(queue);
+}
+
+void win32_queue_change_timers(Win32Queue& queue, const std::function<void(Win32TimerList&)>& change) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> guard(queue.lock);
+        change(queue.timers);
+        wake = queue_wake_needed_locked(queue);
     }
+    if (wake) queue_wake(queue);
 }
 
 int win32_queue_epoll_fd(const Win32Queue& queue) { return queue.epoll_fd; }

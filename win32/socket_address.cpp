@@ -58,6 +58,21 @@ uint16_t get_u16(const unsigned char* at) {
     return value;
 }
 
+// A port number is at most 65535; Windows refuses a larger or negative number as a service it does
+// not know, where the C library would keep only its low 16 bits. Names ("ftp") pass.
+bool service_is_unusable_number(const char* service) {
+    if (service == nullptr) return false;
+    const char* digits = service[0] == '-' ? service + 1 : service;
+    if (*digits < '0' || *digits > '9') return false;
+    unsigned long value = 0;
+    for (const char* at = digits; *at != '\0'; ++at) {
+        if (*at < '0' || *at > '9') return false;
+        value = value * 10 + static_cast<unsigned long>(*at - '0');
+        if (value > 65535) return true;
+    }
+    return digits != service;
+}
+
 bool resolved_from(const addrinfo& entry, WsockResolved* out) {
     out->family = family_from_posix(entry.ai_family);
     if (out->family < 0) return false;
@@ -141,6 +156,7 @@ int address_from_posix(const sockaddr_storage& in, void* address, int* length) {
 
 int wsock_resolve(const char* node, const char* service, int flags, int family, int socktype, int protocol,
                   std::vector<WsockResolved>* results) {
+    if (service_is_unusable_number(service)) return WSOCK_TYPE_NOT_FOUND;
     addrinfo hints = {};
     hints.ai_flags = resolve_flags_to_posix(flags);
     hints.ai_family = family_to_posix(family);

@@ -11,6 +11,7 @@ using BYTE = uint8_t;
 using WORD = uint16_t;
 using DWORD = uint32_t;
 using UINT = uint32_t;
+using UINT_PTR = uintptr_t;
 using LONG = int32_t;
 using LONGLONG = int64_t;
 using ATOM = uint16_t;
@@ -92,6 +93,20 @@ HANDLE CreateThread(void* security, size_t stack_size, LPTHREAD_START_ROUTINE st
 DWORD GetCurrentThreadId();
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exit_code);
 
+// Thread priority levels, relative to the process's. Here a level is a nice value of the thread
+// (LOWEST is 10 above the thread's first value), and only the pseudo-handle of GetCurrentThread
+// is accepted. Unlike Windows, the system may refuse to raise a lowered priority again: FALSE
+// with ERROR_ACCESS_DENIED.
+constexpr int THREAD_PRIORITY_IDLE = -15;
+constexpr int THREAD_PRIORITY_LOWEST = -2;
+constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
+constexpr int THREAD_PRIORITY_NORMAL = 0;
+constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
+constexpr int THREAD_PRIORITY_HIGHEST = 2;
+constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+HANDLE GetCurrentThread();
+BOOL SetThreadPriority(HANDLE thread, int priority);
+
 // Recursive, as on Windows.
 struct CRITICAL_SECTION {
     alignas(16) unsigned char opaque[64];
@@ -129,8 +144,9 @@ union LARGE_INTEGER {
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD creation, DWORD flags,
                    HANDLE template_file);
-// Opens root_folder/relative_path for reading without following any symbolic link and without
-// leaving root_folder ("/" separators, no ".." allowed). INVALID_HANDLE_VALUE on failure.
+// Opens root_folder/relative_path for reading without following any symbolic link, in either
+// part, and without leaving root_folder ("/" separators, no ".." allowed). INVALID_HANDLE_VALUE on
+// failure.
 // Not a Windows call: it stands for CreateFile under a folder handle with reparse points refused.
 HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read, void* overlapped);
@@ -159,6 +175,27 @@ struct WIN32_FIND_DATAA {
 HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE find);
+
+// The facts of one file or folder as FindFirstFileA reports them in its folder (a symbolic
+// link's own). Only GetFileExInfoStandard is known.
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard = 0 };
+
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+
+BOOL GetFileAttributesExA(const char* path, GET_FILEEX_INFO_LEVELS level, void* information);
+
+// The process heap: the C library's allocator, which every module of the process shares.
+// HeapCompact gives the heap's free pages back to the system, wherever they lie in it; it does
+// not measure the largest free block and returns 0 (GetLastError ERROR_SUCCESS).
+HANDLE GetProcessHeap();
+size_t HeapCompact(HANDLE heap, DWORD flags);
 
 // Dynamic libraries. A failed load or look-up sets GetLastError to ERROR_MOD_NOT_FOUND or
 // ERROR_PROC_NOT_FOUND.
@@ -273,6 +310,18 @@ HANDLE GetStdHandle(DWORD which);
 BOOL SetConsoleOutputCP(UINT code_page);  // terminals here take UTF-8: only CP_UTF8 succeeds
 BOOL GetConsoleMode(HANDLE console, DWORD* mode);
 BOOL SetConsoleMode(HANDLE console, DWORD mode);
+
+// Timers. A timer's WM_TIMER (wParam the id, lParam the procedure) is made when its thread's queue
+// holds nothing else: one message however many intervals have passed unseen, then again once an
+// interval has passed since, until KillTimer or the window's end. DispatchMessageW calls the
+// procedure, when there is one, instead of the window. A window's timers run on the window's
+// thread, whichever thread sets them; SetTimer with the id of a live timer restarts it. A thread
+// timer (no window) gets an id of its own, returned by SetTimer; a window's timer returns 1.
+constexpr UINT USER_TIMER_MINIMUM = 0x0000000A;
+constexpr UINT USER_TIMER_MAXIMUM = 0x7FFFFFFF;
+using TIMERPROC = void (*)(HWND window, UINT message, UINT_PTR id, DWORD time);
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure);  // 0 on failure
+BOOL KillTimer(HWND window, UINT_PTR id);
 
 // Console control: the handler runs on its own thread when the process gets Ctrl+C (SIGINT) or is
 // asked to close (SIGTERM).

@@ -199,7 +199,13 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 LRESULT DispatchMessageW(const MSG* message) {
-    if (!message || !message->hwnd) return 0;
+    if (!message) return 0;
+    if (message->message == WM_TIMER && message->lParam != 0) {
+        reinterpret_cast<TIMERPROC>(message->lParam)(message->hwnd, WM_TIMER, message->wParam,
+                                                     static_cast<DWORD>(GetTickCount64()));
+        return 0;
+    }
+    if (!message->hwnd) return 0;
     return SendMessageW(message->hwnd, message->message, message->wParam, message->lParam);
 }
 

@@ -15,9 +15,19 @@ struct FolderRead {
     std::vector<ScanNode> nodes;
     std::string names;
     size_t skipped = 0;  // entries left out that the summary counts, and a folder that cannot be read
+    std::vector<ScanSkip> named_skips;  // the first SCAN_NAMED_SKIPS of them
 };
 
 // Replaces what `read` holds with the entries of `folder`, a folder of this machine.
 void folder_read(const std::string& folder, FolderRead* read);
+
+// Counts a skipped entry and names it while fewer than SCAN_NAMED_SKIPS are named.
+void folder_read_skip(FolderRead* read, const std::string& path, std::string reason);
+
+// Whether `folder` can be listed; otherwise *reason says why, in words.
+bool folder_readable(const std::string& folder, std::string* reason);
+
+// The creation (birth, where the system records one) and modification times of `folder`.
+bool folder_times(const std::string& folder, FILETIME* created, FILETIME* modified);
 
 }  // namespace host

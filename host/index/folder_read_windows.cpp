@@ -3,6 +3,7 @@
 // when it is longer than an index name may be).
 #include <algorithm>
 
+#include "host/error_words.h"
 #include "host/index/folder_read.h"
 #include "host/utf16_windows.h"
 
@@ -35,18 +36,22 @@ void folder_read(const std::string& folder, FolderRead* read) {
     read->nodes.clear();
     read->names.clear();
     read->skipped = 0;
+    read->named_skips.clear();
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW(folder_pattern(folder).c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) ++read->skipped;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) folder_read_skip(read, folder, "cannot be read: " + error_words(error));
         return;
     }
     do {
         if (is_dot_name(data.cFileName) || is_link(data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)) continue;
         std::string name = utf8_from_utf16(data.cFileName);
         if (!scan_name_is_indexable(name)) {
-            ++read->skipped;
+            folder_read_skip(read, folder + "/" + name,
+                             name.size() > 255 ? "its name is longer than 255 bytes"
+                                               : "its name holds a backslash, a carriage return or a line feed");
             continue;
         }
         uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -57,6 +62,28 @@ void folder_read(const std::string& folder, FolderRead* read) {
         read->nodes.push_back(node);
     } while (FindNextFileW(find, &data));
     FindClose(find);
+}
+
+bool folder_readable(const std::string& folder, std::string* reason) {
+    WIN32_FIND_DATAW probe;
+    HANDLE find = FindFirstFileExW(folder_pattern(folder).c_str(), FindExInfoBasic, &probe, FindExSearchNameMatch,
+                                   nullptr, 0);
+    if (find != INVALID_HANDLE_VALUE) {
+        FindClose(find);
+        return true;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return true;  // an empty folder
+    *reason = error_words(error);
+    return false;
+}
+
+bool folder_times(const std::string& folder, FILETIME* created, FILETIME* modified) {
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    if (!GetFileAttributesExW(utf16_from_utf8(folder).c_str(), GetFileExInfoStandard, &facts)) return false;
+    *created = facts.ftCreationTime;
+    *modified = facts.ftLastWriteTime;
+    return true;
 }
 
 }  // namespace host

@@ -107,6 +107,8 @@ private:
         scan_.nodes[folder].first_child = first;
         scan_.nodes[folder].child_count = static_cast<uint32_t>(read.nodes.size());
         scan_.skipped += read.skipped;
+        for (const ScanSkip& skip : read.named_skips)
+            if (scan_.named_skips.size() < SCAN_NAMED_SKIPS) scan_.named_skips.push_back(skip);
         if (scan_.show_progress) show_progress(scan_, false);
     }
 
@@ -119,12 +121,6 @@ private:
     bool overflow_ = false;
 };
 
-uint64_t filetime_from_file_time(std::filesystem::file_time_type time) {
-    auto system = std::chrono::file_clock::to_sys(time);
-    auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(system.time_since_epoch()).count() / 100;
-    return static_cast<uint64_t>(ticks + 116444736000000000LL);
-}
-
 // The root folder's own facts (it is given by the user, so a link to it is followed).
 bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolder>* folders, std::string* error) {
     std::error_code failure;
@@ -132,6 +128,12 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
     std::filesystem::path folder = std::filesystem::canonical(utf8_path(root.folder), failure);
     if (failure || !std::filesystem::is_directory(folder, failure)) {
         *error = "cannot index \"" + root.folder + "\": not a folder";
+        return false;
+    }
+    // A root that cannot be read would be served as an empty folder, hiding the mistake.
+    std::string unreadable;
+    if (!folder_readable(utf8_path_text(folder), &unreadable)) {
+        *error = "cannot index \"" + root.folder + "\": " + unreadable;
         return false;
     }
     std::filesystem::path given = std::filesystem::absolute(utf8_path(root.folder), failure).lexically_normal();
@@ -148,16 +150,17 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
             return false;
         }
     DWORD attributes = FILE_ATTRIBUTE_DIRECTORY;
-    auto modified = std::filesystem::last_write_time(folder, failure);
-    uint64_t time = failure ? INDEXED_UNKNOWN : filetime_from_file_time(modified);
-    FILETIME file_time = {static_cast<DWORD>(time & 0xFFFFFFFF), static_cast<DWORD>(time >> 32)};
+    // The folder's times come as its entries' do (its birth time, where the system records one).
+    constexpr FILETIME UNKNOWN = {static_cast<DWORD>(INDEXED_UNKNOWN), static_cast<DWORD>(INDEXED_UNKNOWN >> 32)};
+    FILETIME created = UNKNOWN, modified = UNKNOWN;
+    if (!folder_times(utf8_path_text(folder), &created, &modified)) created = modified = UNKNOWN;
     auto permissions = std::filesystem::status(folder, failure).permissions();
     using std::filesystem::perms;
     if ((permissions & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none)
         attributes |= FILE_ATTRIBUTE_READONLY;
     if (name[0] == '.') attributes |= FILE_ATTRIBUTE_HIDDEN;
     folders->push_back({utf8_path_text(folder.lexically_normal()), static_cast<uint32_t>(scan.nodes.size())});
-    ScanNode node = scan_node_from(attributes, 0, file_time, file_time);
+    ScanNode node = scan_node_from(attributes, 0, created, modified);
     node.parent = INDEX_NO_ENTRY;
     add_node(scan, name, node);
     return true;
@@ -179,6 +182,28 @@ ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created
     node.date_created = filetime_value(created);
     node.date_modified = filetime_value(modified);
     return node;
+}
+
+void index_scan_report(const ScanState& scan, double seconds) {
+    std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", scan.nodes.size(), seconds,
+                 scan.skipped);
+    for (const ScanSkip& skip : scan.named_skips) {
+        // A name may hold a line feed: it is shown escaped so that it stays on its line.
+        std::string path;
+        for (char byte : skip.path) {
+            if (byte == '\n') path += "\\n";
+            else if (byte == '\r') path += "\\r";
+            else path += byte;
+        }
+        std::fprintf(stderr, "swp-host: skipped %s: %s\n", path.c_str(), skip.reason.c_str());
+    }
+    if (scan.skipped > scan.named_skips.size())
+        std::fprintf(stderr, "swp-host: and %zu more skipped\n", scan.skipped - scan.named_skips.size());
+}
+
+void folder_read_skip(FolderRead* read, const std::string& path, std::string reason) {
+    ++read->skipped;
+    if (read->named_skips.size() < SCAN_NAMED_SKIPS) read->named_skips.push_back({path, std::move(reason)});
 }
 
 uint64_t filetime_value(const FILETIME& time) {

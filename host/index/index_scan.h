@@ -1,5 +1,5 @@
 // The scan that an index build starts with: the root folders and everything below them, read
-// through FindFirstFileA (which never follows symbolic links) by two threads.
+// by two threads, each folder through folder_read (which never follows links).
 #pragma once
 
 #include <chrono>
@@ -26,10 +26,20 @@ struct ScanNode {
     uint8_t flags;
 };
 
+// An entry the scan passed over, named so that the user can find it.
+struct ScanSkip {
+    std::string path;
+    std::string reason;
+};
+
+// How many skipped entries the scan names; the rest are only counted.
+constexpr size_t SCAN_NAMED_SKIPS = 5;
+
 struct ScanState {
     std::vector<ScanNode> nodes;
     std::string names;
     size_t skipped = 0;
+    std::vector<ScanSkip> named_skips;  // the first few of the skipped
     bool show_progress = false;
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point last_progress;
@@ -40,7 +50,8 @@ inline std::string_view node_name(const ScanState& scan, const ScanNode& node) {
 }
 
 // Scans the roots into `scan` (the roots first, as nodes 0 to roots.size() - 1) and fills `folders`
-// with the roots' folders and nodes. On failure returns false with a message for the user.
+// with the roots' folders and nodes. On failure (a root that is no folder or cannot be read)
+// returns false with a message for the user.
 bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
                 std::string* error);
 
@@ -53,5 +64,8 @@ bool scan_name_is_indexable(std::string_view name);
 // A node with an entry's facts: Windows attribute bits, size (ignored for folders), creation and
 // modification FILETIMEs. Name and tree links are left for the caller.
 ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created, const FILETIME& modified);
+
+// Writes the summary line and names the first skipped entries on stderr.
+void index_scan_report(const ScanState& scan, double seconds);
 
 }  // namespace host

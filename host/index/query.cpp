@@ -1,11 +1,19 @@
-// Threads meet here. A job is immutable once queued, except for its `cancel` flag and, under
-// QueryShared::lock, its `results` and `done`. The worker never touches the query: it hands the
-// finished job back by posting it to the creating thread's completion window, and only that
-// thread installs results and calls the callback, after checking that the query still exists
-// and that the job is still its newest.
+// Threads meet here, and only through these fields:
+// - a job's `cancel` flag: raised by the owner thread (a newer job of the query, or its destroy)
+//   or by a stop of the host; read by the job's worker at every poll;
+// - a job's `results` and `done`, under QueryShared::lock: set once by whoever ends the job (its
+//   worker, or the thread that cancels it while it still waits in the queue); read by the owner
+//   thread in install_newest;
+// - the pool's queue, running list and counts, under WorkerPool::lock; g_jobs_running, a copy of
+//   the running list's length that workers read at their polls, is an atomic.
+// Everything else in a job is immutable once queued, or belongs to its worker while it runs. The
+// worker never touches the query: it hands the finished job back by posting it to the creating
+// thread's completion window, and only that thread installs results and calls the callback,
+// after checking that the query still exists and that the job is still its newest.
 #include "host/index/query.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -36,6 +44,8 @@ struct QueryJob {
     bool done = false;                                     // guarded by shared->lock
     std::shared_ptr<const std::vector<uint32_t>> results;  // guarded by shared->lock
     bool event_raised = false;                             // owner thread only
+    std::chrono::steady_clock::time_point started;         // worker only
+    bool lowered = false;                                  // worker only: runs at a lowered priority
 
     ~QueryJob() { index_snapshot_release(snapshot); }
 };
@@ -66,19 +76,36 @@ constexpr UINT QUERY_DONE_MESSAGE = WM_USER + 0x2A1;
 constexpr char QUERY_WINDOW_CLASS[] = "SWP_HOST_QUERY_EVENTS";
 
 // ---------------------------------------------------------------------------------------------------
-// Worker threads.
+// Worker threads. A job never waits behind running ones: when no idle worker is there to take it,
+// a new worker starts, up to QUERY_WORKERS_MAX; a worker left idle for QUERY_WORKER_IDLE_END ends.
+// A job that has run for QUERY_LONG_JOB while more jobs run than there are processors lowers its
+// worker's priority, so that fresh short searches win the processors over it (a job running
+// alone keeps its priority against other programs); a worker whose priority cannot be raised
+// again ends after that job.
+
+// Every client has one job at most (a newer one cancels the older), so this many run at once
+// only with as many clients searching; beyond it jobs wait their turn.
+constexpr size_t QUERY_WORKERS_MAX = 32;
+constexpr std::chrono::seconds QUERY_WORKER_IDLE_END{5};  // a worker costs nothing while idle; this spares restarts
+constexpr std::chrono::milliseconds QUERY_LONG_JOB{20};   // a search has this long at full priority
 
 struct WorkerPool {
     std::mutex lock;
-    std::condition_variable wake;
+    std::condition_variable wake;     // a job was queued, or the host stops
+    std::condition_variable changed;  // a worker ended
     std::deque<std::shared_ptr<QueryJob>> jobs;
-    std::vector<std::thread> threads;
+    std::vector<QueryJob*> running;  // valid while listed: a worker unlists its job before dropping it
+    size_t workers = 0;              // threads started and not ended
+    size_t idle = 0;                 // of those, waiting for a job
     bool stopping = false;
 };
 
-WorkerPool g_pool;
-std::atomic<void (*)()> g_job_start_hook{nullptr};
+// Never destroyed: detached workers may still wait on it while the process exits.
+WorkerPool& g_pool = *new WorkerPool;
+std::atomic<void (*)(const std::atomic<bool>&)> g_job_start_hook{nullptr};
 std::atomic<uint64_t> g_jobs_ended{0};
+std::atomic<size_t> g_jobs_running{0};  // the length of g_pool.running, read without the lock
+const size_t g_processors = std::max(1u, std::thread::hardware_concurrency());
 
 // Live queries by address, so that a completion for a destroyed query is recognised.
 std::mutex g_live_lock;
@@ -95,27 +122,15 @@ SearchRequest request_from(const QuerySearch& search) {
     request.filter = search_compile(search.filter_text, search_options_from_filter_flags(search.filter_flags));
     request.include_files = search.include_files;
     request.include_folders = search.include_folders;
-    request.nothing = search.hide_empty_search_results && request.main.match_all && !request.main.invalid;
+    request.nothing = search.hide_empty_search_results && search_text_is_blank(search.text);
     for (const SearchCondition* condition : {&request.main, &request.filter})
-        if (condition->invalid)
-            debug_printf("swp-host: search: regular expression rejected: %s\n", condition->error.c_str());
+        if (condition->invalid) debug_printf("swp-host: search: %s\n", condition->error.c_str());
     return request;
 }
 
-void run_job(QueryJob& job) {
-    if (auto hook = g_job_start_hook.load()) hook();
-    auto results = std::make_shared<std::vector<uint32_t>>();
-    bool complete = true;
-    if (job.search) {
-        SearchRequest request = request_from(*job.search);
-        complete = search_run(*job.snapshot, request, &job.cancel, results.get());
-    } else if (job.input) {
-        *results = *job.input;
-    }
-    if (complete)
-        result_sort(*job.snapshot, job.sort_property, job.sort_ascending, &job.cancel, results.get());
-    uint32_t limit = job.search ? job.search->max_results : 0;
-    if (limit != 0 && limit != 0xFFFFFFFF && results->size() > limit) results->resize(limit);
+// Ends a job: a cancelled one with no results, since nobody may install what it got so far.
+void job_finish(QueryJob& job, std::shared_ptr<std::vector<uint32_t>> results) {
+    if (job.cancel.load()) results->clear();
     {
         std::lock_guard<std::mutex> guard(job.shared->lock);
         job.results = std::move(results);
@@ -124,45 +139,109 @@ void run_job(QueryJob& job) {
     job.shared->finished.notify_all();
 }
 
+// Ends a job that no worker ran. Called under g_pool.lock.
+void job_end_unrun(QueryJob& job) {
+    job.cancel.store(true);
+    job_finish(job, std::make_shared<std::vector<uint32_t>>());
+    g_jobs_ended.fetch_add(1);
+}
+
+void job_poll(void* context) {
+    QueryJob& job = *static_cast<QueryJob*>(context);
+    if (job.lowered || g_jobs_running.load(std::memory_order_relaxed) <= g_processors) return;
+    if (std::chrono::steady_clock::now() - job.started < QUERY_LONG_JOB) return;
+    job.lowered = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST) != FALSE;
+}
+
+void run_job(QueryJob& job) {
+    if (auto hook = g_job_start_hook.load()) hook(job.cancel);
+    job.started = std::chrono::steady_clock::now();
+    SearchPoll poll{&job.cancel, job_poll, &job};
+    auto results = std::make_shared<std::vector<uint32_t>>();
+    bool complete = !search_poll_stop(poll);
+    if (complete && job.search) {
+        SearchRequest request = request_from(*job.search);
+        complete = search_run(*job.snapshot, request, poll, results.get());
+    } else if (complete && job.input) {
+        *results = *job.input;
+    }
+    if (complete) result_sort(*job.snapshot, job.sort_property, job.sort_ascending, poll, results.get());
+    uint32_t limit = job.search ? job.search->max_results : 0;
+    if (limit != 0 && limit != 0xFFFFFFFF && results->size() > limit) results->resize(limit);
+    job_finish(job, std::move(results));
+}
+
 void post_completion(const std::shared_ptr<QueryJob>& job) {
     if (job->cancel.load()) return;
     auto* record = new std::shared_ptr<QueryJob>(job);  // owned by the message from here on
     if (!PostMessageW(job->window, QUERY_DONE_MESSAGE, 0, reinterpret_cast<LPARAM>(record))) delete record;
 }
 
+// Takes jobs until the host stops or none comes for QUERY_WORKER_IDLE_END.
 void worker_main() {
+    std::unique_lock<std::mutex> guard(g_pool.lock);
     while (true) {
-        std::shared_ptr<QueryJob> job;
-        {
-            std::unique_lock<std::mutex> guard(g_pool.lock);
-            g_pool.wake.wait(guard, [] { return g_pool.stopping || !g_pool.jobs.empty(); });
-            if (g_pool.stopping) return;
-            job = std::move(g_pool.jobs.front());
-            g_pool.jobs.pop_front();
-        }
-        if (!job->cancel.load()) {
-            run_job(*job);
-            post_completion(job);
-        } else {
-            std::lock_guard<std::mutex> guard(job->shared->lock);
-            job->done = true;
-            job->results = std::make_shared<std::vector<uint32_t>>();
-        }
-        job->shared->finished.notify_all();
-        job.reset();
+        ++g_pool.idle;
+        bool woken = g_pool.wake.wait_for(guard, QUERY_WORKER_IDLE_END,
+                                          [] { return g_pool.stopping || !g_pool.jobs.empty(); });
+        --g_pool.idle;
+        if (!woken || g_pool.stopping) break;
+        std::shared_ptr<QueryJob> job = std::move(g_pool.jobs.front());
+        g_pool.jobs.pop_front();
+        g_pool.running.push_back(job.get());
+        g_jobs_running.store(g_pool.running.size());
+        guard.unlock();
+        run_job(*job);
+        post_completion(job);
+        bool normal = !job->lowered || SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+        guard.lock();
+        std::erase(g_pool.running, job.get());
+        g_jobs_running.store(g_pool.running.size());
+        guard.unlock();
+        job.reset();  // may release the last reference on a snapshot: outside the lock
         g_jobs_ended.fetch_add(1);
+        guard.lock();
+        if (!normal) break;
     }
+    --g_pool.workers;
+    g_pool.changed.notify_all();
 }
 
-void queue_job(std::shared_ptr<QueryJob> job) {
-    std::lock_guard<std::mutex> guard(g_pool.lock);
-    if (g_pool.threads.empty()) {
-        g_pool.stopping = false;
-        unsigned count = std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
-        for (unsigned i = 0; i < count; ++i) g_pool.threads.emplace_back(worker_main);
+// Called under g_pool.lock. False when no thread could be made.
+bool start_worker() {
+    try {
+        std::thread(worker_main).detach();
+    } catch (const std::system_error&) {
+        return false;
     }
-    g_pool.jobs.push_back(std::move(job));
+    ++g_pool.workers;
+    return true;
+}
+
+void queue_job(const std::shared_ptr<QueryJob>& job) {
+    std::lock_guard<std::mutex> guard(g_pool.lock);
+    if (g_pool.stopping) return job_end_unrun(*job);
+    g_pool.jobs.push_back(job);
+    bool worker_wanted = g_pool.jobs.size() > g_pool.idle && g_pool.workers < QUERY_WORKERS_MAX;
+    if (worker_wanted && !start_worker() && g_pool.workers == 0) {
+        // No thread to run it: it ends with no results, and its event still comes.
+        g_pool.jobs.pop_back();
+        job_finish(*job, std::make_shared<std::vector<uint32_t>>());
+        post_completion(job);
+        g_jobs_ended.fetch_add(1);
+        return;
+    }
     g_pool.wake.notify_one();
+}
+
+// Raises the job's cancel flag; a job still in the queue ends at once.
+void job_cancel(const std::shared_ptr<QueryJob>& job) {
+    job->cancel.store(true);
+    std::lock_guard<std::mutex> guard(g_pool.lock);
+    auto queued = std::find(g_pool.jobs.begin(), g_pool.jobs.end(), job);
+    if (queued == g_pool.jobs.end()) return;
+    g_pool.jobs.erase(queued);
+    job_end_unrun(*job);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -220,10 +299,10 @@ std::shared_ptr<QueryJob> new_job(SorrelwickDbQuery* query) {
 
 // A new job supersedes the one in flight: only the newest raises an event.
 void start_job(SorrelwickDbQuery* query, std::shared_ptr<QueryJob> job) {
-    if (query->newest) query->newest->cancel.store(true);
+    if (query->newest) job_cancel(query->newest);
     query->newest = job;
     query->newest_installed = false;
-    queue_job(std::move(job));
+    queue_job(job);
 }
 
 }  // namespace
@@ -246,7 +325,7 @@ void query_destroy(SorrelwickDbQuery* query) {
         std::lock_guard<std::mutex> guard(g_live_lock);
         g_live.erase(std::remove(g_live.begin(), g_live.end(), query), g_live.end());
     }
-    if (query->newest) query->newest->cancel.store(true);
+    if (query->newest) job_cancel(query->newest);
     index_snapshot_release(query->snapshot);
     delete query;
 }
@@ -262,15 +341,16 @@ void query_search(SorrelwickDbQuery* query, const QuerySearch& search) {
 
 void query_sort(SorrelwickDbQuery* query, int property, bool ascending) {
     auto job = new_job(query);
-    // Sorting what a search still being made will give: the search runs again with the new order.
-    if (query->newest && !query->newest_installed && query->newest->search) {
-        auto search = std::make_shared<QuerySearch>(*query->newest->search);
+    const QueryJob* pending = query->newest_installed ? nullptr : query->newest.get();
+    if (pending && pending->search) {
+        // Sorting what a search still being made will give: the search runs again with the new order.
+        auto search = std::make_shared<QuerySearch>(*pending->search);
         search->sort_property = property;
         search->sort_ascending = ascending;
         job->search = std::move(search);
     } else {
-        install_newest(query);
-        job->input = query->results;
+        // A sort still being made is superseded with its own input: nothing is waited for here.
+        job->input = pending ? pending->input : query->results;
     }
     job->sort_property = result_sort_knows(property) ? property : 0;
     job->sort_ascending = ascending;
@@ -291,27 +371,24 @@ uint32_t query_result_entry(SorrelwickDbQuery* query, size_t index) {
 const IndexSnapshot& query_snapshot(SorrelwickDbQuery* query) { return *query->snapshot; }
 
 void query_workers_shutdown() {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> guard(g_pool.lock);
-        for (auto& job : g_pool.jobs) job->cancel.store(true);
-        g_pool.stopping = true;
-        threads.swap(g_pool.threads);
-    }
-    g_pool.wake.notify_all();
-    for (std::thread& thread : threads) thread.join();
-    std::lock_guard<std::mutex> guard(g_pool.lock);
-    for (auto& job : g_pool.jobs) {
-        std::lock_guard<std::mutex> job_guard(job->shared->lock);
-        job->done = true;
-        job->results = std::make_shared<std::vector<uint32_t>>();
-    }
+    std::unique_lock<std::mutex> guard(g_pool.lock);
+    g_pool.stopping = true;
+    for (const std::shared_ptr<QueryJob>& job : g_pool.jobs) job_end_unrun(*job);
     g_pool.jobs.clear();
+    for (QueryJob* job : g_pool.running) job->cancel.store(true);
+    g_pool.wake.notify_all();
+    g_pool.changed.wait(guard, [] { return g_pool.workers == 0; });
+    g_pool.stopping = false;
 }
 
-void query_set_job_start_hook(void (*hook)()) { g_job_start_hook.store(hook); }
+void query_set_job_start_hook(void (*hook)(const std::atomic<bool>&)) { g_job_start_hook.store(hook); }
 
 uint64_t query_jobs_ended() { return g_jobs_ended.load(); }
+
+size_t query_workers_alive() {
+    std::lock_guard<std::mutex> guard(g_pool.lock);
+    return g_pool.workers;
+}
 
 void index_shutdown() {
     query_workers_shutdown();

@@ -2,6 +2,7 @@
 // query's callback on the thread that created the query, from that thread's message queue.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,12 +37,16 @@ size_t query_result_count(SorrelwickDbQuery* query);
 uint32_t query_result_entry(SorrelwickDbQuery* query, size_t index);  // INDEX_NO_ENTRY when out of range
 const IndexSnapshot& query_snapshot(SorrelwickDbQuery* query);
 
-// Stops the worker threads after cancelling what they have queued; they start again on demand.
+// Cancels every job, queued or running, and waits for the worker threads to end, which takes a
+// few milliseconds whatever is searching; workers start again on demand.
 void query_workers_shutdown();
 
-// Tests: runs at the start of every job on its worker thread (null: nothing).
-void query_set_job_start_hook(void (*hook)());
+// Tests: runs at the start of every job on its worker thread, with the job's cancel flag (null:
+// nothing).
+void query_set_job_start_hook(void (*hook)(const std::atomic<bool>& cancel));
 // Jobs that have ended, finished or cancelled, since the process started.
 uint64_t query_jobs_ended();
+// Worker threads that have started and not ended.
+size_t query_workers_alive();
 
 }  // namespace host

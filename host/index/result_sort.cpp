@@ -8,6 +8,11 @@
 namespace host {
 namespace {
 
+constexpr size_t POLL_ITEMS = 1 << 16;  // items handled between two polls, well under a millisecond
+
+// Polls once every POLL_ITEMS calls with the running item number i. True when the sort must stop.
+bool stop_at(const SearchPoll& poll, size_t i) { return i % POLL_ITEMS == 0 && search_poll_stop(poll); }
+
 struct KeyedResult {
     uint64_t key;
     uint32_t tie;  // path rank
@@ -21,14 +26,16 @@ inline unsigned key_byte(const KeyedResult& item, int pass) {
 }
 
 // Least-significant-digit radix sort by (key, tie): stable, linear, and passes whose byte is
-// the same for every item are skipped.
-void radix_sort(std::vector<KeyedResult>* items) {
+// the same for every item are skipped. False when stopped.
+bool radix_sort(std::vector<KeyedResult>* items, const SearchPoll& poll) {
     constexpr int PASSES = 12;
     size_t count = items->size();
     std::vector<std::array<uint32_t, 256>> histogram(PASSES);
     for (auto& counts : histogram) counts.fill(0);
-    for (const KeyedResult& item : *items)
-        for (int pass = 0; pass < PASSES; ++pass) ++histogram[pass][key_byte(item, pass)];
+    for (size_t i = 0; i < count; ++i) {
+        if (stop_at(poll, i)) return false;
+        for (int pass = 0; pass < PASSES; ++pass) ++histogram[pass][key_byte((*items)[i], pass)];
+    }
     std::vector<KeyedResult> other(count);
     std::vector<KeyedResult>* from = items;
     std::vector<KeyedResult>* to = &other;
@@ -41,31 +48,55 @@ void radix_sort(std::vector<KeyedResult>* items) {
             slot = start;
             start += n;
         }
-        for (const KeyedResult& item : *from) (*to)[counts[key_byte(item, pass)]++] = item;
+        for (size_t i = 0; i < count; ++i) {
+            if (stop_at(poll, i)) return false;
+            const KeyedResult& item = (*from)[i];
+            (*to)[counts[key_byte(item, pass)]++] = item;
+        }
         std::swap(from, to);
     }
     if (from != items) items->swap(other);
+    return true;
+}
+
+// std::sort in runs of POLL_ITEMS, then merges of runs twice as long, polling between them.
+bool sort_texts(std::vector<std::string_view>* texts, const SearchPoll& poll) {
+    size_t count = texts->size();
+    for (size_t run = 0; run < count; run += POLL_ITEMS) {
+        if (search_poll_stop(poll)) return false;
+        std::sort(texts->begin() + run, texts->begin() + std::min(count, run + POLL_ITEMS));
+    }
+    for (size_t width = POLL_ITEMS; width < count; width *= 2)
+        for (size_t run = 0; run + width < count; run += 2 * width) {
+            if (search_poll_stop(poll)) return false;
+            std::inplace_merge(texts->begin() + run, texts->begin() + run + width,
+                               texts->begin() + std::min(count, run + 2 * width));
+        }
+    return true;
 }
 
 
-// Ranks of the distinct extensions among the results, in folded order.
-std::unordered_map<std::string_view, uint64_t> rank_extensions(const IndexSnapshot& s,
-                                                              const std::vector<uint32_t>& results) {
-    std::unordered_map<std::string_view, uint64_t> rank;
-    for (uint32_t e : results) rank.emplace(result_extension(entry_folded(s, e)), 0);
+// Ranks of the distinct extensions among the results, in folded order. False when stopped.
+bool rank_extensions(const IndexSnapshot& s, const std::vector<uint32_t>& results, const SearchPoll& poll,
+                     std::unordered_map<std::string_view, uint64_t>* rank) {
+    for (size_t i = 0; i < results.size(); ++i) {
+        if (stop_at(poll, i)) return false;
+        rank->emplace(result_extension(entry_folded(s, results[i])), 0);
+    }
     std::vector<std::string_view> distinct;
-    distinct.reserve(rank.size());
-    for (const auto& item : rank) distinct.push_back(item.first);
-    std::sort(distinct.begin(), distinct.end());
-    for (size_t i = 0; i < distinct.size(); ++i) rank[distinct[i]] = i;
-    return rank;
+    distinct.reserve(rank->size());
+    for (const auto& item : *rank) distinct.push_back(item.first);
+    if (!sort_texts(&distinct, poll)) return false;
+    for (size_t i = 0; i < distinct.size(); ++i) (*rank)[distinct[i]] = i;
+    return true;
 }
 
-void sort_by_key(const IndexSnapshot& s, int property, std::vector<uint32_t>* results) {
+bool sort_by_key(const IndexSnapshot& s, int property, const SearchPoll& poll, std::vector<uint32_t>* results) {
     std::vector<KeyedResult> keyed(results->size());
     std::unordered_map<std::string_view, uint64_t> extension_rank;
-    if (property == PROPERTY_EXTENSION) extension_rank = rank_extensions(s, *results);
+    if (property == PROPERTY_EXTENSION && !rank_extensions(s, *results, poll, &extension_rank)) return false;
     for (size_t i = 0; i < results->size(); ++i) {
+        if (stop_at(poll, i)) return false;
         uint32_t e = (*results)[i];
         const IndexEntry& entry = s.entries[e];
         uint64_t key = 0;
@@ -84,18 +115,20 @@ void sort_by_key(const IndexSnapshot& s, int property, std::vector<uint32_t>* re
         }
         keyed[i] = {key, s.path_rank[e], e};
     }
-    radix_sort(&keyed);
+    if (!radix_sort(&keyed, poll)) return false;
     for (size_t i = 0; i < keyed.size(); ++i) (*results)[i] = keyed[i].entry;
+    return true;
 }
 
-void sort_by_rank(const std::vector<uint32_t>* rank, std::vector<uint32_t>* results) {
+bool sort_by_rank(const std::vector<uint32_t>* rank, const SearchPoll& poll, std::vector<uint32_t>* results) {
     std::vector<KeyedResult> keyed(results->size());
     for (size_t i = 0; i < results->size(); ++i) {
         uint32_t e = (*results)[i];
         keyed[i] = {0, rank ? (*rank)[e] : e, e};
     }
-    radix_sort(&keyed);
+    if (!radix_sort(&keyed, poll)) return false;
     for (size_t i = 0; i < keyed.size(); ++i) (*results)[i] = keyed[i].entry;
+    return true;
 }
 
 }  // namespace
@@ -117,17 +150,18 @@ std::string_view result_extension(std::string_view name) {
     return name.substr(dot + 1);
 }
 
-bool result_sort(const IndexSnapshot& s, int property, bool ascending, const std::atomic<bool>* cancel,
+bool result_sort(const IndexSnapshot& s, int property, bool ascending, const SearchPoll& poll,
                  std::vector<uint32_t>* results) {
+    bool sorted = true;
     if (property == PROPERTY_NAME) {
         // Entry numbers are name ranks: results of a search are already in this order.
-        if (!std::is_sorted(results->begin(), results->end())) sort_by_rank(nullptr, results);
+        if (!std::is_sorted(results->begin(), results->end())) sorted = sort_by_rank(nullptr, poll, results);
     } else if (property == PROPERTY_PATH) {
-        sort_by_rank(&s.path_rank, results);
+        sorted = sort_by_rank(&s.path_rank, poll, results);
     } else {
-        sort_by_key(s, property, results);
+        sorted = sort_by_key(s, property, poll, results);
     }
-    if (cancel && cancel->load(std::memory_order_relaxed)) return false;
+    if (!sorted || search_poll_stop(poll)) return false;
     if (!ascending) std::reverse(results->begin(), results->end());
     return true;
 }

@@ -1,11 +1,11 @@
 // Sorting search results by one of the built-in properties.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "host/index/index_store.h"
+#include "host/index/search_poll.h"
 
 namespace host {
 
@@ -25,8 +25,8 @@ enum : int {
 bool result_sort_knows(int property);
 
 // Sorts entries by the property, ties by path; descending is the exact reverse of ascending.
-// Returns false when cancelled (the order is then unspecified).
-bool result_sort(const IndexSnapshot& s, int property, bool ascending, const std::atomic<bool>* cancel,
+// Returns false when the poll stopped it (the order is then unspecified).
+bool result_sort(const IndexSnapshot& s, int property, bool ascending, const SearchPoll& poll,
                  std::vector<uint32_t>* results);
 
 // The extension of a name as the extension sort sees it: after the last dot that is not the

@@ -48,7 +48,8 @@ struct SearchAlternative {
     bool whole_path = false;     // matched against the full index path instead of the name
     bool wildcard = false;       // glob over the whole name (or path); else a substring
     std::string needle;          // substring, in the text form
-    std::vector<GlobPart> glob;  // wildcard only
+    std::vector<GlobPart> glob;  // wildcard only: no empty literal, no two GLOB_ANY_RUN side by side
+    size_t glob_min_bytes = 0;   // wildcard only: a shorter text cannot match
 };
 
 struct SearchTerm {
@@ -59,19 +60,26 @@ struct SearchTerm {
 struct SearchCondition {
     SearchOptions options;
     TextForm form;
-    bool match_all = true;   // an empty text
-    bool invalid = false;    // a regular expression that did not compile; matches nothing
-    std::string error;       // why, for the debug console
+    bool match_all = true;   // an empty text, or only terms that match every name
+    bool invalid = false;    // refused (see search_compile); matches nothing
+    std::string error;       // why, one line for the debug console
     std::vector<SearchTerm> terms;
     std::shared_ptr<re2::RE2> regex;  // regex mode
     bool needs_path() const;
 };
 
-// Compiles a search text. Never fails; an invalid regular expression gives `invalid`.
+// Whether a search text is empty: nothing but spaces and tabs.
+bool search_text_is_blank(std::string_view text);
+
+// Compiles a search text. Never fails: an invalid regular expression, or a text too large to
+// search in reasonable time (a huge or deeply nested expression, an absurd number of distinct
+// terms), gives `invalid`. A term given twice, or an alternative given twice, counts once, and a
+// term that matches every name adds no condition.
 SearchCondition search_compile(std::string_view text, const SearchOptions& options);
 
 // The texts of one entry as a condition sees them: `name` and `path` in the condition's text form
-// (path only when needs_path()), and the raw name and path for a regular expression.
+// (path only when needs_path()), and for a regular expression the name and path as they are, in
+// composed form (NFC).
 struct EntryTexts {
     std::string_view name;
     std::string_view path;

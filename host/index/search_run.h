@@ -1,12 +1,12 @@
 // Running a compiled search over one snapshot.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "host/index/index_store.h"
 #include "host/index/search_pattern.h"
+#include "host/index/search_poll.h"
 
 namespace host {
 
@@ -15,12 +15,12 @@ struct SearchRequest {
     SearchCondition filter;
     bool include_files = true;
     bool include_folders = true;
-    bool nothing = false;  // an empty search with hide_empty_search_results: no results at all
+    bool nothing = false;  // an empty search text with hide_empty_search_results: no results at all
 };
 
 // The matching entries in entry order, which is name order. Returns false, with `out` partly
-// filled, when `cancel` was raised before the end.
-bool search_run(const IndexSnapshot& s, const SearchRequest& request, const std::atomic<bool>* cancel,
+// filled, when the poll stopped it before the end.
+bool search_run(const IndexSnapshot& s, const SearchRequest& request, const SearchPoll& poll,
                 std::vector<uint32_t>* out);
 
 }  // namespace host

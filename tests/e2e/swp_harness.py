@@ -10,6 +10,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -30,9 +31,9 @@ LIBRARY_WITHOUT_ENTRY = ("C:\\windows\\system32\\version.dll" if UNDER_WINE
 LISTENING = re.compile(r"swp-host: listening on (\[[^\]]+\]|[^:\s]+):(\d+)")
 
 
-def host_command(args):
-    """The command line that runs swp-host with `args`."""
-    return (["wine", HOST_EXE] if UNDER_WINE else [HOST_EXE]) + list(args)
+def host_command(args, executable=HOST_EXE):
+    """The command line that runs swp-host (or `executable`) with `args`."""
+    return (["wine", executable] if UNDER_WINE else [executable]) + list(args)
 
 
 def host_environment(home):
@@ -86,6 +87,14 @@ def default_state_folder(home):
     return os.path.join(unix.stdout.decode("utf-8").strip(), "swp-host")
 
 
+def unprivileged(command):
+    """The command run as an ordinary user: as nobody when the tests run as the superuser, whom
+    permissions do not stop."""
+    if os.geteuid() != 0:
+        return list(command)
+    return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + list(command)
+
+
 def wait_until(predicate, timeout=20.0, interval=0.01, what="condition"):
     """Polls predicate until it returns a true value, which is returned; fails after timeout."""
     deadline = time.monotonic() + timeout
@@ -102,11 +111,15 @@ class Server:
     """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
 
     Settings and state live in a temporary folder of their own, and the activity log goes to
-    `log_path` unless `args` says otherwise. Use as a context manager; `stop()` sends SIGTERM (Ctrl+C
+    `log_path` unless `args` says otherwise. `wrapper` is a command that runs swp-host in its own
+    process (such as prlimit, which execs it). Use as a context manager; `stop()` sends SIGTERM (Ctrl+C
     under Wine) and returns the exit code."""
 
-    def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True):
+    def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
+                 as_user=False, executable=HOST_EXE, wrapper=()):
         self.home = tempfile.mkdtemp(prefix="swp-e2e-")
+        if as_user:
+            os.chmod(self.home, 0o755)
         self.log_path = os.path.join(self.home, "activity.log")
         self.settings_path = os.path.join(self.home, "settings.ini")
         command = ["--settings", self.settings_path]
@@ -119,9 +132,9 @@ class Server:
             command += ["--bind", bind]
         if "--log" not in args and "--no-log" not in args:
             command += ["--log", self.log_path]
-        command = host_command(command + args)
-        self.command = command
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        command = list(wrapper) + host_command(command + args, executable)
+        self.command = unprivileged(command) if as_user else command
+        self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=host_environment(self.home))
         self.pid = self.process.pid
         self.listeners = []
@@ -179,6 +192,18 @@ class Server:
                     return int(line.split()[1]) * 1024
         return 0
 
+    def cpu_seconds(self):
+        """User and system time the process has used so far."""
+        with open("/proc/%d/stat" % self.pid) as stat:
+            fields = stat.read().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def kill(self):
+        """Ends a server that no longer stops by itself (SIGKILL to its own process)."""
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=30)
+
     def stop(self, timeout=30.0):
         """Sends the stop signal and waits for the exit; returns the exit code."""
         if stop_process(self.process, timeout) is None:
@@ -231,15 +256,33 @@ class Control:
     def read_reply_bytes(self):
         """One reply, single or multi-line ("ddd-" ... "ddd "), as the bytes received."""
         first = self.read_line_bytes()
-        reply = first
-        if len(first) >= 4 and first[3:4] == b"-":
-            closing = first[:3] + b" "
-            while True:
-                line = self.read_line_bytes()
-                reply += line
-                if line.startswith(closing):
+        if len(first) < 4 or first[3:4] != b"-":
+            return first
+        # The closing line is found in the buffer as a whole, not line by line: a search reply
+        # can hold hundreds of thousands of lines.
+        closing = b"\n" + first[:3] + b" "
+        if self.buffer.startswith(closing[1:]):
+            end = self._line_end(0)
+        else:
+            end, scanned = -1, 0
+            while end < 0:
+                at = self.buffer.find(closing, scanned)
+                if at >= 0:
+                    end = self._line_end(at + 1)
                     break
+                scanned = max(0, len(self.buffer) - len(closing))
+                self._fill()
+        reply, self.buffer = first + self.buffer[:end], self.buffer[end:]
         return reply
+
+    def _line_end(self, start):
+        """The index just after the LF of the line that begins at `start`, reading as needed."""
+        while True:
+            at = self.buffer.find(b"\n", start)
+            if at >= 0:
+                return at + 1
+            start = len(self.buffer)
+            self._fill()
 
     def read_reply(self):
         return self.read_reply_bytes().decode("utf-8", "replace")
@@ -335,7 +378,33 @@ def descriptors(pid):
     return sorted(targets)
 
 
-def process_counts(server):
+def close_with_reset(sock):
+    """Closes with a reset (SO_LINGER 0), as a client that gives up does, so that the server sees
+    the departure at once."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def pasv_port(reply):
+    """The address and port of a 227 reply."""
+    match = re.fullmatch(r"227 Entering Passive Mode\. \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\r\n", reply)
+    assert match, reply
+    numbers = [int(n) for n in match.groups()]
+    return ".".join(map(str, numbers[:4])), numbers[4] * 256 + numbers[5]
+
+
+def epsv_port(reply):
+    """The port of a 229 reply."""
+    match = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)\r\n", reply)
+    assert match, reply
+    return int(match.group(1))
+
+
+def process_counts(pid):
+    return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
+
+
+def server_counts(server):
     """The server's threads and open descriptors (handles under Wine)."""
     if UNDER_WINE:
         threads, handles, _ = server_probe_counts(server)
@@ -373,7 +442,7 @@ def settled_counts(server):
 
     try:
         wait_until(lambda: socket_count(server) == len(server.listeners), what="only the listening sockets left")
-        return process_counts(server)
+        return server_counts(server)
     except BaseException:
         # Called from setUpClass, whose failure skips tearDownClass: the server must not outlive it.
         server.__exit__(None, None, None)
@@ -385,9 +454,9 @@ def stop_when_settled(server, baseline):
     socket, listener, reader thread and client of a test group is known to be gone."""
     try:
         try:
-            wait_until(lambda: process_counts(server) == baseline)
+            wait_until(lambda: server_counts(server) == baseline)
         except AssertionError:
             raise AssertionError("threads and descriptors %s, not back to %s; open: %s" % (
-                process_counts(server), baseline, open_objects(server))) from None
+                server_counts(server), baseline, open_objects(server))) from None
     finally:
         server.__exit__(None, None, None)

@@ -4,7 +4,6 @@ active connect, passive connections made before and after the transfer command, 
 transfer that each data connection carries."""
 
 import os
-import re
 import select
 import shutil
 import socket
@@ -14,7 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Control, Server, ipv6_loopback_works, make_tree, read_to_end, settled_counts, stop_when_settled)
+    Control, Server, epsv_port, ipv6_loopback_works, make_tree, pasv_port, read_to_end, settled_counts,
+    stop_when_settled)
 
 ROOT = "dataroot"
 TREE = {"one.txt": b"1", "big.bin": os.urandom(12 * 1024 * 1024), "sub": None}
@@ -33,19 +33,6 @@ def setUpModule():
 
 def tearDownModule():
     shutil.rmtree(tree_home, ignore_errors=True)
-
-
-def pasv_port(reply):
-    match = re.fullmatch(r"227 Entering Passive Mode\. \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\r\n", reply)
-    assert match, reply
-    numbers = [int(n) for n in match.groups()]
-    return ".".join(map(str, numbers[:4])), numbers[4] * 256 + numbers[5]
-
-
-def epsv_port(reply):
-    match = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)\r\n", reply)
-    assert match, reply
-    return int(match.group(1))
 
 
 def connect(host, port, source=None, receive_buffer=None):
@@ -151,6 +138,14 @@ class Port(DataTest):
         self.assertEqual(self.command("PORT 10,0,0,9,4,1"), "500 Failed to connect to IP.\r\n")
         self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
 
+    def test_privileged_wrapping_and_own_ports_refused_like_a_foreign_address(self):
+        # 65557 is 21 once cut to 16 bits; the server's own control port would run the data as commands.
+        for port in (0, 21, 1023, 65557, self.server.port):
+            self.assertEqual(self.command("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)),
+                             "500 Failed to connect to IP.\r\n", port)
+        self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
+        self.assertEqual(self.command("PORT 127,0,0,1,4,0"), "200 Port command successful.\r\n")
+
     def test_refused_connect_gives_426_with_the_winsock_code(self):
         port = closed_port()
         self.assertEqual(self.command("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)),
@@ -187,6 +182,12 @@ class Eprt(DataTest):
         for argument in ("|1|not-an-address|1025|", "|1|::1|1025|", "|2|127.0.0.1|1025|", "|1||1025|"):
             self.assertEqual(self.command("EPRT " + argument), "500 Failed to connect to IP.\r\n", argument)
         self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
+
+    def test_privileged_and_own_ports_refused_like_a_foreign_address(self):
+        for port in (0, 21, 1023, 65557, self.server.port):
+            self.assertEqual(self.command("EPRT |1|127.0.0.1|%d|" % port), "500 Failed to connect to IP.\r\n", port)
+        self.assertEqual(self.command("LIST"), "503 Invalid sequence of commands.\r\n")
+        self.assertEqual(self.command("EPRT |1|127.0.0.1|1024|"), "200 Port command successful.\r\n")
 
     def test_refused_connect_gives_426(self):
         self.assertEqual(self.command("EPRT |1|127.0.0.1|%d|" % closed_port()), "200 Port command successful.\r\n")
@@ -280,6 +281,12 @@ class DataPeerCheckOff(DataTest):
             self.active_list(target)
         port = epsv_port(self.command("EPSV"))
         self.expect_list_over(lambda: connect("127.0.0.1", port, source="127.0.0.2"))
+
+    def test_privileged_ports_accepted(self):
+        for port in (0, 21, 1023, 1024):
+            self.assertEqual(self.command("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)),
+                             "200 Port command successful.\r\n", port)
+            self.assertEqual(self.command("EPRT |1|127.0.0.1|%d|" % port), "200 Port command successful.\r\n", port)
 
     def test_unreadable_eprt_address_still_refused(self):
         self.assertEqual(self.command("EPRT |1|nonsense|1025|"), "500 Failed to connect to IP.\r\n")

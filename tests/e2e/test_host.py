@@ -1,6 +1,7 @@
 """swp-host itself: its options, its settings file, loading the plug-in, and a start and stop."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -10,11 +11,12 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    LIBRARY_WITHOUT_ENTRY, Control, Server, console_text, host_command, host_environment, stop_process, wait_until)
+    BUILD_DIR, HOST_EXE, LIBRARY_WITHOUT_ENTRY, UNDER_WINE, Control, Server, console_text, host_command,
+    host_environment, make_tree, stop_process, unprivileged, wait_until)
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
-           "--disk-access", "--no-folder-sizes", "--settings", "--plugin", "--verbose", "--options-page",
-           "--options", "--width", "--height", "--help", "--version", "--set"]
+           "--disk-access", "--no-folder-sizes", "--settings", "--plugin", "--debug", "--verbose", "--options-page",
+           "--options", "--width", "--height", "--help", "--manual-page", "--version", "--set"]
 
 
 def read_text(path):
@@ -30,6 +32,10 @@ class HostProcess(unittest.TestCase):
         self.settings_path = os.path.join(self.home, "settings.ini")
 
     def tearDown(self):
+        # Folders a test made unreadable are opened again, so that an ordinary user can remove them.
+        for folder, children, _ in os.walk(self.home):
+            for child in children:
+                os.chmod(os.path.join(folder, child), 0o755)
         shutil.rmtree(self.home, ignore_errors=True)
 
     def run_host(self, args, timeout=60):
@@ -41,10 +47,11 @@ class HostProcess(unittest.TestCase):
 
 class CommandLine(HostProcess):
     def test_help_documents_every_option(self):
-        status, out, _ = self.run_host(["--help"])
-        self.assertEqual(status, 0)
-        for option in OPTIONS:
-            self.assertIn(option, out)
+        for flag in ("--help", "-h"):
+            status, out, _ = self.run_host([flag])
+            self.assertEqual(status, 0, flag)
+            for option in OPTIONS:
+                self.assertIn(option, out)
 
     def test_version(self):
         status, out, _ = self.run_host(["--version"])
@@ -68,14 +75,16 @@ class CommandLine(HostProcess):
 
 class SettingsFile(HostProcess):
     def test_a_bad_settings_file_names_its_line_exits_two_and_is_left_alone(self):
-        text = "[swp]\nport=2121\nthis line means nothing\n"
-        with open(self.settings_path, "w") as settings:
-            settings.write(text)
-        status, _, err = self.run_host(["--port", "0", "--bind", "127.0.0.1"])
-        self.assertEqual(status, 2, err)
-        self.assertIn(self.settings_path + ":3:", err)
-        with open(self.settings_path) as settings:
-            self.assertEqual(settings.read(), text)
+        for text in ("[swp]\nport=2121\nthis line means nothing\n", "[swp]\nenabled=1\nport=99999\n",
+                     "[swp]\n\nport=65536\n", "[host]\n\nindex=relative/folder\n"):
+            with open(self.settings_path, "w") as settings:
+                settings.write(text)
+            status, _, err = self.run_host(["--port", "0", "--bind", "127.0.0.1"])
+            self.assertEqual(status, 2, err)
+            self.assertIn(self.settings_path + ":3:", err)
+            self.assertNotIn("listening on", err)
+            with open(self.settings_path) as settings:
+                self.assertEqual(settings.read(), text)
 
     def test_a_settings_path_that_is_a_folder_exits_two(self):
         os.makedirs(self.settings_path)
@@ -98,6 +107,29 @@ class IndexRoots(HostProcess):
             self.assertGreater(len(err.strip()), 0)
 
 
+    def test_unreadable_folders_are_named_and_an_unreadable_root_is_an_error(self):
+        tree = make_tree(os.path.join(self.home, "tree"), {"open/a.txt": b"a", "closed/b.txt": b"b", "shut": None})
+        for folder in ("closed", "shut"):
+            os.chmod(os.path.join(tree, folder), 0)
+        os.chmod(self.home, 0o755)
+        with Server(tree, args=["--no-log"], as_user=True) as server:
+            self.assertEqual(server.stop(), 0)
+            err = server.stderr_text()
+        self.assertIn("(2 skipped)", err)
+        for folder in ("closed", "shut"):
+            self.assertIn("swp-host: skipped %s: cannot be read: permission denied (error 5)\n"
+                          % os.path.join(tree, folder), err)
+
+        closed = os.path.join(tree, "closed")
+        result = subprocess.run(unprivileged([HOST_EXE, "--settings", self.settings_path, "--index", closed,
+                                              "--port", "0", "--bind", "127.0.0.1", "--no-log"]),
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        err = result.stderr.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 2, err)
+        self.assertIn('cannot index "%s": permission denied (error 5)' % closed, err)
+        self.assertNotIn("listening on", err)
+
+
 class PluginLoading(HostProcess):
     def test_a_missing_plugin_exits_two(self):
         missing = os.path.join(self.home, "no-such-plugin.so")
@@ -116,7 +148,8 @@ class PluginLoading(HostProcess):
             out.write("not a library\n")
         status, _, err = self.run_host(["--plugin", fake, "--port", "0", "--bind", "127.0.0.1"])
         self.assertEqual(status, 2, err)
-        self.assertIn(fake, err)
+        self.assertIn(fake + " cannot be loaded: it is no library for this machine, or a library it needs is "
+                             "missing (error 126)", err)
 
 
 class Serving(unittest.TestCase):
@@ -151,20 +184,62 @@ class Serving(unittest.TestCase):
             self.assertEqual(stop_process(server.process, signal_number=signal.SIGINT), 0)
             self.assertIn("SWP server offline.\r\n", server.log_text())
 
-    def test_the_settings_file_keeps_stored_values_and_not_the_runs_options(self):
+    def test_a_run_that_changes_no_setting_writes_no_settings_file(self):
         with Server(self.tree) as server:
             settings_path = server.settings_path
             self.assertEqual(server.stop(), 0)
+            self.assertFalse(os.path.exists(settings_path))
+        # A folder that cannot hold the file is no trouble either, as nothing is written.
+        blocker = os.path.join(self.tree, "a-file")
+        with open(blocker, "w") as out:
+            out.write("x")
+        with Server(self.tree, args=["--settings", os.path.join(blocker, "settings.ini")]) as server:
+            self.assertEqual(server.stop(), 0)
+            self.assertNotIn("cannot be written", server.stderr_text())
+
+    def test_the_console_shows_listeners_and_activity_and_traces_only_with_debug(self):
+        for args in ([], ["--debug"]):
+            with Server(self.tree, args=args) as server:
+                with Control(server.port) as control:
+                    control.login()
+                    self.assertTrue(control.command("PASV").startswith("227 "))
+                    self.assertEqual(control.command("QUIT"), "221 Goodbye.\r\n")
+                    self.assertTrue(control.is_closed())
+                server.wait_for_log("Disconnected.\r\n")
+                self.assertEqual(server.stop(), 0)
+                err = server.stderr_text()
+            self.assertIn("swp-host: listening on ", err)
+            self.assertIn("SWP server online.", err)
+            self.assertIn("Disconnected.", err)
+            self.assertEqual("bind to family 2, protocol 6, socktype 1" in err, args == ["--debug"], err)
+
+    def test_a_port_in_use_is_named_in_words(self):
+        with Server(self.tree) as first:
+            with Server(self.tree, args=["--port", str(first.port)], expect_listen=False) as second:
+                self.assertEqual(second.process.wait(timeout=60), 1)
+                second.stop()
+                self.assertIn("swp-host: the server opened no listening socket: cannot listen on 127.0.0.1:%d: "
+                              "port %d is already in use (error 10048)\n" % (first.port, first.port),
+                              second.stderr_text())
+
+    def test_the_settings_file_names_the_folders_and_unknown_keys_are_reported(self):
+        home = tempfile.mkdtemp(prefix="swp-e2e-host-settings-")
+        try:
+            settings_path = os.path.join(home, "settings.ini")
+            text = "[swp]\nprot=21\n[host]\nindex=%s=served\n" % self.tree
+            with open(settings_path, "w") as settings:
+                settings.write(text)
+            with Server(None, args=["--settings", settings_path]) as server:
+                with Control(server.port) as control:
+                    control.login()
+                    self.assertEqual(control.command("CWD /served"), '250 CWD successful. "/served" is current directory.\r\n')
+                self.assertEqual(server.stop(), 0)
+                self.assertEqual(server.stderr_text().count('unknown setting "prot"'), 1, server.stderr_text())
+                self.assertIn(settings_path + ":2:", server.stderr_text())
             with open(settings_path) as settings:
-                text = settings.read()
-        lines = text.splitlines()
-        self.assertEqual(lines[0], "[swp]")
-        keys = [line.split("=", 1)[0] for line in lines[1:]]
-        # port, bindings, log_file_name and enabled were given for the run only.
-        self.assertEqual(keys, ["welcome_message", "username", "password", "logging_enabled", "log_max_size",
-                                "log_delta_size", "allow_file_download", "allow_ftp_port",
-                                "check_ftp_data_connection_ip", "allow_disk_access"])
-        self.assertIn("log_max_size=4194304", lines)
+                self.assertEqual(settings.read(), text)
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
 
     def test_stored_settings_are_used_and_set_overrides_them_for_the_run(self):
         home = tempfile.mkdtemp(prefix="swp-e2e-host-settings-")
@@ -206,11 +281,36 @@ class Serving(unittest.TestCase):
         finally:
             shutil.rmtree(home, ignore_errors=True)
 
-    def test_a_start_without_a_listener_prints_the_dialog_and_exits_one(self):
+    def test_a_start_without_a_listener_names_the_name_and_exits_one(self):
         with Server(self.tree, bind="no-such-host.invalid,", expect_listen=False) as server:
             self.assertEqual(server.process.wait(timeout=60), 1)
             wait_until(lambda: "opened no listening socket" in server.stderr_text(), what="the explanation")
+            self.assertIn('opened no listening socket: cannot listen on "no-such-host.invalid": ', server.stderr_text())
             self.assertNotIn("listening on", server.stderr_text())
+
+
+class OptionsPage(HostProcess):
+    def test_drawing_the_page_needs_the_settings_alone(self):
+        tree = make_tree(os.path.join(self.home, "tree"), {"a.txt": b"a"})
+        log_path = os.path.join(self.home, "activity.log")
+        svg_path = os.path.join(self.home, "page.svg")
+        with open(self.settings_path, "w") as settings:
+            settings.write("[swp]\nenabled=1\nport=0\nlog_file_name=%s\n[host]\nindex=%s\n" % (log_path, tree))
+        status, _, err = self.run_host(["--options-page", svg_path])
+        self.assertEqual(status, 0, err)
+        self.assertEqual(err, "")  # neither indexed nor served
+        self.assertFalse(os.path.exists(log_path))
+        with open(svg_path) as drawing:
+            svg = drawing.read()
+        self.assertIn('data-id="1000"', svg)
+        self.assertRegex(svg, r'data-id="1000"[^>]*data-checked="1"')  # the stored value, though not started
+        self.assertRegex(svg, r'data-id="1006"[^>]*data-enabled="1"')
+        # Each label is drawn as wide as the layout measured it, inside its own box.
+        labels = re.findall(r'<g class="label" data-id="(\d+)" data-x="(\d+)" data-y="\d+" data-width="(\d+)".*?'
+                            r'<text [^>]*textLength="(\d+)"', svg, re.S)
+        self.assertEqual(len(labels), 7, svg)
+        for control, x, width, text_length in labels:
+            self.assertLessEqual(int(text_length), int(width), control)
 
 
 if __name__ == "__main__":

@@ -1,17 +1,20 @@
-"""swp-host end to end: the server's start and stop, its listeners, the start-up error and the
-activity log."""
+"""swp-host end to end: the server's start and stop, its listeners (also once descriptors run
+out), the start-up error and the activity log."""
 
 import os
+import resource
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Server, console_text, default_state_folder, host_command, host_environment, stop_process, wait_until)
+    UNDER_WINE, Control, Server, console_text, default_state_folder, host_command, host_environment, settled_counts,
+    stop_process, wait_until)
 
 
 def occupied_port():
@@ -82,6 +85,58 @@ class ServerLifecycle(unittest.TestCase):
         with Server(bind="127.0.0.1,no-such-host.invalid") as server:
             server.wait_for_log("SWP server online.\r\n")
             self.assertEqual(len(server.listeners), 1)
+            self.assertEqual(server.stop(), 0)
+
+
+class ListenerOutOfDescriptors(unittest.TestCase):
+    ROOM = 8  # connections the server has descriptors for
+    WAITING = 8
+    RETRY_S = 0.1  # the listener's retry interval
+
+    def test_waiting_connections_do_not_spin_and_are_accepted_once_clients_leave(self):
+        with Server(args=["--verbose"]) as server:
+            settled_counts(server)
+            highest = max(int(name) for name in os.listdir("/proc/%d/fd" % server.pid))
+            hard = resource.prlimit(server.pid, resource.RLIMIT_NOFILE)[1]
+            resource.prlimit(server.pid, resource.RLIMIT_NOFILE, (highest + 1 + self.ROOM, hard))
+
+            def listen_events():
+                return server.stderr_text().count("listen event ")
+
+            def connected():
+                return server.log_text().count("Connected.\r\n")
+
+            before = connected()
+            clients = [Control(server.port, read_banner=False) for _ in range(self.ROOM + self.WAITING)]
+            try:
+                first = clients[0]
+                self.assertTrue(first.read_reply().startswith("220 "))
+                # A listen event that accepted nothing: the descriptors have run out.
+                wait_until(lambda: connected() - before >= self.ROOM and listen_events() > connected(),
+                           what="accepting to fail for want of descriptors")
+                accepted = connected() - before
+                self.assertLess(accepted, len(clients))
+
+                # While connections wait, the listener asks again only at its retry interval, and
+                # a connected client is served.
+                start, events = time.monotonic(), listen_events()
+                first.login()
+                self.assertEqual(first.command("NOOP"), "200 OK.\r\n")
+                # Six events span five retry intervals; the bound leaves room for events that
+                # happened before `start` but were read after it.
+                wait_until(lambda: listen_events() >= events + 6, what="six more listen events")
+                elapsed = time.monotonic() - start
+                self.assertGreater(elapsed, 3 * self.RETRY_S,
+                                   "%d listen events in %.3f s: the listener spins" % (listen_events() - events, elapsed))
+
+                for client in clients[:accepted]:
+                    client.close()
+                for client in clients[accepted:]:
+                    self.assertTrue(client.read_reply().startswith("220 "))
+                wait_until(lambda: connected() - before == len(clients), what="every connection logged")
+            finally:
+                for client in clients:
+                    client.close()
             self.assertEqual(server.stop(), 0)
 
 

@@ -59,7 +59,7 @@ TEST(HostCommandLine, IndexRootsWithAndWithoutNames) {
 
     host::IndexRoot root;
     std::string error;
-    ASSERT_TRUE(host::command_line_index_root(".", &root, &error));
+    ASSERT_TRUE(host::index_root_parse(".", &root, &error));
     EXPECT_EQ(root.folder, std::filesystem::current_path().string());
     EXPECT_EQ(root.name, std::filesystem::current_path().filename().string());
 }
@@ -74,7 +74,12 @@ TEST(HostCommandLine, ModesAndTheirValues) {
     EXPECT_EQ(command_line.plugin_path, "lib.so");
     EXPECT_TRUE(command_line.verbose);
     EXPECT_TRUE(parsed({"--help"}).help);
+    EXPECT_TRUE(parsed({"-h"}).help);
     EXPECT_TRUE(parsed({"--version"}).version);
+    EXPECT_TRUE(parsed({"--manual-page"}).manual_page);
+    host::CommandLine tracing = parsed({"--debug"});
+    EXPECT_TRUE(tracing.debug);
+    EXPECT_FALSE(tracing.verbose);
 }
 
 TEST(HostCommandLine, BadOptionsAndValuesAreRefusedWithAReason) {
@@ -88,18 +93,27 @@ TEST(HostCommandLine, BadOptionsAndValuesAreRefusedWithAReason) {
     EXPECT_NE(refused({"--set", "colour=blue"}).find("colour"), std::string::npos);
     EXPECT_NE(refused({"--set", "port"}).find("KEY=VALUE"), std::string::npos);
     EXPECT_NE(refused({"--set", "allow_ftp_port=yes"}).find("whole number"), std::string::npos);
+    EXPECT_EQ(refused({"--set", "port=99999"}), "--set port=99999: port must be a whole number from 0 to 65535, not \"99999\"");
     EXPECT_NE(refused({"--width", "0"}).find("--width"), std::string::npos);
     EXPECT_NE(refused({"--index", "/srv/x="}).find("empty"), std::string::npos);
     EXPECT_NE(refused({"--index", "/srv/x=a\\b"}).find("cannot name"), std::string::npos);
 }
 
-TEST(HostCommandLine, HelpDocumentsEveryOptionAndKey) {
+TEST(HostCommandLine, HelpAndManualPageDocumentEveryOptionAndKey) {
     std::string help = host::command_line_help();
-    for (const char* option : {"--index", "--port", "--bind", "--user", "--password", "--log", "--no-log",
-                               "--no-download", "--disk-access", "--no-folder-sizes", "--settings", "--plugin",
-                               "--verbose", "--options-page", "--width", "--height", "--help", "--version", "--set",
-                               "check_ftp_data_connection_ip", "allow_disk_access"})
-        EXPECT_NE(help.find(option), std::string::npos) << option;
+    std::string manual = host::command_line_manual_page("9.8");
+    EXPECT_EQ(manual.rfind(".TH SWP-HOST 1 \"\" \"swp-host 9.8\"", 0), 0u);
+    for (const host::CommandLineOption& option : host::command_line_options()) {
+        EXPECT_NE(help.find(std::string(" ") + option.name + (option.value_name ? " " : "")), std::string::npos) << option.name;
+        std::string roff_name;
+        for (const char* at = option.name; *at; ++at) roff_name += *at == '-' ? std::string("\\-") : std::string(1, *at);
+        EXPECT_NE(manual.find("\\fB" + roff_name + "\\fR"), std::string::npos) << option.name;
+    }
+    EXPECT_NE(help.find("-h, --help"), std::string::npos);
+    for (const char* key : {"check_ftp_data_connection_ip", "allow_disk_access"}) {
+        EXPECT_NE(help.find(key), std::string::npos) << key;
+        EXPECT_NE(manual.find(key), std::string::npos) << key;
+    }
 }
 
 }  // namespace

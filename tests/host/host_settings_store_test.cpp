@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "host/services.h"
 #include "host/settings_store.h"
@@ -116,6 +117,8 @@ TEST_F(SettingsFileTest, OverridesAreChecked) {
     EXPECT_FALSE(store.set_override("no_such_key", "1", &error));
     EXPECT_NE(error.find("no_such_key"), std::string::npos);
     EXPECT_FALSE(store.set_override("port", "twenty", &error));
+    EXPECT_FALSE(store.set_override("port", "99999", &error));
+    EXPECT_EQ(error, "port must be a whole number from 0 to 65535, not \"99999\"");
     EXPECT_TRUE(store.set_override("bindings", "", &error));
 }
 
@@ -131,6 +134,11 @@ TEST_F(SettingsFileTest, ABadFileNamesItsLineAndIsLeftAlone) {
         {"[swp]\n\n\nwelcome_message=\"open\n", 4},
         {"[swp]\nbindings=\"a\\qb\"\n", 2},
         {"[swp]\n=5\n", 2},
+        {"[swp]\nenabled=1\nport=99999\n", 3},
+        {"[swp]\nport=65536\n", 2},
+        {"[swp]\nport=-1\n", 2},
+        {"[host]\nindex=relative/folder\n", 2},
+        {"[host]\nindex=/srv/x=\n", 2},
     };
     for (const Case& c : cases) {
         write(c.text);
@@ -151,13 +159,57 @@ TEST_F(SettingsFileTest, WindowsLineEndsAndAByteOrderMarkAreRead) {
     EXPECT_EQ(get_string(&store, "bindings", ""), "127.0.0.1");
 }
 
-TEST_F(SettingsFileTest, WrongTypesOutsideThePluginSectionAreNotChecked) {
-    write("[other]\nport=abc\n[swp]\nport=+7\nextra=kept\n");
+TEST_F(SettingsFileTest, LinesNoOneReadsAreKeptAndReportedOnce) {
+    write("stray=1\n[other]\nport=abc\n[swp]\nport=+7\nextra=kept\nport=8\n[host]\nfolder=/srv\n");
     host::SettingsStore store;
     std::string error;
     ASSERT_TRUE(store.load(path_, &error)) << error;
     EXPECT_EQ(host::plugin_get_setting_int(&store, "port", 0), 7);
     EXPECT_EQ(host::plugin_get_setting_int(nullptr, "port", 5), 5);
+    EXPECT_EQ(store.warnings(), (std::vector<std::string>{
+                                    path_ + ":1: setting \"stray\" outside a section is ignored",
+                                    path_ + ":2: section [other] is not read by swp-host",
+                                    path_ + ":6: unknown setting \"extra\" is ignored",
+                                    path_ + ":7: port is given again; the first value counts",
+                                    path_ + ":9: unknown setting \"folder\" in [host] is ignored",
+                                }));
+    host::plugin_set_setting_int(&store, "port", 9);
+    ASSERT_TRUE(store.save(&error)) << error;
+    EXPECT_EQ(read(), "stray=1\n[other]\nport=abc\n[swp]\nport=9\nextra=kept\nport=8\n[host]\nfolder=/srv\n");
+}
+
+TEST_F(SettingsFileTest, TheHostSectionNamesTheFoldersToIndex) {
+    write("[host]\nindex=/srv/music\nindex=/srv/share=public\n");
+    host::SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(path_, &error)) << error;
+    ASSERT_EQ(store.index_roots().size(), 2u);
+    EXPECT_EQ(store.index_roots()[0].folder, "/srv/music");
+    EXPECT_EQ(store.index_roots()[0].name, "music");
+    EXPECT_EQ(store.index_roots()[1].folder, "/srv/share");
+    EXPECT_EQ(store.index_roots()[1].name, "public");
+    EXPECT_TRUE(store.warnings().empty());
+}
+
+// The plug-in stores every value at exit; only a value that differs from the one it was given is a
+// change, so a run that changed nothing never creates or rewrites the file.
+TEST_F(SettingsFileTest, StoringBackTheGivenValuesChangesNothing) {
+    write("[swp]\nport=+0021\n");
+    host::SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(path_, &error)) << error;
+    int32_t port = host::plugin_get_setting_int(&store, "port", 2121);
+    int32_t size = host::plugin_get_setting_int(&store, "log_max_size", 4194304);
+    std::string name = get_string(&store, "username", "");
+    host::plugin_set_setting_int(&store, "port", port);
+    host::plugin_set_setting_int(&store, "log_max_size", size);
+    host::plugin_set_setting_string(&store, "username", name.c_str());
+    ASSERT_TRUE(store.save(&error)) << error;
+    EXPECT_EQ(read(), "[swp]\nport=+0021\n");
+    host::plugin_set_setting_string(&store, "username", "bob");
+    host::plugin_set_setting_int(&store, "log_max_size", size);
+    ASSERT_TRUE(store.save(&error)) << error;
+    EXPECT_EQ(read(), "[swp]\nport=+0021\nusername=bob\n");
 }
 
 TEST(SettingsKeys, TheFourteenKeysInTheirOrder) {

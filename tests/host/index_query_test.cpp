@@ -134,6 +134,24 @@ TEST_F(IndexQuery, ATopLevelResultHasAnEmptyPath) {
     host::db_query_destroy(query);
 }
 
+TEST_F(IndexQuery, HideEmptySearchResultsLooksAtTheSearchTextAlone) {
+    SorrelwickDbQuery* query = host::db_query_create(db_, nullptr, nullptr);
+    auto count = [&](const char* text, const char* filter) {
+        host::db_query_search2(query, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, text, 0, filter, "", 0, 0, 0xFFFFFFFF, 1,
+                               host::property_get_builtin_type(0), 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                               1, 0);
+        return host::db_query_get_result_count(query);
+    };
+    EXPECT_EQ(count("", ""), 0u);
+    EXPECT_EQ(count(" \t ", ""), 0u);
+    EXPECT_EQ(count("", "mp3"), 0u);  // a filter does not make the search text any less empty
+    EXPECT_EQ(count("*", ""), 15u);   // terms that match every name are no empty text
+    EXPECT_EQ(count("a|", ""), 15u);
+    EXPECT_EQ(count("\"\"", ""), 15u);
+    EXPECT_EQ(count("mp3", ""), 2u);   // an empty filter is no condition
+    host::db_query_destroy(query);
+}
+
 TEST_F(IndexQuery, ANewerSearchSupersedesTheOneInFlight) {
     EventLog log;
     SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
@@ -194,36 +212,52 @@ TEST_F(IndexQuery, AnInvalidRegexGivesNoResultsAndAnEvent) {
     host::db_query_destroy(query);
 }
 
+// A job held at the gate stands for a long search. The first g_gate_holds jobs wait there until
+// it opens; later ones pass.
 std::mutex g_gate_lock;
 std::condition_variable g_gate_changed;
 bool g_gate_open = false;
 int g_jobs_waiting = 0;
+int g_gate_holds = 0;
 
-void wait_at_gate() {
+void wait_at_gate(const std::atomic<bool>&) {
     std::unique_lock<std::mutex> guard(g_gate_lock);
+    if (g_jobs_waiting == g_gate_holds) return;
     ++g_jobs_waiting;
     g_gate_changed.notify_all();
     g_gate_changed.wait(guard, [] { return g_gate_open; });
 }
 
-TEST_F(IndexQuery, NoCallbackAfterDestroyEvenWhenTheWorkerWasRunning) {
+void close_gate(int holds) {
+    std::lock_guard<std::mutex> guard(g_gate_lock);
     g_gate_open = false;
     g_jobs_waiting = 0;
+    g_gate_holds = holds;
     host::query_set_job_start_hook(wait_at_gate);
-    EventLog log;
-    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
-    uint64_t before = host::query_jobs_ended();
-    search(query, "");
-    {
-        std::unique_lock<std::mutex> guard(g_gate_lock);
-        ASSERT_TRUE(g_gate_changed.wait_for(guard, std::chrono::seconds(10), [] { return g_jobs_waiting == 1; }));
-    }
-    host::db_query_destroy(query);  // while its worker is inside the search
+}
+
+bool wait_for_held_jobs(int count) {
+    std::unique_lock<std::mutex> guard(g_gate_lock);
+    return g_gate_changed.wait_for(guard, std::chrono::seconds(10), [&] { return g_jobs_waiting == count; });
+}
+
+void open_gate() {
     {
         std::lock_guard<std::mutex> guard(g_gate_lock);
         g_gate_open = true;
     }
     g_gate_changed.notify_all();
+}
+
+TEST_F(IndexQuery, NoCallbackAfterDestroyEvenWhenTheWorkerWasRunning) {
+    close_gate(1);
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    uint64_t before = host::query_jobs_ended();
+    search(query, "");
+    ASSERT_TRUE(wait_for_held_jobs(1));
+    host::db_query_destroy(query);  // while its worker is inside the search
+    open_gate();
     pump_until_idle(before, 1);
     EXPECT_TRUE(log.events.empty());
 
@@ -234,6 +268,76 @@ TEST_F(IndexQuery, NoCallbackAfterDestroyEvenWhenTheWorkerWasRunning) {
     ASSERT_TRUE(pump_until([&] { return second.events.size() == 1; }));
     EXPECT_TRUE(log.events.empty());
     host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, SearchesThatRunLongDoNotHoldBackANewOne) {
+    constexpr int HELD = 4;  // more than the processors of a usual machine
+    close_gate(HELD);
+    EventLog held_log, log;
+    std::vector<SorrelwickDbQuery*> held;
+    for (int i = 0; i < HELD; ++i) {
+        held.push_back(host::db_query_create(db_, record_event, &held_log));
+        search(held.back(), "");
+    }
+    ASSERT_TRUE(wait_for_held_jobs(HELD));
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    search(query, "cafe");
+    bool answered = pump_until([&] { return log.events.size() == 1; });
+    open_gate();
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(held_log.events.empty());
+    EXPECT_TRUE(pump_until([&] { return held_log.events.size() == HELD; }));
+    for (SorrelwickDbQuery* held_query : held) host::db_query_destroy(held_query);
+    host::db_query_destroy(query);
+}
+
+// A job that runs until it is cancelled stands for a search of any length.
+std::atomic<int> g_endless_jobs{0};
+
+void run_until_cancelled(const std::atomic<bool>& cancel) {
+    ++g_endless_jobs;
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (!cancel.load() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST_F(IndexQuery, ANewerSearchEndsTheRunningOne) {
+    g_endless_jobs = 0;
+    host::query_set_job_start_hook(run_until_cancelled);
+    EventLog log;
+    SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);
+    uint64_t before = host::query_jobs_ended();
+    search(query, "");
+    ASSERT_TRUE(pump_until([] { return g_endless_jobs == 1; }));
+    host::query_set_job_start_hook(nullptr);
+    search(query, "notes");
+    ASSERT_TRUE(pump_until([&] { return log.events.size() == 1 && host::query_jobs_ended() == before + 2; }));
+    EXPECT_EQ(result_names(query), std::vector<std::string>{"notes.md"});
+    host::db_query_destroy(query);
+}
+
+TEST_F(IndexQuery, StoppingTheWorkersEndsRunningSearches) {
+    g_endless_jobs = 0;
+    host::query_set_job_start_hook(run_until_cancelled);
+    EventLog log;
+    std::vector<SorrelwickDbQuery*> queries;
+    uint64_t before = host::query_jobs_ended();
+    for (int i = 0; i < 3; ++i) {
+        queries.push_back(host::db_query_create(db_, record_event, &log));
+        search(queries.back(), "");
+    }
+    ASSERT_TRUE(pump_until([] { return g_endless_jobs == 3; }));
+    host::query_workers_shutdown();
+    EXPECT_EQ(host::query_workers_alive(), 0u);
+    EXPECT_EQ(host::query_jobs_ended(), before + 3);
+    pump_until_idle(before, 3);
+    EXPECT_TRUE(log.events.empty());
+    EXPECT_EQ(host::db_query_get_result_count(queries[0]), 0u);
+    // Workers start again for the next search.
+    host::query_set_job_start_hook(nullptr);
+    search(queries[0], "notes");
+    ASSERT_TRUE(pump_until([&] { return log.events.size() == 1; }));
+    EXPECT_EQ(result_names(queries[0]), std::vector<std::string>{"notes.md"});
+    for (SorrelwickDbQuery* query : queries) host::db_query_destroy(query);
 }
 
 TEST_F(IndexQuery, QueriesOfTwoThreadsGetEventsOnTheirOwn) {

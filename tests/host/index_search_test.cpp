@@ -27,7 +27,7 @@ protected:
         request.main = host::search_compile(text, options);
         request.filter = host::search_compile(filter, host::search_options_from_filter_flags(filter_flags));
         std::vector<uint32_t> results;
-        EXPECT_TRUE(host::search_run(*snapshot_, request, nullptr, &results));
+        EXPECT_TRUE(host::search_run(*snapshot_, request, {}, &results));
         return results;
     }
 
@@ -87,6 +87,8 @@ TEST_F(IndexSearch, WholeWordPrefixAndSuffix) {
     word.whole_word = true;
     EXPECT_EQ(found("del", word), (Names{"Café del Mar.mp3"}));
     EXPECT_EQ(found("de", word), Names{});
+    EXPECT_EQ(found("de|mar|flac", word), (Names{"Café del Mar.mp3", "Straße.flac"}));
+    EXPECT_EQ(found("de|mar|flac|q1|q2|q3|q4|q5", word), (Names{"Café del Mar.mp3", "Straße.flac"}));  // one pass
     EXPECT_EQ(found("2024", word), (Names{"report 2024 final.txt", "report-2024.pdf"}));
     SearchOptions prefix;
     prefix.prefix = true;
@@ -119,12 +121,17 @@ TEST_F(IndexSearch, IgnoringPunctuationAndWhiteSpace) {
 TEST_F(IndexSearch, TermsOrNotAndQuotes) {
     EXPECT_EQ(found("report pdf"), (Names{"report-2024.pdf"}));                   // AND
     EXPECT_EQ(found("flac|doc"), (Names{"Docs", "Straße.flac", "ÉCOLE.doc"}));   // OR
+    EXPECT_EQ(found("flac|DOC|q1|q2|q3|q4|q5|q6"), found("flac|doc"));
     EXPECT_EQ(found("report !pdf"), (Names{"report 2024 final.txt"}));           // NOT
     EXPECT_EQ(found("mp3 !cafe|deep"), Names{});
     EXPECT_EQ(found("\"del mar\""), (Names{"Café del Mar.mp3"}));                // a blank inside quotes
     EXPECT_EQ(found("del mar"), (Names{"Café del Mar.mp3"}));
     EXPECT_EQ(found("\"mar del\""), Names{});
     EXPECT_EQ(found("\"!pdf\""), Names{});                                         // quoted: not an operator
+    EXPECT_EQ(found("\"flac|doc\""), Names{});
+    EXPECT_EQ(found("\"caf?.txt\""), Names{});
+    EXPECT_EQ(found("caf\"e.t\"xt"), (Names{"cafe.txt"}));                          // quotes around part of a term
+    EXPECT_EQ(found("report\tpdf"), found("report pdf"));                             // a tab splits terms too
     EXPECT_EQ(found("txt|"), found(""));  // an empty alternative matches everything
     EXPECT_EQ(found("!"), found(""));
 }
@@ -135,6 +142,9 @@ TEST_F(IndexSearch, Wildcards) {
     EXPECT_EQ(found("caf?"), Names{});                         // a pattern covers the whole name
     EXPECT_EQ(found("stra?e*"), Names{});                      // "ß" folds to "ss": two characters
     EXPECT_EQ(found("stra??e*"), (Names{"Straße.flac"}));
+    SearchOptions match_case;
+    match_case.match_case = true;
+    EXPECT_EQ(found("Stra?e*", match_case), (Names{"Straße.flac"}));  // unfolded, "ß" is one character
     EXPECT_EQ(found("*2024*|*.md"), (Names{"notes.md", "report 2024 final.txt", "report-2024.pdf"}));
     EXPECT_EQ(found("!*.*"), (Names{"Docs", "Music", "empty", "share", "sub"}));
     EXPECT_EQ(found("\"*\""), Names{});                        // quoted: a literal star
@@ -149,6 +159,10 @@ TEST_F(IndexSearch, PathTerms) {
     EXPECT_EQ(found("docs", path), (Names{".hidden", "Docs", "notes.md", "report 2024 final.txt", "report-2024.pdf"}));
     EXPECT_EQ(found("share\\*.txt"), (Names{"a.txt", "cafe.txt", "report 2024 final.txt"}));  // "*" spans folders
     EXPECT_EQ(found("share\\*\\*.txt"), (Names{"cafe.txt", "report 2024 final.txt"}));
+    host::SearchCondition two_down = host::search_compile("share\\*\\*.txt", {});
+    for (const char* path : {"share\\a.txt", "share\\x\\a.txt", "share\\x\\y\\a.txt"})
+        EXPECT_EQ(host::search_matches(two_down, {"a.txt", path, "a.txt", path}), path != std::string("share\\a.txt"))
+            << path;  // "*" crosses separators: two levels or more
     SearchOptions path_prefix = path;
     path_prefix.prefix = true;
     EXPECT_EQ(found("share\\music\\s", path_prefix), (Names{"Straße.flac", "deep song.mp3", "sub"}));
@@ -183,6 +197,87 @@ TEST_F(IndexSearch, InvalidRegularExpressionsFindNothing) {
     EXPECT_EQ(found("", {}, "[", 0x10), Names{});
 }
 
+TEST_F(IndexSearch, RegularExpressionsThatMatchEmptyTextFindEveryEntry) {
+    SearchOptions regex;
+    regex.regex = true;
+    for (const char* text : {"$", "^", ".*", "x*", "a*$", "(a|a)*$", "(?:)", "\\b"})
+        EXPECT_EQ(run(text, regex).size(), 15u) << text;
+    EXPECT_EQ(found("^$", regex), Names{});
+}
+
+TEST(SearchGlob, StarsPlacePartsLeftmostAndQuestionMarksTakeOneCharacter) {
+    struct Case {
+        const char* glob;
+        const char* name;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"a*b*c", "aXbYc", true}, {"a*b*c", "abc", true},     {"a*b*c", "acb", false},
+        {"*ab*ab", "abab", true}, {"*ab*ab", "abXab", true},  {"*ab*ab", "abba", false},
+        {"a*a", "a", false},      {"a*a", "aa", true},        {"*aa*a", "aa", false},
+        {"*aa*a", "aaa", true},   {"**a**", "a", true},       {"*?", "", false},
+        {"?*é", "xé", true},      {"?*é", "é", false},        {"*?é", "éé", true},
+        {"x?y", "xéy", true},     {"x??y", "xéy", false},     {"*?é*?", "éé", false},
+        {"*?é*?", "ééx", true},   {"*.mp3|*.flac", "a.flac", true},
+    };
+    for (const Case& c : cases) {
+        host::SearchOptions options;
+        options.match_case = options.match_diacritics = true;
+        host::SearchCondition condition = host::search_compile(c.glob, options);
+        host::EntryTexts texts{c.name, "", c.name, ""};
+        EXPECT_EQ(host::search_matches(condition, texts), c.matches) << c.glob << " on " << c.name;
+    }
+}
+
+TEST_F(IndexSearch, RepeatedTermsCountOnce) {
+    EXPECT_EQ(found("mp3 MP3 mp3"), found("mp3"));
+    EXPECT_EQ(found("txt|cafe cafe|txt|txt"), found("cafe|txt"));
+    EXPECT_EQ(found("!*.mp3 !*.MP3 !*.mp3"), found("!*.mp3"));
+    EXPECT_EQ(found("* ** * doc"), found("doc"));  // a term that matches every name adds nothing
+    EXPECT_EQ(found("!*"), Names{});
+    host::SearchCondition condition = host::search_compile("a|b B|A|a !a !A ***", {});
+    ASSERT_EQ(condition.terms.size(), 2u);
+    EXPECT_EQ(condition.terms[0].alternatives.size(), 2u);
+    EXPECT_TRUE(host::search_compile("* * *", {}).match_all);
+}
+
+TEST_F(IndexSearch, OversizedSearchesAreRefusedAndFindNothing) {
+    SearchOptions regex;
+    regex.regex = true;
+    auto names = [](int count, const char* separator) {
+        std::string text;
+        for (int i = 0; i < count; ++i) text += (i ? separator : "") + std::string("name") + std::to_string(i);
+        return text;
+    };
+    auto repeated = [](const std::string& piece, int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) text += piece;
+        return text;
+    };
+    auto nested = [](int depth) { return std::string(depth, '(') + "a" + std::string(depth, ')'); };
+    const struct {
+        std::string text;
+        bool regex;
+        bool refused;
+    } cases[] = {
+        {names(400, "|"), false, false},  {"(" + names(400, "|") + ")", true, false},
+        {names(1025, "|"), false, true},  {names(600, " ") + " " + names(600, "|"), false, true},
+        {names(5000, " "), false, true},  {names(20, " ") + " " + names(20, " "), false, false},
+        {nested(100), true, false},       {nested(101), true, true},
+        {std::string(33000, 'x'), true, true},
+        {"\\pL{1000}", true, true},      {"a{1000}b{1000}", true, false},
+        {repeated("a{1000}", 21), true, true}, {"\\w{3}\\x{10}{2}", true, false},
+    };
+    for (const auto& c : cases) {
+        host::SearchCondition condition = host::search_compile(c.text, c.regex ? regex : SearchOptions{});
+        EXPECT_EQ(condition.invalid, c.refused) << c.text.substr(0, 60) << ": " << condition.error;
+        if (c.refused) {
+            EXPECT_FALSE(condition.error.empty());
+            EXPECT_EQ(run(c.text, c.regex ? regex : SearchOptions{}), std::vector<uint32_t>{});
+        }
+    }
+}
+
 TEST_F(IndexSearch, TheFilterIsASecondCondition) {
     EXPECT_EQ(found("report", {}, "pdf"), (Names{"report-2024.pdf"}));
     EXPECT_EQ(found("", {}, "Cafe", 0x1), (Names{"Café del Mar.mp3"}));           // filter_case
@@ -204,24 +299,50 @@ TEST_F(IndexSearch, FilesFoldersAndHideEmpty) {
     request.main = host::search_compile("", {});
     request.include_files = false;
     std::vector<uint32_t> results;
-    host::search_run(*snapshot_, request, nullptr, &results);
+    host::search_run(*snapshot_, request, {}, &results);
     EXPECT_EQ(names(results), (Names{"Docs", "empty", "Music", "share", "sub"}));
     request.include_files = true;
     request.include_folders = false;
-    host::search_run(*snapshot_, request, nullptr, &results);
+    host::search_run(*snapshot_, request, {}, &results);
     EXPECT_EQ(results.size(), 10u);
     request.nothing = true;
-    host::search_run(*snapshot_, request, nullptr, &results);
+    host::search_run(*snapshot_, request, {}, &results);
     EXPECT_TRUE(results.empty());
 }
 
-TEST_F(IndexSearch, ACancelledSearchStops) {
+TEST_F(IndexSearch, ACancelledSearchOrSortStops) {
     std::atomic<bool> cancel{true};
-    for (const char* text : {"", "cafe", "music\\"}) {
+    SearchOptions regex;
+    regex.regex = true;
+    for (const char* text : {"", "cafe", "music\\", "cafe|txt", "$"}) {
+        host::SearchRequest request;
+        request.main = host::search_compile(text, text[0] == '$' ? regex : SearchOptions{});
+        std::vector<uint32_t> results;
+        EXPECT_FALSE(host::search_run(*snapshot_, request, {&cancel}, &results)) << text;
+    }
+    std::vector<uint32_t> all = run("", {});
+    for (int property : {0, 1, 2, 3})
+        EXPECT_FALSE(host::result_sort(*snapshot_, property, true, {&cancel}, &all)) << property;
+}
+
+TEST_F(IndexSearch, AHeavySearchStopsAtThePollThatSeesTheCancel) {
+    struct Stopper {
+        std::atomic<bool> cancel{false};
+        int polls = 0;
+    };
+    auto third_poll_cancels = [](void* context) {
+        auto* stopper = static_cast<Stopper*>(context);
+        if (++stopper->polls == 3) stopper->cancel = true;
+    };
+    std::string heavy;  // a thousand patterns that every name is compared with
+    for (int i = 0; i < 1000; ++i) heavy += " !*x" + std::to_string(i) + "?*";
+    for (const std::string& text : {heavy, "music\\" + heavy}) {
+        Stopper stopper;
         host::SearchRequest request;
         request.main = host::search_compile(text, {});
         std::vector<uint32_t> results;
-        EXPECT_FALSE(host::search_run(*snapshot_, request, &cancel, &results)) << text;
+        EXPECT_FALSE(host::search_run(*snapshot_, request, {&stopper.cancel, third_poll_cancels, &stopper}, &results));
+        EXPECT_EQ(stopper.polls, 3) << text.substr(0, 10);
     }
 }
 
@@ -234,7 +355,7 @@ TEST_F(IndexSearch, EverySortInBothDirections) {
     std::vector<uint32_t> all = run("", {});
     auto sorted = [&](int property, bool ascending) {
         std::vector<uint32_t> results = all;
-        EXPECT_TRUE(host::result_sort(*snapshot_, property, ascending, nullptr, &results));
+        EXPECT_TRUE(host::result_sort(*snapshot_, property, ascending, {}, &results));
         return results;
     };
     auto path_of = [&](uint32_t e) {

@@ -153,10 +153,7 @@ void ClientTest::drop(FtpClient* client) { client_destroy(client); }
 
 bool ClientTest::control_event(FtpClient* client) {
     server_wndproc(server_.window, MSG_CONTROL_SOCKET, client->control_socket, 0);
-    for (FtpClient* c = server_.clients_head; c; c = c->next) {
-        if (c == client) return true;
-    }
-    return false;
+    return alive(client);
 }
 
 std::string ClientTest::run(FtpClient* client, const std::string& line) {
@@ -188,7 +185,25 @@ size_t ClientTest::take_kicks() {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == MSG_CONTROL_SOCKET && message.wParam == SCRIPTED_SOCKET && message.lParam == 0) kicks++;
     }
+    // The kicks are gone, so no client waits for one any more.
+    for (FtpClient* client = server_.clients_head; client; client = client->next) client->kick_pending = 0;
     return kicks;
+}
+
+bool ClientTest::alive(const FtpClient* client) const {
+    for (FtpClient* c = server_.clients_head; c; c = c->next) {
+        if (c == client) return true;
+    }
+    return false;
+}
+
+size_t ClientTest::run_kicks(FtpClient* client, size_t most) {
+    size_t events = 0;
+    while (events < most && take_kicks() != 0 && alive(client)) {
+        events++;
+        if (!control_event(client)) break;
+    }
+    return events;
 }
 
 std::vector<std::string> ClientTest::debug_lines() const {

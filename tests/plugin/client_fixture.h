@@ -51,6 +51,8 @@ protected:
     void drop(FtpClient* client);
     // Runs one control event as the window procedure does; false when it destroyed the client.
     bool control_event(FtpClient* client);
+    // True while the client is in the server's list.
+    bool alive(const FtpClient* client) const;
     // Executes one line and returns what it queued, sent through the unlimited scripted socket.
     std::string run(FtpClient* client, const std::string& line);
     // Sends what is queued and returns it, leaving the record of sent bytes empty.
@@ -60,6 +62,9 @@ protected:
     void clear_logged();
     // Removes every message posted to the test thread; returns how many were control kicks.
     size_t take_kicks();
+    // Handles the client's kicks as the message loop would, one control event each, until none
+    // is posted or `most` events ran or the client is gone; returns the number of events.
+    size_t run_kicks(FtpClient* client, size_t most);
     std::vector<std::string> debug_lines() const;
 
     ServerInstance server_{};

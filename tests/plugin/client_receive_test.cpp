@@ -100,6 +100,7 @@ TEST_F(ControlReceive, PipelinedCommandsPauseReadingAndResumeInOrder) {
     client_execute(client_, user.data());
 
     ASSERT_TRUE(control_event(client_));
+    run_kicks(client_, lines);
     EXPECT_EQ(client_->recv_paused, 1u);
     EXPECT_GT(client_->reply_unsent_bytes, MAX_UNSENT_REPLY_BYTES);
     EXPECT_LT(client_->reply_unsent_bytes, MAX_UNSENT_REPLY_BYTES + 64);
@@ -107,11 +108,13 @@ TEST_F(ControlReceive, PipelinedCommandsPauseReadingAndResumeInOrder) {
     size_t recv_calls = scripted().recv_calls;
     ASSERT_TRUE(control_event(client_));  // a write event with a full socket changes nothing
     EXPECT_EQ(scripted().recv_calls, recv_calls);
+    EXPECT_EQ(take_kicks(), 0u);
 
-    // The socket takes everything now: one event drains, resumes, and ends with the QUIT.
+    // The socket takes everything now: the events drain, resume, and end with the QUIT.
     scripted().send_room = SIZE_MAX;
     scripted().send_piece = 4096;
-    EXPECT_FALSE(control_event(client_));
+    if (control_event(client_)) run_kicks(client_, lines);
+    EXPECT_FALSE(alive(client_));
     client_ = nullptr;
 
     std::string expected = "230 Logged on.\r\n";
@@ -126,6 +129,21 @@ TEST_F(ControlReceive, PipelinedCommandsPauseReadingAndResumeInOrder) {
     EXPECT_EQ(scripted().closes, 1);
 }
 
+// One event executes a bounded number of lines and kicks itself for the rest, which run in order.
+TEST_F(ControlReceive, OneEventExecutesAtMostItsLinesAndKicks) {
+    settings.logging_enabled = 0;
+    const size_t lines = 3 * CONTROL_EVENT_LINES + 5;
+    scripted().incoming = {repeat("NOOP\r\n", lines - 1) + "USER x\r\n"};
+    ASSERT_TRUE(control_event(client_));
+    EXPECT_TRUE(scripted().sent == repeat(OK, CONTROL_EVENT_LINES));
+    for (size_t events = 1; take_kicks() != 0 && events < lines; events++) {
+        size_t before = scripted().sent.size();
+        ASSERT_TRUE(control_event(client_));
+        EXPECT_LE(scripted().sent.size() - before, CONTROL_EVENT_LINES * OK.size());
+    }
+    EXPECT_TRUE(scripted().sent == repeat(OK, lines - 1) + "230 Logged on.\r\n");
+}
+
 // The QUIT that pushes the queue over the bound must not end the connection before the lines
 // held behind it have run and been answered.
 TEST_F(ControlReceive, QuitAtThePauseStillRunsTheHeldLines) {
@@ -135,10 +153,12 @@ TEST_F(ControlReceive, QuitAtThePauseStillRunsTheHeldLines) {
     scripted().incoming = {repeat("NOOP\r\n", noops) + "QUIT\r\nNOOP\r\n"};
     scripted().send_room = 0;
     ASSERT_TRUE(control_event(client_));
+    run_kicks(client_, noops);
     ASSERT_EQ(client_->recv_paused, 1u);
     ASSERT_EQ(client_->quit_requested, 1u);
     scripted().send_room = SIZE_MAX;
-    EXPECT_FALSE(control_event(client_));
+    if (control_event(client_)) run_kicks(client_, noops);
+    EXPECT_FALSE(alive(client_));
     client_ = nullptr;
     EXPECT_TRUE(scripted().sent == repeat(OK, noops) + "221 Goodbye.\r\n" + OK);
     EXPECT_EQ(scripted().shutdowns, 1);
@@ -151,10 +171,12 @@ TEST_F(ControlReceive, PausedClientDrainsOverManyEvents) {
     scripted().incoming = {repeat("NOOP\n", lines)};
     scripted().send_room = 0;
     ASSERT_TRUE(control_event(client_));
+    run_kicks(client_, lines);
     ASSERT_EQ(client_->recv_paused, 1u);
     for (int event = 0; event < 10000 && scripted().sent.size() < lines * OK.size(); event++) {
         scripted().send_room = 256 * 1024;
         ASSERT_TRUE(control_event(client_));
+        run_kicks(client_, lines);
     }
     EXPECT_TRUE(scripted().sent == repeat(OK, lines));
     EXPECT_EQ(client_->recv_paused, 0u);

@@ -67,7 +67,10 @@ int fake_db_query_sort(SorrelwickDbQuery* query, const SorrelwickProperty* prope
 
 const FakeResult& result_at(size_t index) { return fake_host->results.at(index); }
 
-size_t fake_db_query_get_result_count(SorrelwickDbQuery*) { return fake_host->results.size(); }
+size_t fake_db_query_get_result_count(SorrelwickDbQuery*) {
+    fake_host->result_count_reads++;
+    return fake_host->results.size();
+}
 
 void fake_db_query_get_result_name(SorrelwickDbQuery*, size_t index, Utf8Buf* name) {
     host::utf8_buf_copy_utf8_string(name, result_at(index).name.c_str());
@@ -186,6 +189,11 @@ FtpClient* fake_client_create() {
 
 void fake_client_destroy(FtpClient* client) {
     fake_client_take_replies(client);
+    for (ReplyBlock* block = client->held_head; block;) {
+        ReplyBlock* next = block->next;
+        mem_free(block);
+        block = next;
+    }
     mem_free(client->search_text);
     mem_free(client->filter_search_text);
     mem_free(client->last_search_text);

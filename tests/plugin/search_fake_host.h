@@ -56,6 +56,7 @@ struct FakeHost {
     std::vector<FakeResult> results;
     int folder_sizes_indexed = 1;
     std::vector<SorrelwickDb*> folder_size_dbs;  // the db argument of each db_is_index_folder_size
+    size_t result_count_reads = 0;
     size_t indexed_fd_fetches = 0;
     size_t file_list_filename_fetches = 0;
     std::vector<int> missing_properties;  // property numbers the host pretends not to know

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "ftp/dispatcher.h"
 #include "plugin/settings.h"
 #include "search/query_command.h"
 #include "search/query_results.h"
@@ -294,6 +296,37 @@ TEST_F(SearchQueryTest, AbortedResultsAreResentByTheNextUnchangedQuery) {
     query_event_callback(client, DB_QUERY_EVENT_SEARCH_DONE);
     EXPECT_EQ(fake_client_take_replies(client), "");
     EXPECT_EQ(send("query"), "200-Query results\r\n RESULT_COUNT 1\r\n FILE z.mp3\r\n200 End.\r\n");
+    EXPECT_EQ(host.searches.size(), 1u);
+}
+
+// Results of a search or sort still running are owed, not read at once: reading them would wait
+// for the host on the user-interface thread.
+TEST_F(SearchQueryTest, UnchangedQueryBeforeTheRunningSearchEndsOwesTheResults) {
+    const std::string reply = "200-Query results\r\n RESULT_COUNT 1\r\n FILE z.mp3\r\n200 End.\r\n";
+    host.results = {fake_result("z.mp3", "root", false)};
+    EXPECT_EQ(send("query"), "");
+    std::vector<char> noop = {'N', 'O', 'O', 'P', '\0'};
+    client_execute(client, noop.data());
+    EXPECT_EQ(fake_client_take_replies(client), "426 Query aborted.\r\n200 OK.\r\n");
+
+    EXPECT_EQ(send("query"), "");
+    EXPECT_EQ(client->results_pending, 1u);
+    EXPECT_EQ(host.result_count_reads, 0u);
+    client_execute(client, noop.data());  // the 426 rule holds for these owed results too
+    EXPECT_EQ(fake_client_take_replies(client), "426 Query aborted.\r\n200 OK.\r\n");
+    EXPECT_EQ(send("query"), "");
+    query_event_callback(client, DB_QUERY_EVENT_SEARCH_DONE);
+    EXPECT_EQ(fake_client_take_replies(client), reply);
+    EXPECT_EQ(send("query"), reply);  // finished now: re-sent at once
+
+    // The same for a re-sort.
+    send("sort", "size_descending");
+    EXPECT_EQ(send("query"), "");
+    client->results_pending = 0;
+    EXPECT_EQ(send("query"), "");
+    EXPECT_EQ(host.sorts.size(), 1u);
+    query_event_callback(client, DB_QUERY_EVENT_SORT_DONE);
+    EXPECT_EQ(fake_client_take_replies(client), reply);
     EXPECT_EQ(host.searches.size(), 1u);
 }
 

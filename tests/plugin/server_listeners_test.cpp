@@ -464,3 +464,71 @@ TEST(ServerServices, StartRegistersTheWindowAndEveryListenerAndStopGivesEverythi
         EXPECT_TRUE(blocks_besides_settings().empty());
     }
 }
+
+// An accept that fails with the error the test chooses, and counts its calls.
+struct FailingAccept {
+    int error = 0;
+    int calls = 0;
+} failing_accept_state;
+
+SOCKET failing_accept(SOCKET, SOCKADDR*, int*) {
+    ++failing_accept_state.calls;
+    WSASetLastError(failing_accept_state.error);
+    return INVALID_SOCKET;
+}
+
+TEST(ServerServices, AcceptOutOfDescriptorsOrBuffersPausesTheListenerUntilTheRetryTimer) {
+    WinsockUse winsock;
+    service_calls = ServiceCalls();
+    PluginSession session({{"os_winsock_accept", reinterpret_cast<void*>(&failing_accept)},
+                           {"os_winsock_WSAAsyncSelect", reinterpret_cast<void*>(&selecting)}});
+    ASSERT_TRUE(session.bound());
+    ASSERT_EQ(apply("127.0.0.1", free_port()), 1);
+    auto listen_event = [] {
+        server_wndproc(server_instance->window, MSG_LISTEN_SOCKET, server_instance->listeners_head->socket,
+                       FD_ACCEPT);
+    };
+
+    service_calls.calls.clear();
+    failing_accept_state = {WSAECONNABORTED, 0};
+    listen_event();
+    listen_event();
+    EXPECT_EQ(failing_accept_state.calls, 2) << "any other failure leaves the listener asking";
+    EXPECT_TRUE(service_calls.calls.empty());
+
+    for (int error : {WSAEMFILE, WSAENOBUFS}) {
+        service_calls.calls.clear();
+        failing_accept_state = {error, 0};
+        listen_event();
+        listen_event();
+        EXPECT_EQ(failing_accept_state.calls, 1) << "a paused listener is not asked; error " << error;
+        EXPECT_EQ(service_calls.calls, std::vector<std::string>{"select 1 1 1024 32"});
+        EXPECT_TRUE(pump_until([] { return service_calls.calls.size() == 2; })) << "the retry timer resumes it";
+        EXPECT_EQ(service_calls.calls.back(), "select 1 1 1024 40");
+    }
+    server_stop();
+}
+
+TEST(ServerServices, PassiveAcceptOutOfDescriptorsPausesThePassiveListenerUntilTheRetryTimer) {
+    WinsockUse winsock;
+    service_calls = ServiceCalls();
+    PluginSession session({{"os_winsock_accept", reinterpret_cast<void*>(&failing_accept)},
+                           {"os_winsock_WSAAsyncSelect", reinterpret_cast<void*>(&selecting)}});
+    ASSERT_TRUE(session.bound());
+    ASSERT_EQ(apply("127.0.0.1", free_port()), 1);
+    FtpClient* client = client_create(INVALID_SOCKET);
+    SOCKET passive = os_winsock_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    client->data_mode = DATA_MODE_PASSIVE;
+    client->data_address.pasv_socket = passive;
+    auto pasv_event = [passive] { server_wndproc(server_instance->window, MSG_PASV_SOCKET, passive, FD_ACCEPT); };
+
+    service_calls.calls.clear();
+    failing_accept_state = {WSAEMFILE, 0};
+    pasv_event();
+    pasv_event();
+    EXPECT_EQ(failing_accept_state.calls, 1) << "a paused passive listener is not asked";
+    EXPECT_EQ(service_calls.calls, std::vector<std::string>{"select 0 1 1026 32"});
+    EXPECT_TRUE(pump_until([] { return service_calls.calls.size() == 2; })) << "the retry timer resumes it";
+    EXPECT_EQ(service_calls.calls.back(), "select 0 1 1026 40");
+    server_stop();
+}

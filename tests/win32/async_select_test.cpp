@@ -1,4 +1,8 @@
 // WSAAsyncSelect on real loopback sockets: which events come, how often, and what re-enables them.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "socket_test_support.h"
@@ -11,6 +15,27 @@ constexpr long LISTEN_EVENTS = FD_ACCEPT | FD_CLOSE;                        // 4
 constexpr long CONTROL_EVENTS = FD_READ | FD_WRITE | FD_CLOSE;              // 35
 constexpr long OUTGOING_EVENTS = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;  // 51
 constexpr DWORD QUIET_MS = 150;  // how long an absent event is waited for
+
+// Leaves the process no free descriptor until destroyed: `open` takes the lowest free number, so
+// every number up to the one it returns is in use, and the limit goes down to just above it.
+class DescriptorsExhausted {
+public:
+    DescriptorsExhausted() {
+        last_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit low = saved_;
+        low.rlim_cur = static_cast<rlim_t>(last_ + 1);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+    }
+    ~DescriptorsExhausted() {
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+        ::close(last_);
+    }
+
+private:
+    int last_ = -1;
+    rlimit saved_{};
+};
 
 class AsyncSelectTest : public ::testing::Test {
 protected:
@@ -63,6 +88,20 @@ TEST_F(AsyncSelectTest, AcceptIsReenabledByAcceptOnly) {
     EXPECT_EQ(accept(listener_, nullptr, nullptr), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
     for (const SocketEvent& seen : recorded_events()) EXPECT_EQ(seen.message, SOCKET_MESSAGE);
+}
+
+TEST_F(AsyncSelectTest, AcceptWithoutDescriptorsFailsWithEmfileAndIsReportedAgain) {
+    ASSERT_EQ(WSAAsyncSelect(listener_, window_.handle(), SOCKET_MESSAGE, LISTEN_EVENTS), 0);
+    own(connect_loopback(port_));
+    ASSERT_TRUE(pump_until([&] { return count_events(listener_, FD_ACCEPT) == 1; }));
+    {
+        DescriptorsExhausted exhausted;
+        EXPECT_EQ(accept(listener_, nullptr, nullptr), INVALID_SOCKET);
+        EXPECT_EQ(WSAGetLastError(), WSAEMFILE);
+        // The connection still waits, and the failed accept re-enabled FD_ACCEPT.
+        EXPECT_TRUE(pump_until([&] { return count_events(listener_, FD_ACCEPT) == 2; }));
+    }
+    EXPECT_NE(own(accept(listener_, nullptr, nullptr)), INVALID_SOCKET);
 }
 
 TEST_F(AsyncSelectTest, ReadIsReenabledByRecvWhileDataRemains) {

@@ -259,6 +259,16 @@ TEST_F(SocketsTest, ResolvedAddressesComeInWindowsLayout) {
     freeaddrinfo(list);
 
     hints.ai_family = AF_UNSPEC;
+    // A number that is no port is an unknown service, not its low 16 bits.
+    ASSERT_EQ(getaddrinfo("127.0.0.1", "65535", &hints, &list), 0);
+    EXPECT_EQ(ntohs(reinterpret_cast<SOCKADDR_IN*>(list->ai_addr)->sin_port), 65535);
+    freeaddrinfo(list);
+    for (const char* service : {"65536", "99999", "18446744073709551617", "-1"}) {
+        list = nullptr;
+        EXPECT_EQ(getaddrinfo("127.0.0.1", service, &hints, &list), WSATYPE_NOT_FOUND) << service;
+        EXPECT_EQ(list, nullptr) << service;
+        EXPECT_EQ(WSAGetLastError(), WSATYPE_NOT_FOUND) << service;
+    }
     EXPECT_EQ(getaddrinfo("not an address", nullptr, &hints, &list), WSAHOST_NOT_FOUND);
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(WSAGetLastError(), 11001);

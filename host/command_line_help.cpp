@@ -1,0 +1,172 @@
+// The --help text and the manual page, both made from the one option table and the sections below.
+#include <string>
+
+#include "host/command_line.h"
+#include "host/host_folders.h"
+#include "host/settings_store.h"
+
+namespace host {
+namespace {
+
+constexpr size_t HELP_INDENT = 26;
+constexpr size_t HELP_WIDTH = 100;
+
+// A part of the description after the options; paragraphs are separated by an empty line.
+struct HelpSection {
+    const char* title;
+    const char* text;
+    bool lists_settings_keys;  // followed by the keys of section [swp]
+};
+
+constexpr char HELP_SUMMARY[] = "serve folders to FTP clients, read-only, through the SWP plug-in";
+
+constexpr char HELP_DESCRIPTION[] =
+    "swp-host indexes the folders it is given and serves them to FTP clients through the SWP plug-in: "
+    "clients walk the folders, list them, ask about entries, download files and run searches with the "
+    "SORRELWICK command. Nothing is ever written to the served folders.\n\n"
+    "It prints \"swp-host: listening on ADDRESS:PORT\" on stderr for each listening socket and ";
+
+constexpr HelpSection HELP_SECTIONS[] = {
+    {"Settings",
+     "Command-line options override the settings file for one run and are never written back; the server is "
+     "enabled for the run. The settings file is an INI file. Its section [swp] holds the plug-in's settings, "
+     "the keys below; its section [host] holds the folders to serve when no --index is given, one line "
+     "index=DIR[=NAME] each, with an absolute DIR. A value that cannot be what its key claims (port=99999) "
+     "stops swp-host with the file and line; unknown keys are reported and ignored. The file is written only "
+     "when a setting changed.",
+     true},
+    {"Files", HOST_FOLDERS_HELP_FILES, false},
+    {"Exit status",
+     "0 after a stop, 1 when no listening socket could be opened, 2 for a bad option, a bad or "
+     "unreadable settings file, a missing plug-in or a folder that cannot be indexed.",
+     false},
+};
+
+// Breaks a text at blanks so that no line passes the help width; later lines start at `indent`.
+std::string help_wrapped(const std::string& text, size_t indent, size_t column) {
+    std::string wrapped;
+    size_t start = 0;
+    size_t line_start = column;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos) end = text.size();
+        std::string word = text.substr(start, end - start);
+        if (column > line_start && column + 1 + word.size() > HELP_WIDTH) {
+            wrapped += "\n" + std::string(indent, ' ');
+            column = line_start = indent;
+        } else if (column > line_start) {
+            wrapped += ' ';
+            ++column;
+        }
+        wrapped += word;
+        column += word.size();
+        start = end + 1;
+    }
+    return wrapped;
+}
+
+std::string settings_key_list(const char* separator) {
+    std::string list;
+    for (const SettingsKey& key : SETTINGS_KEYS) list += (list.empty() ? "" : separator) + std::string(key.name);
+    return list;
+}
+
+// Each paragraph of a section's text, wrapped and indented by two blanks.
+std::string help_paragraphs(const std::string& text) {
+    std::string out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find("\n\n", start);
+        if (end == std::string::npos) end = text.size();
+        if (start != 0) out += "\n";
+        out += "  " + help_wrapped(text.substr(start, end - start), 2, 2) + "\n";
+        start = end + 2;
+    }
+    return out;
+}
+
+// Text set in roff: a leading dot or quote is kept literal, a minus is a minus, a backslash shows.
+std::string roff_escaped(const std::string& text) {
+    std::string out;
+    for (char byte : text) {
+        if (byte == '\\') out += "\\e";
+        else if (byte == '-') out += "\\-";
+        else out += byte;
+    }
+    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
+    return out;
+}
+
+std::string roff_paragraphs(const std::string& text) {
+    std::string out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find("\n\n", start);
+        if (end == std::string::npos) end = text.size();
+        if (start != 0) out += ".PP\n";
+        out += roff_escaped(text.substr(start, end - start)) + "\n";
+        start = end + 2;
+    }
+    return out;
+}
+
+std::string upper(const char* text) {
+    std::string out = text;
+    for (char& byte : out)
+        if (byte >= 'a' && byte <= 'z') byte = static_cast<char>(byte - 'a' + 'A');
+    return out;
+}
+
+std::string help_description() { return std::string(HELP_DESCRIPTION) + HOST_FOLDERS_HELP_STOP; }
+
+// An option's help with its default, when the default depends on the machine.
+std::string option_help(const CommandLineOption& option) {
+    std::string help = option.help;
+    if (option.help_default != nullptr) help += std::string(" (default: ") + option.help_default + ")";
+    return help;
+}
+
+}  // namespace
+
+std::string command_line_help() {
+    std::string text = "Usage: swp-host [OPTION]...\n\n" + help_paragraphs(help_description()) + "\nOptions:\n";
+    for (const CommandLineOption& option : command_line_options()) {
+        std::string left = "  ";
+        if (option.short_name != nullptr) left += std::string(option.short_name) + ", ";
+        left += option.name;
+        if (option.value_name != nullptr) left += std::string(" ") + option.value_name;
+        if (left.size() < HELP_INDENT) left.resize(HELP_INDENT, ' ');
+        else left += "\n" + std::string(HELP_INDENT, ' ');
+        text += left + help_wrapped(option_help(option), HELP_INDENT, HELP_INDENT) + "\n";
+    }
+    for (const HelpSection& section : HELP_SECTIONS) {
+        text += "\n" + std::string(section.title) + ":\n" + help_paragraphs(section.text);
+        if (section.lists_settings_keys)
+            text += "\nSettings for --set and the [swp] section of the settings file:\n" +
+                    help_paragraphs(settings_key_list(" "));
+    }
+    return text;
+}
+
+std::string command_line_manual_page(const std::string& version) {
+    std::string page = ".TH SWP-HOST 1 \"\" \"swp-host " + roff_escaped(version) + "\" \"User Commands\"\n" +
+                       ".SH NAME\nswp\\-host \\- " + roff_escaped(HELP_SUMMARY) + "\n" +
+                       ".SH SYNOPSIS\n.B swp\\-host\n[\\fIOPTION\\fR]...\n" + ".SH DESCRIPTION\n" +
+                       roff_paragraphs(help_description()) + ".SH OPTIONS\n";
+    for (const CommandLineOption& option : command_line_options()) {
+        page += ".TP\n\\fB";
+        if (option.short_name != nullptr) page += roff_escaped(option.short_name) + "\\fR, \\fB";
+        page += roff_escaped(option.name) + "\\fR";
+        if (option.value_name != nullptr) page += " \\fI" + roff_escaped(option.value_name) + "\\fR";
+        page += "\n" + roff_escaped(option_help(option)) + "\n";
+    }
+    for (const HelpSection& section : HELP_SECTIONS) {
+        page += ".SH " + upper(section.title) + "\n" + roff_paragraphs(section.text);
+        if (section.lists_settings_keys)
+            page += ".PP\nThe keys of section [swp]: " + roff_escaped(settings_key_list(", ")) + ".\n";
+    }
+    page += ".SH SEE ALSO\n\\fBsystemctl\\fR(1), \\fBjournalctl\\fR(1)\n";
+    return page;
+}
+
+}  // namespace host

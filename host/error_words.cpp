@@ -1,0 +1,29 @@
+#include "host/error_words.h"
+
+namespace host {
+namespace {
+
+struct ErrorWords {
+    DWORD error;
+    const char* words;
+};
+
+constexpr ErrorWords ERROR_WORDS[] = {
+    {ERROR_FILE_NOT_FOUND, "it does not exist"},
+    {ERROR_PATH_NOT_FOUND, "a part of its path is not a folder"},
+    {4, "too many files are open"},  // ERROR_TOO_MANY_OPEN_FILES
+    {ERROR_ACCESS_DENIED, "permission denied"},
+    {ERROR_MOD_NOT_FOUND, "it is no library for this machine, or a library it needs is missing"},
+    {1117, "input/output error"},  // ERROR_IO_DEVICE
+};
+
+}  // namespace
+
+std::string error_words(DWORD error) {
+    std::string number = "error " + std::to_string(error);
+    for (const ErrorWords& entry : ERROR_WORDS)
+        if (entry.error == error) return std::string(entry.words) + " (" + number + ")";
+    return number;
+}
+
+}  // namespace host
