@@ -1,7 +1,7 @@
-// Opening a file below its folder on Windows. Every folder on the way is opened in turn without
-// following reparse points, and held open without delete sharing so that it cannot be renamed or
-// replaced by a link while the walk goes on; a folder or file that is a link (a reparse point whose
-// tag is a name surrogate: symbolic links, junctions, mount points) ends the walk.
+// Opening a file below its folder on Windows. Every folder on the way from the volume is opened in
+// turn without following reparse points, and held open without delete sharing so that it cannot be
+// renamed or replaced by a link while the walk goes on; a folder or file that is a link (a reparse
+// point whose tag is a name surrogate: symbolic links, junctions, mount points) ends the walk.
 #include <algorithm>
 #include <string_view>
 #include <vector>
@@ -73,9 +73,22 @@ HANDLE file_open_beneath(const std::string& root_folder, const std::string& rela
         return INVALID_HANDLE_VALUE;
     }
     HeldFolders held;
-    std::wstring path = literal_path(root_folder);
-    // The indexed folder itself was chosen by the user: a link to it is followed.
-    if (!hold_folder(path, 0, &held)) return INVALID_HANDLE_VALUE;
+    std::wstring root = literal_path(root_folder);
+    // The indexed folder's path was resolved when it was indexed: a link put in place of it, or of a
+    // folder on the way to it, since then is not followed either. The walk starts at the volume.
+    size_t volume_end = root.starts_with(L"\\\\?\\UNC\\") ? root.find(L'\\', root.find(L'\\', 8) + 1)
+                                                           : root.find(L'\\', 4);
+    if (volume_end == std::wstring::npos) volume_end = root.size();
+    std::wstring path = root.substr(0, volume_end);
+    if (!hold_folder(path + L'\\', 0, &held)) return INVALID_HANDLE_VALUE;
+    for (size_t start = volume_end + 1; start < root.size();) {
+        size_t end = std::min(root.find(L'\\', start), root.size());
+        if (end > start) {
+            path += L'\\' + root.substr(start, end - start);
+            if (!hold_folder(path, FILE_FLAG_OPEN_REPARSE_POINT, &held)) return INVALID_HANDLE_VALUE;
+        }
+        start = end + 1;
+    }
     for (size_t index = 0; index + 1 < names.size(); ++index) {
         path += L'\\' + names[index];
         if (!hold_folder(path, FILE_FLAG_OPEN_REPARSE_POINT, &held)) return INVALID_HANDLE_VALUE;

@@ -212,7 +212,7 @@ std::string SettingsStore::check_line(const Line& line, const std::string& where
     if (line.section == HOST_SECTION && line.key == HOST_INDEX_KEY) {
         std::string problem;
         IndexRoot root;
-        if (!std::filesystem::path(line.value).is_absolute())
+        if (!utf8_path(line.value).is_absolute())
             return "index needs an absolute folder, not \"" + line.value + "\"";
         if (!index_root_parse(line.value, &root, &problem)) return "index " + problem;
         index_roots_.push_back(root);

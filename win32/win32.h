@@ -197,8 +197,8 @@ BOOL GetFileAttributesExA(const char* path, GET_FILEEX_INFO_LEVELS level, void* 
 HANDLE GetProcessHeap();
 size_t HeapCompact(HANDLE heap, DWORD flags);
 
-// Dynamic libraries. A failed load or look-up sets GetLastError to ERROR_MOD_NOT_FOUND or
-// ERROR_PROC_NOT_FOUND.
+// Dynamic libraries. A failed load sets GetLastError to ERROR_BAD_EXE_FORMAT for a file that is no
+// library for this machine, else ERROR_MOD_NOT_FOUND; a failed look-up to ERROR_PROC_NOT_FOUND.
 HMODULE LoadLibraryA(const char* path);
 using FARPROC = intptr_t (*)();  // cast to the function's own type before the call
 FARPROC GetProcAddress(HMODULE module, const char* name);
@@ -216,6 +216,7 @@ constexpr DWORD ERROR_NO_MORE_FILES = 18;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 

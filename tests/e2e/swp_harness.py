@@ -36,6 +36,12 @@ def host_command(args, executable=HOST_EXE):
     return (["wine", executable] if UNDER_WINE else [executable]) + list(args)
 
 
+def host_path(path):
+    """An absolute path of this machine as the host's settings file gives it: under Wine a Windows
+    path on drive Z:, which Wine maps to the root folder."""
+    return "Z:" + path.replace("/", "\\") if UNDER_WINE else path
+
+
 def host_environment(home):
     """The environment of a host whose settings and state folders are private to `home`."""
     env = dict(os.environ)

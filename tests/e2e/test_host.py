@@ -12,7 +12,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
     BUILD_DIR, HOST_EXE, LIBRARY_WITHOUT_ENTRY, UNDER_WINE, Control, Server, console_text, host_command,
-    host_environment, make_tree, stop_process, unprivileged, wait_until)
+    host_environment, host_path, make_tree, stop_process, unprivileged, wait_until)
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
            "--disk-access", "--no-folder-sizes", "--settings", "--plugin", "--debug", "--verbose", "--options-page",
@@ -106,7 +106,8 @@ class IndexRoots(HostProcess):
             self.assertNotIn("listening on", err)
             self.assertGreater(len(err.strip()), 0)
 
-
+    # Runs the host as another user, whom Wine would need a prefix of its own for.
+    @unittest.skipIf(UNDER_WINE, "about Linux permissions")
     def test_unreadable_folders_are_named_and_an_unreadable_root_is_an_error(self):
         tree = make_tree(os.path.join(self.home, "tree"), {"open/a.txt": b"a", "closed/b.txt": b"b", "shut": None})
         for folder in ("closed", "shut"):
@@ -148,8 +149,7 @@ class PluginLoading(HostProcess):
             out.write("not a library\n")
         status, _, err = self.run_host(["--plugin", fake, "--port", "0", "--bind", "127.0.0.1"])
         self.assertEqual(status, 2, err)
-        self.assertIn(fake + " cannot be loaded: it is no library for this machine, or a library it needs is "
-                             "missing (error 126)", err)
+        self.assertIn(fake + " cannot be loaded: it is no library for this machine (error 193)", err)
 
 
 class Serving(unittest.TestCase):
@@ -226,7 +226,7 @@ class Serving(unittest.TestCase):
         home = tempfile.mkdtemp(prefix="swp-e2e-host-settings-")
         try:
             settings_path = os.path.join(home, "settings.ini")
-            text = "[swp]\nprot=21\n[host]\nindex=%s=served\n" % self.tree
+            text = "[swp]\nprot=21\n[host]\nindex=%s=served\n" % host_path(self.tree)
             with open(settings_path, "w") as settings:
                 settings.write(text)
             with Server(None, args=["--settings", settings_path]) as server:
@@ -290,6 +290,9 @@ class Serving(unittest.TestCase):
 
 
 class OptionsPage(HostProcess):
+    # Windows makes the page's controls only on a desktop, which the Wine prefix of the servers runs
+    # without; tests/windows/test_options_window.py shows the page on a virtual display instead.
+    @unittest.skipIf(UNDER_WINE, "needs a desktop")
     def test_drawing_the_page_needs_the_settings_alone(self):
         tree = make_tree(os.path.join(self.home, "tree"), {"a.txt": b"a"})
         log_path = os.path.join(self.home, "activity.log")

@@ -88,6 +88,7 @@ class ServerLifecycle(unittest.TestCase):
             self.assertEqual(server.stop(), 0)
 
 
+@unittest.skipIf(UNDER_WINE, "about Linux descriptor limits")
 class ListenerOutOfDescriptors(unittest.TestCase):
     ROOM = 8  # connections the server has descriptors for
     WAITING = 8
