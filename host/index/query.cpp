@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "host/index/index.h"
+#include "host/index/result_share.h"
 #include "host/index/result_sort.h"
 #include "host/index/search_run.h"
 #include "host/services.h"
@@ -129,8 +130,8 @@ SearchRequest request_from(const QuerySearch& search) {
 }
 
 // Ends a job: a cancelled one with no results, since nobody may install what it got so far.
-void job_finish(QueryJob& job, std::shared_ptr<std::vector<uint32_t>> results) {
-    if (job.cancel.load()) results->clear();
+void job_finish(QueryJob& job, SharedResults results) {
+    if (job.cancel.load() || !results) results = std::make_shared<const ResultList>();
     {
         std::lock_guard<std::mutex> guard(job.shared->lock);
         job.results = std::move(results);
@@ -142,7 +143,7 @@ void job_finish(QueryJob& job, std::shared_ptr<std::vector<uint32_t>> results) {
 // Ends a job that no worker ran. Called under g_pool.lock.
 void job_end_unrun(QueryJob& job) {
     job.cancel.store(true);
-    job_finish(job, std::make_shared<std::vector<uint32_t>>());
+    job_finish(job, nullptr);
     g_jobs_ended.fetch_add(1);
 }
 
@@ -153,21 +154,37 @@ void job_poll(void* context) {
     job.lowered = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST) != FALSE;
 }
 
+// The job's list, sorted and cut to its limit; null when it stopped before the end.
+std::unique_ptr<ResultList> job_compute(QueryJob& job, const SearchPoll& poll) {
+    auto results = std::make_unique<ResultList>();
+    bool complete = true;
+    if (job.search) {
+        SearchRequest request = request_from(*job.search);
+        complete = search_run(*job.snapshot, request, poll, results.get());
+    } else if (job.input) {
+        *results = *job.input;
+    }
+    if (complete) complete = result_sort(*job.snapshot, job.sort_property, job.sort_ascending, poll, results.get());
+    if (!complete) return nullptr;
+    uint32_t limit = job.search ? job.search->max_results : 0;
+    if (limit != 0 && limit != 0xFFFFFFFF && results->size() > limit) results->resize(limit);
+    return results;
+}
+
 void run_job(QueryJob& job) {
     if (auto hook = g_job_start_hook.load()) hook(job.cancel);
     job.started = std::chrono::steady_clock::now();
     SearchPoll poll{&job.cancel, job_poll, &job};
-    auto results = std::make_shared<std::vector<uint32_t>>();
-    bool complete = !search_poll_stop(poll);
-    if (complete && job.search) {
-        SearchRequest request = request_from(*job.search);
-        complete = search_run(*job.snapshot, request, poll, results.get());
-    } else if (complete && job.input) {
-        *results = *job.input;
+    SharedResults results;
+    auto compute = [&] { return job_compute(job, poll); };
+    if (search_poll_stop(poll)) {
+        results = nullptr;
+    } else if (job.search) {
+        // A search's own sort and limit are part of it, so equal searches give equal lists.
+        results = result_share_search(job.snapshot, job.search, job.cancel, compute);
+    } else {
+        results = compute();
     }
-    if (complete) result_sort(*job.snapshot, job.sort_property, job.sort_ascending, poll, results.get());
-    uint32_t limit = job.search ? job.search->max_results : 0;
-    if (limit != 0 && limit != 0xFFFFFFFF && results->size() > limit) results->resize(limit);
     job_finish(job, std::move(results));
 }
 
@@ -226,7 +243,7 @@ void queue_job(const std::shared_ptr<QueryJob>& job) {
     if (worker_wanted && !start_worker() && g_pool.workers == 0) {
         // No thread to run it: it ends with no results, and its event still comes.
         g_pool.jobs.pop_back();
-        job_finish(*job, std::make_shared<std::vector<uint32_t>>());
+        job_finish(*job, nullptr);
         post_completion(job);
         g_jobs_ended.fetch_add(1);
         return;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/index/query.h"
+#include "host/index/result_share.h"
 #include "tests/host/index_test_tree.h"
 
 namespace {
@@ -361,3 +362,38 @@ TEST_F(IndexQuery, QueriesOfTwoThreadsGetEventsOnTheirOwn) {
 }
 
 }  // namespace
+
+// Equal searches of one snapshot share one list while someone holds it; a search stopped before its
+// end, another search text, or a list nobody holds any more, is made again.
+TEST_F(IndexQuery, EqualSearchesShareOneListWhileItIsHeld) {
+    host::IndexSnapshot* snapshot = host::index_snapshot_acquire_current();
+    auto search = std::make_shared<const host::QuerySearch>();
+    auto other = std::make_shared<host::QuerySearch>();
+    other->text = "mp3";
+    std::atomic<bool> cancel{false};
+    int made = 0;
+    auto make = [&] {
+        made++;
+        return std::make_unique<host::ResultList>(host::ResultList{1, 2, 3});
+    };
+    auto stopped = [&] {
+        made++;
+        return std::unique_ptr<host::ResultList>();
+    };
+    EXPECT_EQ(host::result_share_search(snapshot, search, cancel, stopped), nullptr);
+    host::SharedResults first = host::result_share_search(snapshot, search, cancel, make);
+    host::SharedResults again = host::result_share_search(snapshot, std::make_shared<host::QuerySearch>(), cancel, make);
+    host::SharedResults different = host::result_share_search(snapshot, other, cancel, make);
+    EXPECT_EQ(made, 3);
+    EXPECT_EQ(first.get(), again.get());
+    EXPECT_NE(first.get(), different.get());
+    long references = snapshot->references.load();
+    first.reset();
+    again.reset();
+    different.reset();
+    EXPECT_EQ(snapshot->references.load(), references - 2);  // the lists' own references went
+    EXPECT_EQ(host::result_share_slots(), 0u);
+    host::result_share_search(snapshot, search, cancel, make);
+    EXPECT_EQ(made, 4);
+    host::index_snapshot_release(snapshot);
+}
