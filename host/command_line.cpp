@@ -103,8 +103,8 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
             }
             std::error_code status;
             std::filesystem::path absolute = std::filesystem::absolute(utf8_path(value), status);
-            return override_setting(command_line, option.name, option.setting, status ? value : utf8_path_text(absolute),
-                                    error);
+            std::string absolute_text = status ? value : utf8_path_text(absolute);
+            return override_setting(command_line, option.name, option.setting, absolute_text, error);
         }
         case Action::FLAG_SETTING:
             return override_setting(command_line, option.name, option.setting, option.flag_value, error);
