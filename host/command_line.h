@@ -26,13 +26,14 @@ struct CommandLine {
     std::string settings_path;  // empty: the default settings file
     std::string plugin_path;    // empty: libswp.so beside the executable
     std::string options_page_path;  // set: draw the options page and exit
+    bool options_window = false;    // show the options page in a window until it is closed
     int options_page_width = 500;
     int options_page_height = 400;
 };
 
 enum class CommandLineAction {
     INDEX, PASSIVE_PORTS, SETTING, SETTING_ABSOLUTE_PATH, FLAG_SETTING, SET, SETTINGS_FILE, PLUGIN, DEBUG, VERBOSE,
-    NO_FOLDER_SIZES, OPTIONS_PAGE, WIDTH, HEIGHT, HELP, MANUAL_PAGE, VERSION,
+    NO_FOLDER_SIZES, OPTIONS_PAGE, OPTIONS_WINDOW, WIDTH, HEIGHT, HELP, MANUAL_PAGE, VERSION,
 };
 
 // One option; the parser, --help and the manual page all walk the one table of these.
@@ -44,6 +45,7 @@ struct CommandLineOption {
     const char* setting;     // the settings key it overrides, if any
     const char* flag_value;  // the value a FLAG_SETTING gives its key
     const char* help;
+    const char* help_default = nullptr;  // where the value comes from when the option is not given
 };
 
 std::span<const CommandLineOption> command_line_options();

@@ -1,14 +1,15 @@
 // The index services of the service table: thin wrappers over the snapshot (host/index/) that
 // turn its records into the text buffers and IndexedFd records the plug-in reads.
+#include <algorithm>
 #include <string>
 
+#include "host/file_beneath.h"
 #include "host/index/index.h"
 #include "host/index/index_store.h"
 #include "host/index/query.h"
 #include "host/index/result_sort.h"
 #include "host/memory.h"
 #include "host/services.h"
-#include "win32/win32.h"
 
 // Property handles are the addresses of these records.
 struct SorrelwickProperty {
@@ -215,10 +216,8 @@ HANDLE os_open_file(const char* index_path) {
         while (s->entries[top].parent != INDEX_NO_ENTRY) top = s->entries[top].parent;
         std::string relative = index_path;
         relative.erase(0, std::min(relative.size(), std::string(entry_name(*s, top)).size() + 1));
-        for (char& c : relative)
-            if (c == '\\') c = '/';
         for (const IndexRootFolder& root : s->roots)
-            if (root.entry == top) file = CreateFileBeneathA(root.folder.c_str(), relative.c_str());
+            if (root.entry == top) file = file_open_beneath(root.folder, relative);
     }
     index_snapshot_release(s);
     return file;

@@ -10,6 +10,3 @@ constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
 // Entries of the folder that FindFirstFileA/FindNextFileA passed over because they could not be
 // examined (vanished or unreadable between the folder read and their stat).
 DWORD FindSkippedCount(HANDLE find);
-
-// Whether standard error is a terminal (progress lines are shown only then).
-BOOL IsStderrTerminal();

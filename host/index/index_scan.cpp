@@ -8,38 +8,16 @@
 #include <system_error>
 #include <thread>
 
-#include "host/error_words.h"
-#include "win32/find_files.h"
+#include "host/debug.h"
+#include "host/index/folder_read.h"
+#include "host/utf8_path.h"
 
 namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Names that an index path cannot carry (a backslash separates path names) or that would break
-// the line-based protocols that show them (CR, LF).
-bool name_is_indexable(const char* name, size_t length) {
-    if (length == 0 || length > 255) return false;
-    return std::memchr(name, '\\', length) == nullptr && std::memchr(name, '\n', length) == nullptr &&
-           std::memchr(name, '\r', length) == nullptr;
-}
-
-// The facts of one entry as FindFirstFileA reports them.
-ScanNode node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
-    ScanNode node = {};
-    node.parent = parent;
-    DWORD attributes = data.dwFileAttributes;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) node.flags |= ENTRY_FOLDER;
-    if (attributes & FILE_ATTRIBUTE_READONLY) node.flags |= ENTRY_READ_ONLY;
-    if (attributes & FILE_ATTRIBUTE_HIDDEN) node.flags |= ENTRY_HIDDEN;
-    if (!(node.flags & ENTRY_FOLDER)) node.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    node.date_created = filetime_value(data.ftCreationTime);
-    node.date_modified = filetime_value(data.ftLastWriteTime);
-    return node;
-}
-
-void add_node(ScanState& scan, std::string_view name, uint32_t parent, const WIN32_FIND_DATAA& data) {
-    ScanNode node = node_from(data, parent);
+void add_node(ScanState& scan, std::string_view name, ScanNode node) {
     node.name_offset = static_cast<uint32_t>(scan.names.size());
     node.name_length = static_cast<uint8_t>(name.size());
     scan.names.append(name);
@@ -71,57 +49,6 @@ std::string node_folder(const ScanState& scan, const std::vector<IndexRootFolder
         path.append(node_name(scan, scan.nodes[chain[i]]));
     }
     return path;
-}
-
-// The children of one folder, read without holding the scan's lock.
-struct FolderRead {
-    std::vector<ScanNode> nodes;  // name_offset into names
-    std::string names;
-    size_t skipped = 0;
-    std::vector<ScanSkip> named_skips;  // at most SCAN_NAMED_SKIPS
-};
-
-void note_skip(FolderRead* read, const std::string& path, std::string reason) {
-    ++read->skipped;
-    if (read->named_skips.size() < SCAN_NAMED_SKIPS) read->named_skips.push_back({path, std::move(reason)});
-}
-
-std::string folder_pattern(const std::string& folder) {
-    std::string pattern = folder;
-    if (pattern.empty() || pattern.back() != '/') pattern.push_back('/');
-    pattern.push_back('*');
-    return pattern;
-}
-
-void read_folder(const std::string& folder, FolderRead* read) {
-    read->nodes.clear();
-    read->names.clear();
-    read->skipped = 0;
-    read->named_skips.clear();
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(folder_pattern(folder).c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) note_skip(read, folder, "cannot be read: " + error_words(error));
-        return;
-    }
-    do {
-        // Links are neither indexed nor followed; devices, pipes and sockets are not files to serve.
-        if (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
-        size_t length = std::strlen(data.cFileName);
-        if (!name_is_indexable(data.cFileName, length)) {
-            note_skip(read, folder + "/" + data.cFileName,
-                      "its name holds a backslash, a carriage return or a line feed");
-            continue;
-        }
-        ScanNode node = node_from(data, 0);
-        node.name_offset = static_cast<uint32_t>(read->names.size());
-        node.name_length = static_cast<uint8_t>(length);
-        read->names.append(data.cFileName, length);
-        read->nodes.push_back(node);
-    } while (FindNextFileA(find, &data));
-    read->skipped += FindSkippedCount(find);
-    FindClose(find);
 }
 
 // Two threads take folders in node order and append their children at the end, under one lock,
@@ -156,7 +83,7 @@ private:
             std::string path = node_folder(scan_, roots_, folder);
             ++busy_;
             guard.unlock();
-            read_folder(path, &read);
+            folder_read(path, &read);
             guard.lock();
             --busy_;
             append(folder, read);
@@ -198,24 +125,21 @@ private:
 bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolder>* folders, std::string* error) {
     std::error_code failure;
     // Resolved once here, so that the folder's own path holds no link when files are opened below it.
-    std::filesystem::path folder = std::filesystem::canonical(root.folder, failure);
+    std::filesystem::path folder = std::filesystem::canonical(utf8_path(root.folder), failure);
     if (failure || !std::filesystem::is_directory(folder, failure)) {
         *error = "cannot index \"" + root.folder + "\": not a folder";
         return false;
     }
     // A root that cannot be read would be served as an empty folder, hiding the mistake.
-    WIN32_FIND_DATAA probe;
-    HANDLE find = FindFirstFileA(folder_pattern(folder.string()).c_str(), &probe);
-    if (find != INVALID_HANDLE_VALUE) {
-        FindClose(find);
-    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-        *error = "cannot index \"" + root.folder + "\": " + error_words(GetLastError());
+    std::string unreadable;
+    if (!folder_readable(utf8_path_text(folder), &unreadable)) {
+        *error = "cannot index \"" + root.folder + "\": " + unreadable;
         return false;
     }
-    std::filesystem::path given = std::filesystem::absolute(root.folder, failure).lexically_normal();
-    std::string name = root.name.empty() ? given.filename().string() : root.name;
-    if (name.empty()) name = given.parent_path().filename().string();
-    if (!name_is_indexable(name.data(), name.size()) || name.find('/') != std::string::npos || name == "." ||
+    std::filesystem::path given = std::filesystem::absolute(utf8_path(root.folder), failure).lexically_normal();
+    std::string name = root.name.empty() ? utf8_path_text(given.filename()) : root.name;
+    if (name.empty()) name = utf8_path_text(given.parent_path().filename());
+    if (!scan_name_is_indexable(name) || name.find('/') != std::string::npos || name == "." ||
         name == "..") {
         *error = "cannot index \"" + root.folder + "\" as \"" + name + "\": not a usable name (give one with DIR=NAME)";
         return false;
@@ -225,28 +149,40 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
             *error = "two indexed folders have the name \"" + name + "\" (give one another name with DIR=NAME)";
             return false;
         }
-    WIN32_FIND_DATAA data = {};
-    data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    DWORD attributes = FILE_ATTRIBUTE_DIRECTORY;
     // The folder's times come as its entries' do (its birth time, where the system records one).
-    WIN32_FILE_ATTRIBUTE_DATA facts;
-    if (GetFileAttributesExA(folder.c_str(), GetFileExInfoStandard, &facts)) {
-        data.ftCreationTime = facts.ftCreationTime;
-        data.ftLastWriteTime = facts.ftLastWriteTime;
-    } else {
-        constexpr FILETIME UNKNOWN = {static_cast<DWORD>(INDEXED_UNKNOWN), static_cast<DWORD>(INDEXED_UNKNOWN >> 32)};
-        data.ftCreationTime = data.ftLastWriteTime = UNKNOWN;
-    }
+    constexpr FILETIME UNKNOWN = {static_cast<DWORD>(INDEXED_UNKNOWN), static_cast<DWORD>(INDEXED_UNKNOWN >> 32)};
+    FILETIME created = UNKNOWN, modified = UNKNOWN;
+    if (!folder_times(utf8_path_text(folder), &created, &modified)) created = modified = UNKNOWN;
     auto permissions = std::filesystem::status(folder, failure).permissions();
     using std::filesystem::perms;
     if ((permissions & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none)
-        data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    if (name[0] == '.') data.dwFileAttributes |= FILE_ATTRIBUTE_HIDDEN;
-    folders->push_back({folder.lexically_normal().string(), static_cast<uint32_t>(scan.nodes.size())});
-    add_node(scan, name, INDEX_NO_ENTRY, data);
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    if (name[0] == '.') attributes |= FILE_ATTRIBUTE_HIDDEN;
+    folders->push_back({utf8_path_text(folder.lexically_normal()), static_cast<uint32_t>(scan.nodes.size())});
+    ScanNode node = scan_node_from(attributes, 0, created, modified);
+    node.parent = INDEX_NO_ENTRY;
+    add_node(scan, name, node);
     return true;
 }
 
 }  // namespace
+
+bool scan_name_is_indexable(std::string_view name) {
+    if (name.empty() || name.size() > 255) return false;
+    return name.find_first_of("\\\r\n") == std::string_view::npos;
+}
+
+ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created, const FILETIME& modified) {
+    ScanNode node = {};
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) node.flags |= ENTRY_FOLDER;
+    if (attributes & FILE_ATTRIBUTE_READONLY) node.flags |= ENTRY_READ_ONLY;
+    if (attributes & FILE_ATTRIBUTE_HIDDEN) node.flags |= ENTRY_HIDDEN;
+    if (!(node.flags & ENTRY_FOLDER)) node.size = size;
+    node.date_created = filetime_value(created);
+    node.date_modified = filetime_value(modified);
+    return node;
+}
 
 void index_scan_report(const ScanState& scan, double seconds) {
     std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", scan.nodes.size(), seconds,
@@ -265,6 +201,11 @@ void index_scan_report(const ScanState& scan, double seconds) {
         std::fprintf(stderr, "swp-host: and %zu more skipped\n", scan.skipped - scan.named_skips.size());
 }
 
+void folder_read_skip(FolderRead* read, const std::string& path, std::string reason) {
+    ++read->skipped;
+    if (read->named_skips.size() < SCAN_NAMED_SKIPS) read->named_skips.push_back({path, std::move(reason)});
+}
+
 uint64_t filetime_value(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
@@ -272,7 +213,7 @@ uint64_t filetime_value(const FILETIME& time) {
 bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
                 std::string* error) {
     scan->started = scan->last_progress = Clock::now();
-    scan->show_progress = IsStderrTerminal() != FALSE;
+    scan->show_progress = debug_stderr_is_console();
     for (const IndexRoot& root : roots)
         if (!add_root(*scan, root, folders, error)) return false;
     if (!ParallelScan(*scan, *folders).run(error)) return false;

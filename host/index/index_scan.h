@@ -1,5 +1,5 @@
 // The scan that an index build starts with: the root folders and everything below them, read
-// through FindFirstFileA (which never follows symbolic links) by two threads.
+// by two threads, each folder through folder_read (which never follows links).
 #pragma once
 
 #include <chrono>
@@ -56,6 +56,14 @@ bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vecto
                 std::string* error);
 
 uint64_t filetime_value(const FILETIME& time);
+
+// Names that an index path cannot carry (a backslash separates path names, at most 255 bytes) or
+// that would break the line-based protocols that show them (CR, LF).
+bool scan_name_is_indexable(std::string_view name);
+
+// A node with an entry's facts: Windows attribute bits, size (ignored for folders), creation and
+// modification FILETIMEs. Name and tree links are left for the caller.
+ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created, const FILETIME& modified);
 
 // Writes the summary line and names the first skipped entries on stderr.
 void index_scan_report(const ScanState& scan, double seconds);

@@ -110,9 +110,9 @@ bool arena_substring(const IndexSnapshot& s, const SearchCondition& condition, c
         if (search_poll_stop(poll)) return false;
         size_t end = window_end(arena, at);
         while (at < end) {
-            const void* found = memmem(base + at, end - at, needle.data(), needle.size());
-            if (!found) break;
-            size_t position = static_cast<const char*>(found) - base;
+            size_t offset = std::string_view(base + at, end - at).find(needle);
+            if (offset == std::string_view::npos) break;
+            size_t position = at + offset;
             uint32_t e = entry_at(s, folded, position, cursor);
             cursor = e;
             std::string_view text = folded ? entry_folded(s, e) : entry_name(s, e);
