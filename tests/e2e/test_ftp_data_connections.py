@@ -13,8 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Control, Server, epsv_port, ipv6_loopback_works, make_tree, pasv_port, read_to_end, settled_counts,
-    stop_when_settled)
+    UNDER_WINE, Control, Server, epsv_port, ipv6_loopback_works, make_tree, pasv_port, read_to_end,
+    settled_counts, stop_when_settled)
 
 ROOT = "dataroot"
 TREE = {"one.txt": b"1", "big.bin": os.urandom(12 * 1024 * 1024), "sub": None}
@@ -309,6 +309,10 @@ class PassivePortRange(DataTest):
 
     def test_passive_listeners_take_the_ports_of_the_range_in_turn(self):
         first, last = PASSIVE_RANGE
+        if UNDER_WINE:
+            # Windows keeps one dynamic port range for the whole machine: the host says it applies none.
+            self.assertIn("the range %d-%d is not applied" % PASSIVE_RANGE, self.server.stderr_text())
+            return
         self.assertTrue(first <= self.server.port <= last, "--port 0 takes its port from the range too")
         ports = [epsv_port(self.command("EPSV")), pasv_port(self.command("PASV"))[1], epsv_port(self.command("EPSV"))]
         for port in ports:

@@ -1,4 +1,4 @@
-// Threads and events for plug-in code.
+// Threads and events for plug-in code, on the win32/ layer over POSIX.
 //
 // A plug-in thread runs on a pooled thread: a thread that has run one function parks and takes
 // the next, so that a transfer of a small file does not pay for a thread's start and end. Each
