@@ -57,6 +57,20 @@ bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vecto
 
 uint64_t filetime_value(const FILETIME& time);
 
+// What a base made from nodes that are not a fresh scan carries beyond them.
+struct ScanRecent {
+    uint32_t node;
+    uint64_t time;  // when the host saw the entry appear or change
+};
+struct ScanExtras {
+    bool sizes_are_totals = false;  // folders' sizes are already the sums below them
+    std::vector<ScanRecent> recent;
+};
+
+// Makes a base of the nodes (index_build.cpp); `scan` is spent.
+IndexSnapshot* index_snapshot_from_scan(ScanState& scan, std::vector<IndexRootFolder> roots, bool folder_sizes,
+                                        const ScanExtras& extras);
+
 // Writes the summary line and names the first skipped entries on stderr.
 void index_scan_report(const ScanState& scan, double seconds);
 

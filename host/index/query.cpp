@@ -34,20 +34,20 @@ struct QueryJob {
     std::shared_ptr<QueryShared> shared;
     SorrelwickDbQuery* owner = nullptr;  // compared by address on the owner thread, never followed elsewhere
     HWND window = nullptr;               // the owner thread's completion window
-    IndexSnapshot* snapshot = nullptr;   // a reference of its own
+    IndexView view;                      // the version it searches or sorts, a reference of its own
     std::shared_ptr<const QuerySearch> search;  // null: sort `input` only
-    std::shared_ptr<const std::vector<uint32_t>> input;
+    std::shared_ptr<const QueryResults> input;
     int sort_property = 0;
     bool sort_ascending = true;
     int event = DB_QUERY_EVENT_SEARCH_DONE;
     std::atomic<bool> cancel{false};
     bool done = false;                                     // guarded by shared->lock
-    std::shared_ptr<const std::vector<uint32_t>> results;  // guarded by shared->lock
+    std::shared_ptr<const QueryResults> results;           // guarded by shared->lock
     bool event_raised = false;                             // owner thread only
     std::chrono::steady_clock::time_point started;         // worker only
     bool lowered = false;                                  // worker only: runs at a lowered priority
 
-    ~QueryJob() { index_snapshot_release(snapshot); }
+    ~QueryJob() { index_view_release(&view); }
 };
 
 struct QueryShared {
@@ -59,12 +59,11 @@ struct QueryShared {
 
 struct SorrelwickDbQuery {
     std::shared_ptr<host::QueryShared> shared = std::make_shared<host::QueryShared>();
-    host::IndexSnapshot* snapshot = nullptr;
     DbQueryCallback callback = nullptr;
     void* context = nullptr;
     HWND window = nullptr;
     // Owner thread only:
-    std::shared_ptr<const std::vector<uint32_t>> results = std::make_shared<std::vector<uint32_t>>();
+    std::shared_ptr<const host::QueryResults> results = std::make_shared<host::QueryResults>();
     std::shared_ptr<host::QueryJob> newest;
     bool newest_installed = true;
 };
@@ -129,8 +128,9 @@ SearchRequest request_from(const QuerySearch& search) {
 }
 
 // Ends a job: a cancelled one with no results, since nobody may install what it got so far.
-void job_finish(QueryJob& job, std::shared_ptr<std::vector<uint32_t>> results) {
-    if (job.cancel.load()) results->clear();
+void job_finish(QueryJob& job, std::shared_ptr<QueryResults> results) {
+    if (job.cancel.load()) results->entries.clear();
+    results->view = index_view_copy(job.view);
     {
         std::lock_guard<std::mutex> guard(job.shared->lock);
         job.results = std::move(results);
@@ -142,7 +142,7 @@ void job_finish(QueryJob& job, std::shared_ptr<std::vector<uint32_t>> results) {
 // Ends a job that no worker ran. Called under g_pool.lock.
 void job_end_unrun(QueryJob& job) {
     job.cancel.store(true);
-    job_finish(job, std::make_shared<std::vector<uint32_t>>());
+    job_finish(job, std::make_shared<QueryResults>());
     g_jobs_ended.fetch_add(1);
 }
 
@@ -157,17 +157,18 @@ void run_job(QueryJob& job) {
     if (auto hook = g_job_start_hook.load()) hook(job.cancel);
     job.started = std::chrono::steady_clock::now();
     SearchPoll poll{&job.cancel, job_poll, &job};
-    auto results = std::make_shared<std::vector<uint32_t>>();
+    auto results = std::make_shared<QueryResults>();
+    std::vector<uint32_t>& entries = results->entries;
     bool complete = !search_poll_stop(poll);
     if (complete && job.search) {
         SearchRequest request = request_from(*job.search);
-        complete = search_run(*job.snapshot, request, poll, results.get());
+        complete = search_run(job.view, request, poll, &entries);
     } else if (complete && job.input) {
-        *results = *job.input;
+        entries = job.input->entries;
     }
-    if (complete) result_sort(*job.snapshot, job.sort_property, job.sort_ascending, poll, results.get());
+    if (complete) result_sort(job.view, job.sort_property, job.sort_ascending, poll, &entries);
     uint32_t limit = job.search ? job.search->max_results : 0;
-    if (limit != 0 && limit != 0xFFFFFFFF && results->size() > limit) results->resize(limit);
+    if (limit != 0 && limit != 0xFFFFFFFF && entries.size() > limit) entries.resize(limit);
     job_finish(job, std::move(results));
 }
 
@@ -198,7 +199,7 @@ void worker_main() {
         std::erase(g_pool.running, job.get());
         g_jobs_running.store(g_pool.running.size());
         guard.unlock();
-        job.reset();  // may release the last reference on a snapshot: outside the lock
+        job.reset();  // may release the last reference on a generation: outside the lock
         g_jobs_ended.fetch_add(1);
         guard.lock();
         if (!normal) break;
@@ -226,7 +227,7 @@ void queue_job(const std::shared_ptr<QueryJob>& job) {
     if (worker_wanted && !start_worker() && g_pool.workers == 0) {
         // No thread to run it: it ends with no results, and its event still comes.
         g_pool.jobs.pop_back();
-        job_finish(*job, std::make_shared<std::vector<uint32_t>>());
+        job_finish(*job, std::make_shared<QueryResults>());
         post_completion(job);
         g_jobs_ended.fetch_add(1);
         return;
@@ -286,13 +287,13 @@ HWND completion_window() {
     return window;
 }
 
-std::shared_ptr<QueryJob> new_job(SorrelwickDbQuery* query) {
+// A job on a version of the index: its own reference on `view`.
+std::shared_ptr<QueryJob> new_job(SorrelwickDbQuery* query, IndexView view) {
     auto job = std::make_shared<QueryJob>();
     job->shared = query->shared;
     job->owner = query;
     job->window = query->window;
-    job->snapshot = query->snapshot;
-    index_snapshot_acquire(job->snapshot);
+    job->view = view;
     return job;
 }
 
@@ -306,10 +307,10 @@ void start_job(SorrelwickDbQuery* query, std::shared_ptr<QueryJob> job) {
 
 }  // namespace
 
-SorrelwickDbQuery* query_create(IndexSnapshot* snapshot, DbQueryCallback callback, void* context) {
+QueryResults::~QueryResults() { index_view_release(&view); }
+
+SorrelwickDbQuery* query_create(DbQueryCallback callback, void* context) {
     auto* query = new SorrelwickDbQuery();
-    query->snapshot = snapshot ? snapshot : index_snapshot_acquire_current();
-    if (snapshot) index_snapshot_acquire(snapshot);
     query->callback = callback;
     query->context = context;
     query->window = completion_window();
@@ -325,12 +326,11 @@ void query_destroy(SorrelwickDbQuery* query) {
         g_live.erase(std::remove(g_live.begin(), g_live.end(), query), g_live.end());
     }
     if (query->newest) job_cancel(query->newest);
-    index_snapshot_release(query->snapshot);
     delete query;
 }
 
 void query_search(SorrelwickDbQuery* query, const QuerySearch& search) {
-    auto job = new_job(query);
+    auto job = new_job(query, index_view_acquire());
     job->search = std::make_shared<const QuerySearch>(search);
     job->sort_property = result_sort_knows(search.sort_property) ? search.sort_property : 0;
     job->sort_ascending = search.sort_ascending;
@@ -339,17 +339,21 @@ void query_search(SorrelwickDbQuery* query, const QuerySearch& search) {
 }
 
 void query_sort(SorrelwickDbQuery* query, int property, bool ascending) {
-    auto job = new_job(query);
     const QueryJob* pending = query->newest_installed ? nullptr : query->newest.get();
+    std::shared_ptr<QueryJob> job;
     if (pending && pending->search) {
         // Sorting what a search still being made will give: the search runs again with the new order.
+        job = new_job(query, index_view_acquire());
         auto search = std::make_shared<QuerySearch>(*pending->search);
         search->sort_property = property;
         search->sort_ascending = ascending;
         job->search = std::move(search);
     } else {
         // A sort still being made is superseded with its own input: nothing is waited for here.
-        job->input = pending ? pending->input : query->results;
+        // The entries are sorted in the version they were found in.
+        std::shared_ptr<const QueryResults> input = pending ? pending->input : query->results;
+        job = new_job(query, index_view_copy(input->view));
+        job->input = std::move(input);
     }
     job->sort_property = result_sort_knows(property) ? property : 0;
     job->sort_ascending = ascending;
@@ -359,15 +363,16 @@ void query_sort(SorrelwickDbQuery* query, int property, bool ascending) {
 
 size_t query_result_count(SorrelwickDbQuery* query) {
     install_newest(query);
-    return query->results->size();
+    return query->results->entries.size();
 }
 
 uint32_t query_result_entry(SorrelwickDbQuery* query, size_t index) {
     install_newest(query);
-    return index < query->results->size() ? (*query->results)[index] : INDEX_NO_ENTRY;
+    const std::vector<uint32_t>& entries = query->results->entries;
+    return index < entries.size() ? entries[index] : INDEX_NO_ENTRY;
 }
 
-const IndexSnapshot& query_snapshot(SorrelwickDbQuery* query) { return *query->snapshot; }
+const IndexView& query_view(SorrelwickDbQuery* query) { return query->results->view; }
 
 void query_workers_shutdown() {
     std::unique_lock<std::mutex> guard(g_pool.lock);
@@ -389,9 +394,5 @@ size_t query_workers_alive() {
     return g_pool.workers;
 }
 
-void index_shutdown() {
-    query_workers_shutdown();
-    index_snapshot_set_current(nullptr);
-}
 
 }  // namespace host

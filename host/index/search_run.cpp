@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
+#include "host/index/index_view.h"
 #include "host/index/text_fold.h"
 
 namespace host {
@@ -241,27 +243,27 @@ struct FormText {
     std::vector<size_t> marks{0};   // path lengths of the folders being walked
     std::string component_scratch;
 
-    std::string_view name_of(const IndexSnapshot& s, uint32_t e, std::string* scratch) const {
-        std::string_view name = entry_name_in(s, e, condition->form.folds);
+    std::string_view name_of(const IndexView& view, EntryRef ref, std::string* scratch) const {
+        std::string_view name = ref_name_in(view, ref, condition->form.folds);
         if (condition->form.plain()) return name;
         scratch->clear();
         text_strip_append(name, condition->form.strip_punctuation, condition->form.strip_whitespace, scratch);
         return *scratch;
     }
-    void enter(const IndexSnapshot& s, uint32_t e) {
+    void enter(const IndexView& view, EntryRef ref) {
         path.resize(marks.back());
         if (!path.empty() && !condition->form.strip_punctuation) path.push_back('\\');
-        path.append(name_of(s, e, &component_scratch));
+        path.append(name_of(view, ref, &component_scratch));
     }
 };
 
 struct RawPath {
     std::string path;
     std::vector<size_t> marks{0};
-    void enter(const IndexSnapshot& s, uint32_t e) {
+    void enter(const IndexView& view, EntryRef ref) {
         path.resize(marks.back());
         if (!path.empty()) path.push_back('\\');
-        path.append(entry_name(s, e));
+        path.append(ref_name(view, ref));
     }
 };
 
@@ -277,15 +279,14 @@ bool condition_matches(const SearchCondition& condition, const EntryTexts& texts
     return true;
 }
 
-bool kind_included(const IndexSnapshot& s, const SearchRequest& request, uint32_t e) {
-    bool folder = (s.entries[e].flags & ENTRY_FOLDER) != 0;
-    return folder ? request.include_folders : request.include_files;
+bool kind_included(const SearchRequest& request, EntryRef ref) {
+    return ref_is_folder(ref) ? request.include_folders : request.include_files;
 }
 
 class Walker {
 public:
-    Walker(const IndexSnapshot& s, const SearchRequest& request, const Verified& verified, const SearchPoll& poll)
-        : s_(s), request_(request), verified_(verified), poll_(poll), interval_(poll_interval(request)),
+    Walker(const IndexView& view, const SearchRequest& request, const SearchPoll& poll)
+        : view_(view), request_(request), poll_(poll), interval_(poll_interval(request)),
           main_{&request.main, {}, {}, {0}, {}}, filter_{&request.filter, {}, {}, {0}, {}} {}
 
     // Polls at the first call and every interval_ calls after it. True when the search must stop.
@@ -295,61 +296,73 @@ public:
         return search_poll_stop(poll_);
     }
 
-    bool matches_by_name(uint32_t e) {
-        if (!kind_included(s_, request_, e)) return false;
-        return matches(main_, e, {}, {}) && matches(filter_, e, {}, {});
+    // `verified`: what the candidate's fast path has already proved (nothing for overlay records).
+    bool matches_by_name(EntryRef ref, const Verified& verified) {
+        if (!kind_included(request_, ref)) return false;
+        return matches(main_, ref, {}, {}, verified) && matches(filter_, ref, {}, {}, verified);
     }
 
-    // Walks the tree depth first, building each entry's path, and marks the matches.
-    bool walk(const std::vector<uint8_t>* candidate, std::vector<uint8_t>* hit) {
+    // Walks the tree depth first, building each entry's path, and marks the matches. `candidate`
+    // (by entry id) narrows the base entries that can match; overlay records are all candidates.
+    bool walk(const std::vector<uint8_t>* candidate, const Verified& verified, std::vector<uint8_t>* hit) {
         struct Frame {
-            uint32_t first, count, next;
+            std::span<const uint32_t> children;
+            size_t next;
         };
-        std::vector<Frame> stack{{s_.top_first, s_.top_count, 0}};
+        std::vector<std::vector<uint32_t>> scratch(1);  // a folder's own list of children, by depth
+        std::vector<Frame> stack{{view_children(view_, INDEX_NO_ENTRY, &scratch[0]), 0}};
+        bool pure = view_is_pure(view_);
         while (!stack.empty()) {
             Frame& frame = stack.back();
-            if (frame.next == frame.count) {
+            if (frame.next == frame.children.size()) {
                 stack.pop_back();
                 main_.marks.pop_back();
                 filter_.marks.pop_back();
                 raw_.marks.pop_back();
                 continue;
             }
-            uint32_t e = s_.children[frame.first + frame.next++];
+            uint32_t e = frame.children[frame.next++];
             if (stop_due()) return false;
-            bool folder = s_.entries[e].flags & ENTRY_FOLDER;
-            bool wanted = (!candidate || (*candidate)[e]) && kind_included(s_, request_, e);
-            if (!wanted && !(folder && s_.entries[e].child_count)) continue;
-            main_.enter(s_, e);
-            filter_.enter(s_, e);
-            raw_.enter(s_, e);
-            if (wanted && matches(main_, e, main_.path, raw_.path) && matches(filter_, e, filter_.path, raw_.path))
+            EntryRef ref = view_entry(view_, e);
+            if (!ref) continue;
+            bool folder = ref_is_folder(ref);
+            bool has_children = folder && (!ref.base || ref.base->child_count || !pure);
+            bool wanted = (!candidate || ref.record || (*candidate)[e]) && kind_included(request_, ref);
+            if (!wanted && !has_children) continue;
+            main_.enter(view_, ref);
+            filter_.enter(view_, ref);
+            raw_.enter(view_, ref);
+            const Verified& proved = ref.record ? Verified{} : verified;
+            if (wanted && matches(main_, ref, main_.path, raw_.path, proved) &&
+                matches(filter_, ref, filter_.path, raw_.path, proved))
                 (*hit)[e] = 1;
-            if (folder && s_.entries[e].child_count) {
-                stack.push_back({s_.entries[e].first_child, s_.entries[e].child_count, 0});
-                main_.marks.push_back(main_.path.size());
-                filter_.marks.push_back(filter_.path.size());
-                raw_.marks.push_back(raw_.path.size());
-            }
+            if (!has_children) continue;
+            if (scratch.size() <= stack.size()) scratch.resize(stack.size() + 1);
+            std::span<const uint32_t> children = view_children(view_, e, &scratch[stack.size()]);
+            if (children.empty()) continue;
+            stack.push_back({children, 0});
+            main_.marks.push_back(main_.path.size());
+            filter_.marks.push_back(filter_.path.size());
+            raw_.marks.push_back(raw_.path.size());
         }
         return true;
     }
 
 private:
-    bool matches(FormText& form, uint32_t e, std::string_view path, std::string_view raw_path) {
+    bool matches(FormText& form, EntryRef ref, std::string_view path, std::string_view raw_path,
+                 const Verified& verified) {
         const SearchCondition& condition = *form.condition;
         if (condition.match_all) return true;
         EntryTexts texts;
-        texts.raw_name = entry_name(s_, e);
+        texts.raw_name = ref_name(view_, ref);
         texts.raw_path = raw_path;
-        texts.name = form.name_of(s_, e, &form.name_scratch);
+        texts.name = form.name_of(view_, ref, &form.name_scratch);
         texts.path = path;
-        return condition_matches(condition, texts, verified_);
+        return condition_matches(condition, texts, verified);
     }
 
-    const IndexSnapshot& s_;
+    const IndexView& view_;
     const SearchRequest& request_;
-    const Verified& verified_;
     const SearchPoll& poll_;
     uint32_t interval_;
     uint32_t until_poll_ = 0;
@@ -358,9 +371,60 @@ private:
     RawPath raw_;
 };
 
+// A search by paths: the tree is walked, the base's entries narrowed by the fast path.
+bool search_by_path(const IndexView& view, const SearchRequest& request, const SearchPoll& poll,
+                    const std::vector<uint32_t>& candidates, const Verified& verified, bool narrowed,
+                    std::vector<uint32_t>* out) {
+    Walker walker(view, request, poll);
+    std::vector<uint8_t> candidate, hit(view_id_end(view), 0);
+    if (narrowed) {
+        candidate.assign(view.generation->base_count, 0);
+        for (uint32_t e : candidates) candidate[e] = 1;
+    }
+    if (!walker.walk(narrowed ? &candidate : nullptr, verified, &hit)) return false;
+    for (uint32_t e = 0; e < hit.size(); ++e)
+        if (hit[e]) out->push_back(e);
+    return true;
+}
+
+// A search by names: the base's entries that still hold (narrowed by the fast path), then the
+// overlay's records.
+bool search_by_name(const IndexView& view, const SearchRequest& request, const SearchPoll& poll,
+                    const std::vector<uint32_t>& candidates, const Verified& verified, bool narrowed,
+                    std::vector<uint32_t>* out) {
+    Walker walker(view, request, poll);
+    const IndexSnapshot& s = view_base(view);
+    bool pure = view_is_pure(view);
+    auto try_base = [&](uint32_t e) {
+        if (pure || view_base_unchanged(view, e)) {
+            if (walker.matches_by_name({&s.entries[e], nullptr}, verified)) out->push_back(e);
+        }
+    };
+    if (narrowed) {
+        out->reserve(candidates.size());
+        for (uint32_t e : candidates) {
+            if (walker.stop_due()) return false;
+            try_base(e);
+        }
+    } else {
+        for (uint32_t e = 0; e < view.generation->base_count; ++e) {
+            if (walker.stop_due()) return false;
+            try_base(e);
+        }
+    }
+    if (pure) return true;
+    std::vector<const OverlayRecord*> records;
+    view_overlay_records(view, &records);
+    for (const OverlayRecord* record : records) {
+        if (walker.stop_due()) return false;
+        if (walker.matches_by_name({nullptr, record}, {})) out->push_back(record->id);
+    }
+    return true;
+}
+
 }  // namespace
 
-bool search_run(const IndexSnapshot& s, const SearchRequest& request, const SearchPoll& poll,
+bool search_run(const IndexView& view, const SearchRequest& request, const SearchPoll& poll,
                 std::vector<uint32_t>* out) {
     out->clear();
     if (request.nothing || request.main.invalid || request.filter.invalid) return true;
@@ -368,33 +432,10 @@ bool search_run(const IndexSnapshot& s, const SearchRequest& request, const Sear
     std::vector<uint32_t> candidates;
     Verified verified;
     bool narrowed = false;
-    if (!fast_candidates(s, request, poll, &candidates, &verified, &narrowed)) return false;
-    Walker walker(s, request, verified, poll);
-    if (request.main.needs_path() || request.filter.needs_path()) {
-        std::vector<uint8_t> candidate, hit(s.entries.size(), 0);
-        if (narrowed) {
-            candidate.assign(s.entries.size(), 0);
-            for (uint32_t e : candidates) candidate[e] = 1;
-        }
-        if (!walker.walk(narrowed ? &candidate : nullptr, &hit)) return false;
-        for (uint32_t e = 0; e < hit.size(); ++e)
-            if (hit[e]) out->push_back(e);
-        return true;
-    }
-    if (narrowed) {
-        out->reserve(candidates.size());
-        for (uint32_t e : candidates) {
-            if (walker.stop_due()) return false;
-            if (walker.matches_by_name(e)) out->push_back(e);
-        }
-        return true;
-    }
-    uint32_t count = static_cast<uint32_t>(s.entries.size());
-    for (uint32_t e = 0; e < count; ++e) {
-        if (walker.stop_due()) return false;
-        if (walker.matches_by_name(e)) out->push_back(e);
-    }
-    return true;
+    if (!fast_candidates(view_base(view), request, poll, &candidates, &verified, &narrowed)) return false;
+    if (request.main.needs_path() || request.filter.needs_path())
+        return search_by_path(view, request, poll, candidates, verified, narrowed, out);
+    return search_by_name(view, request, poll, candidates, verified, narrowed, out);
 }
 
 }  // namespace host

@@ -1,0 +1,736 @@
+// ReadDirectoryChangesW over inotify, with GetOverlappedResult and CancelIoEx for its requests, and
+// GetUnwatchedFoldersA.
+//
+// The first request on a folder handle makes the folder's watch: an inotify instance with one watch
+// per folder of the subtree. A folder that is created or moved in later gets its watches when its
+// event is read, before the event is reported, so that whoever reads the folder on the report
+// misses nothing made in it. One thread of this layer reads every instance, turns the events into
+// FILE_NOTIFY_INFORMATION records and keeps them in the watch until a request takes them.
+//
+// Threads meet in g_changes: every watch, its records and its request in flight are guarded by
+// g_changes.lock. A request's OVERLAPPED is written under the lock, its status last (release), and
+// then its event is set; GetOverlappedResult reads the status without the lock (acquire).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "win32/directory_changes.h"
+#include "win32/handle_table.h"
+#include "win32/kernel_objects.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Request states, as Windows keeps them in OVERLAPPED::Internal.
+constexpr ULONG_PTR STATUS_SUCCESS = 0;
+constexpr ULONG_PTR STATUS_PENDING = 0x103;
+constexpr ULONG_PTR STATUS_NOTIFY_ENUM_DIR = 0x10C;
+constexpr ULONG_PTR STATUS_DELETE_PENDING = 0xC0000056;
+constexpr ULONG_PTR STATUS_CANCELLED = 0xC0000120;
+
+constexpr uint32_t WATCH_EVENTS = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO |
+                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_EXCL_UNLINK | IN_ONLYDIR;
+// How long the first half of a move waits for its second before it counts as a move out.
+constexpr auto MOVE_PAIR_WAIT = std::chrono::milliseconds(10);
+constexpr uint32_t NO_FOLDER = 0xFFFFFFFF;
+constexpr size_t RECORD_HEADER = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+
+// One folder of a watched subtree. A folder without a watch (the system's limit was reached) is a
+// leaf: nothing below it is known until it is watched.
+struct WatchFolder {
+    int wd = -1;
+    uint32_t parent = NO_FOLDER;
+    std::string name;                // empty for the watched folder itself
+    std::vector<uint32_t> children;  // subfolders
+    bool used = false;
+};
+
+struct DirectoryWatch {
+    int inotify = -1;
+    int folder_fd = -1;  // the watched folder, the start of every relative path
+    std::string base;    // "/proc/self/fd/N": the same folder for inotify_add_watch
+    bool subtree = false;
+    DWORD filter = 0;
+    std::vector<WatchFolder> folders;  // [0] is the watched folder
+    std::vector<uint32_t> free_folders;
+    std::unordered_map<int, uint32_t> by_wd;
+    // Records not yet taken, DWORD-aligned and chained; at most `capacity` bytes.
+    std::vector<char> records;
+    size_t capacity = 0;
+    size_t last_record = SIZE_MAX;
+    bool overflowed = false;
+    bool deleted = false;
+    // The request in flight.
+    OVERLAPPED* request = nullptr;
+    char* request_buffer = nullptr;
+    DWORD request_length = 0;
+    // The first half of a move, until its second half or MOVE_PAIR_WAIT.
+    bool move_held = false;
+    uint32_t move_cookie = 0;
+    int move_parent_wd = -1;
+    std::string move_name;
+    bool move_folder = false;
+    Clock::time_point move_held_at;
+};
+
+struct ChangeService {
+    std::mutex lock;
+    std::condition_variable completed;  // a request completed
+    int epoll = -1;
+    int wake = -1;
+    uint64_t next_watch = 1;
+    std::unordered_map<uint64_t, DirectoryWatch*> watches;
+};
+
+// Never destroyed: the reading thread lives as long as the process.
+ChangeService& g_changes = *new ChangeService;
+
+// ---------------------------------------------------------------------------------------------------
+// Names: UTF-8 to UTF-16, with the bytes of a name that is not UTF-8 kept as lone surrogates.
+
+// The length of the UTF-8 sequence at text[at], with its code point; 0 when it is none.
+size_t utf8_sequence(const std::string& text, size_t at, char32_t* code) {
+    auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) {
+        *code = lead;
+        return 1;
+    }
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || at + length > text.size()) return 0;
+    char32_t value = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        auto next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
+    constexpr char32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < SMALLEST[length] || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return 0;
+    *code = value;
+    return length;
+}
+
+std::u16string utf16_from(const std::string& text) {
+    std::u16string out;
+    for (size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        size_t length = utf8_sequence(text, at, &code);
+        if (length == 0) {
+            out.push_back(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(text[at])));
+            ++at;
+            continue;
+        }
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(code));
+        }
+        at += length;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The folder tree of a watch.
+
+std::string folder_path(const DirectoryWatch& watch, uint32_t folder, char separator) {
+    std::vector<const std::string*> names;
+    for (uint32_t at = folder; at != 0 && at != NO_FOLDER; at = watch.folders[at].parent)
+        names.push_back(&watch.folders[at].name);
+    std::string path;
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        if (!path.empty()) path.push_back(separator);
+        path += **name;
+    }
+    return path;
+}
+
+std::string child_path(const DirectoryWatch& watch, uint32_t folder, const std::string& name, char separator) {
+    std::string path = folder_path(watch, folder, separator);
+    if (!path.empty()) path.push_back(separator);
+    return path + name;
+}
+
+uint32_t folder_add(DirectoryWatch& watch, uint32_t parent, const std::string& name) {
+    uint32_t folder;
+    if (!watch.free_folders.empty()) {
+        folder = watch.free_folders.back();
+        watch.free_folders.pop_back();
+    } else {
+        folder = static_cast<uint32_t>(watch.folders.size());
+        watch.folders.emplace_back();
+    }
+    WatchFolder& added = watch.folders[folder];
+    added.wd = -1;
+    added.parent = parent;
+    added.name = name;
+    added.children.clear();
+    added.used = true;
+    if (parent != NO_FOLDER) watch.folders[parent].children.push_back(folder);
+    return folder;
+}
+
+uint32_t folder_child(const DirectoryWatch& watch, uint32_t parent, const std::string& name) {
+    for (uint32_t child : watch.folders[parent].children)
+        if (watch.folders[child].name == name) return child;
+    return NO_FOLDER;
+}
+
+void folder_unlink(DirectoryWatch& watch, uint32_t folder) {
+    uint32_t parent = watch.folders[folder].parent;
+    if (parent != NO_FOLDER) std::erase(watch.folders[parent].children, folder);
+    watch.folders[folder].parent = NO_FOLDER;
+}
+
+// Forgets a folder and everything below it; `unwatch` also removes their watches (a folder moved
+// out still exists, and its watches would go on reporting).
+void folder_drop(DirectoryWatch& watch, uint32_t folder, bool unwatch) {
+    folder_unlink(watch, folder);
+    std::vector<uint32_t> stack{folder};
+    while (!stack.empty()) {
+        uint32_t at = stack.back();
+        stack.pop_back();
+        WatchFolder& dropped = watch.folders[at];
+        stack.insert(stack.end(), dropped.children.begin(), dropped.children.end());
+        if (dropped.wd >= 0) {
+            auto found = watch.by_wd.find(dropped.wd);
+            if (found != watch.by_wd.end() && found->second == at) watch.by_wd.erase(found);
+            if (unwatch) inotify_rm_watch(watch.inotify, dropped.wd);
+        }
+        dropped = WatchFolder{};
+        watch.free_folders.push_back(at);
+    }
+}
+
+// The subfolders of a folder below the watched one ("" for itself), links left out.
+std::vector<std::string> subfolder_names(const DirectoryWatch& watch, const std::string& relative) {
+    std::vector<std::string> names;
+    int fd = openat(watch.folder_fd, relative.empty() ? "." : relative.c_str(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return names;
+    DIR* folder = fdopendir(fd);
+    if (!folder) {
+        close(fd);
+        return names;
+    }
+    while (dirent* entry = readdir(folder)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        bool is_folder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat facts;
+            is_folder = fstatat(dirfd(folder), name, &facts, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(facts.st_mode);
+        }
+        if (is_folder) names.emplace_back(name);
+    }
+    closedir(folder);
+    return names;
+}
+
+// Counts a folder and the folders below it (for an unwatched folder, whose subtree is not kept).
+DWORD folders_below(const DirectoryWatch& watch, const std::string& relative) {
+    DWORD count = 0;
+    std::vector<std::string> stack{relative};
+    while (!stack.empty()) {
+        std::string at = std::move(stack.back());
+        stack.pop_back();
+        ++count;
+        for (const std::string& name : subfolder_names(watch, at)) stack.push_back(at + "/" + name);
+    }
+    return count;
+}
+
+// Watches a folder of the tree and, for a subtree watch, every folder below it. A folder that the
+// system's limit leaves unwatched stays a leaf; a folder that has vanished is forgotten.
+void folder_watch_subtree(DirectoryWatch& watch, uint32_t top) {
+    std::vector<uint32_t> stack{top};
+    while (!stack.empty()) {
+        uint32_t folder = stack.back();
+        stack.pop_back();
+        std::string relative = folder_path(watch, folder, '/');
+        std::string path = relative.empty() ? watch.base : watch.base + "/" + relative;
+        // The watched folder itself is reached through its descriptor's link, which is followed.
+        uint32_t events = relative.empty() ? WATCH_EVENTS & ~IN_DONT_FOLLOW : WATCH_EVENTS;
+        int wd = inotify_add_watch(watch.inotify, path.c_str(), events);
+        if (wd < 0) {
+            if (errno != ENOSPC && errno != ENOMEM && folder != 0) folder_drop(watch, folder, false);
+            continue;
+        }
+        auto known = watch.by_wd.find(wd);
+        if (known != watch.by_wd.end() && known->second != folder && watch.folders[known->second].used) {
+            // Already in the tree (seen by a walk and by an event): keep the first.
+            folder_drop(watch, folder, false);
+            continue;
+        }
+        watch.by_wd[wd] = folder;
+        watch.folders[folder].wd = wd;
+        if (!watch.subtree) continue;
+        for (const std::string& name : subfolder_names(watch, relative))
+            if (folder_child(watch, folder, name) == NO_FOLDER) stack.push_back(folder_add(watch, folder, name));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Records and requests. Called with g_changes.lock held.
+
+void record_add(DirectoryWatch& watch, DWORD action, const std::string& path) {
+    if (watch.overflowed) return;  // everything is read again anyway
+    std::u16string name = utf16_from(path);
+    DWORD name_bytes = static_cast<DWORD>(name.size() * sizeof(char16_t));
+    if (action == FILE_ACTION_MODIFIED && watch.last_record != SIZE_MAX) {
+        // A file written in many pieces is reported once while nobody takes the records.
+        const char* last = watch.records.data() + watch.last_record;
+        FILE_NOTIFY_INFORMATION header;
+        std::memcpy(&header, last, RECORD_HEADER);
+        if (header.Action == action && header.FileNameLength == name_bytes &&
+            std::memcmp(last + RECORD_HEADER, name.data(), name_bytes) == 0)
+            return;
+    }
+    size_t size = (RECORD_HEADER + name_bytes + 3) & ~size_t{3};
+    if (watch.records.size() + size > watch.capacity) {
+        watch.overflowed = true;
+        watch.records.clear();
+        watch.last_record = SIZE_MAX;
+        return;
+    }
+    size_t at = watch.records.size();
+    watch.records.resize(at + size, 0);
+    FILE_NOTIFY_INFORMATION header = {0, action, name_bytes, {0}};
+    std::memcpy(watch.records.data() + at, &header, RECORD_HEADER);
+    std::memcpy(watch.records.data() + at + RECORD_HEADER, name.data(), name_bytes);
+    if (watch.last_record != SIZE_MAX) {
+        auto offset = static_cast<DWORD>(at - watch.last_record);
+        std::memcpy(watch.records.data() + watch.last_record, &offset, sizeof offset);
+    }
+    watch.last_record = at;
+}
+
+bool filter_reports(const DirectoryWatch& watch, DWORD action, bool folder) {
+    if (action == FILE_ACTION_MODIFIED)
+        return watch.filter & (FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_ATTRIBUTES |
+                               FILE_NOTIFY_CHANGE_CREATION);
+    return watch.filter & (folder ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME);
+}
+
+void report(DirectoryWatch& watch, DWORD action, uint32_t folder, const std::string& name, bool is_folder) {
+    if (filter_reports(watch, action, is_folder)) record_add(watch, action, child_path(watch, folder, name, '\\'));
+}
+
+void request_complete(DirectoryWatch& watch, ULONG_PTR status, DWORD bytes) {
+    OVERLAPPED* overlapped = watch.request;
+    watch.request = nullptr;
+    HANDLE event = overlapped->hEvent;  // read first: once the status is out, the caller may free it
+    overlapped->InternalHigh = bytes;
+    std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(status, std::memory_order_release);
+    if (event) SetEvent(event);
+    g_changes.completed.notify_all();
+}
+
+void request_try_complete(DirectoryWatch& watch) {
+    if (!watch.request) return;
+    if (watch.deleted) return request_complete(watch, STATUS_DELETE_PENDING, 0);
+    if (!watch.overflowed && watch.records.size() > watch.request_length) {
+        watch.overflowed = true;  // a smaller buffer than the first: Windows reports an overflow too
+        watch.records.clear();
+        watch.last_record = SIZE_MAX;
+    }
+    if (watch.overflowed) {
+        watch.overflowed = false;
+        return request_complete(watch, STATUS_NOTIFY_ENUM_DIR, 0);
+    }
+    if (watch.records.empty()) return;
+    std::memcpy(watch.request_buffer, watch.records.data(), watch.records.size());
+    auto bytes = static_cast<DWORD>(watch.records.size());
+    watch.records.clear();
+    watch.last_record = SIZE_MAX;
+    request_complete(watch, STATUS_SUCCESS, bytes);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Events.
+
+// A move whose second half did not come: the entry left the watched tree.
+void move_flush(DirectoryWatch& watch) {
+    if (!watch.move_held) return;
+    watch.move_held = false;
+    auto parent = watch.by_wd.find(watch.move_parent_wd);
+    if (parent == watch.by_wd.end()) return;
+    report(watch, FILE_ACTION_REMOVED, parent->second, watch.move_name, watch.move_folder);
+    if (!watch.move_folder) return;
+    uint32_t moved = folder_child(watch, parent->second, watch.move_name);
+    if (moved != NO_FOLDER) folder_drop(watch, moved, true);
+}
+
+void folder_created(DirectoryWatch& watch, uint32_t parent, const std::string& name) {
+    if (!watch.subtree || folder_child(watch, parent, name) != NO_FOLDER) return;
+    folder_watch_subtree(watch, folder_add(watch, parent, name));
+}
+
+// The folder tree follows a folder moved inside the watched tree.
+void move_folder(DirectoryWatch& watch, uint32_t old_parent, uint32_t new_parent, const std::string& name) {
+    std::string path = watch.base + "/" + child_path(watch, new_parent, name, '/');
+    // Asking for the folder's watch again names the one it has, whatever its path was.
+    int wd = inotify_add_watch(watch.inotify, path.c_str(), WATCH_EVENTS);
+    auto known = wd >= 0 ? watch.by_wd.find(wd) : watch.by_wd.end();
+    uint32_t moved = known != watch.by_wd.end()       ? known->second
+                     : old_parent != NO_FOLDER ? folder_child(watch, old_parent, watch.move_name)
+                                               : NO_FOLDER;
+    if (moved == NO_FOLDER || moved == 0) {
+        if (wd >= 0 && known == watch.by_wd.end()) inotify_rm_watch(watch.inotify, wd);
+        return folder_created(watch, new_parent, name);
+    }
+    folder_unlink(watch, moved);
+    watch.folders[moved].parent = new_parent;
+    watch.folders[moved].name = name;
+    watch.folders[new_parent].children.push_back(moved);
+    // A folder the limit had left unwatched may have a watch now: it and its subtree get theirs.
+    if (wd >= 0 && watch.folders[moved].wd < 0) folder_watch_subtree(watch, moved);
+}
+
+void watch_resync(DirectoryWatch& watch);
+
+void event_translate(DirectoryWatch& watch, const inotify_event& event, const std::string& name) {
+    if (event.mask & IN_Q_OVERFLOW) {
+        watch.overflowed = true;
+        watch.records.clear();
+        watch.last_record = SIZE_MAX;
+        return watch_resync(watch);
+    }
+    auto found = watch.by_wd.find(event.wd);
+    if (found == watch.by_wd.end()) return;
+    uint32_t folder = found->second;
+    if (event.mask & (IN_IGNORED | IN_UNMOUNT | IN_DELETE_SELF)) {
+        if (folder == 0) watch.deleted = true;
+        else if (event.mask & IN_IGNORED) folder_drop(watch, folder, false);
+        return;
+    }
+    if (name.empty()) return;  // the folder's own change: its parent reports it
+    bool is_folder = event.mask & IN_ISDIR;
+    bool second_half = (event.mask & IN_MOVED_TO) && watch.move_held && event.cookie == watch.move_cookie;
+    if (!second_half) move_flush(watch);
+    if (event.mask & IN_MOVED_FROM) {
+        watch.move_held = true;
+        watch.move_cookie = event.cookie;
+        watch.move_parent_wd = event.wd;
+        watch.move_name = name;
+        watch.move_folder = is_folder;
+        watch.move_held_at = Clock::now();
+        return;
+    }
+    if (second_half) {
+        watch.move_held = false;
+        auto old_parent = watch.by_wd.find(watch.move_parent_wd);
+        uint32_t from = old_parent == watch.by_wd.end() ? NO_FOLDER : old_parent->second;
+        if (from != NO_FOLDER) report(watch, FILE_ACTION_RENAMED_OLD_NAME, from, watch.move_name, is_folder);
+        if (is_folder && watch.subtree) move_folder(watch, from, folder, name);
+        report(watch, from != NO_FOLDER ? FILE_ACTION_RENAMED_NEW_NAME : FILE_ACTION_ADDED, folder, name, is_folder);
+        return;
+    }
+    if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
+        if (is_folder) folder_created(watch, folder, name);
+        return report(watch, FILE_ACTION_ADDED, folder, name, is_folder);
+    }
+    if (event.mask & IN_DELETE) {
+        // A watched folder is forgotten on its own IN_IGNORED; an unwatched one only here.
+        uint32_t child = is_folder ? folder_child(watch, folder, name) : NO_FOLDER;
+        if (child != NO_FOLDER && watch.folders[child].wd < 0) folder_drop(watch, child, false);
+        return report(watch, FILE_ACTION_REMOVED, folder, name, is_folder);
+    }
+    if (event.mask & (IN_MODIFY | IN_ATTRIB)) report(watch, FILE_ACTION_MODIFIED, folder, name, is_folder);
+}
+
+// After lost events the tree is made again from the disk; watches of folders no longer in it go.
+void watch_resync(DirectoryWatch& watch) {
+    watch.move_held = false;
+    std::vector<int> old_wds;
+    for (const auto& [wd, folder] : watch.by_wd) old_wds.push_back(wd);
+    int root_wd = watch.folders[0].wd;
+    watch.folders.resize(1);
+    watch.folders[0].children.clear();
+    watch.free_folders.clear();
+    watch.by_wd.clear();
+    folder_watch_subtree(watch, 0);
+    for (int wd : old_wds)
+        if (wd != root_wd && !watch.by_wd.contains(wd)) inotify_rm_watch(watch.inotify, wd);
+}
+
+void watch_read_events(DirectoryWatch& watch) {
+    alignas(inotify_event) char buffer[64 * 1024];
+    while (true) {
+        ssize_t got = read(watch.inotify, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        for (size_t at = 0; at + sizeof(inotify_event) <= static_cast<size_t>(got);) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            // The name follows the header, padded with zero bytes.
+            const char* text = buffer + at + sizeof event;
+            std::string name(text, strnlen(text, event.len));
+            event_translate(watch, event, name);
+            at += sizeof event + event.len;
+        }
+    }
+    request_try_complete(watch);
+}
+
+// The earliest time a held move must be flushed, for the reading thread's wait.
+int wait_milliseconds() {
+    int wait = -1;
+    for (const auto& [id, watch] : g_changes.watches) {
+        if (!watch->move_held) continue;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(watch->move_held_at + MOVE_PAIR_WAIT -
+                                                                          Clock::now());
+        int milliseconds = static_cast<int>(std::max<int64_t>(1, left.count() + 1));
+        wait = wait < 0 ? milliseconds : std::min(wait, milliseconds);
+    }
+    return wait;
+}
+
+void changes_thread() {
+    epoll_event ready[16];
+    int wait = -1;
+    while (true) {
+        int count = epoll_wait(g_changes.epoll, ready, 16, wait);
+        if (count < 0 && errno != EINTR) return;
+        std::lock_guard<std::mutex> guard(g_changes.lock);
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.u64 == 0) {
+                uint64_t ignored;
+                ssize_t drained = read(g_changes.wake, &ignored, sizeof ignored);
+                (void)drained;
+                continue;
+            }
+            auto found = g_changes.watches.find(ready[i].data.u64);
+            if (found != g_changes.watches.end()) watch_read_events(*found->second);
+        }
+        for (const auto& [id, watch] : g_changes.watches)
+            if (watch->move_held && Clock::now() - watch->move_held_at >= MOVE_PAIR_WAIT) {
+                move_flush(*watch);
+                request_try_complete(*watch);
+            }
+        wait = wait_milliseconds();
+    }
+}
+
+// Called with g_changes.lock held.
+bool changes_start() {
+    if (g_changes.epoll >= 0) return true;
+    int epoll = epoll_create1(EPOLL_CLOEXEC);
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event interest = {};
+    interest.events = EPOLLIN;
+    interest.data.u64 = 0;
+    if (epoll < 0 || wake < 0 || epoll_ctl(epoll, EPOLL_CTL_ADD, wake, &interest) != 0) {
+        if (epoll >= 0) close(epoll);
+        if (wake >= 0) close(wake);
+        return false;
+    }
+    g_changes.epoll = epoll;
+    g_changes.wake = wake;
+    std::thread(changes_thread).detach();
+    return true;
+}
+
+void watch_free(DirectoryWatch* watch) {
+    if (watch->inotify >= 0) close(watch->inotify);
+    if (watch->folder_fd >= 0) close(watch->folder_fd);
+    delete watch;
+}
+
+// Makes the watch of an open folder: every folder of its subtree is watched before this returns.
+DirectoryWatch* watch_create(int fd, bool subtree, DWORD filter, DWORD capacity) {
+    auto* watch = new DirectoryWatch;
+    watch->inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    watch->folder_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (watch->inotify < 0 || watch->folder_fd < 0) {
+        DWORD error = win32_error_from_errno(errno);
+        watch_free(watch);
+        SetLastError(error);
+        return nullptr;
+    }
+    watch->base = "/proc/self/fd/" + std::to_string(watch->folder_fd);
+    watch->subtree = subtree;
+    watch->filter = filter;
+    watch->capacity = capacity;
+    folder_add(*watch, NO_FOLDER, "");
+    folder_watch_subtree(*watch, 0);
+    if (watch->folders[0].wd < 0) {
+        DWORD error = errno == ENOSPC ? ERROR_NOT_ENOUGH_MEMORY : win32_error_from_errno(errno);
+        watch_free(watch);
+        SetLastError(error);
+        return nullptr;
+    }
+    return watch;
+}
+
+// The watch of a folder handle, made by its first request. 0 on failure, with the error set.
+uint64_t watch_of(const KernelObjectRef& file, bool subtree, DWORD filter, DWORD capacity) {
+    std::lock_guard<std::mutex> object_guard(file->lock);
+    if (file->watch != 0) return file->watch;
+    struct stat facts;
+    if (fstat(file->fd, &facts) != 0 || !S_ISDIR(facts.st_mode)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    DirectoryWatch* watch = watch_create(file->fd, subtree, filter, capacity);
+    if (!watch) return 0;
+    std::lock_guard<std::mutex> guard(g_changes.lock);
+    epoll_event interest = {};
+    interest.events = EPOLLIN;
+    interest.data.u64 = g_changes.next_watch;
+    if (!changes_start() || epoll_ctl(g_changes.epoll, EPOLL_CTL_ADD, watch->inotify, &interest) != 0) {
+        watch_free(watch);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    file->watch = g_changes.next_watch++;
+    g_changes.watches[file->watch] = watch;
+    return file->watch;
+}
+
+uint64_t watch_of_handle(HANDLE handle) {
+    KernelObjectRef file = kernel_handle_get(handle, KernelObjectKind::FILE);
+    if (!file) return 0;
+    std::lock_guard<std::mutex> guard(file->lock);
+    return file->watch;
+}
+
+ULONG_PTR overlapped_status(OVERLAPPED* overlapped) {
+    return std::atomic_ref<ULONG_PTR>(overlapped->Internal).load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+void directory_watch_end(uint64_t id) {
+    DirectoryWatch* watch = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_changes.lock);
+        auto found = g_changes.watches.find(id);
+        if (found == g_changes.watches.end()) return;
+        watch = found->second;
+        g_changes.watches.erase(found);
+        if (watch->request) request_complete(*watch, STATUS_CANCELLED, 0);
+        epoll_ctl(g_changes.epoll, EPOLL_CTL_DEL, watch->inotify, nullptr);
+    }
+    watch_free(watch);
+}
+
+BOOL ReadDirectoryChangesW(HANDLE directory, void* buffer, DWORD length, BOOL watch_subtree, DWORD notify_filter,
+                           DWORD* bytes_returned, OVERLAPPED* overlapped, void* completion_routine) {
+    if (!buffer || length < sizeof(FILE_NOTIFY_INFORMATION) || notify_filter == 0 || completion_routine ||
+        reinterpret_cast<uintptr_t>(buffer) % alignof(DWORD) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    KernelObjectRef file = kernel_handle_get(directory, KernelObjectKind::FILE);
+    if (!file) return FALSE;
+    uint64_t id = watch_of(file, watch_subtree != FALSE, notify_filter, length);
+    if (id == 0) return FALSE;
+    OVERLAPPED own = {};
+    OVERLAPPED* request = overlapped ? overlapped : &own;
+    {
+        std::lock_guard<std::mutex> guard(g_changes.lock);
+        DirectoryWatch* watch = g_changes.watches.at(id);
+        if (watch->request) {
+            SetLastError(ERROR_INVALID_PARAMETER);  // one request at a time here
+            return FALSE;
+        }
+        if (watch->deleted) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        watch->filter = notify_filter;
+        watch->request = request;
+        watch->request_buffer = static_cast<char*>(buffer);
+        watch->request_length = length;
+        request->InternalHigh = 0;
+        std::atomic_ref<ULONG_PTR>(request->Internal).store(STATUS_PENDING, std::memory_order_relaxed);
+        if (request->hEvent) ResetEvent(request->hEvent);
+        request_try_complete(*watch);
+    }
+    if (overlapped) return TRUE;
+    DWORD bytes = 0;
+    BOOL done = GetOverlappedResult(directory, request, &bytes, TRUE);
+    if (bytes_returned) *bytes_returned = bytes;
+    return done;
+}
+
+BOOL GetOverlappedResult(HANDLE, OVERLAPPED* overlapped, DWORD* bytes_transferred, BOOL wait) {
+    if (!overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (overlapped_status(overlapped) == STATUS_PENDING) {
+        if (!wait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        std::unique_lock<std::mutex> guard(g_changes.lock);
+        g_changes.completed.wait(guard, [&] { return overlapped_status(overlapped) != STATUS_PENDING; });
+    }
+    ULONG_PTR status = overlapped_status(overlapped);
+    if (bytes_transferred) *bytes_transferred = static_cast<DWORD>(overlapped->InternalHigh);
+    switch (status) {
+        case STATUS_SUCCESS: return TRUE;
+        case STATUS_NOTIFY_ENUM_DIR: SetLastError(ERROR_NOTIFY_ENUM_DIR); return TRUE;
+        case STATUS_CANCELLED: SetLastError(ERROR_OPERATION_ABORTED); return FALSE;
+        default: SetLastError(ERROR_ACCESS_DENIED); return FALSE;
+    }
+}
+
+BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped) {
+    uint64_t id = watch_of_handle(file);
+    if (id != 0) {
+        std::lock_guard<std::mutex> guard(g_changes.lock);
+        auto found = g_changes.watches.find(id);
+        DirectoryWatch* watch = found == g_changes.watches.end() ? nullptr : found->second;
+        if (watch && watch->request && (!overlapped || overlapped == watch->request)) {
+            request_complete(*watch, STATUS_CANCELLED, 0);
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_NOT_FOUND);
+    return FALSE;
+}
+
+DWORD GetUnwatchedFoldersA(HANDLE directory, char* paths, DWORD size, DWORD* unwatched_folders) {
+    if (unwatched_folders) *unwatched_folders = 0;
+    uint64_t id = watch_of_handle(directory);
+    std::lock_guard<std::mutex> guard(g_changes.lock);
+    auto found = g_changes.watches.find(id);
+    if (found == g_changes.watches.end()) return 0;
+    DirectoryWatch& watch = *found->second;
+    std::vector<uint32_t> unwatched;
+    for (uint32_t folder = 0; folder < watch.folders.size(); ++folder)
+        if (watch.folders[folder].used && watch.folders[folder].wd < 0) unwatched.push_back(folder);
+    DWORD written = 0;
+    for (uint32_t folder : unwatched) {
+        std::string path = folder_path(watch, folder, '\\');
+        if (paths && written + path.size() + 1 <= size) {
+            std::memcpy(paths + written, path.c_str(), path.size() + 1);
+            written += static_cast<DWORD>(path.size() + 1);
+        }
+        if (unwatched_folders) *unwatched_folders += folders_below(watch, folder_path(watch, folder, '/'));
+    }
+    for (uint32_t folder : unwatched) folder_watch_subtree(watch, folder);
+    return static_cast<DWORD>(unwatched.size());
+}
