@@ -1,4 +1,4 @@
-// swp-host: loads the plug-in, builds the index, hands the plug-in its settings and runs the message
+// swp-host: loads the plug-in, starts the index, hands the plug-in its settings and runs the message
 // loop until SIGINT or SIGTERM.
 #include <atomic>
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include "host/debug.h"
 #include "host/error_words.h"
 #include "host/index/index.h"
+#include "host/index/index_file.h"
 #include "host/listen_report.h"
 #include "host/memory.h"
 #include "host/options_preview.h"
@@ -56,8 +57,13 @@ std::string default_plugin_path() {
     return (self.parent_path().parent_path() / "lib" / "swp-host" / "libswp.so").string();
 }
 
-// Runs on a thread of its own when SIGINT or SIGTERM arrives: ends the main loop.
-BOOL stop_on_signal(DWORD) {
+// Runs on a thread of its own when a signal arrives: SIGHUP (Ctrl+Break) reads the indexed
+// folders again; SIGINT and SIGTERM end the main loop.
+BOOL stop_on_signal(DWORD control_type) {
+    if (control_type == CTRL_BREAK_EVENT) {
+        host::index_rescan_request();
+        return TRUE;
+    }
     PostThreadMessageW(main_thread_id, WM_QUIT, 0, 0);
     return TRUE;
 }
@@ -111,7 +117,10 @@ bool index_prepare(const host::CommandLine& command_line, const host::SettingsSt
     }
     host::IndexOptions index_options;
     index_options.folder_sizes = command_line.folder_sizes;
-    return host::index_build(roots, index_options, error);
+    std::string saved_index = command_line.no_index_file     ? std::string()
+                              : command_line.index_file.empty() ? host::index_file_default_path()
+                                                                : command_line.index_file;
+    return host::index_start(roots, index_options, saved_index, error);
 }
 
 void run_message_loop() {

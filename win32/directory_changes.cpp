@@ -77,6 +77,7 @@ struct DirectoryWatch {
     size_t last_record = SIZE_MAX;
     bool overflowed = false;
     bool deleted = false;
+    bool limit_reached = false;  // some folder may be unwatched
     // The request in flight.
     OVERLAPPED* request = nullptr;
     char* request_buffer = nullptr;
@@ -272,7 +273,8 @@ void folder_watch_subtree(DirectoryWatch& watch, uint32_t top) {
         uint32_t events = relative.empty() ? WATCH_EVENTS & ~IN_DONT_FOLLOW : WATCH_EVENTS;
         int wd = inotify_add_watch(watch.inotify, path.c_str(), events);
         if (wd < 0) {
-            if (errno != ENOSPC && errno != ENOMEM && folder != 0) folder_drop(watch, folder, false);
+            if (errno == ENOSPC || errno == ENOMEM) watch.limit_reached = true;
+            else if (folder != 0) folder_drop(watch, folder, false);
             continue;
         }
         auto known = watch.by_wd.find(wd);
@@ -719,9 +721,11 @@ DWORD GetUnwatchedFoldersA(HANDLE directory, char* paths, DWORD size, DWORD* unw
     auto found = g_changes.watches.find(id);
     if (found == g_changes.watches.end()) return 0;
     DirectoryWatch& watch = *found->second;
+    if (!watch.limit_reached) return 0;
     std::vector<uint32_t> unwatched;
     for (uint32_t folder = 0; folder < watch.folders.size(); ++folder)
         if (watch.folders[folder].used && watch.folders[folder].wd < 0) unwatched.push_back(folder);
+    watch.limit_reached = !unwatched.empty();
     DWORD written = 0;
     for (uint32_t folder : unwatched) {
         std::string path = folder_path(watch, folder, '\\');

@@ -321,8 +321,7 @@ bool index_build(const std::vector<IndexRoot>& roots, const IndexOptions& option
     std::vector<IndexRootFolder> folders;
     if (!index_scan(roots, &scan, &folders, error)) return false;
     IndexSnapshot* snapshot = index_snapshot_from_scan(scan, std::move(folders), options.folder_sizes, {});
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - scan.started).count();
-    index_scan_report(scan, seconds);
+    index_scan_report(scan, progress_seconds(scan.progress));
     index_generation_set_current(new IndexGeneration(snapshot));
     return true;
 }

@@ -16,16 +16,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+}  // namespace
+
 // Names that an index path cannot carry (a backslash separates path names) or that would break
 // the line-based protocols that show them (CR, LF).
-bool name_is_indexable(const char* name, size_t length) {
-    if (length == 0 || length > 255) return false;
-    return std::memchr(name, '\\', length) == nullptr && std::memchr(name, '\n', length) == nullptr &&
-           std::memchr(name, '\r', length) == nullptr;
+bool index_name_is_indexable(std::string_view name) {
+    if (name.empty() || name.size() > 255) return false;
+    return name.find_first_of("\\\n\r") == std::string_view::npos;
 }
 
-// The facts of one entry as FindFirstFileA reports them.
-ScanNode node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
+ScanNode index_node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
     ScanNode node = {};
     node.parent = parent;
     DWORD attributes = data.dwFileAttributes;
@@ -38,22 +38,14 @@ ScanNode node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
     return node;
 }
 
+namespace {
+
 void add_node(ScanState& scan, std::string_view name, uint32_t parent, const WIN32_FIND_DATAA& data) {
-    ScanNode node = node_from(data, parent);
+    ScanNode node = index_node_from(data, parent);
     node.name_offset = static_cast<uint32_t>(scan.names.size());
     node.name_length = static_cast<uint8_t>(name.size());
     scan.names.append(name);
     scan.nodes.push_back(node);
-}
-
-void show_progress(ScanState& scan, bool force) {
-    Clock::time_point now = Clock::now();
-    if (!force && now - scan.last_progress < std::chrono::milliseconds(100)) return;
-    scan.last_progress = now;
-    double seconds = std::chrono::duration<double>(now - scan.started).count();
-    double rate = seconds > 0 ? static_cast<double>(scan.nodes.size()) / seconds : 0;
-    std::fprintf(stderr, "\rswp-host: indexing... %zu entries (%.0f/s)\x1b[K", scan.nodes.size(), rate);
-    std::fflush(stderr);
 }
 
 // The folder of this machine that a scanned folder stands for.
@@ -109,12 +101,12 @@ void read_folder(const std::string& folder, FolderRead* read) {
         // Links are neither indexed nor followed; devices, pipes and sockets are not files to serve.
         if (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
         size_t length = std::strlen(data.cFileName);
-        if (!name_is_indexable(data.cFileName, length)) {
+        if (!index_name_is_indexable({data.cFileName, length})) {
             note_skip(read, folder + "/" + data.cFileName,
                       "its name holds a backslash, a carriage return or a line feed");
             continue;
         }
-        ScanNode node = node_from(data, 0);
+        ScanNode node = index_node_from(data, 0);
         node.name_offset = static_cast<uint32_t>(read->names.size());
         node.name_length = static_cast<uint8_t>(length);
         read->names.append(data.cFileName, length);
@@ -134,7 +126,7 @@ public:
         std::thread helper([this] { work(); });
         work();
         helper.join();
-        if (overflow_) *error = "too many entries to index";
+        if (overflow_) *error = stopped() ? "stopped" : "too many entries to index";
         return !overflow_;
     }
 
@@ -144,6 +136,7 @@ private:
         std::unique_lock<std::mutex> guard(lock_);
         while (true) {
             while (next_ < scan_.nodes.size() && !(scan_.nodes[next_].flags & ENTRY_FOLDER)) ++next_;
+            if (stopped()) overflow_ = true;
             if (next_ == scan_.nodes.size() || overflow_) {
                 if (busy_ == 0 || overflow_) {
                     changed_.notify_all();
@@ -182,7 +175,7 @@ private:
         scan_.skipped += read.skipped;
         for (const ScanSkip& skip : read.named_skips)
             if (scan_.named_skips.size() < SCAN_NAMED_SKIPS) scan_.named_skips.push_back(skip);
-        if (scan_.show_progress) show_progress(scan_, false);
+        progress_show(&scan_.progress, scan_.nodes.size());
     }
 
     ScanState& scan_;
@@ -191,7 +184,9 @@ private:
     std::condition_variable changed_;
     uint32_t next_ = 0;
     int busy_ = 0;
-    bool overflow_ = false;
+    bool overflow_ = false;  // or stopped
+
+    bool stopped() const { return scan_.stop && scan_.stop->load(std::memory_order_relaxed); }
 };
 
 uint64_t filetime_from_file_time(std::filesystem::file_time_type time) {
@@ -221,7 +216,7 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
     std::filesystem::path given = std::filesystem::absolute(root.folder, failure).lexically_normal();
     std::string name = root.name.empty() ? given.filename().string() : root.name;
     if (name.empty()) name = given.parent_path().filename().string();
-    if (!name_is_indexable(name.data(), name.size()) || name.find('/') != std::string::npos || name == "." ||
+    if (!index_name_is_indexable(name) || name.find('/') != std::string::npos || name == "." ||
         name == "..") {
         *error = "cannot index \"" + root.folder + "\" as \"" + name + "\": not a usable name (give one with DIR=NAME)";
         return false;
@@ -231,6 +226,15 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
             *error = "two indexed folders have the name \"" + name + "\" (give one another name with DIR=NAME)";
             return false;
         }
+    folders->push_back({folder.lexically_normal().string(), static_cast<uint32_t>(scan.nodes.size())});
+    add_node(scan, name, INDEX_NO_ENTRY, index_root_data(folders->back().folder, name));
+    return true;
+}
+
+}  // namespace
+
+WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view name) {
+    std::error_code failure;
     WIN32_FIND_DATAA data = {};
     data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     auto modified = std::filesystem::last_write_time(folder, failure);
@@ -240,13 +244,9 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
     using std::filesystem::perms;
     if ((permissions & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none)
         data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    if (name[0] == '.') data.dwFileAttributes |= FILE_ATTRIBUTE_HIDDEN;
-    folders->push_back({folder.lexically_normal().string(), static_cast<uint32_t>(scan.nodes.size())});
-    add_node(scan, name, INDEX_NO_ENTRY, data);
-    return true;
+    if (!name.empty() && name[0] == '.') data.dwFileAttributes |= FILE_ATTRIBUTE_HIDDEN;
+    return data;
 }
-
-}  // namespace
 
 void index_scan_report(const ScanState& scan, double seconds) {
     std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", scan.nodes.size(), seconds,
@@ -269,18 +269,23 @@ uint64_t filetime_value(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
-                std::string* error) {
-    scan->started = scan->last_progress = Clock::now();
-    scan->show_progress = IsStderrTerminal() != FALSE;
+bool index_scan_roots(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
+                      std::string* error) {
     for (const IndexRoot& root : roots)
         if (!add_root(*scan, root, folders, error)) return false;
-    if (!ParallelScan(*scan, *folders).run(error)) return false;
-    if (scan->show_progress) {
-        show_progress(*scan, true);
-        std::fputs("\r\x1b[K", stderr);
-    }
     return true;
+}
+
+bool index_scan_below(ScanState* scan, const std::vector<IndexRootFolder>& folders, std::string* error) {
+    progress_start(&scan->progress, "indexing");
+    bool scanned = ParallelScan(*scan, folders).run(error);
+    progress_end(&scan->progress);
+    return scanned;
+}
+
+bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
+                std::string* error) {
+    return index_scan_roots(roots, scan, folders, error) && index_scan_below(scan, *folders, error);
 }
 
 }  // namespace host

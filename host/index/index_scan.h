@@ -2,12 +2,14 @@
 // through FindFirstFileA (which never follows symbolic links) by two threads.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "host/index/index.h"
+#include "host/index/index_progress.h"
 #include "host/index/index_store.h"
 
 namespace host {
@@ -40,9 +42,8 @@ struct ScanState {
     std::string names;
     size_t skipped = 0;
     std::vector<ScanSkip> named_skips;  // the first few of the skipped
-    bool show_progress = false;
-    std::chrono::steady_clock::time_point started;
-    std::chrono::steady_clock::time_point last_progress;
+    ScanProgress progress;
+    const std::atomic<bool>* stop = nullptr;  // raised: the scan ends early
 };
 
 inline std::string_view node_name(const ScanState& scan, const ScanNode& node) {
@@ -54,6 +55,19 @@ inline std::string_view node_name(const ScanState& scan, const ScanNode& node) {
 // returns false with a message for the user.
 bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
                 std::string* error);
+// The two halves of index_scan: the roots' own nodes, then everything below them.
+bool index_scan_roots(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
+                      std::string* error);
+bool index_scan_below(ScanState* scan, const std::vector<IndexRootFolder>& folders, std::string* error);
+
+// Whether a name can be an entry's: not empty, at most 255 bytes, no backslash, carriage return
+// or line feed.
+bool index_name_is_indexable(std::string_view name);
+// A root folder's own facts, for its top-level entry of that name (its folder is given by the
+// user, so a link to it is followed).
+WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view name);
+// The facts of one entry as FindFirstFileA reports them (ENTRY_* flags, a folder's size 0).
+ScanNode index_node_from(const WIN32_FIND_DATAA& data, uint32_t parent);
 
 uint64_t filetime_value(const FILETIME& time);
 

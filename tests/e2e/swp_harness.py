@@ -17,6 +17,9 @@ BUILD_DIR = os.environ.get(
 HOST_EXE = os.path.join(BUILD_DIR, "swp-host")
 
 LISTENING = re.compile(r"swp-host: listening on (\[[^\]]+\]|[^:\s]+):(\d+)")
+# The line that says the index is complete and follows the disk: after a scan, or after a saved
+# index was brought up to date.
+INDEX_READY = re.compile(r"swp-host: (indexed \d+ entries in|brought the saved index up to date in)")
 
 
 def unprivileged(command):
@@ -43,8 +46,9 @@ class Server:
     """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
 
     Settings and state live in a temporary folder of their own, and the activity log goes to
-    `log_path` unless `args` says otherwise. Use as a context manager; `stop()` sends SIGTERM and
-    returns the exit code."""
+    `log_path` unless `args` says otherwise, and the saved index to its cache folder. The server is
+    returned once it listens and its index is complete. Use as a context manager; `stop()` sends
+    SIGTERM and returns the exit code."""
 
     def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
                  as_user=False, executable=HOST_EXE):
@@ -67,11 +71,13 @@ class Server:
         env = dict(os.environ)
         env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
         env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
+        env["XDG_CACHE_HOME"] = os.path.join(self.home, "cache")
         self.command = unprivileged(command) if as_user else command
         self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env)
         self.pid = self.process.pid
         self.listeners = []
+        self.index_ready = False
         self._stderr = []
         self._stderr_lock = threading.Lock()
         self._readers = [threading.Thread(target=self._drain, args=(self.process.stderr, True), daemon=True),
@@ -89,6 +95,12 @@ class Server:
                 self.process.wait(timeout=10)
                 raise AssertionError("swp-host ended before listening (exit %s):\n%s"
                                      % (self.process.returncode, self.stderr_text()))
+            try:
+                wait_until(lambda: self.index_ready or self.process.poll() is not None,
+                           timeout=start_timeout, what="the index to be complete")
+            except AssertionError:
+                self.stop()
+                raise
 
     def _drain(self, stream, is_stderr):
         for raw in iter(stream.readline, b""):
@@ -99,6 +111,8 @@ class Server:
                 match = LISTENING.search(line)
                 if match:
                     self.listeners.append((match.group(1).strip("[]"), int(match.group(2))))
+                if INDEX_READY.search(line):
+                    self.index_ready = True
         stream.close()
 
     @property

@@ -13,8 +13,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import BUILD_DIR, HOST_EXE, Control, Server, make_tree, unprivileged, wait_until  # noqa: E402
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
-           "--disk-access", "--no-folder-sizes", "--settings", "--plugin", "--debug", "--verbose", "--options-page",
-           "--width", "--height", "--help", "--manual-page", "--version", "--set"]
+           "--disk-access", "--no-folder-sizes", "--index-file", "--no-index-file", "--settings", "--plugin",
+           "--debug", "--verbose", "--options-page", "--width", "--height", "--help", "--manual-page", "--version",
+           "--set"]
 
 
 def read_text(path):
@@ -40,6 +41,7 @@ class HostProcess(unittest.TestCase):
         env = dict(os.environ)
         env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
         env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
+        env["XDG_CACHE_HOME"] = os.path.join(self.home, "cache")
         result = subprocess.run([HOST_EXE, "--settings", self.settings_path] + list(args),
                                 stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=timeout)
         return result.returncode, result.stdout.decode("utf-8", "replace"), result.stderr.decode("utf-8", "replace")

@@ -40,6 +40,7 @@ def run_to_exit(args, env_home, timeout=60):
     env = dict(os.environ)
     env["XDG_CONFIG_HOME"] = os.path.join(env_home, "config")
     env["XDG_STATE_HOME"] = os.path.join(env_home, "state")
+    env["XDG_CACHE_HOME"] = os.path.join(env_home, "cache")
     command = [HOST_EXE, "--settings", os.path.join(env_home, "settings.ini")] + list(args)
     return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=timeout)
 
@@ -189,6 +190,7 @@ class ActivityLogFile(unittest.TestCase):
         env = dict(os.environ)
         env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
         env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
+        env["XDG_CACHE_HOME"] = os.path.join(self.home, "cache")
         command = [HOST_EXE, "--settings", os.path.join(self.home, "settings.ini"), "--port", "0",
                    "--bind", "127.0.0.1"] + args
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
