@@ -24,6 +24,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,6 +52,10 @@ constexpr uint32_t WATCH_EVENTS = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB 
 constexpr auto MOVE_PAIR_WAIT = std::chrono::milliseconds(10);
 constexpr uint32_t NO_FOLDER = 0xFFFFFFFF;
 constexpr size_t RECORD_HEADER = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+// Events read at once: a few hundred, so that records outgrow `capacity` by little.
+constexpr size_t READ_CHUNK = 4096;
+// Records held beyond this many times `capacity` are dropped as an overflow (names of unusual length).
+constexpr size_t RECORD_HOLD_FACTOR = 8;
 
 // One folder of a watched subtree. A folder without a watch (the system's limit was reached) is a
 // leaf: nothing below it is known until it is watched.
@@ -71,10 +76,13 @@ struct DirectoryWatch {
     std::vector<WatchFolder> folders;  // [0] is the watched folder
     std::vector<uint32_t> free_folders;
     std::unordered_map<int, uint32_t> by_wd;
-    // Records not yet taken, DWORD-aligned and chained; at most `capacity` bytes.
-    std::vector<char> records;
+    // Records not yet taken, each DWORD-aligned. Beyond `capacity` bytes (the first request's
+    // buffer) nothing more is read until a request takes them: the changes wait in the system's
+    // queue, and only when that overflows are they lost.
+    std::deque<std::string> records;
+    size_t record_bytes = 0;
     size_t capacity = 0;
-    size_t last_record = SIZE_MAX;
+    bool paused = false;  // out of the reading thread's interest while full
     bool overflowed = false;
     bool deleted = false;
     bool limit_reached = false;  // some folder may be unwatched
@@ -294,36 +302,27 @@ void folder_watch_subtree(DirectoryWatch& watch, uint32_t top) {
 // ---------------------------------------------------------------------------------------------------
 // Records and requests. Called with g_changes.lock held.
 
+void records_drop(DirectoryWatch& watch) {
+    watch.records.clear();
+    watch.record_bytes = 0;
+}
+
 void record_add(DirectoryWatch& watch, DWORD action, const std::string& path) {
     if (watch.overflowed) return;  // everything is read again anyway
     std::u16string name = utf16_from(path);
     DWORD name_bytes = static_cast<DWORD>(name.size() * sizeof(char16_t));
-    if (action == FILE_ACTION_MODIFIED && watch.last_record != SIZE_MAX) {
-        // A file written in many pieces is reported once while nobody takes the records.
-        const char* last = watch.records.data() + watch.last_record;
-        FILE_NOTIFY_INFORMATION header;
-        std::memcpy(&header, last, RECORD_HEADER);
-        if (header.Action == action && header.FileNameLength == name_bytes &&
-            std::memcmp(last + RECORD_HEADER, name.data(), name_bytes) == 0)
-            return;
-    }
-    size_t size = (RECORD_HEADER + name_bytes + 3) & ~size_t{3};
-    if (watch.records.size() + size > watch.capacity) {
-        watch.overflowed = true;
-        watch.records.clear();
-        watch.last_record = SIZE_MAX;
-        return;
-    }
-    size_t at = watch.records.size();
-    watch.records.resize(at + size, 0);
+    std::string record((RECORD_HEADER + name_bytes + 3) & ~size_t{3}, '\0');
     FILE_NOTIFY_INFORMATION header = {0, action, name_bytes, {0}};
-    std::memcpy(watch.records.data() + at, &header, RECORD_HEADER);
-    std::memcpy(watch.records.data() + at + RECORD_HEADER, name.data(), name_bytes);
-    if (watch.last_record != SIZE_MAX) {
-        auto offset = static_cast<DWORD>(at - watch.last_record);
-        std::memcpy(watch.records.data() + watch.last_record, &offset, sizeof offset);
+    std::memcpy(record.data(), &header, RECORD_HEADER);
+    std::memcpy(record.data() + RECORD_HEADER, name.data(), name_bytes);
+    // A file written in many pieces is reported once while nobody takes the records.
+    if (action == FILE_ACTION_MODIFIED && !watch.records.empty() && watch.records.back() == record) return;
+    if (watch.record_bytes + record.size() > watch.capacity * RECORD_HOLD_FACTOR) {
+        watch.overflowed = true;
+        return records_drop(watch);
     }
-    watch.last_record = at;
+    watch.record_bytes += record.size();
+    watch.records.push_back(std::move(record));
 }
 
 bool filter_reports(const DirectoryWatch& watch, DWORD action, bool folder) {
@@ -347,24 +346,45 @@ void request_complete(DirectoryWatch& watch, ULONG_PTR status, DWORD bytes) {
     g_changes.completed.notify_all();
 }
 
+// Completes the request in flight with as many whole records as its buffer holds.
 void request_try_complete(DirectoryWatch& watch) {
     if (!watch.request) return;
     if (watch.deleted) return request_complete(watch, STATUS_DELETE_PENDING, 0);
-    if (!watch.overflowed && watch.records.size() > watch.request_length) {
-        watch.overflowed = true;  // a smaller buffer than the first: Windows reports an overflow too
-        watch.records.clear();
-        watch.last_record = SIZE_MAX;
+    if (!watch.overflowed && !watch.records.empty() && watch.records.front().size() > watch.request_length) {
+        watch.overflowed = true;  // a buffer too small for any record: Windows reports an overflow too
+        records_drop(watch);
     }
     if (watch.overflowed) {
         watch.overflowed = false;
         return request_complete(watch, STATUS_NOTIFY_ENUM_DIR, 0);
     }
     if (watch.records.empty()) return;
-    std::memcpy(watch.request_buffer, watch.records.data(), watch.records.size());
-    auto bytes = static_cast<DWORD>(watch.records.size());
-    watch.records.clear();
-    watch.last_record = SIZE_MAX;
+    DWORD bytes = 0, previous = 0;
+    while (!watch.records.empty() && bytes + watch.records.front().size() <= watch.request_length) {
+        const std::string& record = watch.records.front();
+        if (bytes != 0) {
+            DWORD offset = bytes - previous;
+            std::memcpy(watch.request_buffer + previous, &offset, sizeof offset);
+        }
+        std::memcpy(watch.request_buffer + bytes, record.data(), record.size());
+        previous = bytes;
+        bytes += static_cast<DWORD>(record.size());
+        watch.record_bytes -= record.size();
+        watch.records.pop_front();
+    }
     request_complete(watch, STATUS_SUCCESS, bytes);
+}
+
+bool watch_full(const DirectoryWatch& watch) { return !watch.request && watch.record_bytes >= watch.capacity; }
+
+// Takes the watch in or out of the reading thread's interest.
+void watch_interest(DirectoryWatch& watch, uint64_t id, bool reading) {
+    if (watch.paused == !reading) return;
+    epoll_event interest = {};
+    interest.events = reading ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    interest.data.u64 = id;
+    epoll_ctl(g_changes.epoll, EPOLL_CTL_MOD, watch.inotify, &interest);
+    watch.paused = !reading;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -413,8 +433,7 @@ void watch_resync(DirectoryWatch& watch);
 void event_translate(DirectoryWatch& watch, const inotify_event& event, const std::string& name) {
     if (event.mask & IN_Q_OVERFLOW) {
         watch.overflowed = true;
-        watch.records.clear();
-        watch.last_record = SIZE_MAX;
+        records_drop(watch);
         return watch_resync(watch);
     }
     auto found = watch.by_wd.find(event.wd);
@@ -475,9 +494,10 @@ void watch_resync(DirectoryWatch& watch) {
         if (wd != root_wd && !watch.by_wd.contains(wd)) inotify_rm_watch(watch.inotify, wd);
 }
 
-void watch_read_events(DirectoryWatch& watch) {
-    alignas(inotify_event) char buffer[64 * 1024];
+void watch_read_events(DirectoryWatch& watch, uint64_t id) {
+    alignas(inotify_event) char buffer[READ_CHUNK];
     while (true) {
+        if (watch_full(watch)) return watch_interest(watch, id, false);
         ssize_t got = read(watch.inotify, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
@@ -490,6 +510,7 @@ void watch_read_events(DirectoryWatch& watch) {
             event_translate(watch, event, name);
             at += sizeof event + event.len;
         }
+        request_try_complete(watch);
     }
     request_try_complete(watch);
 }
@@ -522,7 +543,7 @@ void changes_thread() {
                 continue;
             }
             auto found = g_changes.watches.find(ready[i].data.u64);
-            if (found != g_changes.watches.end()) watch_read_events(*found->second);
+            if (found != g_changes.watches.end()) watch_read_events(*found->second, found->first);
         }
         for (const auto& [id, watch] : g_changes.watches)
             if (watch->move_held && Clock::now() - watch->move_held_at >= MOVE_PAIR_WAIT) {
@@ -668,6 +689,7 @@ BOOL ReadDirectoryChangesW(HANDLE directory, void* buffer, DWORD length, BOOL wa
         std::atomic_ref<ULONG_PTR>(request->Internal).store(STATUS_PENDING, std::memory_order_relaxed);
         if (request->hEvent) ResetEvent(request->hEvent);
         request_try_complete(*watch);
+        if (!watch_full(*watch)) watch_interest(*watch, id, true);
     }
     if (overlapped) return TRUE;
     DWORD bytes = 0;

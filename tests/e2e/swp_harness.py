@@ -46,12 +46,13 @@ class Server:
     """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
 
     Settings and state live in a temporary folder of their own, and the activity log goes to
-    `log_path` unless `args` says otherwise, and the saved index to its cache folder. The server is
+    `log_path` unless `args` says otherwise, and the saved index to its cache folder; `wrapper` is a
+    command that runs swp-host (its arguments follow). The server is
     returned once it listens and its index is complete. Use as a context manager; `stop()` sends
     SIGTERM and returns the exit code."""
 
     def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
-                 as_user=False, executable=HOST_EXE):
+                 as_user=False, executable=HOST_EXE, wrapper=()):
         self.home = tempfile.mkdtemp(prefix="swp-e2e-")
         if as_user:
             os.chmod(self.home, 0o755)
@@ -72,7 +73,7 @@ class Server:
         env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
         env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
         env["XDG_CACHE_HOME"] = os.path.join(self.home, "cache")
-        self.command = unprivileged(command) if as_user else command
+        self.command = list(wrapper) + (unprivileged(command) if as_user else command)
         self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env)
         self.pid = self.process.pid
