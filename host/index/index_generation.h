@@ -69,6 +69,8 @@ struct OverlayRecord {
     uint64_t date_created;
     uint64_t date_modified;
     uint64_t recent;  // when the host saw the entry appear or change (FILETIME)
+    uint32_t name_at = 0;    // where the name's line starts in IndexGeneration::arena_names, and
+    uint32_t folded_at = 0;  // the folded name's in arena_folded (when the record is in them)
     uint8_t flags;    // ENTRY_* and RECORD_*
     OverlayRecord* older = nullptr;           // the previous state of the same entry
     OverlayRecord* next_child = nullptr;      // the previous record placed under the same parent
@@ -145,6 +147,16 @@ struct IndexGeneration {
     GrowOnlyTable<OverlayRecord*> records;   // every record, oldest first; owned
     OverlayRecord** buckets;  // placed records by parent and name, newest first (read with atomic_ref)
     size_t bucket_count;      // a power of two
+    // The names of the records in record order, each followed by '\n' (a removal's is empty), raw
+    // and folded, for the searches' fast paths as the base's arenas are. Reserved whole at the start,
+    // the system giving pages as they are first written, so that they never move while read; the
+    // first `arena_records` records are in them, and those beyond the reservation are not.
+    char* arena_names;
+    char* arena_folded;
+    size_t arena_capacity;
+    size_t arena_names_used = 0;  // writer only
+    size_t arena_folded_used = 0;
+    std::atomic<uint32_t> arena_records{0};
 };
 
 size_t overlay_bucket_of(const IndexGeneration& generation, uint32_t parent, std::string_view name);

@@ -39,6 +39,8 @@ bool index_start(const std::vector<IndexRoot>& roots, const IndexOptions& option
         start.roots = base->roots;
     } else {
         // Until the scan ends, the index holds the roots alone.
+        std::fprintf(stderr, "swp-host: indexing the folders in the background: until that ends, they are "
+                             "served empty\n");
         ScanState roots_only;
         roots_only.nodes = scan.nodes;
         roots_only.names = scan.names;

@@ -19,6 +19,7 @@
 #include "host/index/index_rescan.h"
 #include "host/index/index_watch.h"
 #include "host/index/overlay_write.h"
+#include "host/services.h"
 #include "win32/win32.h"
 
 namespace host {
@@ -57,6 +58,7 @@ struct Updater {
     OverlayWriter writer;
     std::vector<ReplayOp> replay;
     bool folding = false;
+    Clock::time_point fold_started;
     std::thread fold_thread;
     std::atomic<bool> fold_cancel{false};
     bool complete = false;  // the first index is made
@@ -129,33 +131,38 @@ RescanCounts roots_rescan(Updater& updater, const char* progress_doing, bool* fi
     return counts;
 }
 
-void first_scan(Updater& updater) {
+// False when the host stopped first.
+bool first_scan(Updater& updater) {
     std::string error;
     ScanState& scan = updater.start.root_scan;
     scan.stop = &g_stopping;
     if (!index_scan_below(&scan, updater.start.roots, &error)) {
-        if (g_stopping.load()) return;
+        if (g_stopping.load()) return false;
         std::fprintf(stderr, "swp-host: %s: what was read is served\n", error.c_str());
     }
     IndexSnapshot* base = index_snapshot_from_scan(scan, updater.start.roots, updater.start.folder_sizes, {});
-    index_scan_report(scan, progress_seconds(scan.progress));
     updater.start.roots = base->roots;
-    updater.start.root_scan = ScanState();
     generation_install(updater, new IndexGeneration(base));
+    // Said once the index is served: whoever waits for this line finds it complete.
+    index_scan_report(scan, progress_seconds(scan.progress));
+    updater.start.root_scan = ScanState();
     // The scan's memory is free again: give it back to the system.
     HeapCompact(GetProcessHeap(), 0);
+    return true;
 }
 
-void saved_index_update(Updater& updater) {
+// The saved index is complete from the start; a stop meanwhile leaves it partly brought up to date.
+bool saved_index_update(Updater& updater) {
     bool finished = false;
     auto started = Clock::now();
     RescanCounts counts = roots_rescan(updater, "checking the saved index", &finished);
-    if (!finished) return;
+    if (!finished) return true;
     std::fprintf(stderr,
                  "swp-host: brought the saved index up to date in %.2f s: %zu added, %zu changed, %zu removed "
                  "(%zu skipped)\n",
                  std::chrono::duration<double>(Clock::now() - started).count(), counts.added, counts.changed,
                  counts.removed, counts.skipped);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -242,6 +249,7 @@ size_t fold_threshold(const Updater& updater) {
 void fold_start(Updater& updater) {
     IndexGeneration* generation = updater.writer.generation;
     IndexView view = index_view_copy({generation, generation->published.load()});
+    updater.fold_started = Clock::now();
     updater.folding = true;
     updater.fold_cancel = false;
     updater.replay.clear();
@@ -272,9 +280,12 @@ void fold_install(Updater& updater, IndexSnapshot* base) {
     updater.replay.shrink_to_fit();
     generation->references.fetch_add(1);  // the current pointer's
     index_generation_set_current(generation);
+    size_t folded_records = updater.writer.generation->records.size();
     overlay_writer_end(&updater.writer);
     updater.writer = std::move(replaying);
     g_generations.fetch_add(1);
+    debug_printf("swp-host: folded %zu changes into a base of %zu entries in %.2f s\n", folded_records,
+                 base->entries.size(), std::chrono::duration<double>(Clock::now() - updater.fold_started).count());
     HeapCompact(GetProcessHeap(), 0);
 }
 
@@ -308,9 +319,7 @@ void updater_main(Updater& updater) {
     watch_start(folders, notes_take);
     unwatched_rescan(updater);
     updater.writer.now = filetime_now();
-    if (updater.start.scan) first_scan(updater);
-    else saved_index_update(updater);
-    updater.complete = !g_stopping.load();
+    updater.complete = updater.start.scan ? first_scan(updater) : saved_index_update(updater);
     while (true) {
         std::vector<WatchNote> notes;
         bool rescan = false;

@@ -12,6 +12,11 @@ namespace {
 std::mutex g_current_lock;
 IndexGeneration* g_current = nullptr;  // guarded by g_current_lock
 
+// The overlay's name arenas: half the base's names, within these bounds (a reservation of address
+// space: only what the names fill costs memory).
+constexpr size_t ARENA_MIN_BYTES = 1 << 20;
+constexpr size_t ARENA_MAX_BYTES = 256 << 20;
+
 size_t bucket_count_for(size_t entries) {
     size_t count = 4096;
     while (count < entries / 4) count *= 2;
@@ -37,13 +42,18 @@ IndexGeneration::IndexGeneration(IndexSnapshot* base_snapshot)
     base_slot_of = static_cast<uint32_t*>(std::calloc(std::max<size_t>(1, base_count), sizeof(uint32_t)));
     bucket_count = bucket_count_for(base_count);
     buckets = static_cast<OverlayRecord**>(std::calloc(bucket_count, sizeof(OverlayRecord*)));
-    if (!base_slot_of || !buckets) throw std::bad_alloc();
+    arena_capacity = std::clamp<size_t>(base->names.size() / 2, ARENA_MIN_BYTES, ARENA_MAX_BYTES);
+    arena_names = static_cast<char*>(std::malloc(arena_capacity));
+    arena_folded = static_cast<char*>(std::malloc(arena_capacity));
+    if (!base_slot_of || !buckets || !arena_names || !arena_folded) throw std::bad_alloc();
 }
 
 IndexGeneration::~IndexGeneration() {
     for (size_t i = 0; i < records.size(); ++i) delete records.at(i);
     std::free(base_slot_of);
     std::free(buckets);
+    std::free(arena_names);
+    std::free(arena_folded);
     delete base;
 }
 

@@ -1,5 +1,6 @@
 #include "host/index/overlay_write.h"
 
+#include <cstring>
 #include <vector>
 
 #include "host/index/text_fold.h"
@@ -63,6 +64,25 @@ OverlayRecord* record_copy(const OverlayWriter& writer, uint32_t id, EntryRef cu
     return record;
 }
 
+// Puts a record's names in the overlay's arenas while they have room and hold every record before it.
+void arena_add(IndexGeneration& generation, uint32_t index, OverlayRecord* record) {
+    if (generation.arena_records.load(std::memory_order_relaxed) != index) return;
+    if (generation.arena_names_used + record->name.size() + 1 > generation.arena_capacity ||
+        generation.arena_folded_used + record->folded.size() + 1 > generation.arena_capacity)
+        return;
+    record->name_at = static_cast<uint32_t>(generation.arena_names_used);
+    record->folded_at = static_cast<uint32_t>(generation.arena_folded_used);
+    char* names = generation.arena_names + generation.arena_names_used;
+    std::memcpy(names, record->name.data(), record->name.size());
+    names[record->name.size()] = '\n';
+    char* folded = generation.arena_folded + generation.arena_folded_used;
+    std::memcpy(folded, record->folded.data(), record->folded.size());
+    folded[record->folded.size()] = '\n';
+    generation.arena_names_used += record->name.size() + 1;
+    generation.arena_folded_used += record->folded.size() + 1;
+    generation.arena_records.store(index + 1, std::memory_order_release);
+}
+
 // Makes `record` the newest state of its id: links it where readers will look for it.
 void state_write(OverlayWriter& writer, OverlayRecord* record) {
     IndexGeneration& generation = *writer.generation;
@@ -90,7 +110,7 @@ void state_write(OverlayWriter& writer, OverlayRecord* record) {
         }
     }
     generation.records.next() = record;
-    generation.records.commit();
+    arena_add(generation, static_cast<uint32_t>(generation.records.commit()), record);
     slot.newest.store(record, std::memory_order_release);
     mark_once(generation.first_change, writer.next);
     ++writer.made;
