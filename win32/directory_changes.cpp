@@ -11,6 +11,7 @@
 // g_changes.lock. A request's OVERLAPPED is written under the lock, its status last (release), and
 // then its event is set; GetOverlappedResult reads the status without the lock (acquire).
 #include <dirent.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -51,6 +52,8 @@ constexpr uint32_t WATCH_EVENTS = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB 
 // How long the first half of a move waits for its second before it counts as a move out.
 constexpr auto MOVE_PAIR_WAIT = std::chrono::milliseconds(10);
 constexpr uint32_t NO_FOLDER = 0xFFFFFFFF;
+constexpr int FOLDER_UNWATCHED = -1;
+constexpr int FOLDER_FREE = -2;
 constexpr size_t RECORD_HEADER = offsetof(FILE_NOTIFY_INFORMATION, FileName);
 // Events read at once: a few hundred, so that records outgrow `capacity` by little.
 constexpr size_t READ_CHUNK = 4096;
@@ -60,11 +63,11 @@ constexpr size_t RECORD_HOLD_FACTOR = 8;
 // One folder of a watched subtree. A folder without a watch (the system's limit was reached) is a
 // leaf: nothing below it is known until it is watched.
 struct WatchFolder {
-    int wd = -1;
+    int wd = FOLDER_FREE;  // FOLDER_UNWATCHED, or FOLDER_FREE for a slot that holds no folder
     uint32_t parent = NO_FOLDER;
-    std::string name;                // empty for the watched folder itself
-    std::vector<uint32_t> children;  // subfolders
-    bool used = false;
+    uint32_t first_child = NO_FOLDER;   // subfolders, linked through next_sibling
+    uint32_t next_sibling = NO_FOLDER;
+    std::string name;  // empty for the watched folder itself
 };
 
 struct DirectoryWatch {
@@ -75,7 +78,7 @@ struct DirectoryWatch {
     DWORD filter = 0;
     std::vector<WatchFolder> folders;  // [0] is the watched folder
     std::vector<uint32_t> free_folders;
-    std::unordered_map<int, uint32_t> by_wd;
+    std::vector<uint32_t> by_wd;  // folder of each watch descriptor (the system numbers them from 1)
     // Records not yet taken, each DWORD-aligned. Beyond `capacity` bytes (the first request's
     // buffer) nothing more is read until a request takes them: the changes wait in the system's
     // queue, and only when that overflows are they lost.
@@ -179,6 +182,15 @@ std::string child_path(const DirectoryWatch& watch, uint32_t folder, const std::
     return path + name;
 }
 
+uint32_t folder_of_wd(const DirectoryWatch& watch, int wd) {
+    return wd >= 0 && static_cast<size_t>(wd) < watch.by_wd.size() ? watch.by_wd[wd] : NO_FOLDER;
+}
+
+void wd_set(DirectoryWatch& watch, int wd, uint32_t folder) {
+    if (static_cast<size_t>(wd) >= watch.by_wd.size()) watch.by_wd.resize(wd + 1, NO_FOLDER);
+    watch.by_wd[wd] = folder;
+}
+
 uint32_t folder_add(DirectoryWatch& watch, uint32_t parent, const std::string& name) {
     uint32_t folder;
     if (!watch.free_folders.empty()) {
@@ -189,25 +201,32 @@ uint32_t folder_add(DirectoryWatch& watch, uint32_t parent, const std::string& n
         watch.folders.emplace_back();
     }
     WatchFolder& added = watch.folders[folder];
-    added.wd = -1;
+    added = WatchFolder{};
+    added.wd = FOLDER_UNWATCHED;
     added.parent = parent;
     added.name = name;
-    added.children.clear();
-    added.used = true;
-    if (parent != NO_FOLDER) watch.folders[parent].children.push_back(folder);
+    if (parent != NO_FOLDER) {
+        added.next_sibling = watch.folders[parent].first_child;
+        watch.folders[parent].first_child = folder;
+    }
     return folder;
 }
 
 uint32_t folder_child(const DirectoryWatch& watch, uint32_t parent, const std::string& name) {
-    for (uint32_t child : watch.folders[parent].children)
+    for (uint32_t child = watch.folders[parent].first_child; child != NO_FOLDER; child = watch.folders[child].next_sibling)
         if (watch.folders[child].name == name) return child;
     return NO_FOLDER;
 }
 
 void folder_unlink(DirectoryWatch& watch, uint32_t folder) {
     uint32_t parent = watch.folders[folder].parent;
-    if (parent != NO_FOLDER) std::erase(watch.folders[parent].children, folder);
+    if (parent != NO_FOLDER) {
+        uint32_t* link = &watch.folders[parent].first_child;
+        while (*link != NO_FOLDER && *link != folder) link = &watch.folders[*link].next_sibling;
+        if (*link == folder) *link = watch.folders[folder].next_sibling;
+    }
     watch.folders[folder].parent = NO_FOLDER;
+    watch.folders[folder].next_sibling = NO_FOLDER;
 }
 
 // Forgets a folder and everything below it; `unwatch` also removes their watches (a folder moved
@@ -219,10 +238,10 @@ void folder_drop(DirectoryWatch& watch, uint32_t folder, bool unwatch) {
         uint32_t at = stack.back();
         stack.pop_back();
         WatchFolder& dropped = watch.folders[at];
-        stack.insert(stack.end(), dropped.children.begin(), dropped.children.end());
+        for (uint32_t child = dropped.first_child; child != NO_FOLDER; child = watch.folders[child].next_sibling)
+            stack.push_back(child);
         if (dropped.wd >= 0) {
-            auto found = watch.by_wd.find(dropped.wd);
-            if (found != watch.by_wd.end() && found->second == at) watch.by_wd.erase(found);
+            if (folder_of_wd(watch, dropped.wd) == at) watch.by_wd[dropped.wd] = NO_FOLDER;
             if (unwatch) inotify_rm_watch(watch.inotify, dropped.wd);
         }
         dropped = WatchFolder{};
@@ -230,72 +249,118 @@ void folder_drop(DirectoryWatch& watch, uint32_t folder, bool unwatch) {
     }
 }
 
-// The subfolders of a folder below the watched one ("" for itself), links left out.
-std::vector<std::string> subfolder_names(const DirectoryWatch& watch, const std::string& relative) {
+int open_subfolder(int parent, const char* name) {
+    int fd;
+    do fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// The subfolders of an open folder, links left out.
+std::vector<std::string> subfolder_names(int fd) {
     std::vector<std::string> names;
-    int fd = openat(watch.folder_fd, relative.empty() ? "." : relative.c_str(),
-                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return names;
-    DIR* folder = fdopendir(fd);
-    if (!folder) {
-        close(fd);
-        return names;
-    }
-    while (dirent* entry = readdir(folder)) {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        bool is_folder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat facts;
-            is_folder = fstatat(dirfd(folder), name, &facts, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(facts.st_mode);
+    alignas(8) char buffer[16384];
+    struct Dirent64 {
+        uint64_t d_ino;
+        int64_t d_off;
+        unsigned short d_reclen;
+        unsigned char d_type;
+        char d_name[1];
+    };
+    while (true) {
+        long got = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        for (long at = 0; at < got;) {
+            auto* entry = reinterpret_cast<Dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+            bool is_folder = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat facts;
+                is_folder = fstatat(fd, name, &facts, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(facts.st_mode);
+            }
+            if (is_folder) names.emplace_back(name);
         }
-        if (is_folder) names.emplace_back(name);
     }
-    closedir(folder);
     return names;
 }
 
 // Counts a folder and the folders below it (for an unwatched folder, whose subtree is not kept).
 DWORD folders_below(const DirectoryWatch& watch, const std::string& relative) {
     DWORD count = 0;
-    std::vector<std::string> stack{relative};
-    while (!stack.empty()) {
-        std::string at = std::move(stack.back());
-        stack.pop_back();
+    std::vector<int> open{open_subfolder(watch.folder_fd, relative.empty() ? "." : relative.c_str())};
+    while (!open.empty()) {
+        int fd = open.back();
+        open.pop_back();
+        if (fd < 0) continue;
         ++count;
-        for (const std::string& name : subfolder_names(watch, at)) stack.push_back(at + "/" + name);
+        for (const std::string& name : subfolder_names(fd)) open.push_back(open_subfolder(fd, name.c_str()));
+        close(fd);
     }
     return count;
 }
 
-// Watches a folder of the tree and, for a subtree watch, every folder below it. A folder that the
-// system's limit leaves unwatched stays a leaf; a folder that has vanished is forgotten.
+// Watches an open folder of the tree; false when it cannot be watched (then a leaf, or forgotten
+// when it has vanished).
+bool folder_watch(DirectoryWatch& watch, uint32_t folder, int fd) {
+    // The descriptor's link leads to the folder itself, whatever its path.
+    int wd = inotify_add_watch(watch.inotify, ("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                               WATCH_EVENTS & ~IN_DONT_FOLLOW);
+    if (wd < 0) {
+        if (errno == ENOSPC || errno == ENOMEM) watch.limit_reached = true;
+        else if (folder != 0) folder_drop(watch, folder, false);
+        return false;
+    }
+    uint32_t known = folder_of_wd(watch, wd);
+    if (known != NO_FOLDER && known != folder && watch.folders[known].wd == wd) {
+        // Already in the tree (seen by a walk and by an event): the first stays.
+        folder_drop(watch, folder, false);
+        return false;
+    }
+    wd_set(watch, wd, folder);
+    watch.folders[folder].wd = wd;
+    return true;
+}
+
+// Watches a folder of the tree and, for a subtree watch, every folder below it, depth first with
+// the folders on the way open (so that each is reached from its parent alone).
 void folder_watch_subtree(DirectoryWatch& watch, uint32_t top) {
-    std::vector<uint32_t> stack{top};
+    std::string relative = folder_path(watch, top, '/');
+    int top_fd = open_subfolder(watch.folder_fd, relative.empty() ? "." : relative.c_str());
+    if (top_fd < 0) {
+        if (top != 0) folder_drop(watch, top, false);
+        return;
+    }
+    struct Frame {
+        int fd;
+        uint32_t folder;
+        std::vector<std::string> pending;  // subfolders still to watch
+    };
+    std::vector<Frame> stack;
+    auto enter = [&](int fd, uint32_t folder) {
+        if (!folder_watch(watch, folder, fd) || !watch.subtree) return static_cast<void>(close(fd));
+        stack.push_back({fd, folder, subfolder_names(fd)});
+    };
+    enter(top_fd, top);
     while (!stack.empty()) {
-        uint32_t folder = stack.back();
-        stack.pop_back();
-        std::string relative = folder_path(watch, folder, '/');
-        std::string path = relative.empty() ? watch.base : watch.base + "/" + relative;
-        // The watched folder itself is reached through its descriptor's link, which is followed.
-        uint32_t events = relative.empty() ? WATCH_EVENTS & ~IN_DONT_FOLLOW : WATCH_EVENTS;
-        int wd = inotify_add_watch(watch.inotify, path.c_str(), events);
-        if (wd < 0) {
-            if (errno == ENOSPC || errno == ENOMEM) watch.limit_reached = true;
-            else if (folder != 0) folder_drop(watch, folder, false);
+        Frame& frame = stack.back();
+        if (frame.pending.empty()) {
+            close(frame.fd);
+            stack.pop_back();
             continue;
         }
-        auto known = watch.by_wd.find(wd);
-        if (known != watch.by_wd.end() && known->second != folder && watch.folders[known->second].used) {
-            // Already in the tree (seen by a walk and by an event): keep the first.
-            folder_drop(watch, folder, false);
+        std::string name = std::move(frame.pending.back());
+        frame.pending.pop_back();
+        if (folder_child(watch, frame.folder, name) != NO_FOLDER) continue;
+        uint32_t child = folder_add(watch, frame.folder, name);
+        int fd = open_subfolder(frame.fd, name.c_str());
+        if (fd < 0) {
+            folder_drop(watch, child, false);
             continue;
         }
-        watch.by_wd[wd] = folder;
-        watch.folders[folder].wd = wd;
-        if (!watch.subtree) continue;
-        for (const std::string& name : subfolder_names(watch, relative))
-            if (folder_child(watch, folder, name) == NO_FOLDER) stack.push_back(folder_add(watch, folder, name));
+        enter(fd, child);
     }
 }
 
@@ -394,11 +459,11 @@ void watch_interest(DirectoryWatch& watch, uint64_t id, bool reading) {
 void move_flush(DirectoryWatch& watch) {
     if (!watch.move_held) return;
     watch.move_held = false;
-    auto parent = watch.by_wd.find(watch.move_parent_wd);
-    if (parent == watch.by_wd.end()) return;
-    report(watch, FILE_ACTION_REMOVED, parent->second, watch.move_name, watch.move_folder);
+    uint32_t parent = folder_of_wd(watch, watch.move_parent_wd);
+    if (parent == NO_FOLDER) return;
+    report(watch, FILE_ACTION_REMOVED, parent, watch.move_name, watch.move_folder);
     if (!watch.move_folder) return;
-    uint32_t moved = folder_child(watch, parent->second, watch.move_name);
+    uint32_t moved = folder_child(watch, parent, watch.move_name);
     if (moved != NO_FOLDER) folder_drop(watch, moved, true);
 }
 
@@ -412,20 +477,21 @@ void move_folder(DirectoryWatch& watch, uint32_t old_parent, uint32_t new_parent
     std::string path = watch.base + "/" + child_path(watch, new_parent, name, '/');
     // Asking for the folder's watch again names the one it has, whatever its path was.
     int wd = inotify_add_watch(watch.inotify, path.c_str(), WATCH_EVENTS);
-    auto known = wd >= 0 ? watch.by_wd.find(wd) : watch.by_wd.end();
-    uint32_t moved = known != watch.by_wd.end()       ? known->second
+    uint32_t known = folder_of_wd(watch, wd);
+    uint32_t moved = known != NO_FOLDER               ? known
                      : old_parent != NO_FOLDER ? folder_child(watch, old_parent, watch.move_name)
                                                : NO_FOLDER;
     if (moved == NO_FOLDER || moved == 0) {
-        if (wd >= 0 && known == watch.by_wd.end()) inotify_rm_watch(watch.inotify, wd);
+        if (wd >= 0 && known == NO_FOLDER) inotify_rm_watch(watch.inotify, wd);
         return folder_created(watch, new_parent, name);
     }
     folder_unlink(watch, moved);
     watch.folders[moved].parent = new_parent;
     watch.folders[moved].name = name;
-    watch.folders[new_parent].children.push_back(moved);
+    watch.folders[moved].next_sibling = watch.folders[new_parent].first_child;
+    watch.folders[new_parent].first_child = moved;
     // A folder the limit had left unwatched may have a watch now: it and its subtree get theirs.
-    if (wd >= 0 && watch.folders[moved].wd < 0) folder_watch_subtree(watch, moved);
+    if (wd >= 0 && watch.folders[moved].wd == FOLDER_UNWATCHED) folder_watch_subtree(watch, moved);
 }
 
 void watch_resync(DirectoryWatch& watch);
@@ -436,9 +502,8 @@ void event_translate(DirectoryWatch& watch, const inotify_event& event, const st
         records_drop(watch);
         return watch_resync(watch);
     }
-    auto found = watch.by_wd.find(event.wd);
-    if (found == watch.by_wd.end()) return;
-    uint32_t folder = found->second;
+    uint32_t folder = folder_of_wd(watch, event.wd);
+    if (folder == NO_FOLDER) return;
     if (event.mask & (IN_IGNORED | IN_UNMOUNT | IN_DELETE_SELF)) {
         if (folder == 0) watch.deleted = true;
         else if (event.mask & IN_IGNORED) folder_drop(watch, folder, false);
@@ -459,8 +524,7 @@ void event_translate(DirectoryWatch& watch, const inotify_event& event, const st
     }
     if (second_half) {
         watch.move_held = false;
-        auto old_parent = watch.by_wd.find(watch.move_parent_wd);
-        uint32_t from = old_parent == watch.by_wd.end() ? NO_FOLDER : old_parent->second;
+        uint32_t from = folder_of_wd(watch, watch.move_parent_wd);
         if (from != NO_FOLDER) report(watch, FILE_ACTION_RENAMED_OLD_NAME, from, watch.move_name, is_folder);
         if (is_folder && watch.subtree) move_folder(watch, from, folder, name);
         report(watch, from != NO_FOLDER ? FILE_ACTION_RENAMED_NEW_NAME : FILE_ACTION_ADDED, folder, name, is_folder);
@@ -473,7 +537,7 @@ void event_translate(DirectoryWatch& watch, const inotify_event& event, const st
     if (event.mask & IN_DELETE) {
         // A watched folder is forgotten on its own IN_IGNORED; an unwatched one only here.
         uint32_t child = is_folder ? folder_child(watch, folder, name) : NO_FOLDER;
-        if (child != NO_FOLDER && watch.folders[child].wd < 0) folder_drop(watch, child, false);
+        if (child != NO_FOLDER && watch.folders[child].wd == FOLDER_UNWATCHED) folder_drop(watch, child, false);
         return report(watch, FILE_ACTION_REMOVED, folder, name, is_folder);
     }
     if (event.mask & (IN_MODIFY | IN_ATTRIB)) report(watch, FILE_ACTION_MODIFIED, folder, name, is_folder);
@@ -483,15 +547,16 @@ void event_translate(DirectoryWatch& watch, const inotify_event& event, const st
 void watch_resync(DirectoryWatch& watch) {
     watch.move_held = false;
     std::vector<int> old_wds;
-    for (const auto& [wd, folder] : watch.by_wd) old_wds.push_back(wd);
+    for (size_t wd = 0; wd < watch.by_wd.size(); ++wd)
+        if (watch.by_wd[wd] != NO_FOLDER) old_wds.push_back(static_cast<int>(wd));
     int root_wd = watch.folders[0].wd;
     watch.folders.resize(1);
-    watch.folders[0].children.clear();
+    watch.folders[0].first_child = NO_FOLDER;
     watch.free_folders.clear();
     watch.by_wd.clear();
     folder_watch_subtree(watch, 0);
     for (int wd : old_wds)
-        if (wd != root_wd && !watch.by_wd.contains(wd)) inotify_rm_watch(watch.inotify, wd);
+        if (wd != root_wd && folder_of_wd(watch, wd) == NO_FOLDER) inotify_rm_watch(watch.inotify, wd);
 }
 
 void watch_read_events(DirectoryWatch& watch, uint64_t id) {
@@ -746,7 +811,7 @@ DWORD GetUnwatchedFoldersA(HANDLE directory, char* paths, DWORD size, DWORD* unw
     if (!watch.limit_reached) return 0;
     std::vector<uint32_t> unwatched;
     for (uint32_t folder = 0; folder < watch.folders.size(); ++folder)
-        if (watch.folders[folder].used && watch.folders[folder].wd < 0) unwatched.push_back(folder);
+        if (watch.folders[folder].wd == FOLDER_UNWATCHED) unwatched.push_back(folder);
     watch.limit_reached = !unwatched.empty();
     DWORD written = 0;
     for (uint32_t folder : unwatched) {

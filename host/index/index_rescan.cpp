@@ -193,7 +193,12 @@ bool rescan_subtree(IndexChanger& changer, const IndexRootFolder& root, uint32_t
         IndexView view = overlay_view(*changer.writer);
         EntryRef ref = view_entry(view, at);
         if (!ref || !ref_is_folder(ref)) continue;  // changed meanwhile: its own change reads it
-        if (!disk_folder(root, at_relative, &disk, &changer.counts->skipped)) continue;  // gone: its folder's turn
+        if (!disk_folder(root, at_relative, &disk, &changer.counts->skipped)) {
+            // Gone: its folder's rescan removes it, but a root stays, empty.
+            if (at == root.entry)
+                for (const auto& [name, child] : index_children(view, at)) changer.remove(child);
+            continue;
+        }
         changer.counts->examined += disk.size();
         auto indexed = index_children(view, at);
         // Both lists are in name order: walked side by side.
@@ -223,7 +228,7 @@ bool rescan_subtree(IndexChanger& changer, const IndexRootFolder& root, uint32_t
     return true;
 }
 
-void rescan_path(IndexChanger& changer, const IndexRootFolder& root, const std::string& relative) {
+void rescan_path(IndexChanger& changer, const IndexRootFolder& root, const std::string& relative, bool appeared) {
     IndexView view = overlay_view(*changer.writer);
     // The deepest entry of the path that the index holds; what is missing below it is added whole.
     uint32_t at = root.entry;
@@ -255,6 +260,9 @@ void rescan_path(IndexChanger& changer, const IndexRootFolder& root, const std::
         if (!present || ref_is_folder(ref) != folder_facts(facts)) {
             changer.remove(at);
             if (present) add_tree(changer, root, parent, parent_of(found_relative), {std::string(name_of(found_relative)), facts});
+        } else if (appeared && whole && folder_facts(facts)) {
+            // Read before its watch was in place: what was made in it meanwhile went unreported.
+            rescan_subtree(changer, root, at, found_relative);
         } else {
             changer.update(at, facts);
         }

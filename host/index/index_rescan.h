@@ -53,8 +53,9 @@ uint32_t rescan_find(const IndexView& view, const IndexRootFolder& root, const s
 // False when ended early.
 bool rescan_subtree(IndexChanger& changer, const IndexRootFolder& root, uint32_t folder, const std::string& relative);
 // Makes the entry at a path below a root what the disk holds (added with all below it, changed, or
-// removed), and its folder's own facts.
-void rescan_path(IndexChanger& changer, const IndexRootFolder& root, const std::string& relative);
+// removed), and its folder's own facts. `appeared`: the path was reported added, so a folder the
+// index holds already is read again whole (it may have been read before its watch was in place).
+void rescan_path(IndexChanger& changer, const IndexRootFolder& root, const std::string& relative, bool appeared);
 // Applies a move inside one root, the entry keeping what is below it, when the disk shows it
 // (the old path gone, the new one of the same kind); false otherwise, and nothing is changed.
 bool rescan_move(IndexChanger& changer, const IndexRootFolder& root, const std::string& from, const std::string& to);

@@ -37,6 +37,14 @@ constexpr auto RESCAN_PUBLISH_INTERVAL = std::chrono::milliseconds(50);
 constexpr auto UNWATCHED_MIN_INTERVAL = std::chrono::seconds(2);
 constexpr int UNWATCHED_INTERVAL_FACTOR = 20;
 constexpr auto UNWATCHED_IDLE_INTERVAL = std::chrono::seconds(30);
+// Once no change has come for this long, an overlay of more records than this share of the base
+// (and this many) is folded too, so that reads run on a base again while the disk is quiet.
+constexpr auto IDLE_FOLD_DELAY = std::chrono::seconds(5);
+constexpr size_t IDLE_FOLD_SHARE = 128;
+constexpr size_t IDLE_FOLD_MIN_RECORDS = 4096;
+// Notes waiting beyond this many are dropped, and their roots read again whole instead: cheaper
+// than following each, and it bounds their memory.
+constexpr size_t NOTES_MAX = 200000;
 
 struct Shared {
     std::mutex lock;
@@ -64,6 +72,7 @@ struct Updater {
     bool complete = false;  // the first index is made
     bool unwatched_reported = false;
     Clock::time_point unwatched_due;
+    Clock::time_point last_change;
     Clock::time_point last_publish;
     std::thread thread;
 };
@@ -80,6 +89,13 @@ void notes_take(std::vector<WatchNote>* notes) {
     {
         std::lock_guard<std::mutex> guard(g_shared.lock);
         for (WatchNote& note : *notes) g_shared.notes.push_back(std::move(note));
+        if (g_shared.notes.size() > NOTES_MAX) {
+            std::vector<uint32_t> roots;
+            for (const WatchNote& note : g_shared.notes)
+                if (std::find(roots.begin(), roots.end(), note.root) == roots.end()) roots.push_back(note.root);
+            g_shared.notes.clear();
+            for (uint32_t root : roots) g_shared.notes.push_back({root, WatchAction::OVERFLOW, {}});
+        }
     }
     g_shared.wake.notify_all();
 }
@@ -140,6 +156,8 @@ bool first_scan(Updater& updater) {
         if (g_stopping.load()) return false;
         std::fprintf(stderr, "swp-host: %s: what was read is served\n", error.c_str());
     }
+    // What the scan freed as it grew goes back to the system before the build needs more.
+    HeapCompact(GetProcessHeap(), 0);
     IndexSnapshot* base = index_snapshot_from_scan(scan, updater.start.roots, updater.start.folder_sizes, {});
     updater.start.roots = base->roots;
     generation_install(updater, new IndexGeneration(base));
@@ -178,8 +196,9 @@ void notes_apply(Updater& updater, std::vector<WatchNote>& notes) {
     // Each path is read once per batch: the disk is read after every change of the batch was made.
     std::unordered_set<std::string> done;
     auto path_once = [&](const WatchNote& note) {
-        if (done.insert(std::to_string(note.root) + "/" + note.path).second)
-            rescan_path(changer, roots[note.root], note.path);
+        bool appeared = note.action == WatchAction::ADDED || note.action == WatchAction::RENAMED_NEW;
+        if (done.insert(std::to_string(note.root) + (appeared ? "+" : "/") + note.path).second)
+            rescan_path(changer, roots[note.root], note.path, appeared);
     };
     for (size_t i = 0; i < notes.size(); ++i) {
         const WatchNote& note = notes[i];
@@ -244,6 +263,15 @@ size_t fold_threshold(const Updater& updater) {
     size_t set = g_fold_threshold.load();
     if (set != 0) return set;
     return std::max(FOLD_MIN_RECORDS, updater.writer.generation->base_count / FOLD_SHARE);
+}
+
+// When a quiet disk's overlay is worth folding, else never.
+Clock::time_point idle_fold_due(const Updater& updater) {
+    const IndexGeneration& generation = *updater.writer.generation;
+    size_t worth = std::max(IDLE_FOLD_MIN_RECORDS, generation.base_count / IDLE_FOLD_SHARE);
+    if (updater.folding || generation.records.size() < worth || g_fold_threshold.load() != 0)
+        return Clock::time_point::max();
+    return updater.last_change + IDLE_FOLD_DELAY;
 }
 
 void fold_start(Updater& updater) {
@@ -327,7 +355,7 @@ void updater_main(Updater& updater) {
         bool fold_done = false;
         {
             std::unique_lock<std::mutex> guard(g_shared.lock);
-            g_shared.wake.wait_until(guard, updater.unwatched_due, [] {
+            g_shared.wake.wait_until(guard, std::min(updater.unwatched_due, idle_fold_due(updater)), [] {
                 return g_shared.stop || g_shared.rescan || g_shared.fold_done || !g_shared.notes.empty();
             });
             if (g_shared.stop) break;
@@ -337,6 +365,7 @@ void updater_main(Updater& updater) {
             folded = std::exchange(g_shared.folded, nullptr);
         }
         updater.writer.now = filetime_now();
+        if (!notes.empty() || rescan) updater.last_change = Clock::now();
         notes_apply(updater, notes);
         if (rescan) {
             bool finished = false;
@@ -352,7 +381,8 @@ void updater_main(Updater& updater) {
         if (Clock::now() >= updater.unwatched_due) unwatched_rescan(updater);
         publish(updater);
         if (fold_done) fold_install(updater, folded);
-        else if (!updater.folding && updater.writer.generation->records.size() > fold_threshold(updater))
+        else if (!updater.folding && (updater.writer.generation->records.size() > fold_threshold(updater) ||
+                                      Clock::now() >= idle_fold_due(updater)))
             fold_start(updater);
     }
     fold_abandon(updater);

@@ -198,25 +198,31 @@ std::span<const uint32_t> view_children(const IndexView& view, uint32_t folder, 
             if (ref.base || (ref.record && !(ref.record->flags & RECORD_PLACED))) kept.push_back(child);
         }
     }
-    std::vector<const OverlayRecord*> placed;
+    // The placed records, sorted by what the order needs alone, kept beside them.
+    struct Placed {
+        bool folder;
+        std::string_view name;
+        uint32_t id;
+    };
+    std::vector<Placed> placed;
     if (OverlaySlot* slot = overlay_slot(*view.generation, folder))
         for (OverlayRecord* record = slot->children.load(std::memory_order_acquire); record; record = record->next_child)
-            if (record->alive_at(view.version)) placed.push_back(record);
-    auto record_less = [](const OverlayRecord* a, const OverlayRecord* b) {
-        return enumeration_less(a->flags & ENTRY_FOLDER, a->name, b->flags & ENTRY_FOLDER, b->name);
-    };
-    std::sort(placed.begin(), placed.end(), record_less);
+            if (record->alive_at(view.version))
+                placed.push_back({(record->flags & ENTRY_FOLDER) != 0, record->name, record->id});
+    std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+        return enumeration_less(a.folder, a.name, b.folder, b.name);
+    });
     scratch->clear();
     scratch->reserve(kept.size() + placed.size());
     size_t next = 0;
     for (uint32_t child : kept) {
         bool folder_child = s.entries[child].flags & ENTRY_FOLDER;
-        while (next < placed.size() && enumeration_less(placed[next]->flags & ENTRY_FOLDER, placed[next]->name,
-                                                        folder_child, entry_name(s, child)))
-            scratch->push_back(placed[next++]->id);
+        while (next < placed.size() &&
+               enumeration_less(placed[next].folder, placed[next].name, folder_child, entry_name(s, child)))
+            scratch->push_back(placed[next++].id);
         scratch->push_back(child);
     }
-    for (; next < placed.size(); ++next) scratch->push_back(placed[next]->id);
+    for (; next < placed.size(); ++next) scratch->push_back(placed[next].id);
     return *scratch;
 }
 

@@ -139,8 +139,8 @@ TEST_F(LiveIndex, ChangesReadLikeAFreshIndexOfTheChangedTreeBeforeAndAfterAFold)
     tree_.file("tree/New/deeper/x.mp3", 3);
     fs::remove(at("Docs/report-2024.pdf"));
     tree_.file("tree/Docs/report-2024.pdf/inside.txt", 2);  // a file became a folder
-    host::rescan_path(changer_, root_, "Music/new file.txt");
-    host::rescan_path(changer_, root_, "New/deeper/x.mp3");
+    host::rescan_path(changer_, root_, "Music/new file.txt", true);
+    host::rescan_path(changer_, root_, "New/deeper/x.mp3", true);
     ASSERT_TRUE(host::rescan_subtree(changer_, root_, root_.entry, ""));
     host::overlay_publish(&writer_);
 
