@@ -56,9 +56,11 @@ struct Shared {
     IndexSnapshot* folded = nullptr;  // the fold's base (null: it was abandoned)
 };
 
-Shared g_shared;
+// Never destroyed: the watching thread may still hand notes over while the process ends.
+Shared& g_shared = *new Shared;
 std::atomic<bool> g_stopping{false};
 std::atomic<size_t> g_fold_threshold{0};
+std::atomic<void (*)()> g_fold_hook{nullptr};
 std::atomic<size_t> g_generations{0};
 
 struct Updater {
@@ -282,6 +284,7 @@ void fold_start(Updater& updater) {
     updater.fold_cancel = false;
     updater.replay.clear();
     updater.fold_thread = std::thread([view, &updater]() mutable {
+        if (auto hook = g_fold_hook.load()) hook();
         IndexSnapshot* base = index_fold(view, &updater.fold_cancel);
         index_view_release(&view);
         {
@@ -433,6 +436,8 @@ void updater_stop() {
 }
 
 void updater_set_fold_threshold(size_t records) { g_fold_threshold = records; }
+
+void updater_set_fold_hook(void (*hook)()) { g_fold_hook = hook; }
 
 size_t updater_generations_made() { return g_generations.load(); }
 

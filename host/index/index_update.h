@@ -26,8 +26,10 @@ void updater_request_rescan();
 // Stops the thread: a running fold is abandoned, and the index saved when it is complete.
 void updater_stop();
 
-// Tests: makes folds start at this many overlay records (0: the usual share of the base).
+// Tests: makes folds start at this many overlay records (0: the usual share of the base), and runs
+// `hook` (null: nothing) on the fold's thread as each fold begins.
 void updater_set_fold_threshold(size_t records);
+void updater_set_fold_hook(void (*hook)());
 // Tests: the number of generations the updater has made (a fold makes one).
 size_t updater_generations_made();
 

@@ -42,7 +42,8 @@ struct Watcher {
     std::thread thread;
 };
 
-Watcher g_watcher;
+// Never destroyed: a thread of a process that ends without stopping it may still use it.
+Watcher& g_watcher = *new Watcher;
 
 void append_utf8(std::string* out, char32_t code) {
     if (code < 0x80) {

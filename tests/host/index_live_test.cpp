@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "host/index/index_fold.h"
 #include "host/index/index_rescan.h"
 #include "host/index/index_scan.h"
+#include "host/index/index_update.h"
 #include "host/index/result_sort.h"
 #include "host/index/search_run.h"
 #include "tests/host/index_test_tree.h"
@@ -223,6 +225,62 @@ TEST_F(LiveIndex, ListingsAndSearchesWhileAThreadChangesTheFolder) {
     first.join();
     second.join();
     EXPECT_GE(listings.load(), 3);
+}
+
+// Waits up to ten seconds for the condition.
+template <typename Condition>
+bool eventually(Condition condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+bool indexed(const std::string& path) {
+    host::ScopedView view;
+    return host::view_lookup(view, path) != host::INDEX_NO_ENTRY;
+}
+
+// The first fold waits on its thread until the test lets it go; later ones run at once.
+std::atomic<int> g_fold_step{0};  // 0: none yet, 1: the first has begun, 2: it may go on
+void hold_first_fold() {
+    int none = 0;
+    if (!g_fold_step.compare_exchange_strong(none, 1)) return;
+    eventually([] { return g_fold_step.load() == 2; });
+}
+
+TEST(LiveUpdater, AFoldKeepsTheChangesMadeWhileItRuns) {
+    IndexTestTree tree;
+    make_music_tree(tree);
+    std::string folder = (tree.base() / "tree").string();
+    size_t generations = host::updater_generations_made();
+    std::string error;
+    ASSERT_TRUE(host::index_start({{folder, "share"}}, {}, "", &error)) << error;
+    ASSERT_TRUE(eventually([&] { return host::updater_generations_made() > generations; })) << "the first scan";
+    host::updater_set_fold_threshold(20);
+    host::updater_set_fold_hook(hold_first_fold);
+    for (int i = 0; i < 30; ++i) tree.file("tree/before/" + std::to_string(i), i);
+    ASSERT_TRUE(eventually([] { return g_fold_step.load() == 1; })) << "a fold";
+    // Made while the fold runs: replayed on the new base.
+    for (int i = 0; i < 30; ++i) tree.file("tree/during/" + std::to_string(i), i);
+    fs::rename(tree.base() / "tree/before/7", tree.base() / "tree/Docs/seven");
+    fs::remove(tree.base() / "tree/before/8");
+    fs::rename(tree.base() / "tree/Music", tree.base() / "tree/Tunes");
+    EXPECT_TRUE(eventually([] { return indexed("share\\during\\29") && indexed("share\\Tunes\\sub"); }));
+    g_fold_step = 2;
+    EXPECT_TRUE(eventually([&] { return host::updater_generations_made() > generations + 1; })) << "the fold's base";
+    EXPECT_TRUE(eventually([&] {
+        host::ScopedView live;
+        host::IndexView fresh = fresh_view(folder, "share");
+        bool same = describe(live) == describe(fresh);
+        host::index_view_release(&fresh);
+        return same;
+    }));
+    host::updater_set_fold_hook(nullptr);
+    host::updater_set_fold_threshold(0);
+    host::index_shutdown();
 }
 
 TEST(SavedIndex, ReadsBackWhatWasWrittenAndRefusesWhatDoesNotFit) {
