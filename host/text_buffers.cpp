@@ -54,7 +54,8 @@ void buffer_copy(Buffer* buffer, const char* bytes, size_t count) {
     }
     buffer->length = 0;
     buffer_set_length(buffer, count);
-    std::memcpy(buffer->text, bytes, count);
+    // An empty text may come without bytes (an empty view has none), and memcpy takes no null.
+    if (count != 0) std::memcpy(buffer->text, bytes, count);
 }
 
 // The Windows-1252 bytes 0x80 to 0x9F and the characters they stand for (0 where the code page
@@ -101,7 +102,7 @@ void utf8_buf_reserve(Utf8Buf* buffer, size_t capacity) { buffer_reserve(buffer,
 void utf8_buf_append(Utf8Buf* buffer, const char* bytes, size_t count) {
     size_t start = buffer->length;
     buffer_set_length(buffer, safe_uintptr_add(start, count));
-    std::memcpy(buffer->text + start, bytes, count);
+    if (count != 0) std::memcpy(buffer->text + start, bytes, count);
 }
 
 void utf8_buf_append_fill(Utf8Buf* buffer, char byte, size_t count) {

@@ -1,6 +1,6 @@
 // Folder enumeration (FindFirstFileA, FindNextFileA, FindClose) over getdents64 and one statx per
 // entry, and FindFirstFileBeneathA and CreateFileBeneathA, which find or open what lies below a
-// folder without following any symbolic link.
+// folder without following any symbolic link, neither below the folder nor on the way to it.
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -62,18 +62,15 @@ DWORD attributes_from(const char* name, uint16_t mode) {
     return attributes;
 }
 
-// Fills data from one statx of name below the folder; false when the entry cannot be examined.
-bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
+// Fills the facts from one statx of path (relative to folder), without following a symbolic
+// link; false with errno set when it cannot be examined. The name decides the hidden attribute.
+bool fill_attribute_data(int folder, const char* path, const char* name, WIN32_FILE_ATTRIBUTE_DATA* data) {
     struct statx facts;
     unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_ATIME | STATX_CTIME | STATX_BTIME;
     // AT_STATX_DONT_SYNC: network file systems answer from their cache.
-    if (statx(folder, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, mask, &facts) != 0) return false;
-    size_t length = std::strlen(name);
-    if (length >= sizeof data->cFileName) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
+    if (statx(folder, path, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, mask, &facts) != 0) return false;
     data->dwFileAttributes = attributes_from(name, facts.stx_mode);
+    // A file system that records no birth time gives the last status change instead.
     bool has_birth = (facts.stx_mask & STATX_BTIME) != 0;
     const struct statx_timestamp& created = has_birth ? facts.stx_btime : facts.stx_ctime;
     data->ftCreationTime = filetime_from(created.tv_sec, created.tv_nsec);
@@ -82,6 +79,24 @@ bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
     uint64_t size = S_ISDIR(facts.stx_mode) ? 0 : facts.stx_size;
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFF);
+    return true;
+}
+
+// Fills data from one statx of name below the folder; false when the entry cannot be examined.
+bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
+    size_t length = std::strlen(name);
+    if (length >= sizeof data->cFileName) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    if (!fill_attribute_data(folder, name, name, &facts)) return false;
+    data->dwFileAttributes = facts.dwFileAttributes;
+    data->ftCreationTime = facts.ftCreationTime;
+    data->ftLastAccessTime = facts.ftLastAccessTime;
+    data->ftLastWriteTime = facts.ftLastWriteTime;
+    data->nFileSizeHigh = facts.nFileSizeHigh;
+    data->nFileSizeLow = facts.nFileSizeLow;
     data->dwReserved0 = 0;
     data->dwReserved1 = 0;
     std::memcpy(data->cFileName, name, length + 1);
@@ -161,28 +176,58 @@ int open_beneath_by_walk(int root, const std::string& relative) {
     return -1;
 }
 
-int open_beneath(int root, const std::string& relative) {
+long open_resolved(int at, const char* path, uint64_t flags, uint64_t resolve) {
     struct open_how how;
     std::memset(&how, 0, sizeof how);
-    how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    how.flags = flags;
+    how.resolve = resolve;
     long fd;
-    do fd = syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+    do fd = syscall(SYS_openat2, at, path, &how, sizeof how);
     while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int open_beneath(int root, const std::string& relative) {
+    long fd = open_resolved(root, relative.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                            RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
     if (fd < 0 && errno == ENOSYS) return open_beneath_by_walk(root, relative);
+    return static_cast<int>(fd);
+}
+
+// Opens a folder by a path with no symbolic link in any of its components, one component at a
+// time; for kernels without openat2.
+int open_folder_by_walk(const std::string& path) {
+    int folder = open_folder(AT_FDCWD, path.empty() || path[0] != '/' ? "." : "/", 0);
+    size_t at = 0;
+    while (folder >= 0 && at < path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        std::string component = path.substr(at, end - at);
+        at = end + 1;
+        if (component.empty()) continue;
+        int next = open_folder(folder, component.c_str(), O_NOFOLLOW);
+        int saved = errno;
+        close(folder);
+        errno = saved;
+        folder = next;
+    }
+    return folder;
+}
+
+// The indexed folders are known by paths without links, so a link on the way to one now was put
+// there afterwards and may lead anywhere: such a folder is not opened.
+int open_folder_without_links(const char* path) {
+    long fd = open_resolved(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC,
+                            RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+    if (fd < 0 && errno == ENOSYS) return open_folder_by_walk(path);
     return static_cast<int>(fd);
 }
 
 // Opens a folder below root with no symbolic link on the way (for kernels without openat2, one
 // component at a time).
 int open_folder_beneath(int root, const std::string& relative) {
-    struct open_how how;
-    std::memset(&how, 0, sizeof how);
-    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    long fd;
-    do fd = syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
-    while (fd < 0 && errno == EINTR);
+    long fd = open_resolved(root, relative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC,
+                            RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
     if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
     int folder = dup(root);
     size_t at = 0;
@@ -271,7 +316,7 @@ HANDLE FindFirstFileBeneathA(const char* root_folder, const char* relative_patte
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    int root = open_folder(AT_FDCWD, root_folder, 0);
+    int root = open_folder_without_links(root_folder);
     if (root < 0) {
         SetLastError(find_folder_error(errno));
         return INVALID_HANDLE_VALUE;
@@ -307,6 +352,22 @@ BOOL FindClose(HANDLE find) {
     return TRUE;
 }
 
+BOOL GetFileAttributesExA(const char* path, GET_FILEEX_INFO_LEVELS level, void* information) {
+    if (!path || !*path || level != GetFileExInfoStandard || !information) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The last name of the path (before any trailing "/"): only its first byte counts, for hidden.
+    std::string_view whole(path);
+    size_t slash = whole.find_last_of('/', whole.find_last_not_of('/'));
+    const char* name = slash == std::string_view::npos ? path : path + slash + 1;
+    if (!fill_attribute_data(AT_FDCWD, path, name, static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information))) {
+        SetLastError(win32_error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
 DWORD FindSkippedCount(HANDLE find) {
     FindState* state = find_state(find);
     return state ? state->skipped : 0;
@@ -319,7 +380,7 @@ HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    int root = open_folder(AT_FDCWD, root_folder, 0);
+    int root = open_folder_without_links(root_folder);
     if (root < 0) {
         SetLastError(win32_error_from_errno(errno));
         return INVALID_HANDLE_VALUE;

@@ -141,8 +141,9 @@ union LARGE_INTEGER {
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD creation, DWORD flags,
                    HANDLE template_file);
-// Opens root_folder/relative_path for reading without following any symbolic link and without
-// leaving root_folder ("/" separators, no ".." allowed). INVALID_HANDLE_VALUE on failure.
+// Opens root_folder/relative_path for reading without following any symbolic link, in either
+// part, and without leaving root_folder ("/" separators, no ".." allowed). INVALID_HANDLE_VALUE on
+// failure.
 // Not a Windows call: it stands for CreateFile under a folder handle with reparse points refused.
 HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read, void* overlapped);
@@ -172,6 +173,21 @@ struct WIN32_FIND_DATAA {
 HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE find);
+
+// The facts of one file or folder as FindFirstFileA reports them in its folder (a symbolic
+// link's own). Only GetFileExInfoStandard is known.
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard = 0 };
+
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+
+BOOL GetFileAttributesExA(const char* path, GET_FILEEX_INFO_LEVELS level, void* information);
 
 // Change notification. A folder opened with FILE_FLAG_BACKUP_SEMANTICS (and FILE_FLAG_OVERLAPPED for
 // requests that complete later) reports what changes in it, or in its whole subtree: the first

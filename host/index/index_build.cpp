@@ -23,6 +23,7 @@ struct FoldedNames {
     std::vector<uint32_t> offset;  // into text[part of the node]
     std::vector<uint16_t> length;
     std::vector<uint32_t> extra;   // into extra_text, or INDEX_NO_ENTRY for an ASCII name
+    std::vector<uint8_t> decomposed;  // 1: the name is not in composed form
     std::string text[2];
     std::string extra_text[2];
     uint32_t split = 0;            // nodes below it are in part 0
@@ -54,6 +55,11 @@ void fold_part(const ScanState& scan, FoldedNames& folded, int part, uint32_t fr
         folded.extra[i] = static_cast<uint32_t>(extra.size());
         append_length_and_form(name, FOLD_CASE, &extra);
         append_length_and_form(name, FOLD_MARKS, &extra);
+        // The composed form is kept only when it differs from the name, which is rare.
+        size_t composed = extra.size();
+        append_length_and_form(name, FOLD_COMPOSE, &extra);
+        folded.decomposed[i] = std::string_view(extra).substr(composed + sizeof(uint16_t)) != name;
+        if (!folded.decomposed[i]) extra.resize(composed);
     }
 }
 
@@ -63,6 +69,7 @@ FoldedNames fold_names(const ScanState& scan) {
     folded.offset.resize(count);
     folded.length.resize(count);
     folded.extra.resize(count);
+    folded.decomposed.resize(count);
     folded.split = count / 2;
     std::thread helper([&] { fold_part(scan, folded, 1, folded.split, count); });
     fold_part(scan, folded, 0, 0, folded.split);
@@ -175,7 +182,7 @@ void fill_entry_range(IndexSnapshot& s, const ScanState& scan, const FoldedNames
         part->folded.append(folded.of(node_number));
         part->folded.push_back('\n');
         if (folded.extra[node_number] != INDEX_NO_ENTRY) {
-            entry.flags |= ENTRY_NON_ASCII;
+            entry.flags |= ENTRY_NON_ASCII | (folded.decomposed[node_number] ? ENTRY_DECOMPOSED : 0);
             uint32_t offset = folded.extra[node_number] + (node_number >= folded.split ? second_extra : 0);
             part->extra_folds.push_back({e, offset});
         }

@@ -12,7 +12,7 @@ namespace host {
 namespace {
 
 constexpr char FILE_MAGIC[8] = {'S', 'W', 'P', 'I', 'N', 'D', 'E', 'X'};
-constexpr uint32_t FILE_FORMAT = 1;
+constexpr uint32_t FILE_FORMAT = 2;  // 2: decomposed names carry their composed form
 constexpr uint32_t FLAG_FOLDER_SIZES = 0x1;
 constexpr DWORD IO_PIECE = 1u << 30;  // bytes per ReadFile or WriteFile call
 
@@ -158,7 +158,8 @@ bool structure_holds(const IndexSnapshot& s) {
         if (fold.entry >= count || (fold.entry < previous) || fold.offset > s.extra_text.size()) return false;
         previous = fold.entry;
         uint64_t at = fold.offset;
-        for (int form = 0; form < 2; ++form) {
+        int forms = (s.entries[fold.entry].flags & ENTRY_DECOMPOSED) ? 3 : 2;
+        for (int form = 0; form < forms; ++form) {
             uint16_t length;
             if (at + sizeof length > s.extra_text.size()) return false;
             std::memcpy(&length, s.extra_text.data() + at, sizeof length);

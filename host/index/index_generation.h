@@ -55,8 +55,8 @@ namespace host {
 constexpr uint32_t VERSION_NEVER = 0xFFFFFFFF;
 
 enum : uint8_t {
-    RECORD_REMOVED = 0x10,  // beside the ENTRY_* flags of IndexEntry
-    RECORD_PLACED = 0x20,
+    RECORD_REMOVED = 0x40,  // beside the ENTRY_* flags of IndexEntry
+    RECORD_PLACED = 0x80,
 };
 
 // One state of an entry that differs from the base.
@@ -79,6 +79,7 @@ struct OverlayRecord {
     std::string folded;        // case and marks folded (FOLD_CASE | FOLD_MARKS)
     std::string case_folded;   // non-ASCII names only: FOLD_CASE alone
     std::string marks_folded;  // non-ASCII names only: FOLD_MARKS alone
+    std::string composed;      // ENTRY_DECOMPOSED names only: the composed form (NFC)
 
     bool alive_at(uint32_t version) const {
         return born <= version && died.load(std::memory_order_relaxed) > version;

@@ -189,12 +189,6 @@ private:
     bool stopped() const { return scan_.stop && scan_.stop->load(std::memory_order_relaxed); }
 };
 
-uint64_t filetime_from_file_time(std::filesystem::file_time_type time) {
-    auto system = std::chrono::file_clock::to_sys(time);
-    auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(system.time_since_epoch()).count() / 100;
-    return static_cast<uint64_t>(ticks + 116444736000000000LL);
-}
-
 // The root folder's own facts (it is given by the user, so a link to it is followed).
 bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolder>* folders, std::string* error) {
     std::error_code failure;
@@ -237,9 +231,15 @@ WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view nam
     std::error_code failure;
     WIN32_FIND_DATAA data = {};
     data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-    auto modified = std::filesystem::last_write_time(folder, failure);
-    uint64_t time = failure ? INDEXED_UNKNOWN : filetime_from_file_time(modified);
-    data.ftCreationTime = data.ftLastWriteTime = {static_cast<DWORD>(time & 0xFFFFFFFF), static_cast<DWORD>(time >> 32)};
+    // The folder's times come as its entries' do (its birth time, where the system records one).
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    if (GetFileAttributesExA(folder.c_str(), GetFileExInfoStandard, &facts)) {
+        data.ftCreationTime = facts.ftCreationTime;
+        data.ftLastWriteTime = facts.ftLastWriteTime;
+    } else {
+        constexpr FILETIME UNKNOWN = {static_cast<DWORD>(INDEXED_UNKNOWN), static_cast<DWORD>(INDEXED_UNKNOWN >> 32)};
+        data.ftCreationTime = data.ftLastWriteTime = UNKNOWN;
+    }
     auto permissions = std::filesystem::status(folder, failure).permissions();
     using std::filesystem::perms;
     if ((permissions & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none)

@@ -31,21 +31,27 @@ uint64_t entry_recent(const IndexSnapshot& s, uint32_t e) {
     return s.recent_times[at - s.recent_entries.begin()];
 }
 
+std::string_view extra_fold_form(const IndexSnapshot& s, const ExtraFold& fold, unsigned folds) {
+    const char* form = s.extra_text.data() + fold.offset;
+    int skipped = folds == FOLD_CASE ? 0 : folds == FOLD_MARKS ? 1 : 2;  // forms before the one asked for
+    uint16_t length;
+    for (int i = 0;; ++i) {
+        std::memcpy(&length, form, sizeof length);
+        if (i == skipped) return {form + sizeof length, length};
+        form += sizeof length + length;
+    }
+}
+
 std::string_view entry_name_in(const IndexSnapshot& s, uint32_t e, unsigned folds) {
     bool plain = (s.entries[e].flags & ENTRY_NON_ASCII) == 0;
     if (folds == 0) return entry_name(s, e);
     if (folds == (FOLD_CASE | FOLD_MARKS)) return entry_folded(s, e);
     if (plain) return folds == FOLD_CASE ? entry_folded(s, e) : entry_name(s, e);
+    if (folds == FOLD_COMPOSE && !(s.entries[e].flags & ENTRY_DECOMPOSED)) return entry_name(s, e);
     auto at = std::lower_bound(s.extra_folds.begin(), s.extra_folds.end(), e,
                                [](const ExtraFold& fold, uint32_t entry) { return fold.entry < entry; });
     if (at == s.extra_folds.end() || at->entry != e) return entry_name(s, e);
-    const char* form = s.extra_text.data() + at->offset;
-    uint16_t length;
-    std::memcpy(&length, form, sizeof length);
-    if (folds == FOLD_CASE) return {form + sizeof length, length};
-    form += sizeof length + length;
-    std::memcpy(&length, form, sizeof length);
-    return {form + sizeof length, length};
+    return extra_fold_form(s, *at, folds);
 }
 
 uint32_t index_lookup(const IndexSnapshot& s, std::string_view index_path) {

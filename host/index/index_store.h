@@ -20,6 +20,7 @@ enum : uint8_t {
     ENTRY_READ_ONLY = 0x2,
     ENTRY_HIDDEN = 0x4,
     ENTRY_NON_ASCII = 0x8,  // its name has other folded forms in IndexSnapshot::extra_folds
+    ENTRY_DECOMPOSED = 0x10,  // its name is not in composed form (NFC): that form is in extra_folds
 };
 
 // One file or folder. Entry numbers follow the name order (see IndexSnapshot), so the number of
@@ -39,9 +40,10 @@ struct IndexEntry {
 };
 static_assert(sizeof(IndexEntry) == 48);
 
-// Where the two further folded forms of a non-ASCII name are (for an ASCII name they equal the
-// fully folded name and the raw name): at `offset` in IndexSnapshot::extra_text, the case-folded
-// form, then the form without marks, each a 16-bit length followed by its bytes.
+// Where the further forms of a non-ASCII name are (for an ASCII name they equal the fully folded
+// name and the raw name): at `offset` in IndexSnapshot::extra_text, the case-folded form, then the
+// form without marks, then for an ENTRY_DECOMPOSED name its composed form, each a 16-bit length
+// followed by its bytes.
 struct ExtraFold {
     uint32_t entry;
     uint32_t offset;
@@ -84,8 +86,12 @@ inline std::string_view entry_folded(const IndexSnapshot& s, uint32_t e) {
     const IndexEntry& entry = s.entries[e];
     return {s.folded.data() + entry.folded_offset, entry.folded_length};
 }
-// The name in the form of `folds` (a FOLD_* bit set).
+// The name in the form of `folds` (a FOLD_* bit set: FOLD_CASE, FOLD_MARKS, both, FOLD_COMPOSE
+// or none).
 std::string_view entry_name_in(const IndexSnapshot& s, uint32_t e, unsigned folds);
+// The same for the entry of one of IndexSnapshot::extra_folds, without looking it up (FOLD_CASE,
+// FOLD_MARKS, or FOLD_COMPOSE for an ENTRY_DECOMPOSED entry).
+std::string_view extra_fold_form(const IndexSnapshot& s, const ExtraFold& fold, unsigned folds);
 
 // The child of that name among the children [first, first + count), or INDEX_NO_ENTRY.
 uint32_t index_find_child(const IndexSnapshot& s, uint32_t first, uint32_t count, std::string_view name);

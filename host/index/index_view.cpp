@@ -119,6 +119,7 @@ std::string_view ref_name_in(const IndexView& view, EntryRef ref, unsigned folds
         case 0: return record.name;
         case FOLD_CASE | FOLD_MARKS: return record.folded;
         case FOLD_CASE: return plain ? record.folded : record.case_folded;
+        case FOLD_COMPOSE: return (record.flags & ENTRY_DECOMPOSED) ? record.composed : record.name;
         default: return plain ? record.name : record.marks_folded;
     }
 }

@@ -36,11 +36,16 @@ void name_set(OverlayRecord* record, std::string_view name) {
     text_fold_append(name, FOLD_CASE | FOLD_MARKS, &record->folded);
     record->case_folded.clear();
     record->marks_folded.clear();
-    record->flags &= ~ENTRY_NON_ASCII;
+    record->composed.clear();
+    record->flags &= ~(ENTRY_NON_ASCII | ENTRY_DECOMPOSED);
     if (text_is_ascii(name)) return;
     record->flags |= ENTRY_NON_ASCII;
     text_fold_append(name, FOLD_CASE, &record->case_folded);
     text_fold_append(name, FOLD_MARKS, &record->marks_folded);
+    // As the scan does: the composed form is kept only when it differs from the name.
+    text_fold_append(name, FOLD_COMPOSE, &record->composed);
+    if (record->composed == name) record->composed.clear();
+    else record->flags |= ENTRY_DECOMPOSED;
 }
 
 // A new record of an entry's current state, to be changed and then written.
@@ -54,13 +59,14 @@ OverlayRecord* record_copy(const OverlayWriter& writer, uint32_t id, EntryRef cu
     record->date_created = ref_date_created(current);
     record->date_modified = ref_date_modified(current);
     record->recent = ref_recent(view, current);
-    record->flags = ref_flags(current) & (FACT_FLAGS | ENTRY_NON_ASCII);
+    record->flags = ref_flags(current) & (FACT_FLAGS | ENTRY_NON_ASCII | ENTRY_DECOMPOSED);
     record->name.assign(ref_name(view, current));
     record->folded.assign(ref_folded(view, current));
     if (record->flags & ENTRY_NON_ASCII) {
         record->case_folded.assign(ref_name_in(view, current, FOLD_CASE));
         record->marks_folded.assign(ref_name_in(view, current, FOLD_MARKS));
     }
+    if (record->flags & ENTRY_DECOMPOSED) record->composed.assign(ref_name_in(view, current, FOLD_COMPOSE));
     return record;
 }
 

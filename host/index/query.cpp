@@ -121,7 +121,7 @@ SearchRequest request_from(const QuerySearch& search) {
     request.filter = search_compile(search.filter_text, search_options_from_filter_flags(search.filter_flags));
     request.include_files = search.include_files;
     request.include_folders = search.include_folders;
-    request.nothing = search.hide_empty_search_results && request.main.match_all && !request.main.invalid;
+    request.nothing = search.hide_empty_search_results && search_text_is_blank(search.text);
     for (const SearchCondition* condition : {&request.main, &request.filter})
         if (condition->invalid) debug_printf("swp-host: search: %s\n", condition->error.c_str());
     return request;

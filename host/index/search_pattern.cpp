@@ -297,8 +297,10 @@ void compile_regex(std::string_view text, SearchCondition* condition) {
     options.set_case_sensitive(condition->options.match_case);
     options.set_never_nl(true);
     options.set_log_errors(false);
-    // Multi-line mode: ^ and $ also match at the ends of each name of the name arena.
-    std::string pattern = "(?m)" + std::string(text);
+    // Multi-line mode: ^ and $ also match at the ends of each name of the name arena. Names are
+    // matched in composed form (NFC), so the expression is read in that form too.
+    std::string pattern = "(?m)";
+    text_fold_append(text, FOLD_COMPOSE, &pattern);
     options.set_max_mem(REGEX_PROBE_BUDGET);
     if (RE2 probe(pattern, options); !probe.ok()) return refuse(condition, rejected + probe.error());
     // Compiled again with room for the states that matching caches.
@@ -435,14 +437,15 @@ bool SearchCondition::needs_path() const {
     return false;
 }
 
+bool search_text_is_blank(std::string_view text) { return text.find_first_not_of(" \t") == std::string_view::npos; }
+
 SearchCondition search_compile(std::string_view text, const SearchOptions& options) {
     SearchCondition condition;
     condition.options = options;
     condition.form.folds = (options.match_case ? 0u : FOLD_CASE) | (options.match_diacritics ? 0u : FOLD_MARKS);
     condition.form.strip_punctuation = options.ignore_punctuation;
     condition.form.strip_whitespace = options.ignore_whitespace;
-    bool blank = text.find_first_not_of(" \t") == std::string_view::npos;
-    if (blank) return condition;
+    if (search_text_is_blank(text)) return condition;
     condition.match_all = false;
     if (options.regex) {
         compile_regex(text, &condition);
@@ -456,12 +459,7 @@ SearchCondition search_compile(std::string_view text, const SearchOptions& optio
 bool search_occurrence_fits(const SearchOptions& options, std::string_view text, size_t at, size_t length) {
     if (options.prefix && at != 0) return false;
     if (options.suffix && at + length != text.size()) return false;
-    if (!options.whole_word) return true;
-    auto word_at = [&](size_t i) { return text_is_word_byte(static_cast<unsigned char>(text[i])); };
-    if (at > 0 && word_at(at - 1) && word_at(at)) return false;
-    size_t end = at + length;
-    if (end < text.size() && end > 0 && word_at(end - 1) && word_at(end)) return false;
-    return true;
+    return !options.whole_word || (text_is_word_boundary(text, at) && text_is_word_boundary(text, at + length));
 }
 
 bool search_substring_matches(const SearchOptions& options, std::string_view text, std::string_view needle) {

@@ -68,6 +68,9 @@ struct SearchCondition {
     bool needs_path() const;
 };
 
+// Whether a search text is empty: nothing but spaces and tabs.
+bool search_text_is_blank(std::string_view text);
+
 // Compiles a search text. Never fails: an invalid regular expression, or a text too large to
 // search in reasonable time (a huge or deeply nested expression, an absurd number of distinct
 // terms), gives `invalid`. A term given twice, or an alternative given twice, counts once, and a
@@ -75,7 +78,8 @@ struct SearchCondition {
 SearchCondition search_compile(std::string_view text, const SearchOptions& options);
 
 // The texts of one entry as a condition sees them: `name` and `path` in the condition's text form
-// (path only when needs_path()), and the raw name and path for a regular expression.
+// (path only when needs_path()), and for a regular expression the name and path as they are, in
+// composed form (NFC).
 struct EntryTexts {
     std::string_view name;
     std::string_view path;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <span>
 
@@ -23,6 +24,7 @@ namespace {
 // millisecond or so.
 constexpr size_t ARENA_WINDOW_BYTES = 64 << 10;
 constexpr uint32_t POLL_WORK = 2048;
+constexpr uint32_t ARENA_FLAG_CHECKS = 1 << 16;  // entries whose flags alone are looked at
 // Needles of one term searched in one pass from this many on (below, a pass per needle is as
 // quick), and up to this many bytes together (RE2 compiles them in about a millisecond).
 constexpr size_t ARENA_ALTERNATION_MIN_NEEDLES = 8;
@@ -181,6 +183,47 @@ bool arena_regex(const Names& names, const RE2& regex, const SearchPoll& poll, s
     return true;
 }
 
+// The name arena holds names as they are, but expressions see them in composed form: the base's
+// names that are not composed are matched again in that form, in one pass over lines of their
+// own, and that answer replaces the arena's. False when stopped.
+bool regex_recheck_decomposed(const IndexSnapshot& s, const RE2& regex, const SearchPoll& poll,
+                              std::vector<uint32_t>* candidates) {
+    std::string lines;
+    std::vector<uint32_t> owners;  // the entry of each line
+    std::vector<size_t> starts;    // where each line starts
+    for (size_t i = 0; i < s.extra_folds.size(); ++i) {  // the non-ASCII names, in entry order
+        if (i % ARENA_FLAG_CHECKS == 0 && search_poll_stop(poll)) return false;
+        const ExtraFold& fold = s.extra_folds[i];
+        if (!(s.entries[fold.entry].flags & ENTRY_DECOMPOSED)) continue;
+        owners.push_back(fold.entry);
+        starts.push_back(lines.size());
+        lines.append(extra_fold_form(s, fold, FOLD_COMPOSE));
+        lines.push_back('\n');
+    }
+    if (owners.empty()) return true;
+    struct DecomposedLines {
+        const std::string& text;
+        const std::vector<size_t>& starts;
+        const char* data() const { return text.data(); }
+        size_t size() const { return text.size(); }
+        uint32_t count() const { return static_cast<uint32_t>(starts.size()); }
+        size_t start(uint32_t line) const { return starts[line]; }
+        size_t length(uint32_t line) const {
+            return (line + 1 < starts.size() ? starts[line + 1] : text.size()) - starts[line] - 1;
+        }
+    };
+    std::vector<uint32_t> lines_hit;
+    if (!arena_regex(DecomposedLines{lines, starts}, regex, poll, &lines_hit)) return false;
+    std::vector<uint32_t> hits;
+    for (uint32_t line : lines_hit) hits.push_back(owners[line]);
+    std::vector<uint32_t> kept;  // the arena's candidates that are composed
+    for (uint32_t e : *candidates)
+        if (!(s.entries[e].flags & ENTRY_DECOMPOSED)) kept.push_back(e);
+    candidates->clear();
+    std::merge(kept.begin(), kept.end(), hits.begin(), hits.end(), std::back_inserter(*candidates));
+    return true;
+}
+
 // The fast path a request takes, chosen once for the base's arenas and the overlay's: a regular
 // expression over the names, or the most selective term's needles, with what it proves.
 struct FastPlan {
@@ -286,13 +329,14 @@ struct FormText {
     }
 };
 
+// The path as regular expressions see it: names in composed form.
 struct RawPath {
     std::string path;
     std::vector<size_t> marks{0};
     void enter(const IndexView& view, EntryRef ref) {
         path.resize(marks.back());
         if (!path.empty()) path.push_back('\\');
-        path.append(ref_name(view, ref));
+        path.append(ref_name_in(view, ref, FOLD_COMPOSE));
     }
 };
 
@@ -383,7 +427,7 @@ private:
         const SearchCondition& condition = *form.condition;
         if (condition.match_all) return true;
         EntryTexts texts;
-        texts.raw_name = ref_name(view_, ref);
+        if (condition.regex) texts.raw_name = ref_name_in(view_, ref, FOLD_COMPOSE);
         texts.raw_path = raw_path;
         texts.name = form.name_of(view_, ref, &form.name_scratch);
         texts.path = path;
@@ -426,8 +470,19 @@ bool overlay_candidates(const IndexView& view, const FastPlan& plan, const Searc
     if (plan.narrowed()) {
         std::vector<uint32_t> found;
         if (!fast_candidates(plan, names, poll, &found)) return false;
-        for (uint32_t index : found) out->emplace_back(generation.records.at(index), true);
+        // An expression sees a name in composed form, which the arena holds only for composed names:
+        // the others are all candidates, checked one by one.
+        bool composed_only = plan.regex_of != nullptr;
+        for (uint32_t index : found) {
+            const OverlayRecord* record = generation.records.at(index);
+            if (!composed_only || !(record->flags & ENTRY_DECOMPOSED)) out->emplace_back(record, true);
+        }
         first_unnamed = names.count();
+        if (composed_only)
+            for (uint32_t index = 0; index < first_unnamed; ++index) {
+                const OverlayRecord* record = generation.records.at(index);
+                if (record->flags & ENTRY_DECOMPOSED) out->emplace_back(record, false);
+            }
     }
     size_t count = generation.records.size();
     for (size_t index = first_unnamed; index < count; ++index) out->emplace_back(generation.records.at(index), false);
@@ -481,8 +536,11 @@ bool search_run(const IndexView& view, const SearchRequest& request, const Searc
     if (!request.include_files && !request.include_folders) return true;
     FastPlan plan = fast_plan(request);
     std::vector<uint32_t> candidates;
-    if (plan.narrowed() && !fast_candidates(plan, BaseNames{view_base(view), plan.folded()}, poll, &candidates))
-        return false;
+    if (plan.narrowed()) {
+        const IndexSnapshot& base = view_base(view);
+        if (!fast_candidates(plan, BaseNames{base, plan.folded()}, poll, &candidates)) return false;
+        if (plan.regex_of && !regex_recheck_decomposed(base, *plan.regex_of->regex, poll, &candidates)) return false;
+    }
     if (request.main.needs_path() || request.filter.needs_path())
         return search_by_path(view, request, poll, candidates, plan.verified(), plan.narrowed(), out);
     return search_by_name(view, request, poll, plan, candidates, out);

@@ -15,7 +15,7 @@ struct SearchRequest {
     SearchCondition filter;
     bool include_files = true;
     bool include_folders = true;
-    bool nothing = false;  // an empty search with hide_empty_search_results: no results at all
+    bool nothing = false;  // an empty search text with hide_empty_search_results: no results at all
 };
 
 // The matching entries: in entry order, which is name order, for a version without changes;

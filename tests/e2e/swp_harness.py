@@ -6,6 +6,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -46,8 +47,8 @@ class Server:
     """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
 
     Settings and state live in a temporary folder of their own, and the activity log goes to
-    `log_path` unless `args` says otherwise, and the saved index to its cache folder; `wrapper` is a
-    command that runs swp-host (its arguments follow). The server is
+    `log_path` unless `args` says otherwise, and the saved index to its cache folder. `wrapper` is a
+    command that runs swp-host in its own process (such as prlimit, which execs it). The server is
     returned once it listens and its index is complete. Use as a context manager; `stop()` sends
     SIGTERM and returns the exit code."""
 
@@ -58,7 +59,7 @@ class Server:
             os.chmod(self.home, 0o755)
         self.log_path = os.path.join(self.home, "activity.log")
         self.settings_path = os.path.join(self.home, "settings.ini")
-        command = [executable, "--settings", self.settings_path]
+        command = list(wrapper) + [executable, "--settings", self.settings_path]
         if tree is not None:
             command += ["--index", tree]
         args = list(args)
@@ -141,6 +142,18 @@ class Server:
                     return int(line.split()[1]) * 1024
         return 0
 
+    def cpu_seconds(self):
+        """User and system time the process has used so far."""
+        with open("/proc/%d/stat" % self.pid) as stat:
+            fields = stat.read().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def kill(self):
+        """Ends a server that no longer stops by itself (SIGKILL to its own process)."""
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=30)
+
     def stop(self, timeout=30.0):
         """Sends SIGTERM (once) and waits for the exit; returns the exit code."""
         if self.process.poll() is None:
@@ -197,15 +210,33 @@ class Control:
     def read_reply_bytes(self):
         """One reply, single or multi-line ("ddd-" ... "ddd "), as the bytes received."""
         first = self.read_line_bytes()
-        reply = first
-        if len(first) >= 4 and first[3:4] == b"-":
-            closing = first[:3] + b" "
-            while True:
-                line = self.read_line_bytes()
-                reply += line
-                if line.startswith(closing):
+        if len(first) < 4 or first[3:4] != b"-":
+            return first
+        # The closing line is found in the buffer as a whole, not line by line: a search reply
+        # can hold hundreds of thousands of lines.
+        closing = b"\n" + first[:3] + b" "
+        if self.buffer.startswith(closing[1:]):
+            end = self._line_end(0)
+        else:
+            end, scanned = -1, 0
+            while end < 0:
+                at = self.buffer.find(closing, scanned)
+                if at >= 0:
+                    end = self._line_end(at + 1)
                     break
+                scanned = max(0, len(self.buffer) - len(closing))
+                self._fill()
+        reply, self.buffer = first + self.buffer[:end], self.buffer[end:]
         return reply
+
+    def _line_end(self, start):
+        """The index just after the LF of the line that begins at `start`, reading as needed."""
+        while True:
+            at = self.buffer.find(b"\n", start)
+            if at >= 0:
+                return at + 1
+            start = len(self.buffer)
+            self._fill()
 
     def read_reply(self):
         return self.read_reply_bytes().decode("utf-8", "replace")
@@ -299,6 +330,28 @@ def descriptors(pid):
         except FileNotFoundError:
             continue
     return sorted(targets)
+
+
+def close_with_reset(sock):
+    """Closes with a reset (SO_LINGER 0), as a client that gives up does, so that the server sees
+    the departure at once."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def pasv_port(reply):
+    """The address and port of a 227 reply."""
+    match = re.fullmatch(r"227 Entering Passive Mode\. \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\r\n", reply)
+    assert match, reply
+    numbers = [int(n) for n in match.groups()]
+    return ".".join(map(str, numbers[:4])), numbers[4] * 256 + numbers[5]
+
+
+def epsv_port(reply):
+    """The port of a 229 reply."""
+    match = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)\r\n", reply)
+    assert match, reply
+    return int(match.group(1))
 
 
 def process_counts(pid):

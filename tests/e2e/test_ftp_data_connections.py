@@ -4,7 +4,6 @@ active connect, passive connections made before and after the transfer command, 
 transfer that each data connection carries."""
 
 import os
-import re
 import select
 import shutil
 import socket
@@ -14,7 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Control, Server, ipv6_loopback_works, make_tree, read_to_end, settled_counts, stop_when_settled)
+    Control, Server, epsv_port, ipv6_loopback_works, make_tree, pasv_port, read_to_end, settled_counts,
+    stop_when_settled)
 
 ROOT = "dataroot"
 TREE = {"one.txt": b"1", "big.bin": os.urandom(12 * 1024 * 1024), "sub": None}
@@ -33,19 +33,6 @@ def setUpModule():
 
 def tearDownModule():
     shutil.rmtree(tree_home, ignore_errors=True)
-
-
-def pasv_port(reply):
-    match = re.fullmatch(r"227 Entering Passive Mode\. \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)\r\n", reply)
-    assert match, reply
-    numbers = [int(n) for n in match.groups()]
-    return ".".join(map(str, numbers[:4])), numbers[4] * 256 + numbers[5]
-
-
-def epsv_port(reply):
-    match = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)\r\n", reply)
-    assert match, reply
-    return int(match.group(1))
 
 
 def connect(host, port, source=None, receive_buffer=None):

@@ -4,10 +4,8 @@ server that stops while twenty downloads run. Each group ends by checking that t
 no more threads or descriptors than before it."""
 
 import os
-import re
 import shutil
 import socket
-import struct
 import sys
 import tempfile
 import time
@@ -15,7 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Control, Server, descriptors, make_tree, read_to_end, settled_counts, stop_when_settled)
+    Control, Server, close_with_reset, descriptors, epsv_port, make_tree, read_to_end, settled_counts,
+    stop_when_settled)
 
 ROOT = "retrroot"
 TIMEOUT = 20.0
@@ -46,12 +45,6 @@ def tearDownModule():
     shutil.rmtree(tree_home, ignore_errors=True)
 
 
-def abort(sock):
-    """Closes with a reset, as a client that gives up does."""
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    sock.close()
-
-
 class DownloadTest(unittest.TestCase):
     server_args = ()
 
@@ -78,14 +71,12 @@ class DownloadTest(unittest.TestCase):
 
     def epsv(self, control=None, receive_buffer=None):
         control = control or self.control
-        reply = control.command("EPSV")
-        match = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)\r\n", reply)
-        self.assertTrue(match, reply)
+        port = epsv_port(control.command("EPSV"))
         data = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         data.settimeout(TIMEOUT)
         if receive_buffer:
             data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
-        data.connect(("127.0.0.1", int(match.group(1))))
+        data.connect(("127.0.0.1", port))
         return data
 
     def retr(self, name):
@@ -139,7 +130,7 @@ class Retr(DownloadTest):
 
 class ClientsGoingAway(DownloadTest):
     def test_client_closing_the_data_connection_mid_file(self):
-        abort(self.start_huge())
+        close_with_reset(self.start_huge())
         reply = self.control.read_reply()
         self.assertRegex(reply, r"^426 (send failed \d+|Connection closed; transfer aborted\.)\r\n$")
         self.assertEqual(self.control.command("NOOP")[:4], "200 ")

@@ -3,7 +3,6 @@ column, listings of a file, of a missing folder and of an empty folder, UTF-8 mo
 listing that spans several 64 KiB blocks."""
 
 import os
-import re
 import shutil
 import socket
 import sys
@@ -13,7 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Control, Server, make_tree, read_to_end, settled_counts, stop_when_settled)
+    Control, Server, epsv_port, make_tree, read_to_end, settled_counts, stop_when_settled)
 
 ROOT = "listroot"
 TIMEOUT = 20.0
@@ -98,10 +97,8 @@ class ListingTest(unittest.TestCase):
         self.control.close()
 
     def epsv(self):
-        reply = self.control.command("EPSV")
-        match = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)\r\n", reply)
-        self.assertTrue(match, reply)
-        data = socket.create_connection(("127.0.0.1", int(match.group(1))), timeout=TIMEOUT)
+        port = epsv_port(self.control.command("EPSV"))
+        data = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
         return data
 
     def listing(self, line):

@@ -5,14 +5,12 @@ checked against the script's own walk of the tree."""
 
 import os
 import shutil
-import socket
-import struct
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import Control, Server, make_tree, wait_until  # noqa: E402
+from swp_harness import Control, Server, close_with_reset, make_tree, wait_until  # noqa: E402
 
 ROOT_NAME = "swproot"
 UNKNOWN_SIZE = 18446744073709551615
@@ -426,9 +424,7 @@ class DepartureTests(unittest.TestCase):
                     leaver = SearchSession(server.port)
                     leaver.options(regex=1, search="a.*|.*t")
                     leaver.send_raw(b"SORRELWICK query\r\n")
-                    # An abortive close (RST), so the server sees the departure at once.
-                    leaver.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                    leaver.close()
+                    close_with_reset(leaver.sock)
                 wait_until(lambda: server.log_text().count("Disconnected.") >= leavers,
                            what="every leaving client to be destroyed")
                 # Nothing of the leavers' searches reached the client that stayed.

@@ -164,6 +164,26 @@ TEST(IndexBuild, WithoutFolderSizesFoldersHaveNoSize) {
     host::db_release(db);
 }
 
+TEST(IndexBuild, AnIndexedFolderReportsItsTimesAsItsEntriesDo) {
+    IndexTestTree tree;
+    tree.file("tree/a.txt", 1);
+    fs::last_write_time(tree.base() / "tree", fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+    ASSERT_TRUE(tree.build("tree", "share"));
+    WIN32_FIND_DATAA listed;  // the folder as its parent folder lists it
+    HANDLE find = FindFirstFileA((tree.base().string() + "/*").c_str(), &listed);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    while (std::string_view(listed.cFileName) != "tree") ASSERT_TRUE(FindNextFileA(find, &listed));
+    FindClose(find);
+    auto value = [](const FILETIME& time) { return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime; };
+    SorrelwickDb* db = host::db_add_local_ref();
+    IndexedFd fd;
+    ASSERT_EQ(host::db_get_indexed_fd(db, "share", &fd), 1);
+    EXPECT_EQ(fd.date_created, value(listed.ftCreationTime));
+    EXPECT_EQ(fd.date_modified, value(listed.ftLastWriteTime));
+    EXPECT_NE(fd.date_created, fd.date_modified);
+    host::db_release(db);
+}
+
 TEST(IndexBuild, RootsNeedDistinctNamesAndFolders) {
     IndexTestTree tree;
     make_music_tree(tree);

@@ -62,6 +62,14 @@ TEST_F(IndexOpen, ALinkPutInPlaceAfterTheScanIsNotFollowed) {
     EXPECT_EQ(host::os_open_file("share\\Music\\cafe.txt"), INVALID_HANDLE_VALUE);
 }
 
+TEST_F(IndexOpen, TheIndexedFolderReplacedByALinkIsNotFollowed) {
+    fs::rename(tree_.base() / "tree", tree_.base() / "tree.old");
+    fs::create_directories(tree_.base() / "outside");
+    std::ofstream(tree_.base() / "outside/a.txt") << "outside";
+    fs::create_symlink("outside", tree_.base() / "tree");
+    EXPECT_EQ(host::os_open_file("share\\a.txt"), INVALID_HANDLE_VALUE);
+}
+
 TEST_F(IndexOpen, RefusesAFileThatIsNoLongerRegular) {
     fs::remove(tree_.base() / "tree/a.txt");
     fs::create_directories(tree_.base() / "tree/a.txt");

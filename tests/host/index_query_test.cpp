@@ -135,6 +135,24 @@ TEST_F(IndexQuery, ATopLevelResultHasAnEmptyPath) {
     host::db_query_destroy(query);
 }
 
+TEST_F(IndexQuery, HideEmptySearchResultsLooksAtTheSearchTextAlone) {
+    SorrelwickDbQuery* query = host::db_query_create(db_, nullptr, nullptr);
+    auto count = [&](const char* text, const char* filter) {
+        host::db_query_search2(query, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, text, 0, filter, "", 0, 0, 0xFFFFFFFF, 1,
+                               host::property_get_builtin_type(0), 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                               1, 0);
+        return host::db_query_get_result_count(query);
+    };
+    EXPECT_EQ(count("", ""), 0u);
+    EXPECT_EQ(count(" \t ", ""), 0u);
+    EXPECT_EQ(count("", "mp3"), 0u);  // a filter does not make the search text any less empty
+    EXPECT_EQ(count("*", ""), 15u);   // terms that match every name are no empty text
+    EXPECT_EQ(count("a|", ""), 15u);
+    EXPECT_EQ(count("\"\"", ""), 15u);
+    EXPECT_EQ(count("mp3", ""), 2u);   // an empty filter is no condition
+    host::db_query_destroy(query);
+}
+
 TEST_F(IndexQuery, ANewerSearchSupersedesTheOneInFlight) {
     EventLog log;
     SorrelwickDbQuery* query = host::db_query_create(db_, record_event, &log);

@@ -130,6 +130,10 @@ TEST_F(IndexSearch, TermsOrNotAndQuotes) {
     EXPECT_EQ(found("del mar"), (Names{"Café del Mar.mp3"}));
     EXPECT_EQ(found("\"mar del\""), Names{});
     EXPECT_EQ(found("\"!pdf\""), Names{});                                         // quoted: not an operator
+    EXPECT_EQ(found("\"flac|doc\""), Names{});
+    EXPECT_EQ(found("\"caf?.txt\""), Names{});
+    EXPECT_EQ(found("caf\"e.t\"xt"), (Names{"cafe.txt"}));                          // quotes around part of a term
+    EXPECT_EQ(found("report\tpdf"), found("report pdf"));                             // a tab splits terms too
     EXPECT_EQ(found("txt|"), found(""));  // an empty alternative matches everything
     EXPECT_EQ(found("!"), found(""));
 }
@@ -140,6 +144,9 @@ TEST_F(IndexSearch, Wildcards) {
     EXPECT_EQ(found("caf?"), Names{});                         // a pattern covers the whole name
     EXPECT_EQ(found("stra?e*"), Names{});                      // "ß" folds to "ss": two characters
     EXPECT_EQ(found("stra??e*"), (Names{"Straße.flac"}));
+    SearchOptions match_case;
+    match_case.match_case = true;
+    EXPECT_EQ(found("Stra?e*", match_case), (Names{"Straße.flac"}));  // unfolded, "ß" is one character
     EXPECT_EQ(found("*2024*|*.md"), (Names{"notes.md", "report 2024 final.txt", "report-2024.pdf"}));
     EXPECT_EQ(found("!*.*"), (Names{"Docs", "Music", "empty", "share", "sub"}));
     EXPECT_EQ(found("\"*\""), Names{});                        // quoted: a literal star
@@ -154,6 +161,10 @@ TEST_F(IndexSearch, PathTerms) {
     EXPECT_EQ(found("docs", path), (Names{".hidden", "Docs", "notes.md", "report 2024 final.txt", "report-2024.pdf"}));
     EXPECT_EQ(found("share\\*.txt"), (Names{"a.txt", "cafe.txt", "report 2024 final.txt"}));  // "*" spans folders
     EXPECT_EQ(found("share\\*\\*.txt"), (Names{"cafe.txt", "report 2024 final.txt"}));
+    host::SearchCondition two_down = host::search_compile("share\\*\\*.txt", {});
+    for (const char* path : {"share\\a.txt", "share\\x\\a.txt", "share\\x\\y\\a.txt"})
+        EXPECT_EQ(host::search_matches(two_down, {"a.txt", path, "a.txt", path}), path != std::string("share\\a.txt"))
+            << path;  // "*" crosses separators: two levels or more
     SearchOptions path_prefix = path;
     path_prefix.prefix = true;
     EXPECT_EQ(found("share\\music\\s", path_prefix), (Names{"Straße.flac", "deep song.mp3", "sub"}));
