@@ -97,8 +97,8 @@ void query_results_continue(FtpClient* client, uint32_t* groups) {
     if (!client->results_writing) return;
     ResultBuffers buffers;
     while (client->results_next < client->results_total && client->results_left != 0) {
-        // Unsent replies stay within their bound plus the one group that crossed it.
-        if (*groups == 0 || client->reply_unsent_bytes > MAX_UNSENT_REPLY_BYTES) return;
+        // Unsent replies stay within the mark plus the one group that crossed it.
+        if (*groups == 0 || client->reply_unsent_bytes > RESULTS_UNSENT_MARK) return;
         results_send_one(client, &buffers, client->results_next);
         client->results_next++;
         client->results_left--;

@@ -73,6 +73,9 @@ constexpr size_t RETR_BUFFER_SIZE = 65536;
 // Limits that keep one client from growing the server's memory without end.
 constexpr size_t MAX_COMMAND_LINE = 1024 * 1024;        // bytes of one command line
 constexpr size_t MAX_UNSENT_REPLY_BYTES = 1024 * 1024;  // unsent replies before reading pauses
+// A results reply is written ahead of what the socket took only this far: a hundred clients that
+// read slowly hold a few megabytes between them, and the writer stays well ahead of a fast one.
+constexpr size_t RESULTS_UNSENT_MARK = 128 * 1024;
 
 // The most one control event does for its client, so that every other client gets its turn;
 // a client with more to do posts itself a kick, which queues behind the events already waiting.

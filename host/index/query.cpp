@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "host/index/index.h"
+#include "host/index/result_share.h"
 #include "host/index/result_sort.h"
 #include "host/index/search_run.h"
 #include "host/services.h"
@@ -128,9 +129,12 @@ SearchRequest request_from(const QuerySearch& search) {
 }
 
 // Ends a job: a cancelled one with no results, since nobody may install what it got so far.
-void job_finish(QueryJob& job, std::shared_ptr<QueryResults> results) {
-    if (job.cancel.load()) results->entries.clear();
-    results->view = index_view_copy(job.view);
+void job_finish(QueryJob& job, SharedResults results) {
+    if (job.cancel.load() || !results) {
+        auto none = std::make_shared<QueryResults>();
+        none->view = index_view_copy(job.view);
+        results = std::move(none);
+    }
     {
         std::lock_guard<std::mutex> guard(job.shared->lock);
         job.results = std::move(results);
@@ -142,7 +146,7 @@ void job_finish(QueryJob& job, std::shared_ptr<QueryResults> results) {
 // Ends a job that no worker ran. Called under g_pool.lock.
 void job_end_unrun(QueryJob& job) {
     job.cancel.store(true);
-    job_finish(job, std::make_shared<QueryResults>());
+    job_finish(job, nullptr);
     g_jobs_ended.fetch_add(1);
 }
 
@@ -153,22 +157,40 @@ void job_poll(void* context) {
     job.lowered = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST) != FALSE;
 }
 
+// The job's list, sorted and cut to its limit, with the job's version; null when it stopped
+// before the end.
+std::unique_ptr<QueryResults> job_compute(QueryJob& job, const SearchPoll& poll) {
+    auto results = std::make_unique<QueryResults>();
+    std::vector<uint32_t>& entries = results->entries;
+    bool complete = true;
+    if (job.search) {
+        SearchRequest request = request_from(*job.search);
+        complete = search_run(job.view, request, poll, &entries);
+    } else if (job.input) {
+        entries = job.input->entries;
+    }
+    if (complete) complete = result_sort(job.view, job.sort_property, job.sort_ascending, poll, &entries);
+    if (!complete) return nullptr;
+    uint32_t limit = job.search ? job.search->max_results : 0;
+    if (limit != 0 && limit != 0xFFFFFFFF && entries.size() > limit) entries.resize(limit);
+    results->view = index_view_copy(job.view);
+    return results;
+}
+
 void run_job(QueryJob& job) {
     if (auto hook = g_job_start_hook.load()) hook(job.cancel);
     job.started = std::chrono::steady_clock::now();
     SearchPoll poll{&job.cancel, job_poll, &job};
-    auto results = std::make_shared<QueryResults>();
-    std::vector<uint32_t>& entries = results->entries;
-    bool complete = !search_poll_stop(poll);
-    if (complete && job.search) {
-        SearchRequest request = request_from(*job.search);
-        complete = search_run(job.view, request, poll, &entries);
-    } else if (complete && job.input) {
-        entries = job.input->entries;
+    SharedResults results;
+    auto compute = [&] { return job_compute(job, poll); };
+    if (search_poll_stop(poll)) {
+        results = nullptr;
+    } else if (job.search) {
+        // A search's own sort and limit are part of it, so equal searches give equal lists.
+        results = result_share_search(job.view, job.search, job.cancel, compute);
+    } else {
+        results = compute();
     }
-    if (complete) result_sort(job.view, job.sort_property, job.sort_ascending, poll, &entries);
-    uint32_t limit = job.search ? job.search->max_results : 0;
-    if (limit != 0 && limit != 0xFFFFFFFF && entries.size() > limit) entries.resize(limit);
     job_finish(job, std::move(results));
 }
 
@@ -227,7 +249,7 @@ void queue_job(const std::shared_ptr<QueryJob>& job) {
     if (worker_wanted && !start_worker() && g_pool.workers == 0) {
         // No thread to run it: it ends with no results, and its event still comes.
         g_pool.jobs.pop_back();
-        job_finish(*job, std::make_shared<QueryResults>());
+        job_finish(*job, nullptr);
         post_completion(job);
         g_jobs_ended.fetch_add(1);
         return;

@@ -24,6 +24,7 @@ struct QuerySearch {
     uint32_t max_results = 0xFFFFFFFF;  // 0 and 0xFFFFFFFF: no limit
     int sort_property = 0;
     bool sort_ascending = true;
+    bool operator==(const QuerySearch&) const = default;
 };
 
 // What a search or sort found: entries of one version of the index, which they keep readable.

@@ -23,6 +23,7 @@ struct SearchOptions {
     bool suffix = false;
     bool ignore_punctuation = false;
     bool ignore_whitespace = false;
+    bool operator==(const SearchOptions&) const = default;
 };
 
 // Options from the filter's bit set.

@@ -72,6 +72,9 @@ def main():
     print(report.table())
     failures = report.failures()
     print()
+    # The failures again, last: a log shown only by its tail still names them.
+    for case, name, figure, bound, _ in failures:
+        print("faults: FAIL %s: %s: %s (bound: %s)" % (case, name, figure, bound))
     print("faults: %d rows, %d failed, %.0f s in total" % (len(report.rows), len(failures),
                                                          time.monotonic() - started))
     return 1 if failures else 0

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/index/query.h"
+#include "host/index/result_share.h"
 #include "tests/host/index_test_tree.h"
 
 namespace {
@@ -362,3 +363,41 @@ TEST_F(IndexQuery, QueriesOfTwoThreadsGetEventsOnTheirOwn) {
 }
 
 }  // namespace
+
+// Equal searches of one version share one list while someone holds it; a search stopped before its
+// end, another search text, or a list nobody holds any more, is made again.
+TEST_F(IndexQuery, EqualSearchesShareOneListWhileItIsHeld) {
+    host::IndexView view = host::index_view_acquire();
+    auto search = std::make_shared<const host::QuerySearch>();
+    auto other = std::make_shared<host::QuerySearch>();
+    other->text = "mp3";
+    std::atomic<bool> cancel{false};
+    int made = 0;
+    auto make = [&] {
+        made++;
+        auto list = std::make_unique<host::QueryResults>();
+        list->entries = {1, 2, 3};
+        list->view = host::index_view_copy(view);
+        return list;
+    };
+    auto stopped = [&] {
+        made++;
+        return std::unique_ptr<host::QueryResults>();
+    };
+    EXPECT_EQ(host::result_share_search(view, search, cancel, stopped), nullptr);
+    host::SharedResults first = host::result_share_search(view, search, cancel, make);
+    host::SharedResults again = host::result_share_search(view, std::make_shared<host::QuerySearch>(), cancel, make);
+    host::SharedResults different = host::result_share_search(view, other, cancel, make);
+    EXPECT_EQ(made, 3);
+    EXPECT_EQ(first.get(), again.get());
+    EXPECT_NE(first.get(), different.get());
+    long references = view.generation->references.load();
+    first.reset();
+    again.reset();
+    different.reset();
+    EXPECT_EQ(view.generation->references.load(), references - 2);  // the lists' own references went
+    EXPECT_EQ(host::result_share_slots(), 0u);
+    host::result_share_search(view, search, cancel, make);
+    EXPECT_EQ(made, 4);
+    host::index_view_release(&view);
+}
