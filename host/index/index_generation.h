@@ -175,5 +175,7 @@ inline OverlaySlot* overlay_slot(const IndexGeneration& generation, uint32_t id)
 // The generation readers get from now on; takes over the caller's reference. Null: none.
 void index_generation_set_current(IndexGeneration* generation);
 void index_generation_release(IndexGeneration* generation);
+// Runs `hook` (null: nothing) on whichever thread frees a generation, after it was freed.
+void index_generation_set_freed_hook(void (*hook)());
 
 }  // namespace host

@@ -54,6 +54,7 @@ struct Shared {
     bool stop = false;
     bool fold_done = false;
     IndexSnapshot* folded = nullptr;  // the fold's base (null: it was abandoned)
+    bool compact = false;             // a generation was freed: its memory goes back to the system
 };
 
 // Never destroyed: the watching thread may still hand notes over while the process ends.
@@ -344,6 +345,14 @@ void index_save(Updater& updater) {
     delete folded;
 }
 
+void generation_freed() {
+    {
+        std::lock_guard<std::mutex> guard(g_shared.lock);
+        g_shared.compact = true;
+    }
+    g_shared.wake.notify_all();
+}
+
 void updater_main(Updater& updater) {
     std::vector<std::string> folders;
     for (const IndexRootFolder& root : updater.start.roots) folders.push_back(root.folder);
@@ -356,16 +365,19 @@ void updater_main(Updater& updater) {
         bool rescan = false;
         IndexSnapshot* folded = nullptr;
         bool fold_done = false;
+        bool compact = false;
         {
             std::unique_lock<std::mutex> guard(g_shared.lock);
             g_shared.wake.wait_until(guard, std::min(updater.unwatched_due, idle_fold_due(updater)), [] {
-                return g_shared.stop || g_shared.rescan || g_shared.fold_done || !g_shared.notes.empty();
+                return g_shared.stop || g_shared.rescan || g_shared.fold_done || g_shared.compact ||
+                       !g_shared.notes.empty();
             });
             if (g_shared.stop) break;
             notes.swap(g_shared.notes);
             rescan = std::exchange(g_shared.rescan, false);
             fold_done = std::exchange(g_shared.fold_done, false);
             folded = std::exchange(g_shared.folded, nullptr);
+            compact = std::exchange(g_shared.compact, false);
         }
         updater.writer.now = filetime_now();
         if (!notes.empty() || rescan) updater.last_change = Clock::now();
@@ -383,6 +395,9 @@ void updater_main(Updater& updater) {
         }
         if (Clock::now() >= updater.unwatched_due) unwatched_rescan(updater);
         publish(updater);
+        // An old generation usually goes with the last query or listing that held it, on another
+        // thread and after its fold: what it freed in the heap is given back to the system here.
+        if (compact) HeapCompact(GetProcessHeap(), 0);
         if (fold_done) fold_install(updater, folded);
         else if (!updater.folding && (updater.writer.generation->records.size() > fold_threshold(updater) ||
                                       Clock::now() >= idle_fold_due(updater)))
@@ -410,6 +425,7 @@ void updater_start(UpdaterStart start) {
         g_shared.rescan = false;
         g_shared.notes.clear();
     }
+    index_generation_set_freed_hook(generation_freed);
     updater->thread = std::thread(updater_main, std::ref(*updater));
     g_updater = updater;
 }

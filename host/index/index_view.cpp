@@ -11,6 +11,7 @@ namespace {
 
 std::mutex g_current_lock;
 IndexGeneration* g_current = nullptr;  // guarded by g_current_lock
+std::atomic<void (*)()> g_freed_hook{nullptr};
 
 // The overlay's name arenas: half the base's names, within these bounds (a reservation of address
 // space: only what the names fill costs memory).
@@ -63,8 +64,12 @@ size_t overlay_bucket_of(const IndexGeneration& generation, uint32_t parent, std
 }
 
 void index_generation_release(IndexGeneration* generation) {
-    if (generation && generation->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete generation;
+    if (!generation || generation->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    delete generation;
+    if (auto hook = g_freed_hook.load()) hook();
 }
+
+void index_generation_set_freed_hook(void (*hook)()) { g_freed_hook = hook; }
 
 void index_generation_set_current(IndexGeneration* generation) {
     IndexGeneration* old = nullptr;
