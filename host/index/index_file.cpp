@@ -56,7 +56,7 @@ uint64_t checksum_of(const void* data, uint64_t bytes, uint64_t seed) {
             lanes[lane] = mix(lanes[lane], word);
         }
     uint64_t tail[4] = {0, 0, 0, 0};
-    std::memcpy(tail, at, left);
+    if (left != 0) std::memcpy(tail, at, left);  // an empty section may have no bytes at all
     for (int lane = 0; lane < 4; ++lane) lanes[lane] = mix(lanes[lane], tail[lane]);
     uint64_t sum = bytes;
     for (uint64_t lane : lanes) sum = mix(sum, lane);
