@@ -7,7 +7,10 @@
 # make asan    - every test under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 # make tsan    - every test under ThreadSanitizer (build-tsan/)
 # make fuzz    - build the libFuzzer targets (build-fuzz/) and run each for FUZZ_SECONDS
+# make windows      - cross-build swp.dll and swp-host.exe for Windows (build-windows/)
+# make test-windows - cross-build, then run the Windows build's tests under Wine
 BUILD ?= build
+BUILD_WINDOWS ?= build-windows
 CMAKE_FLAGS ?=
 ARGS ?=
 PREFIX ?= /usr/local
@@ -19,6 +22,11 @@ PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchma
            libre2-dev libutf8proc-dev python3 curl wget lftp util-linux
 # vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
 BENCH_PACKAGES = pure-ftpd plocate gnuplot-nox
+# The cross compiler, Wine and Xvfb for the Windows build and its tests; dpkg-dev, unicode-data,
+# perl and python3-six to unpack RE2 and utf8proc and regenerate RE2's tables.
+WINDOWS_PACKAGES = g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 xvfb \
+                   dpkg-dev unicode-data perl python3-six
+
 # What building and checking the Debian package needs beyond the build.
 DEB_PACKAGES = dpkg-dev fakeroot lintian
 # libFuzzer comes with clang's runtime libraries.
@@ -35,16 +43,17 @@ FUZZ_TARGETS = control_receive port_arguments paths list_filter banner text_form
 SANITIZER_OPTIONS = ASAN_OPTIONS=detect_leaks=1$(1) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
                     TSAN_OPTIONS=halt_on_error=1$(1)
 
-.PHONY: all deps bench-deps deb-deps fuzz-deps configure build run test faults bench install deb asan tsan fuzz clean
+.PHONY: all deps bench-deps deb-deps fuzz-deps windows-deps configure build run test faults bench install deb asan \
+        tsan fuzz windows test-windows clean
 
 all: build
 
-# Installs the Debian packages of $(1) that are missing.
+# Installs the Debian packages of $(1) that are missing, with apt-get options $(2).
 define install_missing
 	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) $$missing; \
 	fi
 endef
 
@@ -59,6 +68,9 @@ fuzz-deps: deps
 
 deb-deps: deps
 	$(call install_missing,$(DEB_PACKAGES))
+
+windows-deps: deps
+	$(call install_missing,$(WINDOWS_PACKAGES),--no-install-recommends)
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
@@ -132,5 +144,15 @@ fuzz: fuzz-deps
 	  grep -E "^stat::(number_of_executed_units|average_exec_per_sec)" $(FUZZ_BUILD)/fuzz_$$t.log || true; \
 	done
 
+$(BUILD_WINDOWS)/build.ninja:
+	windows/third_party.sh $(BUILD_WINDOWS)/third_party
+	cmake -S . -B $(BUILD_WINDOWS) -G Ninja -DCMAKE_TOOLCHAIN_FILE=windows/toolchain.cmake $(CMAKE_FLAGS)
+
+windows: windows-deps $(BUILD_WINDOWS)/build.ninja
+	cmake --build $(BUILD_WINDOWS)
+
+test-windows: windows
+	windows/run_tests.sh $(BUILD_WINDOWS) -j2
+
 clean:
-	rm -rf build build-asan build-tsan $(FUZZ_BUILD)
+	rm -rf build build-asan build-tsan $(FUZZ_BUILD) $(BUILD_WINDOWS)

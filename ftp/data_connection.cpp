@@ -23,12 +23,12 @@ int address_length(int family) { return family == AF_INET ? sizeof(SOCKADDR_IN) 
 
 const uint8_t* ipv4_bytes(const SOCKADDR_STORAGE* address)
 {
-    return reinterpret_cast<const SOCKADDR_IN*>(address)->sin_addr;
+    return reinterpret_cast<const uint8_t*>(&reinterpret_cast<const SOCKADDR_IN*>(address)->sin_addr);
 }
 
 const uint8_t* ipv6_bytes(const SOCKADDR_STORAGE* address)
 {
-    return reinterpret_cast<const SOCKADDR_IN6*>(address)->sin6_addr;
+    return reinterpret_cast<const uint8_t*>(&reinterpret_cast<const SOCKADDR_IN6*>(address)->sin6_addr);
 }
 
 // 1 when both addresses have the same family (2 or 23) and the same IP address bytes.
@@ -313,7 +313,7 @@ void cmd_pasv(FtpClient* client)
         return;
     }
     const uint8_t* port = reinterpret_cast<const uint8_t*>(&listening.sin_port);
-    const uint8_t* ip = control.sin_addr;
+    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&control.sin_addr);
     client_printf(client, "227 Entering Passive Mode. (%d,%d,%d,%d,%d,%d)\r\n", ip[0], ip[1], ip[2], ip[3], port[0],
                   port[1]);
 }

@@ -83,12 +83,12 @@ int address_fill(SOCKADDR* address, int* length, int family, uint8_t host, uint1
         in->sin_family = AF_INET;
         in->sin_port = network_port;
         const uint8_t loopback[4] = {127, 0, 0, host};
-        std::memcpy(in->sin_addr, loopback, 4);
+        std::memcpy(&in->sin_addr, loopback, 4);
     } else {
         SOCKADDR_IN6* in6 = reinterpret_cast<SOCKADDR_IN6*>(address);
         in6->sin6_family = AF_INET6;
         in6->sin6_port = network_port;
-        in6->sin6_addr[15] = host;
+        in6->sin6_addr.s6_addr[15] = host;
     }
     *length = needed;
     network.last_error = 0;

@@ -5,7 +5,9 @@
 #include <optional>
 #include <system_error>
 
+#include "host/host_folders.h"
 #include "host/settings_store.h"
+#include "host/utf8_path.h"
 
 namespace host {
 namespace {
@@ -32,14 +34,12 @@ constexpr CommandLineOption OPTIONS[] = {
     {"--no-folder-sizes", nullptr, nullptr, Action::NO_FOLDER_SIZES, nullptr, nullptr,
      "do not add up the sizes below each folder"},
     {"--index-file", nullptr, "FILE", Action::INDEX_FILE, nullptr, nullptr,
-     "save the index to FILE on a clean stop and start from it next time "
-     "(default: $XDG_CACHE_HOME/swp-host/index)"},
+     "save the index to FILE on a clean stop and start from it next time", "$XDG_CACHE_HOME/swp-host/index"},
     {"--no-index-file", nullptr, nullptr, Action::NO_INDEX_FILE, nullptr, nullptr,
      "neither read nor write a saved index: scan the folders at every start"},
-    {"--settings", nullptr, "FILE", Action::SETTINGS_FILE, nullptr, nullptr,
-     "the settings file (default: $XDG_CONFIG_HOME/swp-host/settings.ini)"},
-    {"--plugin", nullptr, "PATH", Action::PLUGIN, nullptr, nullptr,
-     "the plug-in library (default: libswp.so beside swp-host, else in ../lib/swp-host)"},
+    {"--settings", nullptr, "FILE", Action::SETTINGS_FILE, nullptr, nullptr, "the settings file",
+     HOST_FOLDERS_HELP_SETTINGS},
+    {"--plugin", nullptr, "PATH", Action::PLUGIN, nullptr, nullptr, "the plug-in library", HOST_FOLDERS_HELP_PLUGIN},
     {"--set", nullptr, "KEY=VALUE", Action::SET, nullptr, nullptr,
      "give a setting a value for this run only; KEY is one of the settings below"},
     {"--debug", nullptr, nullptr, Action::DEBUG, nullptr, nullptr, "show the plug-in's debug traces on stderr"},
@@ -47,9 +47,11 @@ constexpr CommandLineOption OPTIONS[] = {
      "trace socket events, commands and replies on stderr (implies --debug)"},
     {"--options-page", nullptr, "FILE.svg", Action::OPTIONS_PAGE, nullptr, nullptr,
      "draw the options page with the current settings into FILE.svg and exit; nothing is indexed or served"},
-    {"--width", nullptr, "W", Action::WIDTH, nullptr, nullptr, "width of the drawn options page in pixels (default 500)"},
+    {"--options", nullptr, nullptr, Action::OPTIONS_WINDOW, nullptr, nullptr,
+     "show the options page in a window (Windows only); Apply applies and stores its settings"},
+    {"--width", nullptr, "W", Action::WIDTH, nullptr, nullptr, "width of the options page in pixels (default 500)"},
     {"--height", nullptr, "H", Action::HEIGHT, nullptr, nullptr,
-     "height of the drawn options page in pixels (default 400)"},
+     "height of the options page in pixels (default 400)"},
     {"--help", "-h", nullptr, Action::HELP, nullptr, nullptr, "show this help and exit"},
     {"--manual-page", nullptr, nullptr, Action::MANUAL_PAGE, nullptr, nullptr,
      "print this help as a manual page (roff) and exit"},
@@ -104,9 +106,9 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
                 return false;
             }
             std::error_code status;
-            std::filesystem::path absolute = std::filesystem::absolute(value, status);
-            return override_setting(command_line, option.name, option.setting, status ? value : absolute.string(),
-                                    error);
+            std::filesystem::path absolute = std::filesystem::absolute(utf8_path(value), status);
+            std::string absolute_text = status ? value : utf8_path_text(absolute);
+            return override_setting(command_line, option.name, option.setting, absolute_text, error);
         }
         case Action::FLAG_SETTING:
             return override_setting(command_line, option.name, option.setting, option.flag_value, error);
@@ -132,6 +134,7 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
         }
         case Action::NO_INDEX_FILE: command_line->no_index_file = true; return true;
         case Action::OPTIONS_PAGE: command_line->options_page_path = value; return true;
+        case Action::OPTIONS_WINDOW: command_line->options_window = true; return true;
         case Action::WIDTH:
         case Action::HEIGHT: {
             std::optional<int> pixels = parse_whole_number(value, 1, 10000);
@@ -160,7 +163,7 @@ bool index_root_parse(const std::string& argument, IndexRoot* root, std::string*
     std::string name;
     // "DIR=NAME" unless the whole argument names a folder that exists.
     size_t equals = argument.rfind('=');
-    if (equals != std::string::npos && !std::filesystem::is_directory(argument, status)) {
+    if (equals != std::string::npos && !std::filesystem::is_directory(utf8_path(argument), status)) {
         folder = argument.substr(0, equals);
         name = argument.substr(equals + 1);
         if (name.empty()) {
@@ -172,10 +175,11 @@ bool index_root_parse(const std::string& argument, IndexRoot* root, std::string*
         *error = "needs a folder";
         return false;
     }
-    std::filesystem::path absolute = std::filesystem::absolute(folder, status).lexically_normal();
-    std::string absolute_text = absolute.string();
-    if (absolute_text.size() > 1 && absolute_text.back() == '/') absolute_text.pop_back();
-    if (name.empty()) name = std::filesystem::path(absolute_text).filename().string();
+    std::filesystem::path absolute = std::filesystem::absolute(utf8_path(folder), status).lexically_normal();
+    // A final separator goes, unless the path is a root folder ("/", "C:\").
+    if (!absolute.has_filename() && absolute.has_relative_path()) absolute = absolute.parent_path();
+    std::string absolute_text = utf8_path_text(absolute);
+    if (name.empty()) name = utf8_path_text(absolute.filename());
     if (name.empty()) name = "root";
     if (name == "." || name == ".." || name.find_first_of("\\/") != std::string::npos) {
         *error = argument + ": \"" + name + "\" cannot name an index entry";

@@ -25,13 +25,15 @@ struct CommandLine {
     std::string index_file;     // empty: the default saved index
     bool no_index_file = false;
     std::string options_page_path;  // set: draw the options page and exit
+    bool options_window = false;    // show the options page in a window until it is closed
     int options_page_width = 500;
     int options_page_height = 400;
 };
 
 enum class CommandLineAction {
     INDEX, SETTING, SETTING_ABSOLUTE_PATH, FLAG_SETTING, SET, SETTINGS_FILE, PLUGIN, DEBUG, VERBOSE,
-    NO_FOLDER_SIZES, INDEX_FILE, NO_INDEX_FILE, OPTIONS_PAGE, WIDTH, HEIGHT, HELP, MANUAL_PAGE, VERSION,
+    NO_FOLDER_SIZES, INDEX_FILE, NO_INDEX_FILE, OPTIONS_PAGE, OPTIONS_WINDOW, WIDTH, HEIGHT, HELP, MANUAL_PAGE,
+    VERSION,
 };
 
 // One option; the parser, --help and the manual page all walk the one table of these.
@@ -43,6 +45,7 @@ struct CommandLineOption {
     const char* setting;     // the settings key it overrides, if any
     const char* flag_value;  // the value a FLAG_SETTING gives its key
     const char* help;
+    const char* help_default = nullptr;  // where the value comes from when the option is not given
 };
 
 std::span<const CommandLineOption> command_line_options();

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "host/command_line.h"
+#include "host/host_folders.h"
 #include "host/settings_store.h"
 
 namespace host {
@@ -23,8 +24,7 @@ constexpr char HELP_DESCRIPTION[] =
     "swp-host indexes the folders it is given and serves them to FTP clients through the SWP plug-in: "
     "clients walk the folders, list them, ask about entries, download files and run searches with the "
     "SORRELWICK command. Nothing is ever written to the served folders.\n\n"
-    "It prints \"swp-host: listening on ADDRESS:PORT\" on stderr for each listening socket and stops cleanly "
-    "on SIGINT or SIGTERM.";
+    "It prints \"swp-host: listening on ADDRESS:PORT\" on stderr for each listening socket and ";
 
 constexpr HelpSection HELP_SECTIONS[] = {
     {"Settings",
@@ -35,15 +35,9 @@ constexpr HelpSection HELP_SECTIONS[] = {
      "stops swp-host with the file and line; unknown keys are reported and ignored. The file is written only "
      "when a setting changed.",
      true},
-    {"Files",
-     "$XDG_CONFIG_HOME/swp-host/settings.ini (default config home: ~/.config): the settings.\n\n"
-     "$XDG_STATE_HOME/swp-host/Logs/SWP_Server_Log.txt (default state home: ~/.local/state): the activity "
-     "log, unless --log or the log_file_name setting names another file.\n\n"
-     "/etc/swp-host/settings.ini: the settings of the swp-host service, whose activity log is "
-     "/var/lib/swp-host/Logs/SWP_Server_Log.txt and whose console lines go to the journal.",
-     false},
+    {"Files", HOST_FOLDERS_HELP_FILES, false},
     {"Exit status",
-     "0 after a stop by signal, 1 when no listening socket could be opened, 2 for a bad option, a bad or "
+     "0 after a stop, 1 when no listening socket could be opened, 2 for a bad option, a bad or "
      "unreadable settings file, a missing plug-in or a folder that cannot be indexed.",
      false},
 };
@@ -123,10 +117,19 @@ std::string upper(const char* text) {
     return out;
 }
 
+std::string help_description() { return std::string(HELP_DESCRIPTION) + HOST_FOLDERS_HELP_STOP; }
+
+// An option's help with its default, when the default depends on the machine.
+std::string option_help(const CommandLineOption& option) {
+    std::string help = option.help;
+    if (option.help_default != nullptr) help += std::string(" (default: ") + option.help_default + ")";
+    return help;
+}
+
 }  // namespace
 
 std::string command_line_help() {
-    std::string text = "Usage: swp-host [OPTION]...\n\n" + help_paragraphs(HELP_DESCRIPTION) + "\nOptions:\n";
+    std::string text = "Usage: swp-host [OPTION]...\n\n" + help_paragraphs(help_description()) + "\nOptions:\n";
     for (const CommandLineOption& option : command_line_options()) {
         std::string left = "  ";
         if (option.short_name != nullptr) left += std::string(option.short_name) + ", ";
@@ -134,7 +137,7 @@ std::string command_line_help() {
         if (option.value_name != nullptr) left += std::string(" ") + option.value_name;
         if (left.size() < HELP_INDENT) left.resize(HELP_INDENT, ' ');
         else left += "\n" + std::string(HELP_INDENT, ' ');
-        text += left + help_wrapped(option.help, HELP_INDENT, HELP_INDENT) + "\n";
+        text += left + help_wrapped(option_help(option), HELP_INDENT, HELP_INDENT) + "\n";
     }
     for (const HelpSection& section : HELP_SECTIONS) {
         text += "\n" + std::string(section.title) + ":\n" + help_paragraphs(section.text);
@@ -149,13 +152,13 @@ std::string command_line_manual_page(const std::string& version) {
     std::string page = ".TH SWP-HOST 1 \"\" \"swp-host " + roff_escaped(version) + "\" \"User Commands\"\n" +
                        ".SH NAME\nswp\\-host \\- " + roff_escaped(HELP_SUMMARY) + "\n" +
                        ".SH SYNOPSIS\n.B swp\\-host\n[\\fIOPTION\\fR]...\n" + ".SH DESCRIPTION\n" +
-                       roff_paragraphs(HELP_DESCRIPTION) + ".SH OPTIONS\n";
+                       roff_paragraphs(help_description()) + ".SH OPTIONS\n";
     for (const CommandLineOption& option : command_line_options()) {
         page += ".TP\n\\fB";
         if (option.short_name != nullptr) page += roff_escaped(option.short_name) + "\\fR, \\fB";
         page += roff_escaped(option.name) + "\\fR";
         if (option.value_name != nullptr) page += " \\fI" + roff_escaped(option.value_name) + "\\fR";
-        page += "\n" + roff_escaped(option.help) + "\n";
+        page += "\n" + roff_escaped(option_help(option)) + "\n";
     }
     for (const HelpSection& section : HELP_SECTIONS) {
         page += ".SH " + upper(section.title) + "\n" + roff_paragraphs(section.text);

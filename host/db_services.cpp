@@ -3,16 +3,17 @@
 // reference stands for the live index: each call reads the version current when it is made, a
 // folder enumeration the version of its first call, and a query's results the version they were
 // found in.
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "host/file_beneath.h"
 #include "host/index/index.h"
 #include "host/index/index_view.h"
 #include "host/index/query.h"
 #include "host/index/result_sort.h"
 #include "host/memory.h"
 #include "host/services.h"
-#include "win32/win32.h"
 
 // Property handles are the addresses of these records.
 struct SorrelwickProperty {
@@ -240,10 +241,8 @@ HANDLE os_open_file(const char* index_path) {
     uint32_t top = view_lookup(view, path.substr(0, separator));
     if (separator == std::string_view::npos) return INVALID_HANDLE_VALUE;
     std::string relative(path.substr(separator + 1));
-    for (char& c : relative)
-        if (c == '\\') c = '/';
     for (const IndexRootFolder& root : view_base(view).roots)
-        if (root.entry == top) return CreateFileBeneathA(root.folder.c_str(), relative.c_str());
+        if (root.entry == top) return file_open_beneath(root.folder, relative);
     return INVALID_HANDLE_VALUE;
 }
 

@@ -5,10 +5,8 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <string>
-#include <system_error>
 
 #include "host/services.h"
 #include "host/text_buffers.h"
@@ -20,15 +18,13 @@ std::atomic<bool> verbose{false};
 std::atomic<bool> traces{false};
 std::mutex console_lock;
 
-bool stderr_is_terminal() {
-    // The standard library cannot ask about a terminal; the descriptor's target tells.
-    std::error_code error;
-    std::string target = std::filesystem::read_symlink("/proc/self/fd/2", error).string();
-    return !error && (target.starts_with("/dev/pts/") || target.starts_with("/dev/tty") || target == "/dev/console");
-}
-
+// Colour escapes need a console that interprets them; Windows consoles do once asked to.
 bool colours_wanted() {
-    static const bool wanted = stderr_is_terminal();
+    static const bool wanted = [] {
+        HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+        DWORD mode = 0;
+        return GetConsoleMode(console, &mode) && SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }();
     return wanted;
 }
 
@@ -44,6 +40,11 @@ void console_write(const char* prefix, const char* format, va_list arguments, co
 }
 
 }  // namespace
+
+bool debug_stderr_is_console() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
 
 void debug_set_traces(bool on) { traces = on; }
 

@@ -3,6 +3,9 @@
 
 namespace host {
 
+// Whether stderr is a console (progress lines are shown only then).
+bool debug_stderr_is_console();
+
 // Switches the plug-in's traces (its debug_printf lines) on (--debug) or off; errors, coloured
 // echoes and the host's own lines are shown either way.
 void debug_set_traces(bool on);

@@ -1,6 +1,6 @@
-// What the host's dialog services remember for a host without a window system: tooltips, the
-// answer the save-file dialog gives, and how texts are measured. Tests and the page preview read
-// and steer them here.
+// What the host's dialog services remember: the tooltip of each control, and without a window
+// system (Linux) the answer the save-file dialog gives and how texts are measured. Tests and the
+// page preview read and steer them here.
 #pragma once
 
 #include <cstddef>
@@ -12,21 +12,23 @@
 
 namespace host {
 
-// Width of one character (UTF-8 code point) in layout units when texts are measured.
-constexpr int DIALOG_TEXT_ADVANCE = 6;
-
-// Replaces the fixed advance with `measure`, which gives a text's width in layout units; null
-// restores the fixed advance.
-using DialogTextMeasure = int (*)(const char* text);
-void dialog_set_text_measure(DialogTextMeasure measure);
-
-// A text's width in pixels as the page's layout measures it.
-int dialog_text_width(const char* text);
-
 // The tooltip text os_add_tooltip gave a control, or "" when it has none.
 std::string dialog_tooltip_text(HWND control);
 
-// The arguments of the last os_get_save_file_name call; `calls` counts the calls so far.
+// Without a window system only: the width of one character (UTF-8 code point) in layout units when
+// texts are measured.
+constexpr int DIALOG_TEXT_ADVANCE = 6;
+
+// Without a window system only: replaces the fixed advance with `measure`, which gives a text's
+// width in layout units; null restores the fixed advance.
+using DialogTextMeasure = int (*)(const char* text);
+void dialog_set_text_measure(DialogTextMeasure measure);
+
+// A text's width in pixels as the page's layout measures it (with no page: in the default font).
+int dialog_text_width_pixels(const char* text);
+
+// Without a window system only: the arguments of the last os_get_save_file_name call; `calls`
+// counts the calls so far.
 struct SaveFileRequest {
     int calls = 0;
     HWND owner = nullptr;
@@ -40,7 +42,8 @@ struct SaveFileRequest {
 };
 SaveFileRequest dialog_last_save_file_request();
 
-// What os_get_save_file_name answers from now on: the chosen file, or cancel for null.
+// Without a window system only: what os_get_save_file_name answers from now on, the chosen file or
+// cancel for null.
 void dialog_set_save_file_answer(const char* chosen_file_or_null);
 
 // The record a host hands to a plug-in's PLUGIN_MSG_ADD_OPTIONS_PAGES; ui_options_add_plugin_page

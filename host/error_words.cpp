@@ -13,7 +13,8 @@ constexpr ErrorWords ERROR_WORDS[] = {
     {ERROR_PATH_NOT_FOUND, "a part of its path is not a folder"},
     {4, "too many files are open"},  // ERROR_TOO_MANY_OPEN_FILES
     {ERROR_ACCESS_DENIED, "permission denied"},
-    {ERROR_MOD_NOT_FOUND, "it is no library for this machine, or a library it needs is missing"},
+    {ERROR_MOD_NOT_FOUND, "it or a library it needs is missing"},
+    {ERROR_BAD_EXE_FORMAT, "it is no library for this machine"},
     {1117, "input/output error"},  // ERROR_IO_DEVICE
 };
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "win32/win32.h"
+#include "sdk/platform_api.h"
 
 namespace host {
 

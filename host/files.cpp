@@ -1,37 +1,31 @@
 // Files: the local application-data folder, folder creation, trimming an oversized log, file
 // pointers and append-only output streams.
-#include "host/files.h"
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <system_error>
 
+#include "host/host_folders.h"
 #include "host/services.h"
 #include "host/text_buffers.h"
+#include "host/utf8_path.h"
 
 struct SorrelwickOutputStream {
-    std::FILE* file;
+    std::ofstream file;
 };
 
 namespace host {
 namespace {
 
-std::string environment_folder(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
-}
-
-// Plug-ins name files with backslashes; here they are folder separators.
+// Plug-ins name files with backslashes. Both systems take "/" as a folder separator too; the
+// result has the system's own separators.
 std::string local_path_from_name(const char* name) {
-    std::string path(name);
-    for (char& byte : path)
-        if (byte == '\\') byte = '/';
-    if (!path.empty() && path[0] == '/') return path;
-    return local_app_data_folder() + "/" + path;
+    std::string text(name);
+    std::replace(text.begin(), text.end(), '\\', '/');
+    std::filesystem::path path = utf8_path(text);
+    if (!path.is_absolute()) path = utf8_path(local_app_data_folder()) / path;
+    return utf8_path_text(path.make_preferred());
 }
 
 // Where the newest part of a file starts: at a line start at or after `from`, or at the end when
@@ -49,15 +43,6 @@ std::streamoff newest_part_start(std::ifstream& file, std::streamoff from, std::
 
 }  // namespace
 
-std::string local_app_data_folder() {
-    std::string state = environment_folder("XDG_STATE_HOME");
-    if (state.empty()) {
-        std::string home = environment_folder("HOME");
-        state = (home.empty() ? std::string("/tmp") : home) + "/.local/state";
-    }
-    return state + "/swp-host";
-}
-
 void os_get_local_app_data_path_cat_filename(const char* name, Utf8Buf* path) {
     std::string full = local_path_from_name(name);
     utf8_buf_copy_utf8_string_n(path, full.data(), full.size());
@@ -69,7 +54,7 @@ void os_get_local_app_data_path_cat_make_filename(const char* name, const char* 
 }
 
 int os_make_sure_path_to_file_exists(const char* path) {
-    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::filesystem::path folder = utf8_path(path).parent_path();
     if (folder.empty()) return 1;
     std::error_code error;
     std::filesystem::create_directories(folder, error);
@@ -79,13 +64,13 @@ int os_make_sure_path_to_file_exists(const char* path) {
 int os_resize_file(const char* path, int64_t max_size, int64_t delta_size) {
     // A limit of zero or less means no limit.
     std::error_code error;
-    std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (error) return std::filesystem::exists(path, error) ? 0 : 1;
+    std::uintmax_t size = std::filesystem::file_size(utf8_path(path), error);
+    if (error) return std::filesystem::exists(utf8_path(path), error) ? 0 : 1;
     if (max_size <= 0 || size <= static_cast<std::uintmax_t>(max_size)) return 1;
 
     int64_t keep = max_size - (delta_size > 0 ? delta_size : 0);
     if (keep < 0) keep = 0;
-    std::ifstream source(path, std::ios::binary);
+    std::ifstream source(utf8_path(path), std::ios::binary);
     if (!source) return 0;
     std::streamoff total = static_cast<std::streamoff>(size);
     std::streamoff start = newest_part_start(source, total - keep, total);
@@ -93,7 +78,7 @@ int os_resize_file(const char* path, int64_t max_size, int64_t delta_size) {
     // The newest part goes to a file beside the old one, which it then replaces in one step.
     std::string trimmed_path = std::string(path) + ".trim";
     {
-        std::ofstream trimmed(trimmed_path, std::ios::binary | std::ios::trunc);
+        std::ofstream trimmed(utf8_path(trimmed_path), std::ios::binary | std::ios::trunc);
         if (!trimmed) return 0;
         source.clear();
         source.seekg(start);
@@ -105,12 +90,14 @@ int os_resize_file(const char* path, int64_t max_size, int64_t delta_size) {
             left -= piece;
         }
         if (!trimmed.flush()) {
-            std::filesystem::remove(trimmed_path, error);
+            std::filesystem::remove(utf8_path(trimmed_path), error);
             return 0;
         }
     }
-    std::filesystem::rename(trimmed_path, path, error);
-    if (error) std::filesystem::remove(trimmed_path, error);
+    // Windows renames over no file that is open.
+    source.close();
+    std::filesystem::rename(utf8_path(trimmed_path), utf8_path(path), error);
+    if (error) std::filesystem::remove(utf8_path(trimmed_path), error);
     return error ? 0 : 1;
 }
 
@@ -128,14 +115,19 @@ int os_set_file_pointer(HANDLE file, uint64_t offset, uint32_t move_method) {
 
 SorrelwickOutputStream* output_stream_append_file(const char* path) {
     std::error_code status;
-    bool is_new = !std::filesystem::exists(path, status);
-    std::FILE* file = std::fopen(path, "ab");
-    if (file == nullptr) return nullptr;
+    std::filesystem::path file = utf8_path(path);
+    bool is_new = !std::filesystem::exists(file, status);
+    auto* stream = new SorrelwickOutputStream;
+    stream->file.open(file, std::ios::binary | std::ios::app);
+    if (!stream->file) {
+        delete stream;
+        return nullptr;
+    }
     // A new file is readable by its owner only: the activity log records every password sent.
     if (is_new)
-        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
                                      status);
-    return new SorrelwickOutputStream{file};
+    return stream;
 }
 
 void output_stream_write_printf(SorrelwickOutputStream* stream, const char* format, ...) {
@@ -146,13 +138,12 @@ void output_stream_write_printf(SorrelwickOutputStream* stream, const char* form
     text_format_append(text.get(), format, arguments);
     va_end(arguments);
     // Flushed at once, so that the file shows every line as soon as it is written.
-    std::fwrite(text->text, 1, text->length, stream->file);
-    std::fflush(stream->file);
+    stream->file.write(text->text, static_cast<std::streamsize>(text->length));
+    stream->file.flush();
 }
 
 void output_stream_close(SorrelwickOutputStream* stream) {
     if (stream == nullptr) return;
-    std::fclose(stream->file);
     delete stream;
 }
 

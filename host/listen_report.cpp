@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "win32/find_files.h"
+#include "host/debug.h"
 
 namespace host {
 namespace {
@@ -124,7 +124,7 @@ bool listen_report_show(const ListenReport& report) {
     for (const ListenFailure& failure : report.failures)
         std::fprintf(stderr, "swp-host: warning: %s\n", listen_failure_explain(failure).c_str());
     // A person at a terminal gets an address to paste; a service's journal does not need one.
-    if (IsStderrTerminal()) std::fprintf(stderr, "swp-host: try: curl %s\n", report.first_url.c_str());
+    if (debug_stderr_is_console()) std::fprintf(stderr, "swp-host: try: curl %s\n", report.first_url.c_str());
     std::fflush(stderr);
     return true;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "win32/winsock.h"
+#include "sdk/platform_api.h"
 
 namespace host {
 

@@ -11,13 +11,16 @@
 #include "host/command_line.h"
 #include "host/debug.h"
 #include "host/error_words.h"
+#include "host/host_folders.h"
 #include "host/index/index.h"
 #include "host/index/index_file.h"
 #include "host/listen_report.h"
 #include "host/memory.h"
 #include "host/options_preview.h"
+#include "host/options_window.h"
 #include "host/services.h"
 #include "host/settings_store.h"
+#include "host/utf8_path.h"
 
 #ifndef SWP_VERSION
 #define SWP_VERSION "1.0.1.3"
@@ -30,41 +33,25 @@ constexpr int EXIT_NO_LISTENER = 1;
 constexpr int EXIT_BAD_START = 2;
 
 std::atomic<DWORD> main_thread_id{0};
+// Set once the run has ended: the handler of a closing console waits for it.
+HANDLE run_ended = nullptr;
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "swp-host: %s\n", message.c_str());
     return EXIT_BAD_START;
 }
 
-std::string default_settings_path() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string folder;
-    if (config != nullptr && config[0] == '/') folder = config;
-    else {
-        const char* home = std::getenv("HOME");
-        folder = std::string(home != nullptr && home[0] == '/' ? home : "/tmp") + "/.config";
-    }
-    return folder + "/swp-host/settings.ini";
-}
-
-// libswp.so beside the executable (a build folder), else where an installation puts it.
-std::string default_plugin_path() {
-    std::error_code error;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return "libswp.so";
-    std::filesystem::path beside = self.parent_path() / "libswp.so";
-    if (std::filesystem::exists(beside, error)) return beside.string();
-    return (self.parent_path().parent_path() / "lib" / "swp-host" / "libswp.so").string();
-}
-
-// Runs on a thread of its own when a signal arrives: SIGHUP (Ctrl+Break) reads the indexed
-// folders again; SIGINT and SIGTERM end the main loop.
+// Runs on a thread of its own on a console event. Ctrl+Break (SIGHUP on Linux) reads the indexed
+// folders again. Ctrl+C, SIGTERM (Linux) and the console closing end the main loop: Windows ends
+// the process as soon as the handler of a closing console returns, so that one waits for the stop
+// to finish.
 BOOL stop_on_signal(DWORD control_type) {
     if (control_type == CTRL_BREAK_EVENT) {
         host::index_rescan_request();
         return TRUE;
     }
     PostThreadMessageW(main_thread_id, WM_QUIT, 0, 0);
+    if (control_type == CTRL_CLOSE_EVENT && run_ended) WaitForSingleObject(run_ended, INFINITE);
     return TRUE;
 }
 
@@ -77,7 +64,7 @@ struct Plugin {
 
 bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
     std::error_code status;
-    if (!std::filesystem::is_regular_file(path, status)) {
+    if (!std::filesystem::is_regular_file(host::utf8_path(path), status)) {
         *error = "the plug-in " + path + " does not exist";
         return false;
     }
@@ -86,7 +73,9 @@ bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
         *error = "the plug-in " + path + " cannot be loaded: " + host::error_words(GetLastError());
         return false;
     }
-    plugin->proc = reinterpret_cast<SorrelwickPluginProc>(GetProcAddress(plugin->module, SORRELWICK_PLUGIN_ENTRY_NAME));
+    // Through void (*)(), the type that converts to any function type without a warning.
+    auto entry = reinterpret_cast<void (*)()>(GetProcAddress(plugin->module, SORRELWICK_PLUGIN_ENTRY_NAME));
+    plugin->proc = reinterpret_cast<SorrelwickPluginProc>(entry);
     if (plugin->proc == nullptr) {
         *error = "the plug-in " + path + " has no entry point " + SORRELWICK_PLUGIN_ENTRY_NAME;
         FreeLibrary(plugin->module);
@@ -97,7 +86,7 @@ bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
 
 bool settings_prepare(const host::CommandLine& command_line, bool serving, host::SettingsStore* store,
                       std::string* error) {
-    std::string path = command_line.settings_path.empty() ? default_settings_path() : command_line.settings_path;
+    std::string path = command_line.settings_path.empty() ? host::default_settings_path() : command_line.settings_path;
     if (!store->load(path, error)) return false;
     for (const std::string& warning : store->warnings()) std::fprintf(stderr, "swp-host: warning: %s\n", warning.c_str());
     for (const auto& [key, value] : command_line.setting_overrides)
@@ -140,6 +129,22 @@ int draw_options_page(const host::CommandLine& command_line, const Plugin& plugi
     return EXIT_STOPPED;
 }
 
+// The options window: the plug-in starts with the stored settings, as it would in its host, and the
+// window's Apply restarts the server as the page says.
+int show_options_window(const host::CommandLine& command_line, const Plugin& plugin, host::SettingsStore* store) {
+    host::listen_watch_begin();
+    plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
+    host::ListenReport report = host::listen_watch_end();
+    if (report.listeners > 0 || !report.failures.empty()) host::listen_report_show(report);
+    std::string error;
+    bool shown = host::options_window_run(plugin.proc, store, command_line.options_page_width,
+                                          command_line.options_page_height, &error);
+    plugin.send(PLUGIN_MSG_STOP);
+    plugin.send(PLUGIN_MSG_UNINIT);
+    if (!shown) return fail(error);
+    return EXIT_STOPPED;
+}
+
 int serve(const Plugin& plugin, host::SettingsStore* store) {
     // The server's listeners are the sockets that start listening during the start message;
     // passive data listeners opened later are not announced.
@@ -163,7 +168,7 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
 }
 
 int run(const host::CommandLine& command_line) {
-    bool serving = command_line.options_page_path.empty();
+    bool serving = command_line.options_page_path.empty() && !command_line.options_window;
     host::debug_set_traces(command_line.debug);
     host::debug_set_verbose(command_line.verbose);
     // The queue exists before the signal handler can post to it, and the handler is in place before
@@ -178,7 +183,7 @@ int run(const host::CommandLine& command_line) {
     if (!settings_prepare(command_line, serving, &store, &error)) return fail(error);
 
     Plugin plugin;
-    if (!plugin_load(command_line.plugin_path.empty() ? default_plugin_path() : command_line.plugin_path, &plugin,
+    if (!plugin_load(command_line.plugin_path.empty() ? host::default_plugin_path() : command_line.plugin_path, &plugin,
                      &error))
         return fail(error);
 
@@ -192,7 +197,9 @@ int run(const host::CommandLine& command_line) {
     if (plugin.send(PLUGIN_MSG_INIT, reinterpret_cast<uintptr_t>(&host::lookup_service)) == 0)
         status = fail("the plug-in did not accept the host's services");
     else
-        status = serving ? serve(plugin, &store) : draw_options_page(command_line, plugin, &store);
+        status = serving                        ? serve(plugin, &store)
+                 : command_line.options_window ? show_options_window(command_line, plugin, &store)
+                                               : draw_options_page(command_line, plugin, &store);
     host::index_shutdown();
     FreeLibrary(plugin.module);
     return status;
@@ -220,5 +227,11 @@ int main(int argc, char** argv) {
         std::printf("swp-host %s\n", SWP_VERSION);
         return EXIT_STOPPED;
     }
-    return run(command_line);
+    // Texts are UTF-8, on a console too.
+    SetConsoleOutputCP(CP_UTF8);
+    // Not closed: a console handler may still wait on it while the process ends.
+    run_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    int status = run(command_line);
+    SetEvent(run_ended);
+    return status;
 }

@@ -5,7 +5,7 @@
 
 #include "host/memory.h"
 #include "host/services.h"
-#include "win32/win32.h"
+#include "sdk/platform_api.h"
 
 namespace host {
 

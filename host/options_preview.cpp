@@ -61,8 +61,10 @@ std::string xml_escape(const std::string& text) {
 }
 
 std::string window_text(HWND window) {
-    std::string text(static_cast<size_t>(GetWindowTextLengthA(window)), '\0');
-    if (!text.empty()) GetWindowTextA(window, text.data(), static_cast<int>(text.size() + 1));
+    // The length is an upper bound when the code page has multi-byte characters; the copy counts.
+    std::string text(static_cast<size_t>(GetWindowTextLengthA(window)) + 1, '\0');
+    int copied = GetWindowTextA(window, text.data(), static_cast<int>(text.size()));
+    text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
     return text;
 }
 
@@ -76,9 +78,9 @@ std::string class_of(HWND window) {
 const char* control_kind(HWND control) {
     std::string class_name = class_of(control);
     DWORD style = static_cast<DWORD>(GetWindowLongW(control, GWL_STYLE));
-    if (class_name == "BUTTON") return (style & 0xF) == BS_AUTOCHECKBOX ? "checkbox" : "button";
-    if (class_name == "EDIT") return (style & ES_PASSWORD) ? "password" : "edit";
-    if (class_name == "STATIC") return "label";
+    if (class_name == "Button") return (style & 0xF) == BS_AUTOCHECKBOX ? "checkbox" : "button";
+    if (class_name == "Edit") return (style & ES_PASSWORD) ? "password" : "edit";
+    if (class_name == "Static") return "label";
     return "window";
 }
 
@@ -93,7 +95,7 @@ std::string masked(const std::string& text) {
 // a label never runs into the control beside it.
 void draw_text(std::ostringstream& svg, int x, int y, const char* anchor, const char* color, const std::string& text) {
     svg << "    <text x=\"" << x << "\" y=\"" << y << "\" text-anchor=\"" << anchor << "\" fill=\"" << color << "\"";
-    int width = dialog_text_width(text.c_str());
+    int width = dialog_text_width_pixels(text.c_str());
     if (width > 0) svg << " textLength=\"" << width << "\" lengthAdjust=\"spacingAndGlyphs\"";
     svg << ">" << xml_escape(text) << "</text>\n";
 }
@@ -101,6 +103,7 @@ void draw_text(std::ostringstream& svg, int x, int y, const char* anchor, const 
 void draw_control(std::ostringstream& svg, HWND page, HWND control) {
     RECT rect = {};
     GetWindowRect(control, &rect);
+    MapWindowPoints(HWND_DESKTOP, page, reinterpret_cast<POINT*>(&rect), 2);
     int x = rect.left, y = rect.top, width = rect.right - rect.left, height = rect.bottom - rect.top;
     int id = GetDlgCtrlID(control);
     bool enabled = IsWindowEnabled(control) != FALSE;
@@ -208,7 +211,5 @@ bool options_page_draw(SorrelwickPluginProc plugin, SettingsStore* store, const 
     plugin(PLUGIN_MSG_UNINIT, 0);
     return drawn;
 }
-
-void options_set_save_file_answer(const char* chosen_file_or_null) { dialog_set_save_file_answer(chosen_file_or_null); }
 
 }  // namespace host

@@ -23,7 +23,4 @@ bool options_page_render_svg(SorrelwickPluginProc plugin, const std::string& svg
 bool options_page_draw(SorrelwickPluginProc plugin, SettingsStore* store, const std::string& svg_path, int width,
                        int height, std::string* error);
 
-// What os_get_save_file_name answers: a chosen file, or cancel when none was set.
-void options_set_save_file_answer(const char* chosen_file_or_null);
-
 }  // namespace host

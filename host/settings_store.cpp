@@ -12,6 +12,7 @@
 
 #include "host/command_line.h"
 #include "host/services.h"
+#include "host/utf8_path.h"
 
 namespace host {
 
@@ -136,16 +137,17 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
     warnings_.clear();
     loaded_text_.clear();
     std::error_code status;
-    if (!std::filesystem::exists(path, status)) {
+    std::filesystem::path file_path = utf8_path(path);
+    if (!std::filesystem::exists(file_path, status)) {
         if (!status) return true;
         *error = path + ": cannot be read: " + status.message();
         return false;
     }
-    if (std::filesystem::is_directory(path, status)) {
+    if (std::filesystem::is_directory(file_path, status)) {
         *error = path + ": cannot be read: it is a folder";
         return false;
     }
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(file_path, std::ios::binary);
     std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (!file && !file.eof()) {
         *error = path + ": cannot be read: " + std::strerror(errno);
@@ -210,7 +212,7 @@ std::string SettingsStore::check_line(const Line& line, const std::string& where
     if (line.section == HOST_SECTION && line.key == HOST_INDEX_KEY) {
         std::string problem;
         IndexRoot root;
-        if (!std::filesystem::path(line.value).is_absolute())
+        if (!utf8_path(line.value).is_absolute())
             return "index needs an absolute folder, not \"" + line.value + "\"";
         if (!index_root_parse(line.value, &root, &problem)) return "index " + problem;
         index_roots_.push_back(root);
@@ -233,10 +235,10 @@ bool SettingsStore::save(std::string* error) {
     std::string text = render();
     if (text == loaded_text_) return true;
     std::error_code status;
-    std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+    std::filesystem::path folder = utf8_path(path_).parent_path();
     if (!folder.empty()) std::filesystem::create_directories(folder, status);
     // Written beside the old file and then put in its place, so a failed write loses nothing.
-    std::string temporary = path_ + ".new";
+    std::filesystem::path temporary = utf8_path(path_ + ".new");
     {
         std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
         if (!file || !file.write(text.data(), static_cast<std::streamsize>(text.size())) || !file.flush()) {
@@ -248,7 +250,7 @@ bool SettingsStore::save(std::string* error) {
     // The file may hold the FTP password: only its owner may read it.
     std::filesystem::permissions(temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
                                  status);
-    std::filesystem::rename(temporary, path_, status);
+    std::filesystem::rename(temporary, utf8_path(path_), status);
     if (status) {
         *error = path_ + ": cannot be written: " + status.message();
         std::filesystem::remove(temporary, status);

@@ -15,13 +15,13 @@ void format_address(Utf8Buf* buffer, const SOCKADDR_STORAGE& address) {
     char text[64] = "";
     if (address.ss_family == AF_INET) {
         const SOCKADDR_IN& v4 = reinterpret_cast<const SOCKADDR_IN&>(address);
-        if (inet_ntop(AF_INET, v4.sin_addr, text, sizeof(text)) != nullptr) {
+        if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof(text)) != nullptr) {
             utf8_buf_printf(buffer, "%s:%u", text, static_cast<unsigned>(ntohs(v4.sin_port)));
             return;
         }
     } else if (address.ss_family == AF_INET6) {
         const SOCKADDR_IN6& v6 = reinterpret_cast<const SOCKADDR_IN6&>(address);
-        if (inet_ntop(AF_INET6, v6.sin6_addr, text, sizeof(text)) != nullptr) {
+        if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof(text)) != nullptr) {
             utf8_buf_printf(buffer, "[%s]:%u", text, static_cast<unsigned>(ntohs(v6.sin6_port)));
             return;
         }
@@ -52,9 +52,9 @@ std::string listener_url(const SOCKADDR_STORAGE& address) {
     std::string port = std::to_string(address_port(address));
     const SOCKADDR_IN6& v6 = reinterpret_cast<const SOCKADDR_IN6&>(address);
     const SOCKADDR_IN& v4 = reinterpret_cast<const SOCKADDR_IN&>(address);
-    if (address.ss_family == AF_INET6 && std::memcmp(v6.sin6_addr, ANY, sizeof v6.sin6_addr) == 0)
+    if (address.ss_family == AF_INET6 && std::memcmp(&v6.sin6_addr, ANY, sizeof v6.sin6_addr) == 0)
         return "ftp://[::1]:" + port + "/";
-    if (address.ss_family == AF_INET && std::memcmp(v4.sin_addr, ANY, sizeof v4.sin_addr) == 0)
+    if (address.ss_family == AF_INET && std::memcmp(&v4.sin_addr, ANY, sizeof v4.sin_addr) == 0)
         return "ftp://127.0.0.1:" + port + "/";
     return "ftp://" + address_text(address) + "/";
 }

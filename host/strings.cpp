@@ -113,7 +113,7 @@ const char* utf8_string_parse_csv_item(const char* text, Utf8Buf* item) {
 int utf8_string_parse_sockaddr_in(const char* text, void* sockaddr_storage) {
     SOCKADDR_IN address;
     std::memset(&address, 0, sizeof(address));
-    if (inet_pton(AF_INET, text, address.sin_addr) == 1) address.sin_family = AF_INET;
+    if (inet_pton(AF_INET, text, &address.sin_addr) == 1) address.sin_family = AF_INET;
     std::memcpy(sockaddr_storage, &address, sizeof(address));
     return address.sin_family == AF_INET ? 1 : 0;
 }
@@ -121,7 +121,7 @@ int utf8_string_parse_sockaddr_in(const char* text, void* sockaddr_storage) {
 int utf8_string_parse_sockaddr_in6(const char* text, void* sockaddr_storage) {
     SOCKADDR_IN6 address;
     std::memset(&address, 0, sizeof(address));
-    if (inet_pton(AF_INET6, text, address.sin6_addr) == 1) address.sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, text, &address.sin6_addr) == 1) address.sin6_family = AF_INET6;
     std::memcpy(sockaddr_storage, &address, sizeof(address));
     return address.sin6_family == AF_INET6 ? 1 : 0;
 }

@@ -1,10 +1,11 @@
-// Window classes, windows and task dialogs. Without a window system a task dialog is shown as
-// text on stderr.
+// Window classes, windows and task dialogs. A task dialog's texts go to stderr, and to a message box
+// as well while the host shows a window of its own to own one.
 #include "host/window_services.h"
 
 #include <cstdio>
 #include <mutex>
 
+#include "host/dialog_platform.h"
 #include "host/services.h"
 
 namespace host {
@@ -13,8 +14,14 @@ namespace {
 std::mutex dialog_lock;
 std::string last_dialog_text;
 int dialog_count = 0;
+HWND dialog_owner = nullptr;
 
 }  // namespace
+
+void host_set_dialog_owner(HWND owner) {
+    std::lock_guard<std::mutex> guard(dialog_lock);
+    dialog_owner = owner;
+}
 
 std::string host_last_dialog_text() {
     std::lock_guard<std::mutex> guard(dialog_lock);
@@ -33,16 +40,18 @@ ATOM os_register_class(UINT style, const char* class_name, WNDPROC window_proced
     window_class.style = style;
     window_class.lpfnWndProc = window_procedure;
     window_class.hInstance = GetModuleHandleW(nullptr);
-    window_class.hIcon = reinterpret_cast<HANDLE>(icon);
-    window_class.hCursor = reinterpret_cast<HANDLE>(cursor);
-    window_class.hbrBackground = reinterpret_cast<HANDLE>(background);
+    window_class.hIcon = reinterpret_cast<HICON>(icon);
+    window_class.hCursor = reinterpret_cast<HCURSOR>(cursor);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(background);
     window_class.lpszClassName = class_name;
-    window_class.hIconSm = reinterpret_cast<HANDLE>(small_icon);
+    window_class.hIconSm = reinterpret_cast<HICON>(small_icon);
     return RegisterClassExA(&window_class);
 }
 
+// A hidden window without a parent (the server's) is made message-only: it needs no desktop.
 HWND os_create_window(DWORD extended_style, const char* class_name, const char* title, DWORD style, int x, int y,
                       int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* parameter) {
+    if (parent == nullptr && !(style & WS_VISIBLE)) parent = HWND_MESSAGE;
     return CreateWindowExA(extended_style, class_name, title, style, x, y, width, height, parent, menu, instance,
                            parameter);
 }
@@ -52,13 +61,19 @@ int ui_task_dialog_show(HWND, uint32_t, const char* caption, uintptr_t, const ch
     std::string text;
     for (const char* part : {caption, main_instruction, content})
         if (part != nullptr && part[0] != '\0') text += std::string(part) + "\n";
+    HWND owner;
     {
         std::lock_guard<std::mutex> guard(dialog_lock);
         last_dialog_text = text;
         ++dialog_count;
+        owner = dialog_owner;
     }
     std::fprintf(stderr, "swp-host: dialog:\n%s", text.c_str());
     std::fflush(stderr);
+    if (owner) {
+        std::string message = std::string(main_instruction ? main_instruction : "") + "\n\n" + (content ? content : "");
+        dialog_show_message(owner, caption ? caption : "", message.c_str());
+    }
     return 1;  // the OK button
 }
 

@@ -53,8 +53,7 @@ uintptr_t plugin_options_page(uint32_t message, uintptr_t data) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) uintptr_t sorrelwick_plugin_proc(uint32_t message,
-                                                                                   uintptr_t data) {
+extern "C" SORRELWICK_EXPORT uintptr_t sorrelwick_plugin_proc(uint32_t message, uintptr_t data) {
     switch (message) {
         case PLUGIN_MSG_INIT:
             return plugin_init(data);

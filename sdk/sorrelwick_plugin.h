@@ -6,8 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "win32/win32.h"
-#include "win32/winsock.h"
+#include "sdk/platform_api.h"
 
 // ---------------------------------------------------------------------------------------------------
 // The entry point and its messages.

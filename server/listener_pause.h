@@ -1,7 +1,7 @@
 // Listeners that stop asking for connections while the process is out of descriptors.
 #pragma once
 
-#include "win32/win32.h"
+#include "sdk/platform_api.h"
 
 struct ListenerNode;
 struct FtpClient;

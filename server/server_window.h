@@ -1,6 +1,6 @@
 #pragma once
 
-#include "win32/win32.h"
+#include "sdk/platform_api.h"
 
 // The procedure of the hidden server window: every socket event and every kick arrives here.
 LRESULT server_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -47,6 +47,20 @@ bool parse_dialog_int(const std::string& text, bool is_signed, UINT* value) {
 
 Win32Window* dialog_item(HWND parent, int id) { return win32_window_get(GetDlgItem(parent, id)); }
 
+// Where a window's client area starts on the screen: its rectangle moved by those of its
+// ancestors. A null window is the screen itself.
+bool window_client_origin(HWND window, POINT* origin) {
+    int depth = 0;
+    for (HWND at = window; at && depth < 256; ++depth) {
+        Win32Window* record = win32_window_get(at);
+        if (!record) return false;
+        origin->x += record->rect.left;
+        origin->y += record->rect.top;
+        at = record->parent;
+    }
+    return true;
+}
+
 }  // namespace
 
 HWND GetDlgItem(HWND parent, int id) {
@@ -189,6 +203,27 @@ BOOL GetClientRect(HWND window, RECT* rect) {
 BOOL GetWindowRect(HWND window, RECT* rect) {
     Win32Window* record = win32_window_get(window);
     if (!record || !rect) return FALSE;
-    *rect = record->rect;
+    POINT origin = {0, 0};
+    window_client_origin(record->parent, &origin);
+    *rect = {record->rect.left + origin.x, record->rect.top + origin.y, record->rect.right + origin.x,
+             record->rect.bottom + origin.y};
     return TRUE;
+}
+
+int MapWindowPoints(HWND from, HWND to, POINT* points, UINT count) {
+    POINT from_origin = {0, 0};
+    POINT to_origin = {0, 0};
+    if ((from && !window_client_origin(from, &from_origin)) || (to && !window_client_origin(to, &to_origin))) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    LONG dx = from_origin.x - to_origin.x;
+    LONG dy = from_origin.y - to_origin.y;
+    for (UINT index = 0; points && index < count; ++index) {
+        points[index].x += dx;
+        points[index].y += dy;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<int>(static_cast<uint32_t>(static_cast<uint16_t>(dx)) |
+                            (static_cast<uint32_t>(static_cast<uint16_t>(dy)) << 16));
 }

@@ -52,13 +52,15 @@ FILETIME filetime_from(int64_t seconds, uint32_t nanoseconds) {
     return {static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
 }
 
+bool is_dot_name(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
+
 DWORD attributes_from(const char* name, uint16_t mode) {
     DWORD attributes = 0;
     if (S_ISLNK(mode)) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     else if (S_ISDIR(mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     else if (!S_ISREG(mode)) attributes |= FILE_ATTRIBUTE_DEVICE;
     if ((mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
-    if (name[0] == '.') attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (name[0] == '.' && !is_dot_name(name)) attributes |= FILE_ATTRIBUTE_HIDDEN;
     return attributes;
 }
 
@@ -104,8 +106,6 @@ bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
     return true;
 }
 
-bool is_dot_name(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
-
 // Delivers the next examinable entry; false at the end of the folder or on a read error.
 bool find_advance(FindState* state, WIN32_FIND_DATAA* data) {
     if (state->single) {
@@ -126,7 +126,6 @@ bool find_advance(FindState* state, WIN32_FIND_DATAA* data) {
         }
         auto* record = reinterpret_cast<LinuxDirent64*>(state->buffer + state->at);
         state->at += record->d_reclen;
-        if (is_dot_name(record->d_name)) continue;
         if (fill_find_data(state->folder, record->d_name, data)) return true;
         ++state->skipped;
     }
@@ -372,8 +371,6 @@ DWORD FindSkippedCount(HANDLE find) {
     FindState* state = find_state(find);
     return state ? state->skipped : 0;
 }
-
-BOOL IsStderrTerminal() { return isatty(STDERR_FILENO) ? TRUE : FALSE; }
 
 HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path) {
     if (!root_folder || !relative_path || !is_plain_relative_path(relative_path)) {

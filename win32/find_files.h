@@ -16,6 +16,3 @@ DWORD FindSkippedCount(HANDLE find);
 // with ERROR_CANT_RESOLVE_FILENAME, a missing folder on the way with ERROR_PATH_NOT_FOUND.
 // Not a Windows call: it stands for FindFirstFile under a folder handle with reparse points refused.
 HANDLE FindFirstFileBeneathA(const char* root_folder, const char* relative_pattern, WIN32_FIND_DATAA* data);
-
-// Whether standard error is a terminal (progress lines are shown only then).
-BOOL IsStderrTerminal();

@@ -14,8 +14,6 @@
 
 #include "win32/win32.h"
 
-constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
-
 struct Win32Queue;
 using Win32QueueRef = std::shared_ptr<Win32Queue>;
 

@@ -21,12 +21,20 @@ using LRESULT = intptr_t;
 using ULONG_PTR = uintptr_t;
 using WCHAR = char16_t;  // UTF-16, as on Windows
 
+// Handles of distinct kinds are distinct types, as in Windows' strict mode.
 using HANDLE = void*;
 struct HWND__;
 using HWND = HWND__*;
-using HINSTANCE = void*;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
 using HMODULE = HINSTANCE;
-using HMENU = void*;
+struct HMENU__;
+using HMENU = HMENU__*;
+struct HICON__;
+using HICON = HICON__*;
+using HCURSOR = HICON;
+struct HBRUSH__;
+using HBRUSH = HBRUSH__*;
 
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
@@ -164,12 +172,12 @@ struct WIN32_FIND_DATAA {
     DWORD nFileSizeLow;
     DWORD dwReserved0;
     DWORD dwReserved1;
-    char cFileName[1024];  // longer than Windows' MAX_PATH: names here are up to 255 UTF-8 bytes
+    char cFileName[MAX_PATH];  // names here are at most 255 bytes
     char cAlternateFileName[14];
 };
 
 // pattern is a folder path followed by "/*", or the path of one entry, which is then the only one
-// reported. "." and ".." are not reported.
+// reported. As on Windows, "." and ".." are reported too when a folder is enumerated.
 HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE find);
@@ -242,10 +250,11 @@ BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
 HANDLE GetProcessHeap();
 size_t HeapCompact(HANDLE heap, DWORD flags);
 
-// Dynamic libraries. A failed load or look-up sets GetLastError to ERROR_MOD_NOT_FOUND or
-// ERROR_PROC_NOT_FOUND.
+// Dynamic libraries. A failed load sets GetLastError to ERROR_BAD_EXE_FORMAT for a file that is no
+// library for this machine, else ERROR_MOD_NOT_FOUND; a failed look-up to ERROR_PROC_NOT_FOUND.
 HMODULE LoadLibraryA(const char* path);
-void* GetProcAddress(HMODULE module, const char* name);
+using FARPROC = intptr_t (*)();  // cast to the function's own type before the call
+FARPROC GetProcAddress(HMODULE module, const char* name);
 BOOL FreeLibrary(HMODULE module);
 
 DWORD GetLastError();
@@ -260,10 +269,12 @@ constexpr DWORD ERROR_NO_MORE_FILES = 18;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_NOTIFY_ENUM_DIR = 1022;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 // ---------------------------------------------------------------------------------------------------
@@ -310,12 +321,12 @@ struct WNDCLASSEXA {
     int cbClsExtra;
     int cbWndExtra;
     HINSTANCE hInstance;
-    HANDLE hIcon;
-    HANDLE hCursor;
-    HANDLE hbrBackground;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
     const char* lpszMenuName;
     const char* lpszClassName;
-    HANDLE hIconSm;
+    HICON hIconSm;
 };
 
 // Registering a class name that exists already replaces nothing and returns the existing atom.
@@ -323,7 +334,10 @@ ATOM RegisterClassExA(const WNDCLASSEXA* window_class);
 HMODULE GetModuleHandleW(const wchar_t* module_name);
 
 // For child controls `menu` carries the control id, as on Windows. The predefined classes
-// "BUTTON", "EDIT" and "STATIC" make controls of the dialog-control model.
+// "BUTTON", "EDIT" and "STATIC" make controls of the dialog-control model. A window whose parent is
+// HWND_MESSAGE is a message-only window. Windows have no frame: the client area is the window.
+#define HWND_DESKTOP (static_cast<HWND>(nullptr))
+#define HWND_MESSAGE (reinterpret_cast<HWND>(static_cast<intptr_t>(-3)))
 HWND CreateWindowExA(DWORD extended_style, const char* class_name, const char* title, DWORD style, int x, int y,
                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* parameter);
 BOOL DestroyWindow(HWND window);  // destroys its child windows too
@@ -341,6 +355,19 @@ BOOL PeekMessageW(MSG* message, HWND window, UINT first, UINT last, UINT remove)
 BOOL TranslateMessage(const MSG* message);
 LRESULT DispatchMessageW(const MSG* message);
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The standard handles. A standard handle is a console when GetConsoleMode succeeds on it.
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+constexpr DWORD ENABLE_PROCESSED_OUTPUT = 0x1;
+constexpr DWORD ENABLE_WRAP_AT_EOL_OUTPUT = 0x2;
+constexpr DWORD ENABLE_VIRTUAL_TERMINAL_PROCESSING = 0x4;
+constexpr UINT CP_UTF8 = 65001;
+HANDLE GetStdHandle(DWORD which);
+BOOL SetConsoleOutputCP(UINT code_page);  // terminals here take UTF-8: only CP_UTF8 succeeds
+BOOL GetConsoleMode(HANDLE console, DWORD* mode);
+BOOL SetConsoleMode(HANDLE console, DWORD mode);
 
 // Timers. A timer's WM_TIMER (wParam the id, lParam the procedure) is made when its thread's queue
 // holds nothing else: one message however many intervals have passed unseen, then again once an
@@ -370,6 +397,7 @@ constexpr DWORD WS_VISIBLE = 0x10000000;
 constexpr DWORD WS_DISABLED = 0x08000000;
 constexpr DWORD WS_GROUP = 0x00020000;
 constexpr DWORD WS_TABSTOP = 0x00010000;
+constexpr DWORD WS_EX_CLIENTEDGE = 0x00000200;  // a sunken border; kept, not drawn, in this model
 constexpr DWORD BS_PUSHBUTTON = 0x0;
 constexpr DWORD BS_AUTOCHECKBOX = 0x3;
 constexpr DWORD ES_PASSWORD = 0x20;
@@ -402,4 +430,7 @@ BOOL EnableWindow(HWND window, BOOL enable);
 BOOL IsWindowEnabled(HWND window);
 BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint);
 BOOL GetClientRect(HWND window, RECT* rect);
-BOOL GetWindowRect(HWND window, RECT* rect);  // relative to the parent in this model
+BOOL GetWindowRect(HWND window, RECT* rect);  // in screen coordinates
+// Converts points from the client coordinates of `from` to those of `to` (HWND_DESKTOP: the
+// screen); returns the horizontal offset in its low word and the vertical one in its high word.
+int MapWindowPoints(HWND from, HWND to, POINT* points, UINT count);

@@ -13,13 +13,13 @@ struct Win32Window {
     uint32_t magic = WIN32_WINDOW_MAGIC;  // cleared when the window is destroyed
     DWORD thread_id = 0;                  // the thread whose queue receives its messages
     WNDPROC procedure = nullptr;          // null for controls of the predefined classes
-    std::string class_name;               // "BUTTON", "EDIT", "STATIC" for controls
+    std::string class_name;               // "Button", "Edit", "Static" for controls
     std::string text;
     DWORD style = 0;
     int id = 0;                           // control id: the menu argument of a child window
     HWND parent = nullptr;
     std::vector<HWND> children;           // in creation order
-    RECT rect = {0, 0, 0, 0};             // relative to the parent
+    RECT rect = {0, 0, 0, 0};             // relative to the parent's client area; a window has no frame
     UINT check_state = BST_UNCHECKED;
     bool enabled = true;                  // false when created with WS_DISABLED or disabled later
 };

@@ -36,7 +36,8 @@ WindowTable& window_table() {
     return *table;
 }
 
-constexpr const char* PREDEFINED_CLASSES[] = {"BUTTON", "EDIT", "STATIC"};
+// The predefined control classes, spelt as GetClassNameA reports them.
+constexpr const char* PREDEFINED_CLASSES[] = {"Button", "Edit", "Static"};
 
 // Class names compare without regard to case.
 std::string class_key(const char* name) {
@@ -45,8 +46,11 @@ std::string class_key(const char* name) {
     return key;
 }
 
-bool class_is_predefined(const std::string& key) {
-    return std::find(std::begin(PREDEFINED_CLASSES), std::end(PREDEFINED_CLASSES), key) != std::end(PREDEFINED_CLASSES);
+// The Windows spelling of a predefined class, or null.
+const char* predefined_class(const std::string& key) {
+    for (const char* name : PREDEFINED_CLASSES)
+        if (class_key(name) == key) return name;
+    return nullptr;
 }
 
 Win32Window* window_find_locked(WindowTable& table, HWND window) {
@@ -109,7 +113,7 @@ HMODULE GetModuleHandleW(const wchar_t* module_name) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    return const_cast<char*>(&process_module);
+    return reinterpret_cast<HMODULE>(const_cast<char*>(&process_module));
 }
 
 HWND CreateWindowExA(DWORD, const char* class_name, const char* title, DWORD style, int x, int y, int width,
@@ -132,8 +136,8 @@ HWND CreateWindowExA(DWORD, const char* class_name, const char* title, DWORD sty
 
     WindowTable& table = window_table();
     std::lock_guard<std::mutex> guard(table.lock);
-    if (class_is_predefined(key)) {
-        record->class_name = key;
+    if (const char* predefined = predefined_class(key)) {
+        record->class_name = predefined;
     } else {
         auto found = table.classes.find(key);
         if (found == table.classes.end()) {
@@ -142,6 +146,8 @@ HWND CreateWindowExA(DWORD, const char* class_name, const char* title, DWORD sty
         }
         record->procedure = found->second.procedure;
     }
+    // A message-only window is a top-level window that is never shown.
+    if (parent == HWND_MESSAGE) parent = nullptr;
     Win32Window* parent_record = parent ? window_find_locked(table, parent) : nullptr;
     if (parent && !parent_record) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);

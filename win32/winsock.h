@@ -97,10 +97,34 @@ struct SOCKADDR {
     char sa_data[14];
 };
 
+// Addresses in network byte order, with Windows' unions and member names.
+struct IN_ADDR {
+    union {
+        struct {
+            uint8_t s_b1, s_b2, s_b3, s_b4;
+        } S_un_b;
+        struct {
+            uint16_t s_w1, s_w2;
+        } S_un_w;
+        uint32_t S_addr;
+    } S_un;
+};
+#define s_addr S_un.S_addr
+static_assert(sizeof(IN_ADDR) == 4);
+
+struct IN6_ADDR {
+    union {
+        uint8_t Byte[16];
+        uint16_t Word[8];
+    } u;
+};
+#define s6_addr u.Byte
+static_assert(sizeof(IN6_ADDR) == 16);
+
 struct SOCKADDR_IN {
     uint16_t sin_family;
-    uint16_t sin_port;     // network byte order
-    uint8_t sin_addr[4];   // network byte order
+    uint16_t sin_port;  // network byte order
+    IN_ADDR sin_addr;
     char sin_zero[8];
 };
 static_assert(sizeof(SOCKADDR_IN) == 16);
@@ -109,7 +133,7 @@ struct SOCKADDR_IN6 {
     uint16_t sin6_family;
     uint16_t sin6_port;
     uint32_t sin6_flowinfo;
-    uint8_t sin6_addr[16];
+    IN6_ADDR sin6_addr;
     uint32_t sin6_scope_id;
 };
 static_assert(sizeof(SOCKADDR_IN6) == 28);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "win32/find_files.h"
+#include "host/debug.h"
 
 namespace host {
 
@@ -12,7 +12,7 @@ constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(100);
 
 void progress_start(ScanProgress* progress, const char* doing) {
     progress->doing = doing;
-    progress->shown = IsStderrTerminal() != FALSE;
+    progress->shown = debug_stderr_is_console();
     progress->started = progress->last = Clock::now();
 }
 

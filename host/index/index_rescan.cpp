@@ -21,7 +21,7 @@ EntryFacts facts_from(const WIN32_FIND_DATAA& data) {
 // Links are neither indexed nor followed; devices, pipes and sockets are not files to serve.
 bool data_is_indexable(const WIN32_FIND_DATAA& data) {
     return !(data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) &&
-           index_name_is_indexable(data.cFileName);
+           scan_name_is_indexable(data.cFileName);
 }
 
 std::string join(const std::string& folder, std::string_view name) {
@@ -66,8 +66,10 @@ bool disk_folder(const IndexRootFolder& root, const std::string& relative, std::
         return true;
     }
     do {
+        std::string_view name = data.cFileName;
+        if (name == "." || name == "..") continue;  // reported as Windows does
         if (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
-        if (!index_name_is_indexable(data.cFileName)) {
+        if (!scan_name_is_indexable(data.cFileName)) {
             ++*skipped;
             continue;
         }

@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "host/error_words.h"
-#include "win32/find_files.h"
+#include "host/index/folder_read.h"
+#include "host/utf8_path.h"
 
 namespace host {
 namespace {
@@ -18,23 +19,26 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-// Names that an index path cannot carry (a backslash separates path names) or that would break
-// the line-based protocols that show them (CR, LF).
-bool index_name_is_indexable(std::string_view name) {
+bool scan_name_is_indexable(std::string_view name) {
     if (name.empty() || name.size() > 255) return false;
-    return name.find_first_of("\\\n\r") == std::string_view::npos;
+    return name.find_first_of("\\\r\n") == std::string_view::npos;
 }
 
-ScanNode index_node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
+ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created, const FILETIME& modified) {
     ScanNode node = {};
-    node.parent = parent;
-    DWORD attributes = data.dwFileAttributes;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) node.flags |= ENTRY_FOLDER;
     if (attributes & FILE_ATTRIBUTE_READONLY) node.flags |= ENTRY_READ_ONLY;
     if (attributes & FILE_ATTRIBUTE_HIDDEN) node.flags |= ENTRY_HIDDEN;
-    if (!(node.flags & ENTRY_FOLDER)) node.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    node.date_created = filetime_value(data.ftCreationTime);
-    node.date_modified = filetime_value(data.ftLastWriteTime);
+    if (!(node.flags & ENTRY_FOLDER)) node.size = size;
+    node.date_created = filetime_value(created);
+    node.date_modified = filetime_value(modified);
+    return node;
+}
+
+ScanNode index_node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
+    uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    ScanNode node = scan_node_from(data.dwFileAttributes, size, data.ftCreationTime, data.ftLastWriteTime);
+    node.parent = parent;
     return node;
 }
 
@@ -63,57 +67,6 @@ std::string node_folder(const ScanState& scan, const std::vector<IndexRootFolder
         path.append(node_name(scan, scan.nodes[chain[i]]));
     }
     return path;
-}
-
-// The children of one folder, read without holding the scan's lock.
-struct FolderRead {
-    std::vector<ScanNode> nodes;  // name_offset into names
-    std::string names;
-    size_t skipped = 0;
-    std::vector<ScanSkip> named_skips;  // at most SCAN_NAMED_SKIPS
-};
-
-void note_skip(FolderRead* read, const std::string& path, std::string reason) {
-    ++read->skipped;
-    if (read->named_skips.size() < SCAN_NAMED_SKIPS) read->named_skips.push_back({path, std::move(reason)});
-}
-
-std::string folder_pattern(const std::string& folder) {
-    std::string pattern = folder;
-    if (pattern.empty() || pattern.back() != '/') pattern.push_back('/');
-    pattern.push_back('*');
-    return pattern;
-}
-
-void read_folder(const std::string& folder, FolderRead* read) {
-    read->nodes.clear();
-    read->names.clear();
-    read->skipped = 0;
-    read->named_skips.clear();
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(folder_pattern(folder).c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) note_skip(read, folder, "cannot be read: " + error_words(error));
-        return;
-    }
-    do {
-        // Links are neither indexed nor followed; devices, pipes and sockets are not files to serve.
-        if (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
-        size_t length = std::strlen(data.cFileName);
-        if (!index_name_is_indexable({data.cFileName, length})) {
-            note_skip(read, folder + "/" + data.cFileName,
-                      "its name holds a backslash, a carriage return or a line feed");
-            continue;
-        }
-        ScanNode node = index_node_from(data, 0);
-        node.name_offset = static_cast<uint32_t>(read->names.size());
-        node.name_length = static_cast<uint8_t>(length);
-        read->names.append(data.cFileName, length);
-        read->nodes.push_back(node);
-    } while (FindNextFileA(find, &data));
-    read->skipped += FindSkippedCount(find);
-    FindClose(find);
 }
 
 // Two threads take folders in node order and append their children at the end, under one lock,
@@ -149,7 +102,7 @@ private:
             std::string path = node_folder(scan_, roots_, folder);
             ++busy_;
             guard.unlock();
-            read_folder(path, &read);
+            folder_read(path, &read);
             guard.lock();
             --busy_;
             append(folder, read);
@@ -193,24 +146,21 @@ private:
 bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolder>* folders, std::string* error) {
     std::error_code failure;
     // Resolved once here, so that the folder's own path holds no link when files are opened below it.
-    std::filesystem::path folder = std::filesystem::canonical(root.folder, failure);
+    std::filesystem::path folder = std::filesystem::canonical(utf8_path(root.folder), failure);
     if (failure || !std::filesystem::is_directory(folder, failure)) {
         *error = "cannot index \"" + root.folder + "\": not a folder";
         return false;
     }
     // A root that cannot be read would be served as an empty folder, hiding the mistake.
-    WIN32_FIND_DATAA probe;
-    HANDLE find = FindFirstFileA(folder_pattern(folder.string()).c_str(), &probe);
-    if (find != INVALID_HANDLE_VALUE) {
-        FindClose(find);
-    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-        *error = "cannot index \"" + root.folder + "\": " + error_words(GetLastError());
+    std::string unreadable;
+    if (!folder_readable(utf8_path_text(folder), &unreadable)) {
+        *error = "cannot index \"" + root.folder + "\": " + unreadable;
         return false;
     }
-    std::filesystem::path given = std::filesystem::absolute(root.folder, failure).lexically_normal();
-    std::string name = root.name.empty() ? given.filename().string() : root.name;
-    if (name.empty()) name = given.parent_path().filename().string();
-    if (!index_name_is_indexable(name) || name.find('/') != std::string::npos || name == "." ||
+    std::filesystem::path given = std::filesystem::absolute(utf8_path(root.folder), failure).lexically_normal();
+    std::string name = root.name.empty() ? utf8_path_text(given.filename()) : root.name;
+    if (name.empty()) name = utf8_path_text(given.parent_path().filename());
+    if (!scan_name_is_indexable(name) || name.find('/') != std::string::npos || name == "." ||
         name == "..") {
         *error = "cannot index \"" + root.folder + "\" as \"" + name + "\": not a usable name (give one with DIR=NAME)";
         return false;
@@ -220,7 +170,7 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
             *error = "two indexed folders have the name \"" + name + "\" (give one another name with DIR=NAME)";
             return false;
         }
-    folders->push_back({folder.lexically_normal().string(), static_cast<uint32_t>(scan.nodes.size())});
+    folders->push_back({utf8_path_text(folder.lexically_normal()), static_cast<uint32_t>(scan.nodes.size())});
     add_node(scan, name, INDEX_NO_ENTRY, index_root_data(folders->back().folder, name));
     return true;
 }
@@ -232,15 +182,11 @@ WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view nam
     WIN32_FIND_DATAA data = {};
     data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     // The folder's times come as its entries' do (its birth time, where the system records one).
-    WIN32_FILE_ATTRIBUTE_DATA facts;
-    if (GetFileAttributesExA(folder.c_str(), GetFileExInfoStandard, &facts)) {
-        data.ftCreationTime = facts.ftCreationTime;
-        data.ftLastWriteTime = facts.ftLastWriteTime;
-    } else {
+    if (!folder_times(folder, &data.ftCreationTime, &data.ftLastWriteTime)) {
         constexpr FILETIME UNKNOWN = {static_cast<DWORD>(INDEXED_UNKNOWN), static_cast<DWORD>(INDEXED_UNKNOWN >> 32)};
         data.ftCreationTime = data.ftLastWriteTime = UNKNOWN;
     }
-    auto permissions = std::filesystem::status(folder, failure).permissions();
+    auto permissions = std::filesystem::status(utf8_path(folder), failure).permissions();
     using std::filesystem::perms;
     if ((permissions & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none)
         data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
@@ -263,6 +209,11 @@ void index_scan_report(const ScanState& scan, double seconds) {
     }
     if (scan.skipped > scan.named_skips.size())
         std::fprintf(stderr, "swp-host: and %zu more skipped\n", scan.skipped - scan.named_skips.size());
+}
+
+void folder_read_skip(FolderRead* read, const std::string& path, std::string reason) {
+    ++read->skipped;
+    if (read->named_skips.size() < SCAN_NAMED_SKIPS) read->named_skips.push_back({path, std::move(reason)});
 }
 
 uint64_t filetime_value(const FILETIME& time) {

@@ -1,5 +1,5 @@
 // The scan that an index build starts with: the root folders and everything below them, read
-// through FindFirstFileA (which never follows symbolic links) by two threads.
+// by two threads, each folder through folder_read (which never follows links).
 #pragma once
 
 #include <atomic>
@@ -60,9 +60,13 @@ bool index_scan_roots(const std::vector<IndexRoot>& roots, ScanState* scan, std:
                       std::string* error);
 bool index_scan_below(ScanState* scan, const std::vector<IndexRootFolder>& folders, std::string* error);
 
-// Whether a name can be an entry's: not empty, at most 255 bytes, no backslash, carriage return
-// or line feed.
-bool index_name_is_indexable(std::string_view name);
+// Names that an index path cannot carry (a backslash separates path names, at most 255 bytes) or
+// that would break the line-based protocols that show them (CR, LF).
+bool scan_name_is_indexable(std::string_view name);
+
+// A node with an entry's facts: Windows attribute bits, size (ignored for folders), creation and
+// modification FILETIMEs. Name and tree links are left for the caller.
+ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created, const FILETIME& modified);
 // A root folder's own facts, for its top-level entry of that name (its folder is given by the
 // user, so a link to it is followed).
 WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view name);

@@ -294,7 +294,8 @@ LRESULT query_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM 
     return 0;
 }
 
-// One hidden window per thread that creates queries; its procedure raises their events.
+// One message-only window per thread that creates queries; its procedure raises their events. A
+// message-only window needs no desktop (under Wine, a top-level window needs a display).
 HWND completion_window() {
     thread_local HWND window = nullptr;
     if (window && IsWindow(window)) return window;
@@ -304,7 +305,7 @@ HWND completion_window() {
     window_class.hInstance = GetModuleHandleW(nullptr);
     window_class.lpszClassName = QUERY_WINDOW_CLASS;
     RegisterClassExA(&window_class);
-    window = CreateWindowExA(0, QUERY_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr,
+    window = CreateWindowExA(0, QUERY_WINDOW_CLASS, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                              GetModuleHandleW(nullptr), nullptr);
     return window;
 }

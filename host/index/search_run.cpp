@@ -139,9 +139,9 @@ bool arena_substring(const Names& names, const SearchCondition& condition, const
         if (search_poll_stop(poll)) return false;
         size_t end = window_end(names, at);
         while (at < end) {
-            const void* found = memmem(base + at, end - at, needle.data(), needle.size());
-            if (!found) break;
-            size_t position = static_cast<const char*>(found) - base;
+            size_t offset = std::string_view(base + at, end - at).find(needle);
+            if (offset == std::string_view::npos) break;
+            size_t position = at + offset;
             uint32_t e = item_at(names, position, cursor);
             cursor = e;
             size_t start = names.start(e);

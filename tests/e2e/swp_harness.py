@@ -1,5 +1,9 @@
 """Shared pieces of the end-to-end tests: a real swp-host on loopback, a raw control connection,
-and waiting for conditions with a deadline."""
+and waiting for conditions with a deadline.
+
+With SWP_WINE=1 (the Windows build's tests) the host is swp-host.exe, run by Wine in the prefix
+WINEPREFIX: it is stopped with Ctrl+C, and its threads, handles and sockets are counted from the
+Windows side by swp-probe.exe instead of from /proc."""
 
 import os
 import re
@@ -15,12 +19,82 @@ import time
 BUILD_DIR = os.environ.get(
     "SWP_BUILD_DIR",
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build"))
-HOST_EXE = os.path.join(BUILD_DIR, "swp-host")
+UNDER_WINE = os.environ.get("SWP_WINE") == "1"
+HOST_EXE = os.path.join(BUILD_DIR, "swp-host.exe" if UNDER_WINE else "swp-host")
+PROBE_EXE = os.path.join(BUILD_DIR, "swp-probe.exe")
+# Wine turns SIGINT into Ctrl+C; its SIGTERM ends a process at once.
+STOP_SIGNAL = signal.SIGINT if UNDER_WINE else signal.SIGTERM
+# A library that loads but has no entry point.
+LIBRARY_WITHOUT_ENTRY = ("C:\\windows\\system32\\version.dll" if UNDER_WINE
+                         else os.path.join(BUILD_DIR, "libwin32.so"))
 
 LISTENING = re.compile(r"swp-host: listening on (\[[^\]]+\]|[^:\s]+):(\d+)")
 # The line that says the index is complete and follows the disk: after a scan, or after a saved
 # index was brought up to date.
 INDEX_READY = re.compile(r"swp-host: (indexed \d+ entries in|brought the saved index up to date in)")
+
+
+def host_command(args, executable=HOST_EXE):
+    """The command line that runs swp-host (or `executable`) with `args`."""
+    return (["wine", executable] if UNDER_WINE else [executable]) + list(args)
+
+
+def host_path(path):
+    """An absolute path of this machine as the host's settings file gives it: under Wine a Windows
+    path on drive Z:, which Wine maps to the root folder."""
+    return "Z:" + path.replace("/", "\\") if UNDER_WINE else path
+
+
+def host_environment(home):
+    """The environment of a host whose settings, state and cache folders are private to `home`."""
+    env = dict(os.environ)
+    env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
+    env["XDG_STATE_HOME"] = os.path.join(home, "state")
+    env["XDG_CACHE_HOME"] = os.path.join(home, "cache")  # the saved index
+    if UNDER_WINE:
+        env["WINEDEBUG"] = "-all"
+        env.pop("DISPLAY", None)  # the server needs no window system
+    return env
+
+
+def stop_process(process, timeout=30.0, signal_number=STOP_SIGNAL):
+    """Sends the stop signal and waits for the exit; returns the exit code, or None when the process
+    still runs after `timeout`. Wine now and then loses a Ctrl+C (the console handler never runs),
+    so under Wine the signal is repeated every few seconds, as a user at a console would."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if process.poll() is None:
+            process.send_signal(signal_number)
+        remaining = deadline - time.monotonic()
+        try:
+            return process.wait(timeout=max(0.0, min(remaining, 5.0) if UNDER_WINE else remaining))
+        except subprocess.TimeoutExpired:
+            if time.monotonic() >= deadline:
+                return None
+
+
+def console_text(data):
+    """What the host wrote on stdout or stderr, as text with LF line ends (Windows console programs
+    end their lines with CR LF)."""
+    return data.decode("utf-8", "replace").replace("\r\n", "\n")
+
+
+def probe(*args):
+    """Runs swp-probe.exe in the Wine prefix; its output, or None when it failed."""
+    env = dict(os.environ, WINEDEBUG="-all")
+    result = subprocess.run(["wine", PROBE_EXE] + list(args), stdin=subprocess.DEVNULL, capture_output=True,
+                            env=env, timeout=60)
+    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def default_state_folder(home):
+    """Where a host started with host_environment(home) keeps its default activity log."""
+    if not UNDER_WINE:
+        return os.path.join(home, "state", "swp-host")
+    folder = probe("folder").strip()
+    unix = subprocess.run(["winepath", "-u", folder], capture_output=True, env=dict(os.environ, WINEDEBUG="-all"),
+                          timeout=60)
+    return os.path.join(unix.stdout.decode("utf-8").strip(), "swp-host")
 
 
 def unprivileged(command):
@@ -50,7 +124,7 @@ class Server:
     `log_path` unless `args` says otherwise, and the saved index to its cache folder. `wrapper` is a
     command that runs swp-host in its own process (such as prlimit, which execs it). The server is
     returned once it listens and its index is complete. Use as a context manager; `stop()` sends
-    SIGTERM and returns the exit code."""
+    SIGTERM (Ctrl+C under Wine) and returns the exit code."""
 
     def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
                  as_user=False, executable=HOST_EXE, wrapper=()):
@@ -59,7 +133,7 @@ class Server:
             os.chmod(self.home, 0o755)
         self.log_path = os.path.join(self.home, "activity.log")
         self.settings_path = os.path.join(self.home, "settings.ini")
-        command = list(wrapper) + [executable, "--settings", self.settings_path]
+        command = ["--settings", self.settings_path]
         if tree is not None:
             command += ["--index", tree]
         args = list(args)
@@ -69,14 +143,10 @@ class Server:
             command += ["--bind", bind]
         if "--log" not in args and "--no-log" not in args:
             command += ["--log", self.log_path]
-        command += args
-        env = dict(os.environ)
-        env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
-        env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
-        env["XDG_CACHE_HOME"] = os.path.join(self.home, "cache")
-        self.command = list(wrapper) + (unprivileged(command) if as_user else command)
+        command = list(wrapper) + host_command(command + args, executable)
+        self.command = unprivileged(command) if as_user else command
         self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=env)
+                                        stderr=subprocess.PIPE, env=host_environment(self.home))
         self.pid = self.process.pid
         self.listeners = []
         self.index_ready = False
@@ -106,7 +176,7 @@ class Server:
 
     def _drain(self, stream, is_stderr):
         for raw in iter(stream.readline, b""):
-            line = raw.decode("utf-8", "replace")
+            line = console_text(raw)
             with self._stderr_lock:
                 self._stderr.append(line)
             if is_stderr:
@@ -155,12 +225,8 @@ class Server:
         self.process.wait(timeout=30)
 
     def stop(self, timeout=30.0):
-        """Sends SIGTERM (once) and waits for the exit; returns the exit code."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
+        """Sends the stop signal and waits for the exit; returns the exit code."""
+        if stop_process(self.process, timeout) is None:
             self.process.kill()
             self.process.wait(timeout=10)
             raise AssertionError("swp-host did not stop within %.0f s" % timeout)
@@ -358,6 +424,33 @@ def process_counts(pid):
     return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
 
 
+def server_counts(server):
+    """The server's threads and open descriptors (handles under Wine)."""
+    if UNDER_WINE:
+        threads, handles, _ = server_probe_counts(server)
+        return threads, handles
+    return len(os.listdir("/proc/%d/task" % server.pid)), len(os.listdir("/proc/%d/fd" % server.pid))
+
+
+def server_probe_counts(server):
+    """Threads, handles and sockets of a server run by Wine, found by its unique settings path."""
+    answer = probe("counts", server.settings_path)
+    if answer is None:
+        raise AssertionError("swp-probe found no swp-host.exe for " + server.settings_path)
+    return tuple(int(field) for field in answer.split())
+
+
+def socket_count(server):
+    if UNDER_WINE:
+        return server_probe_counts(server)[2]
+    return sum(name.startswith("socket:") for name in descriptors(server.pid))
+
+
+def open_objects(server):
+    """For messages: what the server holds open."""
+    return server_probe_counts(server) if UNDER_WINE else descriptors(server.pid)
+
+
 def settled_counts(server):
     """Threads and descriptors of an idle server, after one client has come and gone, so that
     whatever the server makes lazily on its first client is counted too."""
@@ -367,11 +460,13 @@ def settled_counts(server):
         warm_up.command("QUIT")
         wait_until(warm_up.is_closed, what="the warm-up client to be closed")
 
-    def only_listeners_left():
-        return sum(name.startswith("socket:") for name in descriptors(server.pid)) == len(server.listeners)
-
-    wait_until(only_listeners_left, what="only the listening sockets left")
-    return process_counts(server.pid)
+    try:
+        wait_until(lambda: socket_count(server) == len(server.listeners), what="only the listening sockets left")
+        return server_counts(server)
+    except BaseException:
+        # Called from setUpClass, whose failure skips tearDownClass: the server must not outlive it.
+        server.__exit__(None, None, None)
+        raise
 
 
 def stop_when_settled(server, baseline):
@@ -379,9 +474,9 @@ def stop_when_settled(server, baseline):
     socket, listener, reader thread and client of a test group is known to be gone."""
     try:
         try:
-            wait_until(lambda: process_counts(server.pid) == baseline)
+            wait_until(lambda: server_counts(server) == baseline)
         except AssertionError:
-            raise AssertionError("threads and descriptors %s, not back to %s; descriptors: %s" % (
-                process_counts(server.pid), baseline, descriptors(server.pid))) from None
+            raise AssertionError("threads and descriptors %s, not back to %s; open: %s" % (
+                server_counts(server), baseline, open_objects(server))) from None
     finally:
         server.__exit__(None, None, None)

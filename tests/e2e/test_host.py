@@ -10,12 +10,14 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import BUILD_DIR, HOST_EXE, Control, Server, make_tree, unprivileged, wait_until  # noqa: E402
+from swp_harness import (  # noqa: E402
+    BUILD_DIR, HOST_EXE, LIBRARY_WITHOUT_ENTRY, UNDER_WINE, Control, Server, console_text, host_command,
+    host_environment, host_path, make_tree, stop_process, unprivileged, wait_until)
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
            "--disk-access", "--no-folder-sizes", "--index-file", "--no-index-file", "--settings", "--plugin",
-           "--debug", "--verbose", "--options-page", "--width", "--height", "--help", "--manual-page", "--version",
-           "--set"]
+           "--debug", "--verbose", "--options-page", "--options", "--width", "--height", "--help", "--manual-page",
+           "--version", "--set"]
 
 
 def read_text(path):
@@ -38,13 +40,10 @@ class HostProcess(unittest.TestCase):
         shutil.rmtree(self.home, ignore_errors=True)
 
     def run_host(self, args, timeout=60):
-        env = dict(os.environ)
-        env["XDG_CONFIG_HOME"] = os.path.join(self.home, "config")
-        env["XDG_STATE_HOME"] = os.path.join(self.home, "state")
-        env["XDG_CACHE_HOME"] = os.path.join(self.home, "cache")
-        result = subprocess.run([HOST_EXE, "--settings", self.settings_path] + list(args),
-                                stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=timeout)
-        return result.returncode, result.stdout.decode("utf-8", "replace"), result.stderr.decode("utf-8", "replace")
+        result = subprocess.run(host_command(["--settings", self.settings_path] + list(args)),
+                                stdin=subprocess.DEVNULL, capture_output=True, env=host_environment(self.home),
+                                timeout=timeout)
+        return result.returncode, console_text(result.stdout), console_text(result.stderr)
 
 
 class CommandLine(HostProcess):
@@ -108,7 +107,8 @@ class IndexRoots(HostProcess):
             self.assertNotIn("listening on", err)
             self.assertGreater(len(err.strip()), 0)
 
-
+    # Runs the host as another user, whom Wine would need a prefix of its own for.
+    @unittest.skipIf(UNDER_WINE, "about Linux permissions")
     def test_unreadable_folders_are_named_and_an_unreadable_root_is_an_error(self):
         tree = make_tree(os.path.join(self.home, "tree"), {"open/a.txt": b"a", "closed/b.txt": b"b", "shut": None})
         for folder in ("closed", "shut"):
@@ -140,8 +140,7 @@ class PluginLoading(HostProcess):
         self.assertIn(missing, err)
 
     def test_a_library_without_the_entry_point_exits_two(self):
-        library = os.path.join(BUILD_DIR, "libwin32.so")
-        status, _, err = self.run_host(["--plugin", library, "--port", "0", "--bind", "127.0.0.1"])
+        status, _, err = self.run_host(["--plugin", LIBRARY_WITHOUT_ENTRY, "--port", "0", "--bind", "127.0.0.1"])
         self.assertEqual(status, 2, err)
         self.assertIn("sorrelwick_plugin_proc", err)
 
@@ -151,8 +150,7 @@ class PluginLoading(HostProcess):
             out.write("not a library\n")
         status, _, err = self.run_host(["--plugin", fake, "--port", "0", "--bind", "127.0.0.1"])
         self.assertEqual(status, 2, err)
-        self.assertIn(fake + " cannot be loaded: it is no library for this machine, or a library it needs is "
-                             "missing (error 126)", err)
+        self.assertIn(fake + " cannot be loaded: it is no library for this machine (error 193)", err)
 
 
 class Serving(unittest.TestCase):
@@ -162,7 +160,7 @@ class Serving(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.tree, ignore_errors=True)
 
-    def test_start_listen_log_and_stop_on_sigterm(self):
+    def test_start_listen_log_and_stop(self):
         with Server(self.tree) as server:
             self.assertEqual(len(server.listeners), 1)
             address, port = server.listeners[0]
@@ -184,8 +182,7 @@ class Serving(unittest.TestCase):
     def test_sigint_stops_too(self):
         with Server(self.tree) as server:
             server.wait_for_log("SWP server online.\r\n")
-            server.process.send_signal(signal.SIGINT)
-            self.assertEqual(server.process.wait(timeout=30), 0)
+            self.assertEqual(stop_process(server.process, signal_number=signal.SIGINT), 0)
             self.assertIn("SWP server offline.\r\n", server.log_text())
 
     def test_a_run_that_changes_no_setting_writes_no_settings_file(self):
@@ -230,7 +227,7 @@ class Serving(unittest.TestCase):
         home = tempfile.mkdtemp(prefix="swp-e2e-host-settings-")
         try:
             settings_path = os.path.join(home, "settings.ini")
-            text = "[swp]\nprot=21\n[host]\nindex=%s=served\n" % self.tree
+            text = "[swp]\nprot=21\n[host]\nindex=%s=served\n" % host_path(self.tree)
             with open(settings_path, "w") as settings:
                 settings.write(text)
             with Server(None, args=["--settings", settings_path]) as server:
@@ -294,6 +291,9 @@ class Serving(unittest.TestCase):
 
 
 class OptionsPage(HostProcess):
+    # Windows makes the page's controls only on a desktop, which the Wine prefix of the servers runs
+    # without; tests/windows/test_options_window.py shows the page on a virtual display instead.
+    @unittest.skipIf(UNDER_WINE, "needs a desktop")
     def test_drawing_the_page_needs_the_settings_alone(self):
         tree = make_tree(os.path.join(self.home, "tree"), {"a.txt": b"a"})
         log_path = os.path.join(self.home, "activity.log")

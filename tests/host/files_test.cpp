@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "host/files.h"
+#include "host/host_folders.h"
 #include "tests/host/host_test_support.h"
 
 namespace {

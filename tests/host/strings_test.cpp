@@ -96,7 +96,7 @@ TEST(HostStrings, SocketAddressesParsedIntoWindowsLayouts) {
     const SOCKADDR_IN& v4 = reinterpret_cast<const SOCKADDR_IN&>(storage);
     EXPECT_EQ(v4.sin_family, 2);
     EXPECT_EQ(v4.sin_port, 0);
-    EXPECT_EQ(std::vector<int>(v4.sin_addr, v4.sin_addr + 4), (std::vector<int>{192, 168, 1, 20}));
+    EXPECT_EQ(v4.sin_addr.s_addr, htonl(0xC0A80114));
 
     std::memset(&storage, 0xAB, sizeof(storage));
     EXPECT_EQ(host::utf8_string_parse_sockaddr_in6("::1", &storage), 1);
@@ -104,19 +104,19 @@ TEST(HostStrings, SocketAddressesParsedIntoWindowsLayouts) {
     EXPECT_EQ(v6.sin6_family, 23);
     EXPECT_EQ(v6.sin6_port, 0);
     EXPECT_EQ(v6.sin6_flowinfo, 0u);
-    EXPECT_EQ(v6.sin6_addr[15], 1);
-    EXPECT_EQ(v6.sin6_addr[0], 0);
+    EXPECT_EQ(v6.sin6_addr.s6_addr[15], 1);
+    EXPECT_EQ(v6.sin6_addr.s6_addr[0], 0);
 
     EXPECT_EQ(host::utf8_string_parse_sockaddr_in6("fe80::1:2", &storage), 1);
-    EXPECT_EQ(v6.sin6_addr[0], 0xfe);
-    EXPECT_EQ(v6.sin6_addr[13], 1);
-    EXPECT_EQ(v6.sin6_addr[15], 2);
+    EXPECT_EQ(v6.sin6_addr.s6_addr[0], 0xfe);
+    EXPECT_EQ(v6.sin6_addr.s6_addr[13], 1);
+    EXPECT_EQ(v6.sin6_addr.s6_addr[15], 2);
 
     for (const char* bad : {"", "1.2.3", "256.1.1.1", "1.2.3.4 ", "::1", "localhost"}) {
         std::memset(&storage, 0xAB, sizeof(storage));
         EXPECT_EQ(host::utf8_string_parse_sockaddr_in(bad, &storage), 0) << bad;
         EXPECT_EQ(v4.sin_family, 0) << bad;
-        EXPECT_EQ(v4.sin_addr[0], 0) << bad;
+        EXPECT_EQ(v4.sin_addr.s_addr, 0u) << bad;
     }
     for (const char* bad : {"", "1.2.3.4", ":::", "1::2::3", "[::1]"}) {
         std::memset(&storage, 0xAB, sizeof(storage));

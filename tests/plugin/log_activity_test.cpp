@@ -87,8 +87,8 @@ struct LoopbackPair {
     LoopbackPair() {
         SOCKADDR_IN address{};
         address.sin_family = AF_INET;
-        address.sin_addr[0] = 127;
-        address.sin_addr[3] = 1;
+        address.sin_addr.S_un.S_un_b.s_b1 = 127;
+        address.sin_addr.S_un.S_un_b.s_b4 = 1;
         listener = host::os_winsock_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         host::os_winsock_bind(listener, reinterpret_cast<SOCKADDR*>(&address), sizeof(address));
         host::os_winsock_listen(listener, 4);

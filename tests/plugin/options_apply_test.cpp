@@ -43,8 +43,8 @@ public:
         socket_ = os_winsock_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         SOCKADDR_IN address = {};
         address.sin_family = AF_INET;
-        address.sin_addr[0] = 127;
-        address.sin_addr[3] = 1;
+        address.sin_addr.S_un.S_un_b.s_b1 = 127;
+        address.sin_addr.S_un.S_un_b.s_b4 = 1;
         if (os_winsock_bind(socket_, reinterpret_cast<SOCKADDR*>(&address), sizeof address) == 0 &&
             os_winsock_listen(socket_, 1) == 0)
             port_ = port_of(socket_);

@@ -59,7 +59,7 @@ protected:
         DestroyWindow(tooltip_);
         DestroyWindow(options_window_);
         host::dialog_set_text_measure(nullptr);
-        host::options_set_save_file_answer(nullptr);
+        host::dialog_set_save_file_answer(nullptr);
     }
 
     void set_string(char* Settings::*field, const char* text) {
@@ -110,6 +110,7 @@ protected:
     RECT rect_of(int id) const {
         RECT rect = {};
         GetWindowRect(control(id), &rect);
+        MapWindowPoints(HWND_DESKTOP, page_, reinterpret_cast<POINT*>(&rect), 2);
         return rect;
     }
 

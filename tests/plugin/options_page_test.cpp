@@ -39,21 +39,21 @@ void expect_kind(HWND window, Kind kind, int id) {
     SCOPED_TRACE(id);
     switch (kind) {
         case CHECKBOX:
-            EXPECT_EQ(class_name(window), "BUTTON");
+            EXPECT_EQ(class_name(window), "Button");
             EXPECT_EQ(style & 0xF, BS_AUTOCHECKBOX);
             break;
         case BUTTON:
-            EXPECT_EQ(class_name(window), "BUTTON");
+            EXPECT_EQ(class_name(window), "Button");
             EXPECT_EQ(style & 0xF, BS_PUSHBUTTON);
             break;
         case LABEL:
-            EXPECT_EQ(class_name(window), "STATIC");
+            EXPECT_EQ(class_name(window), "Static");
             EXPECT_EQ(style & SS_LEFTNOWORDWRAP, SS_LEFTNOWORDWRAP);
             break;
         case EDIT:
         case PASSWORD:
         case NUMBER:
-            EXPECT_EQ(class_name(window), "EDIT");
+            EXPECT_EQ(class_name(window), "Edit");
             EXPECT_EQ((style & ES_PASSWORD) != 0, kind == PASSWORD);
             EXPECT_EQ((style & ES_NUMBER) != 0, kind == NUMBER);
             break;
@@ -247,7 +247,7 @@ TEST_F(OptionsPageTest, BrowseWithAChosenFileFillsTheLogFileEdit) {
     settings.enabled = 1;
     create_page();
     int calls_before = host::dialog_last_save_file_request().calls;
-    host::options_set_save_file_answer("/var/log/swp/chosen.txt");
+    host::dialog_set_save_file_answer("/var/log/swp/chosen.txt");
     clear_changed_mark();
     command(1012, 0);
 
@@ -268,7 +268,7 @@ TEST_F(OptionsPageTest, BrowseWithAChosenFileFillsTheLogFileEdit) {
 TEST_F(OptionsPageTest, BrowseCancelledLeavesTheEditAndStartsAtTheDefaultLog) {
     settings.enabled = 1;
     create_page();  // empty log file name
-    host::options_set_save_file_answer(nullptr);
+    host::dialog_set_save_file_answer(nullptr);
     int calls_before = host::dialog_last_save_file_request().calls;
     command(1012, 0);
 

@@ -359,8 +359,8 @@ TEST_F(ServerListeners, StopDestroysEveryClientBeforeTheOfflineLine) {
         SOCKADDR_IN address{};
         address.sin_family = AF_INET;
         address.sin_port = static_cast<uint16_t>((port >> 8) | (port << 8));
-        address.sin_addr[0] = 127;
-        address.sin_addr[3] = 1;
+        address.sin_addr.S_un.S_un_b.s_b1 = 127;
+        address.sin_addr.S_un.S_un_b.s_b4 = 1;
         ASSERT_EQ(host::os_winsock_connect(client, reinterpret_cast<SOCKADDR*>(&address), sizeof(address)), 0);
     }
     auto client_count = [] {

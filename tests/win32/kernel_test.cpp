@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "win32/handle_table.h"
 #include "win32/win32.h"
@@ -182,6 +184,30 @@ TEST_F(FileTest, OpenFailuresSetWindowsErrors) {
     GetFileSizeEx(file, &size);
     EXPECT_EQ(size.QuadPart, 3);
     CloseHandle(file);
+}
+
+// As on Windows, a folder's enumeration holds "." and ".." beside its entries.
+TEST_F(FileTest, FolderEnumerationReportsTheDotEntries) {
+    std::FILE* stream = std::fopen(path_.c_str(), "w");
+    std::fputs("12345", stream);
+    std::fclose(stream);
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder_ + "/*").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    std::vector<std::string> names;
+    do {
+        names.push_back(data.cFileName);
+        if (names.back() == "data.bin") {
+            EXPECT_EQ(data.nFileSizeLow, 5u);
+        }
+        if (names.back() == ".") {
+            EXPECT_EQ(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN), FILE_ATTRIBUTE_DIRECTORY);
+        }
+    } while (FindNextFileA(find, &data));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    EXPECT_TRUE(FindClose(find));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "data.bin"}));
 }
 
 TEST_F(FileTest, ADescriptorBecomesAFileHandle) {

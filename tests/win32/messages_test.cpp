@@ -85,7 +85,7 @@ TEST_F(MessagesTest, ChildControlsCarryTheirIdAndState) {
     EXPECT_EQ(record->rect.bottom, 42);
     EXPECT_EQ(record->text, "title");
     EXPECT_TRUE(win32_window_get(edit)->enabled);
-    EXPECT_EQ(win32_window_get(edit)->class_name, "EDIT");
+    EXPECT_EQ(win32_window_get(edit)->class_name, "Edit");
     EXPECT_EQ(win32_window_get(parent)->children, (std::vector<HWND>{button, edit}));
     EXPECT_EQ(win32_window_get(parent)->id, 0) << "a top-level window's menu is no id";
     EXPECT_EQ(SendMessageW(button, WM_USER + 1, 4, 0), 0) << "predefined controls have no procedure";
@@ -96,6 +96,32 @@ TEST_F(MessagesTest, ChildControlsCarryTheirIdAndState) {
     EXPECT_FALSE(IsWindow(edit));
     EXPECT_EQ(win32_window_get(button), nullptr);
     EXPECT_FALSE(DestroyWindow(parent));
+}
+
+// As on Windows: window rectangles are on the screen, predefined classes have Windows' spelling, and a
+// message-only window is a top-level window.
+TEST_F(MessagesTest, ScreenRectanglesClassNamesAndMessageOnlyWindows) {
+    HWND top = make_window();                                   // at (1, 2) on the screen
+    HWND page = CreateWindowExA(0, CLASS_NAME, "", WS_CHILD, 10, 20, 200, 100, top, nullptr, nullptr, nullptr);
+    HWND control = make_window(page, 7, "button", WS_CHILD);    // at (1, 2) in the page
+    RECT rect;
+    ASSERT_TRUE(GetWindowRect(control, &rect));
+    EXPECT_EQ((std::vector<LONG>{rect.left, rect.top, rect.right, rect.bottom}), (std::vector<LONG>{12, 24, 42, 64}));
+    EXPECT_EQ(MapWindowPoints(HWND_DESKTOP, page, reinterpret_cast<POINT*>(&rect), 2), (-11 & 0xFFFF) | (-22 << 16));
+    EXPECT_EQ((std::vector<LONG>{rect.left, rect.top, rect.right, rect.bottom}), (std::vector<LONG>{1, 2, 31, 42}));
+    char name[16];
+    EXPECT_EQ(GetClassNameA(control, name, sizeof name), 6);
+    EXPECT_STREQ(name, "Button");
+
+    HWND message_only = make_window(HWND_MESSAGE);
+    ASSERT_NE(message_only, nullptr);
+    EXPECT_EQ(GetParent(message_only), nullptr);
+    ASSERT_TRUE(PostMessageW(message_only, WM_USER + 2, 9, 0));
+    pump_pending();
+    ASSERT_EQ(deliveries().size(), 1u);
+    EXPECT_EQ(deliveries()[0].window, message_only);
+    EXPECT_TRUE(DestroyWindow(message_only));
+    EXPECT_TRUE(DestroyWindow(top));
 }
 
 TEST_F(MessagesTest, PostedMessagesArriveInOrderBeforeQuit) {

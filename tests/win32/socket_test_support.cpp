@@ -66,8 +66,8 @@ SOCKADDR_IN loopback_v4(uint16_t port) {
     SOCKADDR_IN address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr[0] = 127;
-    address.sin_addr[3] = 1;
+    address.sin_addr.S_un.S_un_b.s_b1 = 127;
+    address.sin_addr.S_un.S_un_b.s_b4 = 1;
     return address;
 }
 
@@ -75,7 +75,7 @@ SOCKADDR_IN6 loopback_v6(uint16_t port) {
     SOCKADDR_IN6 address = {};
     address.sin6_family = AF_INET6;
     address.sin6_port = htons(port);
-    address.sin6_addr[15] = 1;
+    address.sin6_addr.s6_addr[15] = 1;
     return address;
 }
 

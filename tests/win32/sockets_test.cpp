@@ -45,8 +45,8 @@ TEST_F(SocketsTest, Ipv4AddressesKeepTheWindowsLayout) {
     EXPECT_EQ(length, 16);
     EXPECT_EQ(peer.sin_family, 2);
     EXPECT_EQ(peer.sin_port, htons(local_port(client)));
-    EXPECT_EQ(peer.sin_addr[0], 127);
-    EXPECT_EQ(peer.sin_addr[3], 1);
+    EXPECT_EQ(peer.sin_addr.S_un.S_un_b.s_b1, 127);
+    EXPECT_EQ(peer.sin_addr.S_un.S_un_b.s_b4, 1);
 
     SOCKADDR_IN name = {};
     length = sizeof name;
@@ -79,7 +79,7 @@ TEST_F(SocketsTest, Ipv6AddressesKeepTheWindowsLayout) {
     EXPECT_EQ(length, 28);
     EXPECT_EQ(name.sin6_family, 23);
     EXPECT_NE(name.sin6_port, 0);
-    EXPECT_EQ(std::memcmp(name.sin6_addr, address.sin6_addr, 16), 0);
+    EXPECT_EQ(std::memcmp(&name.sin6_addr, &address.sin6_addr, 16), 0);
     EXPECT_EQ(name.sin6_scope_id, 0u);
 
     SOCKET client = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
@@ -89,7 +89,7 @@ TEST_F(SocketsTest, Ipv6AddressesKeepTheWindowsLayout) {
     SOCKET server = accept(listener, reinterpret_cast<SOCKADDR*>(&peer), &length);
     ASSERT_NE(server, INVALID_SOCKET);
     EXPECT_EQ(peer.sin6_family, AF_INET6);
-    EXPECT_EQ(peer.sin6_addr[15], 1);
+    EXPECT_EQ(peer.sin6_addr.s6_addr[15], 1);
     // An IPv6 accept needs room for 28 bytes.
     SOCKADDR_IN small = {};
     length = sizeof small;
@@ -240,7 +240,7 @@ TEST_F(SocketsTest, ResolvedAddressesComeInWindowsLayout) {
     auto* v4 = reinterpret_cast<SOCKADDR_IN*>(list->ai_addr);
     EXPECT_EQ(v4->sin_family, AF_INET);
     EXPECT_EQ(ntohs(v4->sin_port), 2121);
-    EXPECT_EQ(v4->sin_addr[0], 127);
+    EXPECT_EQ(v4->sin_addr.S_un.S_un_b.s_b1, 127);
     EXPECT_EQ(list->ai_next, nullptr);
     freeaddrinfo(list);
 
@@ -249,7 +249,7 @@ TEST_F(SocketsTest, ResolvedAddressesComeInWindowsLayout) {
     EXPECT_EQ(list->ai_addrlen, 28u);
     auto* v6 = reinterpret_cast<SOCKADDR_IN6*>(list->ai_addr);
     EXPECT_EQ(v6->sin6_family, AF_INET6);
-    EXPECT_EQ(v6->sin6_addr[15], 1);
+    EXPECT_EQ(v6->sin6_addr.s6_addr[15], 1);
     freeaddrinfo(list);
 
     // The wildcard of a passive lookup, for a family asked by its Windows number.

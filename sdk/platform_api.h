@@ -1,0 +1,15 @@
+// The Win32 and Windows Sockets API that host and plug-in call: the system's own headers on
+// Windows, the win32/ layer everywhere else. The one place that chooses the platform.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+// A module's exports are named in its .def file.
+#define SORRELWICK_EXPORT
+#else
+#include "win32/win32.h"
+#include "win32/winsock.h"
+#define SORRELWICK_EXPORT __attribute__((visibility("default")))
+#endif
