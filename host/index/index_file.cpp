@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "host/error_words.h"
-#include "win32/win32.h"
+#include "sdk/platform_api.h"
 
 namespace host {
 namespace {

@@ -20,7 +20,7 @@
 #include "host/index/index_watch.h"
 #include "host/index/overlay_write.h"
 #include "host/services.h"
-#include "win32/win32.h"
+#include "sdk/platform_api.h"
 
 namespace host {
 namespace {
