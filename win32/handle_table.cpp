@@ -36,6 +36,7 @@ bool waitable_try_take(KernelObject& object) {
 }  // namespace
 
 KernelObject::~KernelObject() {
+    if (watch != 0) directory_watch_end(watch);
     if (fd >= 0) ::close(fd);
 }
 
