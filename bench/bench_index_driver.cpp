@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "host/index/index.h"
-#include "host/index/index_store.h"
+#include "host/index/index_view.h"
 #include "host/services.h"
 
 namespace {
@@ -84,14 +84,14 @@ int main(int argc, char** argv) {
     }
     std::printf("build_seconds %.3f\n", elapsed_ms(started) / 1000);
     std::printf("build_cpu_seconds %.3f\n", (cpu_ms() - cpu_started) / 1000);
-    host::IndexSnapshot* snapshot = host::index_snapshot_acquire_current();
-    host::IndexMemory memory = host::index_memory(*snapshot);
-    size_t entries = snapshot->entries.size();
+    host::IndexView view = host::index_view_acquire();
+    host::IndexMemory memory = host::index_memory(host::view_base(view));
+    size_t entries = host::view_base(view).entries.size();
     std::printf("entries %zu\n", entries);
     std::printf("bytes_per_entry_beyond_names %.1f\n",
                 entries ? static_cast<double>(memory.total - memory.names) / entries : 0.0);
     std::printf("name_bytes_per_entry %.1f\n", entries ? static_cast<double>(memory.names) / entries : 0.0);
-    host::index_snapshot_release(snapshot);
+    host::index_view_release(&view);
 
     SorrelwickDb* db = host::db_add_local_ref();
     SorrelwickDbQuery* query = host::db_query_create(db, count_event, nullptr);

@@ -36,6 +36,10 @@ constexpr CommandLineOption OPTIONS[] = {
     {"--disk-access", nullptr, nullptr, Action::FLAG_SETTING, "allow_disk_access", "1", "let searches read the disk"},
     {"--no-folder-sizes", nullptr, nullptr, Action::NO_FOLDER_SIZES, nullptr, nullptr,
      "do not add up the sizes below each folder"},
+    {"--index-file", nullptr, "FILE", Action::INDEX_FILE, nullptr, nullptr,
+     "save the index to FILE on a clean stop and start from it next time", "$XDG_CACHE_HOME/swp-host/index"},
+    {"--no-index-file", nullptr, nullptr, Action::NO_INDEX_FILE, nullptr, nullptr,
+     "neither read nor write a saved index: scan the folders at every start"},
     {"--settings", nullptr, "FILE", Action::SETTINGS_FILE, nullptr, nullptr, "the settings file",
      HOST_FOLDERS_HELP_SETTINGS},
     {"--plugin", nullptr, "PATH", Action::PLUGIN, nullptr, nullptr, "the plug-in library", HOST_FOLDERS_HELP_PLUGIN},
@@ -132,6 +136,13 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
         case Action::DEBUG: command_line->debug = true; return true;
         case Action::VERBOSE: command_line->verbose = true; return true;
         case Action::NO_FOLDER_SIZES: command_line->folder_sizes = false; return true;
+        case Action::INDEX_FILE: {
+            std::error_code status;
+            std::filesystem::path absolute = std::filesystem::absolute(value, status);
+            command_line->index_file = status || value.empty() ? value : absolute.string();
+            return true;
+        }
+        case Action::NO_INDEX_FILE: command_line->no_index_file = true; return true;
         case Action::OPTIONS_PAGE: command_line->options_page_path = value; return true;
         case Action::OPTIONS_WINDOW: command_line->options_window = true; return true;
         case Action::WIDTH:

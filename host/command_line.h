@@ -25,6 +25,8 @@ struct CommandLine {
     bool version = false;
     std::string settings_path;  // empty: the default settings file
     std::string plugin_path;    // empty: libswp.so beside the executable
+    std::string index_file;     // empty: the default saved index
+    bool no_index_file = false;
     std::string options_page_path;  // set: draw the options page and exit
     bool options_window = false;    // show the options page in a window until it is closed
     int options_page_width = 500;
@@ -33,7 +35,8 @@ struct CommandLine {
 
 enum class CommandLineAction {
     INDEX, PASSIVE_PORTS, SETTING, SETTING_ABSOLUTE_PATH, FLAG_SETTING, SET, SETTINGS_FILE, PLUGIN, DEBUG, VERBOSE,
-    NO_FOLDER_SIZES, OPTIONS_PAGE, OPTIONS_WINDOW, WIDTH, HEIGHT, HELP, MANUAL_PAGE, VERSION,
+    NO_FOLDER_SIZES, INDEX_FILE, NO_INDEX_FILE, OPTIONS_PAGE, OPTIONS_WINDOW, WIDTH, HEIGHT, HELP, MANUAL_PAGE,
+    VERSION,
 };
 
 // One option; the parser, --help and the manual page all walk the one table of these.

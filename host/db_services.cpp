@@ -1,11 +1,15 @@
-// The index services of the service table: thin wrappers over the snapshot (host/index/) that
-// turn its records into the text buffers and IndexedFd records the plug-in reads.
+// The index services of the service table: thin wrappers over the live index (host/index/) that
+// turn its entries into the text buffers and IndexedFd records the plug-in reads. A database
+// reference stands for the live index: each call reads the version current when it is made, a
+// folder enumeration the version of its first call, and a query's results the version they were
+// found in.
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "host/file_beneath.h"
 #include "host/index/index.h"
-#include "host/index/index_store.h"
+#include "host/index/index_view.h"
 #include "host/index/query.h"
 #include "host/index/result_sort.h"
 #include "host/memory.h"
@@ -16,11 +20,16 @@ struct SorrelwickProperty {
     int number;
 };
 
-// A folder enumeration: the snapshot it reads, and the next child to deliver.
+// A reference on the live index.
+struct SorrelwickDb {};
+
+// A folder enumeration: the version it reads (a reference of its own), its children in order, and
+// the next one to deliver.
 struct SorrelwickDbFind {
-    host::IndexSnapshot* snapshot;
-    uint32_t next;
-    uint32_t end;
+    host::IndexView view;
+    std::vector<uint32_t> children;
+    size_t next = 0;
+    ~SorrelwickDbFind() { host::index_view_release(&view); }
 };
 
 namespace host {
@@ -31,26 +40,28 @@ constexpr SorrelwickProperty PROPERTIES[] = {
     {PROPERTY_DATE_CREATED}, {PROPERTY_ATTRIBUTES}, {PROPERTY_DATE_RECENTLY_CHANGED}, {PROPERTY_FILE_LIST_FILENAME},
 };
 
-IndexSnapshot* snapshot_of(SorrelwickDb* db) { return reinterpret_cast<IndexSnapshot*>(db); }
-
 const char* text_or_empty(const char* text) { return text ? text : ""; }
 
 void copy_text(Utf8Buf* buffer, std::string_view text) {
     if (buffer) utf8_buf_copy_utf8_string_n(buffer, text.data(), text.size());
 }
 
-uint32_t lookup(SorrelwickDb* db, const char* index_path) {
-    if (!db || !index_path) return INDEX_NO_ENTRY;
-    return index_lookup(*snapshot_of(db), index_path);
+// The entry at an index path in the current version, or a null reference.
+EntryRef lookup(SorrelwickDb* db, const char* index_path, const IndexView& view) {
+    if (!db || !index_path) return {};
+    uint32_t e = view_lookup(view, index_path);
+    return e == INDEX_NO_ENTRY ? EntryRef{} : view_entry(view, e);
 }
 
 bool deliver_next(SorrelwickDbFind* find, Utf8Buf* name, IndexedFd* fd) {
-    if (find->next >= find->end) return false;
-    const IndexSnapshot& s = *find->snapshot;
-    uint32_t e = s.children[find->next++];
-    copy_text(name, entry_name(s, e));
-    if (fd) index_fill_fd(s, e, fd);
-    return true;
+    while (find->next < find->children.size()) {
+        EntryRef ref = view_entry(find->view, find->children[find->next++]);
+        if (!ref) continue;
+        copy_text(name, ref_name(find->view, ref));
+        if (fd) ref_fill_fd(ref, fd);
+        return true;
+    }
+    return false;
 }
 
 // The entry behind a result index, or INDEX_NO_ENTRY.
@@ -58,37 +69,49 @@ uint32_t result_entry(SorrelwickDbQuery* query, size_t index) {
     return query ? query_result_entry(query, index) : INDEX_NO_ENTRY;
 }
 
+// The entry behind a result index as the results' version has it, or a null reference.
+EntryRef result_ref(SorrelwickDbQuery* query, size_t index) {
+    uint32_t e = result_entry(query, index);
+    return e == INDEX_NO_ENTRY ? EntryRef{} : view_entry(query_view(query), e);
+}
+
 }  // namespace
 
-SorrelwickDb* db_add_local_ref() { return reinterpret_cast<SorrelwickDb*>(index_snapshot_acquire_current()); }
+SorrelwickDb* db_add_local_ref() { return new SorrelwickDb; }
 
-void db_release(SorrelwickDb* db) { index_snapshot_release(snapshot_of(db)); }
+void db_release(SorrelwickDb* db) { delete db; }
 
 int db_folder_exists(SorrelwickDb* db, const char* index_path) {
     if (db && index_path && index_path[0] == '\0') return 1;  // the root
-    uint32_t e = lookup(db, index_path);
-    return e != INDEX_NO_ENTRY && (snapshot_of(db)->entries[e].flags & ENTRY_FOLDER) ? 1 : 0;
+    ScopedView view;
+    EntryRef ref = lookup(db, index_path, view);
+    return ref && ref_is_folder(ref) ? 1 : 0;
 }
 
 int db_file_exists(SorrelwickDb* db, const char* index_path) {
-    uint32_t e = lookup(db, index_path);
-    return e != INDEX_NO_ENTRY && !(snapshot_of(db)->entries[e].flags & ENTRY_FOLDER) ? 1 : 0;
+    ScopedView view;
+    EntryRef ref = lookup(db, index_path, view);
+    return ref && !ref_is_folder(ref) ? 1 : 0;
 }
 
 SorrelwickDbFind* db_find_first_file(SorrelwickDb* db, const char* folder_path, Utf8Buf* name, IndexedFd* fd) {
     if (!db || !folder_path) return nullptr;
-    IndexSnapshot* s = snapshot_of(db);
-    uint32_t first = s->top_first, count = s->top_count;
+    auto* find = new SorrelwickDbFind;
+    find->view = index_view_acquire();
+    uint32_t folder = INDEX_NO_ENTRY;
     if (folder_path[0] != '\0') {
-        uint32_t e = index_lookup(*s, folder_path);
-        if (e == INDEX_NO_ENTRY || !(s->entries[e].flags & ENTRY_FOLDER)) return nullptr;
-        first = s->entries[e].first_child;
-        count = s->entries[e].child_count;
+        folder = view_lookup(find->view, folder_path);
+        if (folder == INDEX_NO_ENTRY || !ref_is_folder(view_entry(find->view, folder))) {
+            delete find;
+            return nullptr;
+        }
     }
-    if (count == 0) return nullptr;
-    index_snapshot_acquire(s);
-    auto* find = new SorrelwickDbFind{s, first, first + count};
-    deliver_next(find, name, fd);
+    std::span<const uint32_t> children = view_children(find->view, folder, &find->children);
+    if (children.data() != find->children.data()) find->children.assign(children.begin(), children.end());
+    if (!deliver_next(find, name, fd)) {
+        delete find;
+        return nullptr;
+    }
     return find;
 }
 
@@ -96,23 +119,24 @@ int db_find_next_file(SorrelwickDbFind* find, Utf8Buf* name, IndexedFd* fd) {
     return find && deliver_next(find, name, fd) ? 1 : 0;
 }
 
-void db_find_close(SorrelwickDbFind* find) {
-    if (!find) return;
-    index_snapshot_release(find->snapshot);
-    delete find;
-}
+void db_find_close(SorrelwickDbFind* find) { delete find; }
 
 int db_get_indexed_fd(SorrelwickDb* db, const char* index_path, IndexedFd* fd) {
-    uint32_t e = lookup(db, index_path);
-    if (e == INDEX_NO_ENTRY) return 0;
-    if (fd) index_fill_fd(*snapshot_of(db), e, fd);
+    ScopedView view;
+    EntryRef ref = lookup(db, index_path, view);
+    if (!ref) return 0;
+    if (fd) ref_fill_fd(ref, fd);
     return 1;
 }
 
-int db_is_index_folder_size(SorrelwickDb* db) { return db && snapshot_of(db)->folder_sizes ? 1 : 0; }
+int db_is_index_folder_size(SorrelwickDb* db) {
+    if (!db) return 0;
+    ScopedView view;
+    return view_base(view).folder_sizes ? 1 : 0;
+}
 
-SorrelwickDbQuery* db_query_create(SorrelwickDb* db, DbQueryCallback callback, void* context) {
-    return query_create(snapshot_of(db), callback, context);
+SorrelwickDbQuery* db_query_create(SorrelwickDb*, DbQueryCallback callback, void* context) {
+    return query_create(callback, context);
 }
 
 // A query ends with the client that owned it; what the client held is freed with it.
@@ -165,37 +189,37 @@ int db_query_sort(SorrelwickDbQuery* query, const SorrelwickProperty* property, 
 size_t db_query_get_result_count(SorrelwickDbQuery* query) { return query ? query_result_count(query) : 0; }
 
 void db_query_get_result_name(SorrelwickDbQuery* query, size_t index, Utf8Buf* name) {
-    uint32_t e = result_entry(query, index);
-    copy_text(name, e == INDEX_NO_ENTRY ? std::string_view() : entry_name(query_snapshot(query), e));
+    EntryRef ref = result_ref(query, index);
+    copy_text(name, ref ? ref_name(query_view(query), ref) : std::string_view());
 }
 
 void db_query_get_result_path(SorrelwickDbQuery* query, size_t index, Utf8Buf* path) {
     uint32_t e = result_entry(query, index);
     std::string text;
-    if (e != INDEX_NO_ENTRY) index_append_folder_path(query_snapshot(query), e, &text);
+    if (e != INDEX_NO_ENTRY) view_append_folder_path(query_view(query), e, &text);
     copy_text(path, text);
 }
 
 int db_query_is_folder_result(SorrelwickDbQuery* query, size_t index) {
-    uint32_t e = result_entry(query, index);
-    return e != INDEX_NO_ENTRY && (query_snapshot(query).entries[e].flags & ENTRY_FOLDER) ? 1 : 0;
+    EntryRef ref = result_ref(query, index);
+    return ref && ref_is_folder(ref) ? 1 : 0;
 }
 
 void db_query_get_result_indexed_fd(SorrelwickDbQuery* query, size_t index, IndexedFd* fd) {
-    uint32_t e = result_entry(query, index);
     if (!fd) return;
-    if (e == INDEX_NO_ENTRY) {
+    EntryRef ref = result_ref(query, index);
+    if (!ref) {
         *fd = {INDEXED_UNKNOWN, INDEXED_UNKNOWN, INDEXED_UNKNOWN, INDEXED_UNKNOWN, 0};
         return;
     }
-    index_fill_fd(query_snapshot(query), e, fd);
+    ref_fill_fd(ref, fd);
 }
 
 void db_query_get_result_file_list_filename(SorrelwickDbQuery*, size_t, Utf8Buf* name) { copy_text(name, ""); }
 
 uint64_t db_query_get_result_date_recently_changed(SorrelwickDbQuery* query, size_t index) {
-    uint32_t e = result_entry(query, index);
-    return e == INDEX_NO_ENTRY ? INDEXED_UNKNOWN : query_snapshot(query).scan_time;
+    EntryRef ref = result_ref(query, index);
+    return ref ? ref_recent(query_view(query), ref) : INDEXED_UNKNOWN;
 }
 
 const SorrelwickProperty* property_get_builtin_type(int property_number) {
@@ -208,19 +232,18 @@ const SorrelwickProperty* property_get_builtin_type(int property_number) {
 // following any symbolic link, so that no index path leads outside the indexed folders.
 HANDLE os_open_file(const char* index_path) {
     if (!index_path) return INVALID_HANDLE_VALUE;
-    IndexSnapshot* s = index_snapshot_acquire_current();
-    HANDLE file = INVALID_HANDLE_VALUE;
-    uint32_t e = index_lookup(*s, index_path);
-    if (e != INDEX_NO_ENTRY && !(s->entries[e].flags & ENTRY_FOLDER)) {
-        uint32_t top = e;
-        while (s->entries[top].parent != INDEX_NO_ENTRY) top = s->entries[top].parent;
-        std::string relative = index_path;
-        relative.erase(0, std::min(relative.size(), std::string(entry_name(*s, top)).size() + 1));
-        for (const IndexRootFolder& root : s->roots)
-            if (root.entry == top) file = file_open_beneath(root.folder, relative);
-    }
-    index_snapshot_release(s);
-    return file;
+    ScopedView view;
+    uint32_t e = view_lookup(view, index_path);
+    if (e == INDEX_NO_ENTRY || ref_is_folder(view_entry(view, e))) return INVALID_HANDLE_VALUE;
+    // The path's first name is its top-level entry; the rest is the path below that root's folder.
+    std::string_view path = index_path;
+    size_t separator = path.find('\\');
+    uint32_t top = view_lookup(view, path.substr(0, separator));
+    if (separator == std::string_view::npos) return INVALID_HANDLE_VALUE;
+    std::string relative(path.substr(separator + 1));
+    for (const IndexRootFolder& root : view_base(view).roots)
+        if (root.entry == top) return file_open_beneath(root.folder, relative);
+    return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace host

@@ -1,4 +1,4 @@
-// swp-host: loads the plug-in, builds the index, hands the plug-in its settings and runs the message
+// swp-host: loads the plug-in, starts the index, hands the plug-in its settings and runs the message
 // loop until SIGINT or SIGTERM.
 #include <atomic>
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include "host/error_words.h"
 #include "host/host_folders.h"
 #include "host/index/index.h"
+#include "host/index/index_file.h"
 #include "host/listen_report.h"
 #include "host/memory.h"
 #include "host/options_preview.h"
@@ -42,10 +43,15 @@ int fail(const std::string& message) {
     return EXIT_BAD_START;
 }
 
-// Runs on a thread of its own on Ctrl+C, Ctrl+Break, SIGTERM (Linux) or when the console closes:
-// ends the main loop. Windows ends the process as soon as the handler of a closing console
-// returns, so that one waits for the stop to finish.
+// Runs on a thread of its own on a console event. Ctrl+Break (SIGHUP on Linux) reads the indexed
+// folders again. Ctrl+C, SIGTERM (Linux) and the console closing end the main loop: Windows ends
+// the process as soon as the handler of a closing console returns, so that one waits for the stop
+// to finish.
 BOOL stop_on_signal(DWORD control_type) {
+    if (control_type == CTRL_BREAK_EVENT) {
+        host::index_rescan_request();
+        return TRUE;
+    }
     PostThreadMessageW(main_thread_id, WM_QUIT, 0, 0);
     if (control_type == CTRL_CLOSE_EVENT && run_ended) WaitForSingleObject(run_ended, INFINITE);
     return TRUE;
@@ -112,7 +118,10 @@ bool index_prepare(const host::CommandLine& command_line, const host::SettingsSt
     }
     host::IndexOptions index_options;
     index_options.folder_sizes = command_line.folder_sizes;
-    return host::index_build(roots, index_options, error);
+    std::string saved_index = command_line.no_index_file     ? std::string()
+                              : command_line.index_file.empty() ? host::index_file_default_path()
+                                                                : command_line.index_file;
+    return host::index_start(roots, index_options, saved_index, error);
 }
 
 void run_message_loop() {

@@ -1,4 +1,4 @@
-// SetConsoleCtrlHandler over SIGINT and SIGTERM.
+// SetConsoleCtrlHandler over SIGINT (Ctrl+C), SIGHUP (Ctrl+Break) and SIGTERM (close).
 //
 // The signal handler only writes the signal number to a pipe; a thread of this layer reads it and
 // runs the handlers there, newest first, until one returns TRUE. When none does, the signal's
@@ -16,6 +16,16 @@
 #include "win32/win32.h"
 
 namespace {
+
+struct ConsoleSignal {
+    int signal_number;
+    DWORD control_type;
+};
+constexpr ConsoleSignal CONSOLE_SIGNALS[] = {
+    {SIGINT, CTRL_C_EVENT},
+    {SIGHUP, CTRL_BREAK_EVENT},
+    {SIGTERM, CTRL_CLOSE_EVENT},
+};
 
 struct ConsoleControl {
     std::mutex lock;
@@ -66,8 +76,9 @@ void console_signal_thread(int pipe_read) {
         ssize_t got = ::read(pipe_read, &code, 1);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;
-        DWORD control_type = code == SIGINT ? CTRL_C_EVENT : CTRL_CLOSE_EVENT;
-        if (!console_run_handlers(control_type)) console_default_action(code);
+        for (const ConsoleSignal& console_signal : CONSOLE_SIGNALS)
+            if (console_signal.signal_number == code && !console_run_handlers(console_signal.control_type))
+                console_default_action(code);
     }
 }
 
@@ -85,8 +96,7 @@ bool console_install(ConsoleControl& control) {
     action.sa_handler = console_signal_handler;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const ConsoleSignal& console_signal : CONSOLE_SIGNALS) ::sigaction(console_signal.signal_number, &action, nullptr);
     control.installed = true;
     return true;
 }

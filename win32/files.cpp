@@ -50,7 +50,7 @@ BOOL file_fail_errno() {
 
 }  // namespace
 
-HANDLE CreateFileA(const char* path, DWORD access, DWORD, void*, DWORD creation, DWORD, HANDLE) {
+HANDLE CreateFileA(const char* path, DWORD access, DWORD, void*, DWORD creation, DWORD flags, HANDLE) {
     if (!path || !file_creation_known(creation)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -65,7 +65,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD, void*, DWORD creation,
     }
     // A folder is not a file: without backup semantics Windows refuses to open one.
     struct stat status;
-    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) && ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;

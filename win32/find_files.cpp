@@ -1,6 +1,6 @@
 // Folder enumeration (FindFirstFileA, FindNextFileA, FindClose) over getdents64 and one statx per
-// entry, and CreateFileBeneathA, which opens a file below a folder without following any
-// symbolic link, neither below the folder nor on the way to it.
+// entry, and FindFirstFileBeneathA and CreateFileBeneathA, which find or open what lies below a
+// folder without following any symbolic link, neither below the folder nor on the way to it.
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -23,6 +23,7 @@ constexpr size_t FIND_BUFFER_SIZE = 64 * 1024;
 struct FindState {
     uint32_t magic = FIND_MAGIC;
     int folder = -1;
+    bool single = false;  // a pattern without "*": the one entry it names was reported
     size_t at = 0;    // next record in buffer
     size_t used = 0;  // bytes of records in buffer
     DWORD skipped = 0;
@@ -86,7 +87,10 @@ bool fill_attribute_data(int folder, const char* path, const char* name, WIN32_F
 // Fills data from one statx of name below the folder; false when the entry cannot be examined.
 bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
     size_t length = std::strlen(name);
-    if (length >= sizeof data->cFileName) return false;
+    if (length >= sizeof data->cFileName) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
     WIN32_FILE_ATTRIBUTE_DATA facts;
     if (!fill_attribute_data(folder, name, name, &facts)) return false;
     data->dwFileAttributes = facts.dwFileAttributes;
@@ -104,6 +108,10 @@ bool fill_find_data(int folder, const char* name, WIN32_FIND_DATAA* data) {
 
 // Delivers the next examinable entry; false at the end of the folder or on a read error.
 bool find_advance(FindState* state, WIN32_FIND_DATAA* data) {
+    if (state->single) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return false;
+    }
     while (true) {
         if (state->at >= state->used) {
             long got;
@@ -123,12 +131,16 @@ bool find_advance(FindState* state, WIN32_FIND_DATAA* data) {
     }
 }
 
-std::string folder_of_pattern(const char* pattern) {
-    std::string folder = pattern;
-    if (folder.size() >= 2 && folder.compare(folder.size() - 2, 2, "/*") == 0) folder.resize(folder.size() - 2);
-    else if (folder == "*") folder = ".";
-    if (folder.empty()) folder = "/";
-    return folder;
+// A pattern's folder and its last part: "*" to enumerate the folder, else the name of one entry.
+struct FindPattern {
+    std::string folder;
+    std::string name;
+};
+
+FindPattern split_pattern(const std::string& pattern) {
+    size_t slash = pattern.rfind('/');
+    if (slash == std::string::npos) return {".", pattern};
+    return {slash == 0 ? "/" : pattern.substr(0, slash), pattern.substr(slash + 1)};
 }
 
 int open_folder(int at, const char* path, int extra_flags) {
@@ -210,6 +222,56 @@ int open_folder_without_links(const char* path) {
     return static_cast<int>(fd);
 }
 
+// Opens a folder below root with no symbolic link on the way (for kernels without openat2, one
+// component at a time).
+int open_folder_beneath(int root, const std::string& relative) {
+    long fd = open_resolved(root, relative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC,
+                            RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+    if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+    int folder = dup(root);
+    size_t at = 0;
+    while (folder >= 0 && at <= relative.size()) {
+        size_t end = relative.find('/', at);
+        if (end == std::string::npos) end = relative.size();
+        int next = open_folder(folder, relative.substr(at, end - at).c_str(), O_NOFOLLOW);
+        int saved = errno;
+        close(folder);
+        errno = saved;
+        folder = next;
+        at = end + 1;
+    }
+    return folder;
+}
+
+// Starts a search in an open folder, which the search then owns: every entry for "*", else the one
+// entry of that name.
+HANDLE find_start(int folder, const std::string& name, WIN32_FIND_DATAA* data) {
+    auto* state = new FindState;  // default-initialised: the buffer is not cleared
+    state->folder = folder;
+    bool found;
+    if (name == "*") {
+        found = find_advance(state, data);
+        if (!found && GetLastError() == ERROR_NO_MORE_FILES) SetLastError(ERROR_FILE_NOT_FOUND);
+    } else {
+        state->single = true;
+        errno = EINVAL;  // an empty name, or a wildcard other than a lone "*"
+        found = !name.empty() && name.find('*') == std::string::npos && fill_find_data(folder, name.c_str(), data);
+        if (!found) SetLastError(win32_error_from_errno(errno));
+    }
+    if (found) return state;
+    DWORD error = GetLastError();
+    close(folder);
+    delete state;
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Windows names a missing folder on the way differently from a missing last part.
+DWORD find_folder_error(int error_number) {
+    return error_number == ENOENT || error_number == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                             : win32_error_from_errno(error_number);
+}
+
 // Only plain relative paths: no leading or doubled "/", no "." or ".." component.
 bool is_plain_relative_path(const std::string& path) {
     if (path.empty() || path[0] == '/' || path.back() == '/') return false;
@@ -231,21 +293,41 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    int folder = open_folder(AT_FDCWD, folder_of_pattern(pattern).c_str(), 0);
+    FindPattern parts = split_pattern(pattern);
+    int folder = open_folder(AT_FDCWD, parts.folder.c_str(), 0);
     if (folder < 0) {
-        SetLastError(win32_error_from_errno(errno));
+        SetLastError(parts.name == "*" ? win32_error_from_errno(errno) : find_folder_error(errno));
         return INVALID_HANDLE_VALUE;
     }
-    auto* state = new FindState;  // default-initialised: the buffer is not cleared
-    state->folder = folder;
-    if (!find_advance(state, data)) {
-        DWORD error = GetLastError();
-        close(folder);
-        delete state;
-        SetLastError(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
+    return find_start(folder, parts.name, data);
+}
+
+HANDLE FindFirstFileBeneathA(const char* root_folder, const char* relative_pattern, WIN32_FIND_DATAA* data) {
+    if (!root_folder || !relative_pattern || !data) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    return state;
+    std::string pattern = relative_pattern;
+    size_t slash = pattern.rfind('/');
+    std::string relative_folder = slash == std::string::npos ? "" : pattern.substr(0, slash);
+    std::string name = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+    if ((!relative_folder.empty() && !is_plain_relative_path(relative_folder)) || name == "." || name == "..") {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int root = open_folder_without_links(root_folder);
+    if (root < 0) {
+        SetLastError(find_folder_error(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    int folder = relative_folder.empty() ? root : open_folder_beneath(root, relative_folder);
+    int saved = errno;
+    if (folder != root) close(root);
+    if (folder < 0) {
+        SetLastError(find_folder_error(saved));
+        return INVALID_HANDLE_VALUE;
+    }
+    return find_start(folder, name, data);
 }
 
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data) {

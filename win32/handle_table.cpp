@@ -30,6 +30,7 @@ uintptr_t handle_value(HANDLE handle) { return reinterpret_cast<uintptr_t>(handl
 }  // namespace
 
 KernelObject::~KernelObject() {
+    if (watch != 0) directory_watch_end(watch);
     if (fd >= 0) ::close(fd);
 }
 

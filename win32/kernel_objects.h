@@ -28,7 +28,13 @@ struct KernelObject {
 
     // Files: the descriptor, closed with the last reference.
     int fd = -1;
+    // Folders: the change watch that the first ReadDirectoryChangesW made (0: none), guarded by
+    // `lock` and ended with the last reference.
+    uint64_t watch = 0;
 };
+
+// Ends a folder's change watch: its request completes as cancelled (directory_changes.cpp).
+void directory_watch_end(uint64_t watch);
 
 using KernelObjectRef = std::shared_ptr<KernelObject>;
 

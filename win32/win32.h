@@ -18,6 +18,8 @@ using ATOM = uint16_t;
 using WPARAM = uintptr_t;
 using LPARAM = intptr_t;
 using LRESULT = intptr_t;
+using ULONG_PTR = uintptr_t;
+using WCHAR = char16_t;  // UTF-16, as on Windows
 
 // Handles of distinct kinds are distinct types, as in Windows' strict mode.
 using HANDLE = void*;
@@ -130,6 +132,9 @@ constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x2;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD FILE_LIST_DIRECTORY = 0x1;
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;  // lets CreateFileA open a folder
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
@@ -174,7 +179,8 @@ struct WIN32_FIND_DATAA {
     char cAlternateFileName[14];
 };
 
-// pattern is a folder path followed by "/*". As on Windows, "." and ".." are reported too.
+// pattern is a folder path followed by "/*", or the path of one entry, which is then the only one
+// reported. As on Windows, "." and ".." are reported too when a folder is enumerated.
 HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE find);
@@ -193,6 +199,53 @@ struct WIN32_FILE_ATTRIBUTE_DATA {
 };
 
 BOOL GetFileAttributesExA(const char* path, GET_FILEEX_INFO_LEVELS level, void* information);
+
+// Change notification. A folder opened with FILE_FLAG_BACKUP_SEMANTICS (and FILE_FLAG_OVERLAPPED for
+// requests that complete later) reports what changes in it, or in its whole subtree: the first
+// ReadDirectoryChangesW starts the watch, and changes made between two requests wait in a buffer the
+// size of the first request's buffer. When that buffer overflows, the next request completes with
+// zero bytes (GetLastError ERROR_NOTIFY_ENUM_DIR): the caller must read the folders again. Names are
+// paths relative to the watched folder with backslashes; a name that is not UTF-8 carries each byte
+// that is not part of a UTF-8 sequence as the lone surrogate U+DC80 + (byte - 0x80).
+// A request without an OVERLAPPED waits for changes (CancelIoEx from another thread ends it); the
+// completion routine is not supported (null). A request on a watched folder that was deleted fails
+// with ERROR_ACCESS_DENIED.
+constexpr DWORD FILE_NOTIFY_CHANGE_FILE_NAME = 0x1;
+constexpr DWORD FILE_NOTIFY_CHANGE_DIR_NAME = 0x2;
+constexpr DWORD FILE_NOTIFY_CHANGE_ATTRIBUTES = 0x4;
+constexpr DWORD FILE_NOTIFY_CHANGE_SIZE = 0x8;
+constexpr DWORD FILE_NOTIFY_CHANGE_LAST_WRITE = 0x10;
+constexpr DWORD FILE_NOTIFY_CHANGE_CREATION = 0x40;
+constexpr DWORD FILE_ACTION_ADDED = 1;
+constexpr DWORD FILE_ACTION_REMOVED = 2;
+constexpr DWORD FILE_ACTION_MODIFIED = 3;
+constexpr DWORD FILE_ACTION_RENAMED_OLD_NAME = 4;
+constexpr DWORD FILE_ACTION_RENAMED_NEW_NAME = 5;
+
+// Records follow one another at NextEntryOffset (0 for the last), each DWORD-aligned.
+struct FILE_NOTIFY_INFORMATION {
+    DWORD NextEntryOffset;
+    DWORD Action;
+    DWORD FileNameLength;  // in bytes, without a terminating zero
+    WCHAR FileName[1];
+};
+
+struct OVERLAPPED {
+    ULONG_PTR Internal;      // the request's status while and after it runs
+    ULONG_PTR InternalHigh;  // bytes transferred
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;           // set when the request completes
+};
+static_assert(sizeof(OVERLAPPED) == 32);
+
+BOOL ReadDirectoryChangesW(HANDLE directory, void* buffer, DWORD length, BOOL watch_subtree, DWORD notify_filter,
+                           DWORD* bytes_returned, OVERLAPPED* overlapped, void* completion_routine);
+// FALSE with ERROR_IO_INCOMPLETE while the request runs and `wait` is FALSE.
+BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes_transferred, BOOL wait);
+// Ends the handle's request (or every request when overlapped is null) with ERROR_OPERATION_ABORTED;
+// FALSE with ERROR_NOT_FOUND when there is none.
+BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
 
 // The process heap: the C library's allocator, which every module of the process shares.
 // HeapCompact gives the heap's free pages back to the system, wherever they lie in it; it does
@@ -220,6 +273,10 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;
+constexpr DWORD ERROR_NOTIFY_ENUM_DIR = 1022;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
@@ -327,10 +384,10 @@ using TIMERPROC = void (*)(HWND window, UINT message, UINT_PTR id, DWORD time);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure);  // 0 on failure
 BOOL KillTimer(HWND window, UINT_PTR id);
 
-// Console control: the handler runs on its own thread when the process gets Ctrl+C (SIGINT) or is
-// asked to close (SIGTERM).
+// Console control: the handler runs on its own thread when the process gets Ctrl+C (SIGINT),
+// Ctrl+Break (SIGHUP here) or is asked to close (SIGTERM).
 constexpr DWORD CTRL_C_EVENT = 0;
-constexpr DWORD CTRL_BREAK_EVENT = 1;  // not raised here: no signal stands for it
+constexpr DWORD CTRL_BREAK_EVENT = 1;
 constexpr DWORD CTRL_CLOSE_EVENT = 2;
 using PHANDLER_ROUTINE = BOOL (*)(DWORD control_type);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);

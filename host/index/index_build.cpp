@@ -1,5 +1,5 @@
-// Building the index: the scan's nodes become the snapshot, with the name order, each folder's
-// children in enumeration order, the path order, folder sizes and the folded names.
+// Building a base: scanned nodes become the snapshot, with the name order, each folder's children
+// in enumeration order, the path order, folder sizes and the folded names.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/index/index.h"
+#include "host/index/index_generation.h"
 #include "host/index/index_scan.h"
 #include "host/index/index_store.h"
 #include "host/index/text_fold.h"
@@ -284,8 +285,22 @@ void sum_folder_sizes(ScanState& scan, bool folder_sizes) {
         if (node.flags & ENTRY_FOLDER) node.size = INDEXED_UNKNOWN;
 }
 
-IndexSnapshot* snapshot_from_scan(ScanState& scan, std::vector<IndexRootFolder> roots, bool folder_sizes) {
-    sum_folder_sizes(scan, folder_sizes);
+void fill_recent(IndexSnapshot& s, std::vector<ScanRecent> recent, const std::vector<uint32_t>& entry_of) {
+    for (ScanRecent& item : recent) item.node = entry_of[item.node];
+    std::sort(recent.begin(), recent.end(), [](const ScanRecent& a, const ScanRecent& b) { return a.node < b.node; });
+    s.recent_entries.resize(recent.size());
+    s.recent_times.resize(recent.size());
+    for (size_t i = 0; i < recent.size(); ++i) {
+        s.recent_entries[i] = recent[i].node;
+        s.recent_times[i] = recent[i].time;
+    }
+}
+
+}  // namespace
+
+IndexSnapshot* index_snapshot_from_scan(ScanState& scan, std::vector<IndexRootFolder> roots, bool folder_sizes,
+                                        const ScanExtras& extras) {
+    if (!extras.sizes_are_totals) sum_folder_sizes(scan, folder_sizes);
     FoldedNames folded = fold_names(scan);
     std::vector<uint32_t> folder_rank = rank_folders(scan, folded);
     std::vector<uint32_t> sorted_children;
@@ -302,13 +317,9 @@ IndexSnapshot* snapshot_from_scan(ScanState& scan, std::vector<IndexRootFolder> 
     for (IndexRootFolder& root : roots) root.entry = entry_of[root.entry];
     s->roots = std::move(roots);
     s->folder_sizes = folder_sizes;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    s->scan_time = filetime_value(now);
+    fill_recent(*s, extras.recent, entry_of);
     return s;
 }
-
-}  // namespace
 
 bool index_build(const std::vector<IndexRoot>& roots, const IndexOptions& options, std::string* error) {
     std::string ignored;
@@ -316,10 +327,9 @@ bool index_build(const std::vector<IndexRoot>& roots, const IndexOptions& option
     ScanState scan;
     std::vector<IndexRootFolder> folders;
     if (!index_scan(roots, &scan, &folders, error)) return false;
-    IndexSnapshot* snapshot = snapshot_from_scan(scan, std::move(folders), options.folder_sizes);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - scan.started).count();
-    index_scan_report(scan, seconds);
-    index_snapshot_set_current(snapshot);
+    IndexSnapshot* snapshot = index_snapshot_from_scan(scan, std::move(folders), options.folder_sizes, {});
+    index_scan_report(scan, progress_seconds(scan.progress));
+    index_generation_set_current(new IndexGeneration(snapshot));
     return true;
 }
 

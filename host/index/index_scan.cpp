@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "host/debug.h"
+#include "host/error_words.h"
 #include "host/index/folder_read.h"
 #include "host/utf8_path.h"
 
@@ -17,21 +17,39 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void add_node(ScanState& scan, std::string_view name, ScanNode node) {
+}  // namespace
+
+bool scan_name_is_indexable(std::string_view name) {
+    if (name.empty() || name.size() > 255) return false;
+    return name.find_first_of("\\\r\n") == std::string_view::npos;
+}
+
+ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created, const FILETIME& modified) {
+    ScanNode node = {};
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) node.flags |= ENTRY_FOLDER;
+    if (attributes & FILE_ATTRIBUTE_READONLY) node.flags |= ENTRY_READ_ONLY;
+    if (attributes & FILE_ATTRIBUTE_HIDDEN) node.flags |= ENTRY_HIDDEN;
+    if (!(node.flags & ENTRY_FOLDER)) node.size = size;
+    node.date_created = filetime_value(created);
+    node.date_modified = filetime_value(modified);
+    return node;
+}
+
+ScanNode index_node_from(const WIN32_FIND_DATAA& data, uint32_t parent) {
+    uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    ScanNode node = scan_node_from(data.dwFileAttributes, size, data.ftCreationTime, data.ftLastWriteTime);
+    node.parent = parent;
+    return node;
+}
+
+namespace {
+
+void add_node(ScanState& scan, std::string_view name, uint32_t parent, const WIN32_FIND_DATAA& data) {
+    ScanNode node = index_node_from(data, parent);
     node.name_offset = static_cast<uint32_t>(scan.names.size());
     node.name_length = static_cast<uint8_t>(name.size());
     scan.names.append(name);
     scan.nodes.push_back(node);
-}
-
-void show_progress(ScanState& scan, bool force) {
-    Clock::time_point now = Clock::now();
-    if (!force && now - scan.last_progress < std::chrono::milliseconds(100)) return;
-    scan.last_progress = now;
-    double seconds = std::chrono::duration<double>(now - scan.started).count();
-    double rate = seconds > 0 ? static_cast<double>(scan.nodes.size()) / seconds : 0;
-    std::fprintf(stderr, "\rswp-host: indexing... %zu entries (%.0f/s)\x1b[K", scan.nodes.size(), rate);
-    std::fflush(stderr);
 }
 
 // The folder of this machine that a scanned folder stands for.
@@ -61,7 +79,7 @@ public:
         std::thread helper([this] { work(); });
         work();
         helper.join();
-        if (overflow_) *error = "too many entries to index";
+        if (overflow_) *error = stopped() ? "stopped" : "too many entries to index";
         return !overflow_;
     }
 
@@ -71,6 +89,7 @@ private:
         std::unique_lock<std::mutex> guard(lock_);
         while (true) {
             while (next_ < scan_.nodes.size() && !(scan_.nodes[next_].flags & ENTRY_FOLDER)) ++next_;
+            if (stopped()) overflow_ = true;
             if (next_ == scan_.nodes.size() || overflow_) {
                 if (busy_ == 0 || overflow_) {
                     changed_.notify_all();
@@ -109,7 +128,7 @@ private:
         scan_.skipped += read.skipped;
         for (const ScanSkip& skip : read.named_skips)
             if (scan_.named_skips.size() < SCAN_NAMED_SKIPS) scan_.named_skips.push_back(skip);
-        if (scan_.show_progress) show_progress(scan_, false);
+        progress_show(&scan_.progress, scan_.nodes.size());
     }
 
     ScanState& scan_;
@@ -118,7 +137,9 @@ private:
     std::condition_variable changed_;
     uint32_t next_ = 0;
     int busy_ = 0;
-    bool overflow_ = false;
+    bool overflow_ = false;  // or stopped
+
+    bool stopped() const { return scan_.stop && scan_.stop->load(std::memory_order_relaxed); }
 };
 
 // The root folder's own facts (it is given by the user, so a link to it is followed).
@@ -149,39 +170,28 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
             *error = "two indexed folders have the name \"" + name + "\" (give one another name with DIR=NAME)";
             return false;
         }
-    DWORD attributes = FILE_ATTRIBUTE_DIRECTORY;
-    // The folder's times come as its entries' do (its birth time, where the system records one).
-    constexpr FILETIME UNKNOWN = {static_cast<DWORD>(INDEXED_UNKNOWN), static_cast<DWORD>(INDEXED_UNKNOWN >> 32)};
-    FILETIME created = UNKNOWN, modified = UNKNOWN;
-    if (!folder_times(utf8_path_text(folder), &created, &modified)) created = modified = UNKNOWN;
-    auto permissions = std::filesystem::status(folder, failure).permissions();
-    using std::filesystem::perms;
-    if ((permissions & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none)
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    if (name[0] == '.') attributes |= FILE_ATTRIBUTE_HIDDEN;
     folders->push_back({utf8_path_text(folder.lexically_normal()), static_cast<uint32_t>(scan.nodes.size())});
-    ScanNode node = scan_node_from(attributes, 0, created, modified);
-    node.parent = INDEX_NO_ENTRY;
-    add_node(scan, name, node);
+    add_node(scan, name, INDEX_NO_ENTRY, index_root_data(folders->back().folder, name));
     return true;
 }
 
 }  // namespace
 
-bool scan_name_is_indexable(std::string_view name) {
-    if (name.empty() || name.size() > 255) return false;
-    return name.find_first_of("\\\r\n") == std::string_view::npos;
-}
-
-ScanNode scan_node_from(DWORD attributes, uint64_t size, const FILETIME& created, const FILETIME& modified) {
-    ScanNode node = {};
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) node.flags |= ENTRY_FOLDER;
-    if (attributes & FILE_ATTRIBUTE_READONLY) node.flags |= ENTRY_READ_ONLY;
-    if (attributes & FILE_ATTRIBUTE_HIDDEN) node.flags |= ENTRY_HIDDEN;
-    if (!(node.flags & ENTRY_FOLDER)) node.size = size;
-    node.date_created = filetime_value(created);
-    node.date_modified = filetime_value(modified);
-    return node;
+WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view name) {
+    std::error_code failure;
+    WIN32_FIND_DATAA data = {};
+    data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    // The folder's times come as its entries' do (its birth time, where the system records one).
+    if (!folder_times(folder, &data.ftCreationTime, &data.ftLastWriteTime)) {
+        constexpr FILETIME UNKNOWN = {static_cast<DWORD>(INDEXED_UNKNOWN), static_cast<DWORD>(INDEXED_UNKNOWN >> 32)};
+        data.ftCreationTime = data.ftLastWriteTime = UNKNOWN;
+    }
+    auto permissions = std::filesystem::status(utf8_path(folder), failure).permissions();
+    using std::filesystem::perms;
+    if ((permissions & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none)
+        data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    if (!name.empty() && name[0] == '.') data.dwFileAttributes |= FILE_ATTRIBUTE_HIDDEN;
+    return data;
 }
 
 void index_scan_report(const ScanState& scan, double seconds) {
@@ -210,18 +220,23 @@ uint64_t filetime_value(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
-                std::string* error) {
-    scan->started = scan->last_progress = Clock::now();
-    scan->show_progress = debug_stderr_is_console();
+bool index_scan_roots(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
+                      std::string* error) {
     for (const IndexRoot& root : roots)
         if (!add_root(*scan, root, folders, error)) return false;
-    if (!ParallelScan(*scan, *folders).run(error)) return false;
-    if (scan->show_progress) {
-        show_progress(*scan, true);
-        std::fputs("\r\x1b[K", stderr);
-    }
     return true;
+}
+
+bool index_scan_below(ScanState* scan, const std::vector<IndexRootFolder>& folders, std::string* error) {
+    progress_start(&scan->progress, "indexing");
+    bool scanned = ParallelScan(*scan, folders).run(error);
+    progress_end(&scan->progress);
+    return scanned;
+}
+
+bool index_scan(const std::vector<IndexRoot>& roots, ScanState* scan, std::vector<IndexRootFolder>* folders,
+                std::string* error) {
+    return index_scan_roots(roots, scan, folders, error) && index_scan_below(scan, *folders, error);
 }
 
 }  // namespace host

@@ -2,21 +2,18 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "host/index/text_fold.h"
 
 namespace host {
 namespace {
 
-std::mutex g_current_lock;
-IndexSnapshot* g_current = nullptr;  // guarded by g_current_lock
-
 bool entry_is_folder(const IndexSnapshot& s, uint32_t e) { return (s.entries[e].flags & ENTRY_FOLDER) != 0; }
 
-// Finds a name among the children [first, first + count): folders come first, each group in
-// bytewise name order, so the name is looked for in both groups.
-uint32_t find_child(const IndexSnapshot& s, uint32_t first, uint32_t count, std::string_view name) {
+}  // namespace
+
+// Folders come first, each group in bytewise name order, so the name is looked for in both groups.
+uint32_t index_find_child(const IndexSnapshot& s, uint32_t first, uint32_t count, std::string_view name) {
     const uint32_t* begin = s.children.data() + first;
     const uint32_t* end = begin + count;
     const uint32_t* files = std::partition_point(begin, end, [&](uint32_t e) { return entry_is_folder(s, e); });
@@ -28,31 +25,10 @@ uint32_t find_child(const IndexSnapshot& s, uint32_t first, uint32_t count, std:
     return INDEX_NO_ENTRY;
 }
 
-}  // namespace
-
-IndexSnapshot* index_snapshot_acquire_current() {
-    std::lock_guard<std::mutex> lock(g_current_lock);
-    if (!g_current) g_current = new IndexSnapshot();
-    index_snapshot_acquire(g_current);
-    return g_current;
-}
-
-void index_snapshot_acquire(IndexSnapshot* snapshot) {
-    snapshot->references.fetch_add(1, std::memory_order_relaxed);
-}
-
-void index_snapshot_release(IndexSnapshot* snapshot) {
-    if (snapshot && snapshot->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete snapshot;
-}
-
-void index_snapshot_set_current(IndexSnapshot* snapshot) {
-    IndexSnapshot* old = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g_current_lock);
-        old = g_current;
-        g_current = snapshot;
-    }
-    index_snapshot_release(old);
+uint64_t entry_recent(const IndexSnapshot& s, uint32_t e) {
+    auto at = std::lower_bound(s.recent_entries.begin(), s.recent_entries.end(), e);
+    if (at == s.recent_entries.end() || *at != e) return INDEXED_UNKNOWN;
+    return s.recent_times[at - s.recent_entries.begin()];
 }
 
 std::string_view extra_fold_form(const IndexSnapshot& s, const ExtraFold& fold, unsigned folds) {
@@ -87,7 +63,7 @@ uint32_t index_lookup(const IndexSnapshot& s, std::string_view index_path) {
         size_t end = index_path.find('\\', at);
         std::string_view segment = index_path.substr(at, end == std::string_view::npos ? end : end - at);
         if (segment.empty()) return INDEX_NO_ENTRY;
-        found = find_child(s, first, count, segment);
+        found = index_find_child(s, first, count, segment);
         if (found == INDEX_NO_ENTRY || end == std::string_view::npos) return found;
         if (!entry_is_folder(s, found)) return INDEX_NO_ENTRY;
         first = s.entries[found].first_child;
@@ -132,7 +108,8 @@ IndexMemory index_memory(const IndexSnapshot& s) {
     memory.names = s.names.capacity() + s.folded.capacity() + s.extra_text.capacity();
     memory.total = memory.names + s.entries.capacity() * sizeof(IndexEntry) +
                    s.children.capacity() * sizeof(uint32_t) + s.path_rank.capacity() * sizeof(uint32_t) +
-                   s.extra_folds.capacity() * sizeof(ExtraFold) + sizeof(IndexSnapshot);
+                   s.extra_folds.capacity() * sizeof(ExtraFold) + s.recent_entries.capacity() * sizeof(uint32_t) +
+                   s.recent_times.capacity() * sizeof(uint64_t) + sizeof(IndexSnapshot);
     return memory;
 }
 

@@ -1,8 +1,9 @@
 // The index snapshot: every entry in one array of fixed-size records, ordered by name, with the
-// names in one arena. Built once by index_build.cpp, then read by any thread without locks.
+// names in one arena. Built by index_build.cpp (from a scan or from a version of the live index),
+// or read from the saved index, then read by any thread without locks as the base of a generation
+// (index_generation.h).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -54,8 +55,6 @@ struct IndexRootFolder {
 };
 
 struct IndexSnapshot {
-    std::atomic<long> references{1};
-
     // Entries ordered by folded name, then by name bytes, then by the path order of the parent.
     std::vector<IndexEntry> entries;
     // Each folder's children: folders first, then by name bytes (the enumeration and lookup order).
@@ -71,14 +70,13 @@ struct IndexSnapshot {
     std::string extra_text;
     std::vector<IndexRootFolder> roots;
     bool folder_sizes = true;
-    uint64_t scan_time = INDEXED_UNKNOWN;  // FILETIME of the scan: every entry's "recently changed"
+    // When the host saw an entry appear or change, for the entries it saw change since the first
+    // scan, by entry (sorted); every other entry's is unknown.
+    std::vector<uint32_t> recent_entries;
+    std::vector<uint64_t> recent_times;
 };
 
-// Reference counting. The current snapshot is the one that index_build made last.
-IndexSnapshot* index_snapshot_acquire_current();  // never null: an empty index before any build
-void index_snapshot_acquire(IndexSnapshot* snapshot);
-void index_snapshot_release(IndexSnapshot* snapshot);
-void index_snapshot_set_current(IndexSnapshot* snapshot);  // takes over the caller's reference
+uint64_t entry_recent(const IndexSnapshot& s, uint32_t e);  // INDEXED_UNKNOWN when not known
 
 inline std::string_view entry_name(const IndexSnapshot& s, uint32_t e) {
     const IndexEntry& entry = s.entries[e];
@@ -94,6 +92,9 @@ std::string_view entry_name_in(const IndexSnapshot& s, uint32_t e, unsigned fold
 // The same for the entry of one of IndexSnapshot::extra_folds, without looking it up (FOLD_CASE,
 // FOLD_MARKS, or FOLD_COMPOSE for an ENTRY_DECOMPOSED entry).
 std::string_view extra_fold_form(const IndexSnapshot& s, const ExtraFold& fold, unsigned folds);
+
+// The child of that name among the children [first, first + count), or INDEX_NO_ENTRY.
+uint32_t index_find_child(const IndexSnapshot& s, uint32_t first, uint32_t count, std::string_view name);
 
 // The entry at an index path (names joined by backslashes, the first a top-level name), or
 // INDEX_NO_ENTRY. The empty path is the root, which is not an entry: also INDEX_NO_ENTRY.

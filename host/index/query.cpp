@@ -35,20 +35,20 @@ struct QueryJob {
     std::shared_ptr<QueryShared> shared;
     SorrelwickDbQuery* owner = nullptr;  // compared by address on the owner thread, never followed elsewhere
     HWND window = nullptr;               // the owner thread's completion window
-    IndexSnapshot* snapshot = nullptr;   // a reference of its own
+    IndexView view;                      // the version it searches or sorts, a reference of its own
     std::shared_ptr<const QuerySearch> search;  // null: sort `input` only
-    std::shared_ptr<const std::vector<uint32_t>> input;
+    std::shared_ptr<const QueryResults> input;
     int sort_property = 0;
     bool sort_ascending = true;
     int event = DB_QUERY_EVENT_SEARCH_DONE;
     std::atomic<bool> cancel{false};
     bool done = false;                                     // guarded by shared->lock
-    std::shared_ptr<const std::vector<uint32_t>> results;  // guarded by shared->lock
+    std::shared_ptr<const QueryResults> results;           // guarded by shared->lock
     bool event_raised = false;                             // owner thread only
     std::chrono::steady_clock::time_point started;         // worker only
     bool lowered = false;                                  // worker only: runs at a lowered priority
 
-    ~QueryJob() { index_snapshot_release(snapshot); }
+    ~QueryJob() { index_view_release(&view); }
 };
 
 struct QueryShared {
@@ -60,12 +60,11 @@ struct QueryShared {
 
 struct SorrelwickDbQuery {
     std::shared_ptr<host::QueryShared> shared = std::make_shared<host::QueryShared>();
-    host::IndexSnapshot* snapshot = nullptr;
     DbQueryCallback callback = nullptr;
     void* context = nullptr;
     HWND window = nullptr;
     // Owner thread only:
-    std::shared_ptr<const std::vector<uint32_t>> results = std::make_shared<std::vector<uint32_t>>();
+    std::shared_ptr<const host::QueryResults> results = std::make_shared<host::QueryResults>();
     std::shared_ptr<host::QueryJob> newest;
     bool newest_installed = true;
 };
@@ -131,7 +130,11 @@ SearchRequest request_from(const QuerySearch& search) {
 
 // Ends a job: a cancelled one with no results, since nobody may install what it got so far.
 void job_finish(QueryJob& job, SharedResults results) {
-    if (job.cancel.load() || !results) results = std::make_shared<const ResultList>();
+    if (job.cancel.load() || !results) {
+        auto none = std::make_shared<QueryResults>();
+        none->view = index_view_copy(job.view);
+        results = std::move(none);
+    }
     {
         std::lock_guard<std::mutex> guard(job.shared->lock);
         job.results = std::move(results);
@@ -154,20 +157,23 @@ void job_poll(void* context) {
     job.lowered = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST) != FALSE;
 }
 
-// The job's list, sorted and cut to its limit; null when it stopped before the end.
-std::unique_ptr<ResultList> job_compute(QueryJob& job, const SearchPoll& poll) {
-    auto results = std::make_unique<ResultList>();
+// The job's list, sorted and cut to its limit, with the job's version; null when it stopped
+// before the end.
+std::unique_ptr<QueryResults> job_compute(QueryJob& job, const SearchPoll& poll) {
+    auto results = std::make_unique<QueryResults>();
+    std::vector<uint32_t>& entries = results->entries;
     bool complete = true;
     if (job.search) {
         SearchRequest request = request_from(*job.search);
-        complete = search_run(*job.snapshot, request, poll, results.get());
+        complete = search_run(job.view, request, poll, &entries);
     } else if (job.input) {
-        *results = *job.input;
+        entries = job.input->entries;
     }
-    if (complete) complete = result_sort(*job.snapshot, job.sort_property, job.sort_ascending, poll, results.get());
+    if (complete) complete = result_sort(job.view, job.sort_property, job.sort_ascending, poll, &entries);
     if (!complete) return nullptr;
     uint32_t limit = job.search ? job.search->max_results : 0;
-    if (limit != 0 && limit != 0xFFFFFFFF && results->size() > limit) results->resize(limit);
+    if (limit != 0 && limit != 0xFFFFFFFF && entries.size() > limit) entries.resize(limit);
+    results->view = index_view_copy(job.view);
     return results;
 }
 
@@ -181,7 +187,7 @@ void run_job(QueryJob& job) {
         results = nullptr;
     } else if (job.search) {
         // A search's own sort and limit are part of it, so equal searches give equal lists.
-        results = result_share_search(job.snapshot, job.search, job.cancel, compute);
+        results = result_share_search(job.view, job.search, job.cancel, compute);
     } else {
         results = compute();
     }
@@ -215,7 +221,7 @@ void worker_main() {
         std::erase(g_pool.running, job.get());
         g_jobs_running.store(g_pool.running.size());
         guard.unlock();
-        job.reset();  // may release the last reference on a snapshot: outside the lock
+        job.reset();  // may release the last reference on a generation: outside the lock
         g_jobs_ended.fetch_add(1);
         guard.lock();
         if (!normal) break;
@@ -304,13 +310,13 @@ HWND completion_window() {
     return window;
 }
 
-std::shared_ptr<QueryJob> new_job(SorrelwickDbQuery* query) {
+// A job on a version of the index: its own reference on `view`.
+std::shared_ptr<QueryJob> new_job(SorrelwickDbQuery* query, IndexView view) {
     auto job = std::make_shared<QueryJob>();
     job->shared = query->shared;
     job->owner = query;
     job->window = query->window;
-    job->snapshot = query->snapshot;
-    index_snapshot_acquire(job->snapshot);
+    job->view = view;
     return job;
 }
 
@@ -324,10 +330,10 @@ void start_job(SorrelwickDbQuery* query, std::shared_ptr<QueryJob> job) {
 
 }  // namespace
 
-SorrelwickDbQuery* query_create(IndexSnapshot* snapshot, DbQueryCallback callback, void* context) {
+QueryResults::~QueryResults() { index_view_release(&view); }
+
+SorrelwickDbQuery* query_create(DbQueryCallback callback, void* context) {
     auto* query = new SorrelwickDbQuery();
-    query->snapshot = snapshot ? snapshot : index_snapshot_acquire_current();
-    if (snapshot) index_snapshot_acquire(snapshot);
     query->callback = callback;
     query->context = context;
     query->window = completion_window();
@@ -343,12 +349,11 @@ void query_destroy(SorrelwickDbQuery* query) {
         g_live.erase(std::remove(g_live.begin(), g_live.end(), query), g_live.end());
     }
     if (query->newest) job_cancel(query->newest);
-    index_snapshot_release(query->snapshot);
     delete query;
 }
 
 void query_search(SorrelwickDbQuery* query, const QuerySearch& search) {
-    auto job = new_job(query);
+    auto job = new_job(query, index_view_acquire());
     job->search = std::make_shared<const QuerySearch>(search);
     job->sort_property = result_sort_knows(search.sort_property) ? search.sort_property : 0;
     job->sort_ascending = search.sort_ascending;
@@ -357,17 +362,21 @@ void query_search(SorrelwickDbQuery* query, const QuerySearch& search) {
 }
 
 void query_sort(SorrelwickDbQuery* query, int property, bool ascending) {
-    auto job = new_job(query);
     const QueryJob* pending = query->newest_installed ? nullptr : query->newest.get();
+    std::shared_ptr<QueryJob> job;
     if (pending && pending->search) {
         // Sorting what a search still being made will give: the search runs again with the new order.
+        job = new_job(query, index_view_acquire());
         auto search = std::make_shared<QuerySearch>(*pending->search);
         search->sort_property = property;
         search->sort_ascending = ascending;
         job->search = std::move(search);
     } else {
         // A sort still being made is superseded with its own input: nothing is waited for here.
-        job->input = pending ? pending->input : query->results;
+        // The entries are sorted in the version they were found in.
+        std::shared_ptr<const QueryResults> input = pending ? pending->input : query->results;
+        job = new_job(query, index_view_copy(input->view));
+        job->input = std::move(input);
     }
     job->sort_property = result_sort_knows(property) ? property : 0;
     job->sort_ascending = ascending;
@@ -377,15 +386,16 @@ void query_sort(SorrelwickDbQuery* query, int property, bool ascending) {
 
 size_t query_result_count(SorrelwickDbQuery* query) {
     install_newest(query);
-    return query->results->size();
+    return query->results->entries.size();
 }
 
 uint32_t query_result_entry(SorrelwickDbQuery* query, size_t index) {
     install_newest(query);
-    return index < query->results->size() ? (*query->results)[index] : INDEX_NO_ENTRY;
+    const std::vector<uint32_t>& entries = query->results->entries;
+    return index < entries.size() ? entries[index] : INDEX_NO_ENTRY;
 }
 
-const IndexSnapshot& query_snapshot(SorrelwickDbQuery* query) { return *query->snapshot; }
+const IndexView& query_view(SorrelwickDbQuery* query) { return query->results->view; }
 
 void query_workers_shutdown() {
     std::unique_lock<std::mutex> guard(g_pool.lock);
@@ -407,9 +417,5 @@ size_t query_workers_alive() {
     return g_pool.workers;
 }
 
-void index_shutdown() {
-    query_workers_shutdown();
-    index_snapshot_set_current(nullptr);
-}
 
 }  // namespace host

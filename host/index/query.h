@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-#include "host/index/index_store.h"
+#include "host/index/index_view.h"
 #include "host/index/search_pattern.h"
 
 namespace host {
@@ -26,8 +27,19 @@ struct QuerySearch {
     bool operator==(const QuerySearch&) const = default;
 };
 
-// Takes its own reference on the snapshot.
-SorrelwickDbQuery* query_create(IndexSnapshot* snapshot, DbQueryCallback callback, void* context);
+// What a search or sort found: entries of one version of the index, which they keep readable.
+struct QueryResults {
+    IndexView view;  // a reference of its own (empty while nothing was found)
+    std::vector<uint32_t> entries;
+    QueryResults() = default;
+    QueryResults(const QueryResults&) = delete;
+    QueryResults& operator=(const QueryResults&) = delete;
+    ~QueryResults();
+};
+
+// A search takes the version of the index that is current when it starts; a sort keeps the
+// version of the results it sorts.
+SorrelwickDbQuery* query_create(DbQueryCallback callback, void* context);
 // After it returns the callback is never called again for this query.
 void query_destroy(SorrelwickDbQuery* query);
 void query_search(SorrelwickDbQuery* query, const QuerySearch& search);
@@ -36,7 +48,7 @@ void query_sort(SorrelwickDbQuery* query, int property, bool ascending);
 // The results of the newest search or sort (waiting for it when it still runs). Owner thread only.
 size_t query_result_count(SorrelwickDbQuery* query);
 uint32_t query_result_entry(SorrelwickDbQuery* query, size_t index);  // INDEX_NO_ENTRY when out of range
-const IndexSnapshot& query_snapshot(SorrelwickDbQuery* query);
+const IndexView& query_view(SorrelwickDbQuery* query);  // the version of those results
 
 // Cancels every job, queued or running, and waits for the worker threads to end, which takes a
 // few milliseconds whatever is searching; workers start again on demand.

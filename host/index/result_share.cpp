@@ -12,24 +12,14 @@ namespace {
 // How often a job waiting for another's identical search looks at its own cancel flag.
 constexpr auto SHARE_CANCEL_POLL = std::chrono::milliseconds(2);
 
+// A version is known by its generation's address and its number. The slot's list (or, while it
+// runs, the job that makes it) holds a reference on the generation, so the address is not reused.
 struct ShareSlot {
-    const IndexSnapshot* snapshot;
+    const IndexGeneration* generation;
+    uint32_t version;
     std::shared_ptr<const QuerySearch> search;
-    std::weak_ptr<const ResultList> results;
+    std::weak_ptr<const QueryResults> results;
     bool running;
-};
-
-// A shared list and the reference on the snapshot its entry numbers point into: while any holder
-// of the list lives, no other snapshot can take its address and be mistaken for it.
-struct HeldResults {
-    ResultList list;
-    IndexSnapshot* snapshot;
-    HeldResults(ResultList&& made, IndexSnapshot* of) : list(std::move(made)), snapshot(of) {
-        index_snapshot_acquire(snapshot);
-    }
-    ~HeldResults() { index_snapshot_release(snapshot); }
-    HeldResults(const HeldResults&) = delete;
-    HeldResults& operator=(const HeldResults&) = delete;
 };
 
 struct ShareTable {
@@ -44,14 +34,14 @@ bool slot_is_dead(const ShareSlot& slot) { return !slot.running && slot.results.
 
 }  // namespace
 
-SharedResults result_share_search(IndexSnapshot* snapshot, const std::shared_ptr<const QuerySearch>& search,
+SharedResults result_share_search(const IndexView& view, const std::shared_ptr<const QuerySearch>& search,
                                   const std::atomic<bool>& cancel,
-                                  const std::function<std::unique_ptr<ResultList>()>& compute) {
+                                  const std::function<std::unique_ptr<QueryResults>()>& compute) {
     std::unique_lock<std::mutex> guard(g_share.lock);
     for (;;) {
         std::erase_if(g_share.slots, slot_is_dead);
         auto same = std::find_if(g_share.slots.begin(), g_share.slots.end(), [&](const ShareSlot& slot) {
-            return slot.snapshot == snapshot && *slot.search == *search;
+            return slot.generation == view.generation && slot.version == view.version && *slot.search == *search;
         });
         if (same == g_share.slots.end()) break;
         if (SharedResults held = same->results.lock()) return held;
@@ -59,7 +49,7 @@ SharedResults result_share_search(IndexSnapshot* snapshot, const std::shared_ptr
         if (cancel.load()) return nullptr;
         g_share.settled.wait_for(guard, SHARE_CANCEL_POLL);
     }
-    ShareSlot& mine = g_share.slots.emplace_back(ShareSlot{snapshot, search, {}, true});
+    ShareSlot& mine = g_share.slots.emplace_back(ShareSlot{view.generation, view.version, search, {}, true});
     guard.unlock();
 
     SharedResults made;
@@ -71,10 +61,7 @@ SharedResults result_share_search(IndexSnapshot* snapshot, const std::shared_ptr
         g_share.settled.notify_all();
     };
     try {
-        if (std::unique_ptr<ResultList> list = compute()) {
-            auto held = std::make_shared<HeldResults>(std::move(*list), snapshot);
-            made = SharedResults(held, &held->list);
-        }
+        if (std::unique_ptr<QueryResults> list = compute()) made = SharedResults(std::move(list));
     } catch (...) {
         settle();  // the waiters run it themselves
         throw;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/index/index_store.h"
+#include "host/index/index_view.h"
 #include "host/index/search_poll.h"
 
 namespace host {
@@ -24,9 +24,9 @@ enum : int {
 
 bool result_sort_knows(int property);
 
-// Sorts entries by the property, ties by path; descending is the exact reverse of ascending.
-// Returns false when the poll stopped it (the order is then unspecified).
-bool result_sort(const IndexSnapshot& s, int property, bool ascending, const SearchPoll& poll,
+// Sorts entries of one view by the property, ties by path; descending is the exact reverse of
+// ascending. Returns false when the poll stopped it (the order is then unspecified).
+bool result_sort(const IndexView& view, int property, bool ascending, const SearchPoll& poll,
                  std::vector<uint32_t>* results);
 
 // The extension of a name as the extension sort sees it: after the last dot that is not the

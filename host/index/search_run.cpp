@@ -10,7 +10,10 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <span>
 
+#include "host/index/index_view.h"
 #include "host/index/text_fold.h"
 
 namespace host {
@@ -33,19 +36,44 @@ struct Verified {
     const SearchCondition* regex_of = nullptr;
 };
 
-// The entry whose line in an arena holds byte `position`, searching forward from `from`.
-uint32_t entry_at(const IndexSnapshot& s, bool folded, size_t position, uint32_t from) {
-    auto offset = [&](uint32_t e) { return folded ? s.entries[e].folded_offset : s.entries[e].name_offset; };
-    uint32_t count = static_cast<uint32_t>(s.entries.size());
+// A text of names, one per line in item order, and where each item's line starts: a base's arena
+// (the items are its entries) or the overlay's (the items are its records), raw or folded.
+struct BaseNames {
+    const IndexSnapshot& s;
+    bool folded;
+    const char* data() const { return (folded ? s.folded : s.names).data(); }
+    size_t size() const { return (folded ? s.folded : s.names).size(); }
+    uint32_t count() const { return static_cast<uint32_t>(s.entries.size()); }
+    size_t start(uint32_t e) const { return folded ? s.entries[e].folded_offset : s.entries[e].name_offset; }
+    size_t length(uint32_t e) const { return folded ? s.entries[e].folded_length : s.entries[e].name_length; }
+};
+
+struct OverlayNames {
+    const IndexGeneration& g;
+    bool folded;
+    uint32_t items;  // the records in the arenas when the search began
+    OverlayNames(const IndexGeneration& generation, bool folded_form)
+        : g(generation), folded(folded_form), items(generation.arena_records.load(std::memory_order_acquire)) {}
+    const char* data() const { return folded ? g.arena_folded : g.arena_names; }
+    size_t size() const { return items == 0 ? 0 : start(items - 1) + length(items - 1) + 1; }
+    uint32_t count() const { return items; }
+    size_t start(uint32_t i) const { return folded ? g.records.at(i)->folded_at : g.records.at(i)->name_at; }
+    size_t length(uint32_t i) const { return folded ? g.records.at(i)->folded.size() : g.records.at(i)->name.size(); }
+};
+
+// The item whose line holds byte `position`, searching forward from `from`.
+template <typename Names>
+uint32_t item_at(const Names& names, size_t position, uint32_t from) {
+    uint32_t count = names.count();
     uint32_t low = from, step = 1;
-    while (low + step < count && offset(low + step) <= position) {
+    while (low + step < count && names.start(low + step) <= position) {
         low += step;
         step *= 2;
     }
-    uint32_t high = std::min(count, low + step);  // offset(high) > position, or high == count
+    uint32_t high = std::min(count, low + step);  // start(high) > position, or high == count
     while (high - low > 1) {
         uint32_t middle = low + (high - low) / 2;
-        if (offset(middle) <= position) low = middle;
+        if (names.start(middle) <= position) low = middle;
         else high = middle;
     }
     return low;
@@ -85,38 +113,39 @@ bool term_narrows_better(const SearchTerm& term, const SearchTerm& other) {
     return term.alternatives.size() < other.alternatives.size();
 }
 
-// The end of the arena window that starts at `at`: just past a line feed, so no name is cut.
-size_t window_end(const std::string& arena, size_t at) {
-    size_t end = std::min(arena.size(), at + ARENA_WINDOW_BYTES);
-    size_t feed = arena.find('\n', end - 1);
-    return feed == std::string::npos ? arena.size() : feed + 1;
+// The end of the window that starts at `at`: just past a line feed, so no name is cut.
+template <typename Names>
+size_t window_end(const Names& names, size_t at) {
+    size_t size = names.size();
+    size_t end = std::min(size, at + ARENA_WINDOW_BYTES);
+    const void* feed = std::memchr(names.data() + end - 1, '\n', size - (end - 1));
+    return feed ? static_cast<const char*>(feed) - names.data() + 1 : size;
 }
 
 // Each name that holds the alternative's needle where the placement options allow it, once.
 // False when stopped.
-bool arena_substring(const IndexSnapshot& s, const SearchCondition& condition, const SearchAlternative& alternative,
+template <typename Names>
+bool arena_substring(const Names& names, const SearchCondition& condition, const SearchAlternative& alternative,
                      const SearchPoll& poll, std::vector<uint32_t>* candidates) {
     std::string_view needle = arena_needle(alternative);
-    if (needle.find('\n') != std::string_view::npos || s.entries.empty()) return true;  // no name holds one
+    if (needle.find('\n') != std::string_view::npos || names.count() == 0) return true;  // no name holds one
     // A wildcard's literal may lie anywhere in the name: its placement is checked later.
     SearchOptions anywhere;
     const SearchOptions& placement = alternative.wildcard ? anywhere : condition.options;
-    bool folded = condition.form.folds != 0;
-    const std::string& arena = folded ? s.folded : s.names;
-    const char* base = arena.data();
-    size_t at = 0;
+    const char* base = names.data();
+    size_t at = 0, size = names.size();
     uint32_t cursor = 0;
-    while (at < arena.size()) {
+    while (at < size) {
         if (search_poll_stop(poll)) return false;
-        size_t end = window_end(arena, at);
+        size_t end = window_end(names, at);
         while (at < end) {
             size_t offset = std::string_view(base + at, end - at).find(needle);
             if (offset == std::string_view::npos) break;
             size_t position = at + offset;
-            uint32_t e = entry_at(s, folded, position, cursor);
+            uint32_t e = item_at(names, position, cursor);
             cursor = e;
-            std::string_view text = folded ? entry_folded(s, e) : entry_name(s, e);
-            size_t start = folded ? s.entries[e].folded_offset : s.entries[e].name_offset;
+            size_t start = names.start(e);
+            std::string_view text(base + start, names.length(e));
             if (search_occurrence_fits(placement, text, position - start, needle.size())) {
                 candidates->push_back(e);
                 at = start + text.size() + 1;
@@ -129,45 +158,34 @@ bool arena_substring(const IndexSnapshot& s, const SearchCondition& condition, c
     return true;
 }
 
-// Each line of an arena (names, each followed by a line feed) that the expression matches, once:
-// the search goes on after the matching line. line_at(position, &next) gives the entry whose line
-// holds the byte and sets where the next line starts. An empty match (of "$", "x*"...) needs no
-// care: it lies on a line, and the next search starts on the next line. False when stopped.
-template <typename LineAt>
-bool regex_lines(const std::string& arena, const RE2& regex, const SearchPoll& poll, LineAt line_at,
-                 std::vector<uint32_t>* found) {
-    re2::StringPiece text(arena);
+// Each name that the expression matches, once: the search goes on after the matching name's line.
+// An empty match (of "$", "x*"...) needs no care: it lies on a name's line, and the next search
+// starts on the next line. False when stopped.
+template <typename Names>
+bool arena_regex(const Names& names, const RE2& regex, const SearchPoll& poll, std::vector<uint32_t>* candidates) {
+    re2::StringPiece text(names.data(), names.size());
     size_t at = 0;
+    uint32_t cursor = 0;
     re2::StringPiece match;
     while (at < text.size()) {
         if (search_poll_stop(poll)) return false;
-        size_t end = window_end(arena, at);
+        size_t end = window_end(names, at);
         while (at < end && regex.Match(text, at, end, RE2::UNANCHORED, &match, 1)) {
             size_t position = match.data() - text.data();
             if (position >= end) break;  // an empty match at the start of the next window's first name
-            found->push_back(line_at(position, &at));
+            uint32_t e = item_at(names, position, cursor);
+            cursor = e;
+            candidates->push_back(e);
+            at = names.start(e) + names.length(e) + 1;
         }
         at = end;
     }
     return true;
 }
 
-// Each name of the arena (raw or folded) that the expression matches, once. False when stopped.
-bool arena_regex(const IndexSnapshot& s, bool folded, const RE2& regex, const SearchPoll& poll,
-                 std::vector<uint32_t>* candidates) {
-    uint32_t cursor = 0;
-    auto line_at = [&](size_t position, size_t* next) {
-        cursor = entry_at(s, folded, position, cursor);
-        const IndexEntry& entry = s.entries[cursor];
-        *next = folded ? entry.folded_offset + entry.folded_length + 1 : entry.name_offset + entry.name_length + 1;
-        return cursor;
-    };
-    return regex_lines(folded ? s.folded : s.names, regex, poll, line_at, candidates);
-}
-
-// The name arena holds names as they are, but expressions see them in composed form: the names
-// that are not composed are matched again in that form, in one pass over lines of their own, and
-// that answer replaces the arena's. False when stopped.
+// The name arena holds names as they are, but expressions see them in composed form: the base's
+// names that are not composed are matched again in that form, in one pass over lines of their
+// own, and that answer replaces the arena's. False when stopped.
 bool regex_recheck_decomposed(const IndexSnapshot& s, const RE2& regex, const SearchPoll& poll,
                               std::vector<uint32_t>* candidates) {
     std::string lines;
@@ -183,13 +201,21 @@ bool regex_recheck_decomposed(const IndexSnapshot& s, const RE2& regex, const Se
         lines.push_back('\n');
     }
     if (owners.empty()) return true;
-    auto line_at = [&](size_t position, size_t* after) {
-        size_t line = std::upper_bound(starts.begin(), starts.end(), position) - starts.begin() - 1;
-        *after = line + 1 < starts.size() ? starts[line + 1] : lines.size();
-        return owners[line];
+    struct DecomposedLines {
+        const std::string& text;
+        const std::vector<size_t>& starts;
+        const char* data() const { return text.data(); }
+        size_t size() const { return text.size(); }
+        uint32_t count() const { return static_cast<uint32_t>(starts.size()); }
+        size_t start(uint32_t line) const { return starts[line]; }
+        size_t length(uint32_t line) const {
+            return (line + 1 < starts.size() ? starts[line + 1] : text.size()) - starts[line] - 1;
+        }
     };
+    std::vector<uint32_t> lines_hit;
+    if (!arena_regex(DecomposedLines{lines, starts}, regex, poll, &lines_hit)) return false;
     std::vector<uint32_t> hits;
-    if (!regex_lines(lines, regex, poll, line_at, &hits)) return false;
+    for (uint32_t line : lines_hit) hits.push_back(owners[line]);
     std::vector<uint32_t> kept;  // the arena's candidates that are composed
     for (uint32_t e : *candidates)
         if (!(s.entries[e].flags & ENTRY_DECOMPOSED)) kept.push_back(e);
@@ -198,74 +224,77 @@ bool regex_recheck_decomposed(const IndexSnapshot& s, const RE2& regex, const Se
     return true;
 }
 
-// The names that hold any needle of a term of several alternatives. One pass of an alternation
-// of many needles over the arena costs about as much as one needle; a few needles, or needles
-// too long to compile quickly, get one pass each. Sets *placed when the needles' placement (whole word, prefix,
-// suffix) was checked too. False when stopped.
-bool arena_alternatives(const IndexSnapshot& s, const SearchCondition& condition, const SearchTerm& term,
-                        const SearchPoll& poll, std::vector<uint32_t>* candidates, bool* placed) {
-    size_t bytes = 0;
-    for (const SearchAlternative& alternative : term.alternatives) bytes += arena_needle(alternative).size();
-    if (term.alternatives.size() >= ARENA_ALTERNATION_MIN_NEEDLES && bytes <= ARENA_ALTERNATION_MAX_BYTES) {
-        std::string pattern;
-        for (const SearchAlternative& alternative : term.alternatives)
-            pattern += (pattern.empty() ? "" : "|") + RE2::QuoteMeta(arena_needle(alternative));
-        RE2::Options options;
-        options.set_encoding(RE2::Options::EncodingLatin1);  // needles and names compare as bytes
-        options.set_never_nl(true);
-        options.set_log_errors(false);
-        RE2 alternation(pattern, options);
-        if (alternation.ok()) {
-            const SearchOptions& o = condition.options;
-            *placed = !o.whole_word && !o.prefix && !o.suffix;
-            return arena_regex(s, condition.form.folds != 0, alternation, poll, candidates);
-        }
+// The fast path a request takes, chosen once for the base's arenas and the overlay's: a regular
+// expression over the names, or the most selective term's needles, with what it proves.
+struct FastPlan {
+    const SearchCondition* regex_of = nullptr;
+    const SearchTerm* term = nullptr;
+    const SearchCondition* term_condition = nullptr;
+    // One pass of an alternation of many needles costs about as much as one needle; a few needles,
+    // or needles too long to compile quickly, get one pass each.
+    std::unique_ptr<RE2> alternation;
+    bool narrowed() const { return regex_of || term; }
+    bool folded() const { return term_condition && term_condition->form.folds != 0; }
+    // What the candidates need not be checked for again.
+    Verified verified() const {
+        if (regex_of) return {nullptr, regex_of};
+        bool all_substrings = term && std::none_of(term->alternatives.begin(), term->alternatives.end(),
+                                                   [](const SearchAlternative& alternative) { return alternative.wildcard; });
+        const SearchOptions& o = term ? term_condition->options : SearchOptions{};
+        bool placed = !alternation || (!o.whole_word && !o.prefix && !o.suffix);
+        return {all_substrings && placed ? term : nullptr, nullptr};
     }
-    // The union, marked in one byte per entry so that memory stays bounded however many needles
+};
+
+FastPlan fast_plan(const SearchRequest& request) {
+    FastPlan plan;
+    for (const SearchCondition* condition : {&request.main, &request.filter})
+        if (condition->regex && !condition->options.match_path) {
+            plan.regex_of = condition;
+            return plan;
+        }
+    for (const SearchCondition* condition : {&request.main, &request.filter})
+        for (const SearchTerm& term : condition->terms)
+            if (term_fits_arena(*condition, term) && (!plan.term || term_narrows_better(term, *plan.term))) {
+                plan.term = &term;
+                plan.term_condition = condition;
+            }
+    if (!plan.term || plan.term->alternatives.size() < ARENA_ALTERNATION_MIN_NEEDLES) return plan;
+    size_t bytes = 0;
+    for (const SearchAlternative& alternative : plan.term->alternatives) bytes += arena_needle(alternative).size();
+    if (bytes > ARENA_ALTERNATION_MAX_BYTES) return plan;
+    std::string pattern;
+    for (const SearchAlternative& alternative : plan.term->alternatives)
+        pattern += (pattern.empty() ? "" : "|") + RE2::QuoteMeta(arena_needle(alternative));
+    RE2::Options options;
+    options.set_encoding(RE2::Options::EncodingLatin1);  // needles and names compare as bytes
+    options.set_never_nl(true);
+    options.set_log_errors(false);
+    plan.alternation = std::make_unique<RE2>(pattern, options);
+    if (!plan.alternation->ok()) plan.alternation.reset();
+    return plan;
+}
+
+// The candidates of the plan among one text's names (of the plan's form). False when stopped.
+template <typename Names>
+bool fast_candidates(const FastPlan& plan, const Names& names, const SearchPoll& poll,
+                     std::vector<uint32_t>* candidates) {
+    if (plan.regex_of) return arena_regex(names, *plan.regex_of->regex, poll, candidates);
+    if (plan.alternation) return arena_regex(names, *plan.alternation, poll, candidates);
+    if (plan.term->alternatives.size() == 1)
+        return arena_substring(names, *plan.term_condition, plan.term->alternatives[0], poll, candidates);
+    // The union, marked in one byte per name so that memory stays bounded however many needles
     // find the same names.
-    std::vector<uint8_t> marked(s.entries.size(), 0);
-    for (const SearchAlternative& alternative : term.alternatives) {
+    std::vector<uint8_t> marked(names.count(), 0);
+    for (const SearchAlternative& alternative : plan.term->alternatives) {
         candidates->clear();
-        if (!arena_substring(s, condition, alternative, poll, candidates)) return false;
+        if (!arena_substring(names, *plan.term_condition, alternative, poll, candidates)) return false;
         for (uint32_t e : *candidates) marked[e] = 1;
     }
     candidates->clear();
     for (uint32_t e = 0; e < marked.size(); ++e)
         if (marked[e]) candidates->push_back(e);
-    *placed = true;
     return true;
-}
-
-// Candidates from the most selective fast path into *narrowed, or false in it when every entry
-// must be looked at. False when stopped.
-bool fast_candidates(const IndexSnapshot& s, const SearchRequest& request, const SearchPoll& poll,
-                     std::vector<uint32_t>* candidates, Verified* verified, bool* narrowed) {
-    *narrowed = true;
-    for (const SearchCondition* condition : {&request.main, &request.filter}) {
-        if (condition->regex && !condition->options.match_path) {
-            verified->regex_of = condition;
-            return arena_regex(s, false, *condition->regex, poll, candidates) &&
-                   regex_recheck_decomposed(s, *condition->regex, poll, candidates);
-        }
-    }
-    const SearchTerm* best = nullptr;
-    const SearchCondition* best_condition = nullptr;
-    for (const SearchCondition* condition : {&request.main, &request.filter})
-        for (const SearchTerm& term : condition->terms)
-            if (term_fits_arena(*condition, term) && (!best || term_narrows_better(term, *best))) {
-                best = &term;
-                best_condition = condition;
-            }
-    *narrowed = best != nullptr;
-    if (!best) return true;
-    bool all_substrings = std::none_of(best->alternatives.begin(), best->alternatives.end(),
-                                       [](const SearchAlternative& alternative) { return alternative.wildcard; });
-    bool placed = true;
-    bool finished = best->alternatives.size() == 1
-                        ? arena_substring(s, *best_condition, best->alternatives[0], poll, candidates)
-                        : arena_alternatives(s, *best_condition, *best, poll, candidates, &placed);
-    if (all_substrings && placed) verified->term = best;
-    return finished;
 }
 
 // Entries between two polls: fewer when each costs more.
@@ -286,17 +315,17 @@ struct FormText {
     std::vector<size_t> marks{0};   // path lengths of the folders being walked
     std::string component_scratch;
 
-    std::string_view name_of(const IndexSnapshot& s, uint32_t e, std::string* scratch) const {
-        std::string_view name = entry_name_in(s, e, condition->form.folds);
+    std::string_view name_of(const IndexView& view, EntryRef ref, std::string* scratch) const {
+        std::string_view name = ref_name_in(view, ref, condition->form.folds);
         if (condition->form.plain()) return name;
         scratch->clear();
         text_strip_append(name, condition->form.strip_punctuation, condition->form.strip_whitespace, scratch);
         return *scratch;
     }
-    void enter(const IndexSnapshot& s, uint32_t e) {
+    void enter(const IndexView& view, EntryRef ref) {
         path.resize(marks.back());
         if (!path.empty() && !condition->form.strip_punctuation) path.push_back('\\');
-        path.append(name_of(s, e, &component_scratch));
+        path.append(name_of(view, ref, &component_scratch));
     }
 };
 
@@ -304,10 +333,10 @@ struct FormText {
 struct RawPath {
     std::string path;
     std::vector<size_t> marks{0};
-    void enter(const IndexSnapshot& s, uint32_t e) {
+    void enter(const IndexView& view, EntryRef ref) {
         path.resize(marks.back());
         if (!path.empty()) path.push_back('\\');
-        path.append(entry_name_in(s, e, FOLD_COMPOSE));
+        path.append(ref_name_in(view, ref, FOLD_COMPOSE));
     }
 };
 
@@ -323,15 +352,14 @@ bool condition_matches(const SearchCondition& condition, const EntryTexts& texts
     return true;
 }
 
-bool kind_included(const IndexSnapshot& s, const SearchRequest& request, uint32_t e) {
-    bool folder = (s.entries[e].flags & ENTRY_FOLDER) != 0;
-    return folder ? request.include_folders : request.include_files;
+bool kind_included(const SearchRequest& request, EntryRef ref) {
+    return ref_is_folder(ref) ? request.include_folders : request.include_files;
 }
 
 class Walker {
 public:
-    Walker(const IndexSnapshot& s, const SearchRequest& request, const Verified& verified, const SearchPoll& poll)
-        : s_(s), request_(request), verified_(verified), poll_(poll), interval_(poll_interval(request)),
+    Walker(const IndexView& view, const SearchRequest& request, const SearchPoll& poll)
+        : view_(view), request_(request), poll_(poll), interval_(poll_interval(request)),
           main_{&request.main, {}, {}, {0}, {}}, filter_{&request.filter, {}, {}, {0}, {}} {}
 
     // Polls at the first call and every interval_ calls after it. True when the search must stop.
@@ -341,61 +369,73 @@ public:
         return search_poll_stop(poll_);
     }
 
-    bool matches_by_name(uint32_t e) {
-        if (!kind_included(s_, request_, e)) return false;
-        return matches(main_, e, {}, {}) && matches(filter_, e, {}, {});
+    // `verified`: what the candidate's fast path has already proved (nothing for overlay records).
+    bool matches_by_name(EntryRef ref, const Verified& verified) {
+        if (!kind_included(request_, ref)) return false;
+        return matches(main_, ref, {}, {}, verified) && matches(filter_, ref, {}, {}, verified);
     }
 
-    // Walks the tree depth first, building each entry's path, and marks the matches.
-    bool walk(const std::vector<uint8_t>* candidate, std::vector<uint8_t>* hit) {
+    // Walks the tree depth first, building each entry's path, and marks the matches. `candidate`
+    // (by entry id) narrows the base entries that can match; overlay records are all candidates.
+    bool walk(const std::vector<uint8_t>* candidate, const Verified& verified, std::vector<uint8_t>* hit) {
         struct Frame {
-            uint32_t first, count, next;
+            std::span<const uint32_t> children;
+            size_t next;
         };
-        std::vector<Frame> stack{{s_.top_first, s_.top_count, 0}};
+        std::vector<std::vector<uint32_t>> scratch(1);  // a folder's own list of children, by depth
+        std::vector<Frame> stack{{view_children(view_, INDEX_NO_ENTRY, &scratch[0]), 0}};
+        bool pure = view_is_pure(view_);
         while (!stack.empty()) {
             Frame& frame = stack.back();
-            if (frame.next == frame.count) {
+            if (frame.next == frame.children.size()) {
                 stack.pop_back();
                 main_.marks.pop_back();
                 filter_.marks.pop_back();
                 raw_.marks.pop_back();
                 continue;
             }
-            uint32_t e = s_.children[frame.first + frame.next++];
+            uint32_t e = frame.children[frame.next++];
             if (stop_due()) return false;
-            bool folder = s_.entries[e].flags & ENTRY_FOLDER;
-            bool wanted = (!candidate || (*candidate)[e]) && kind_included(s_, request_, e);
-            if (!wanted && !(folder && s_.entries[e].child_count)) continue;
-            main_.enter(s_, e);
-            filter_.enter(s_, e);
-            raw_.enter(s_, e);
-            if (wanted && matches(main_, e, main_.path, raw_.path) && matches(filter_, e, filter_.path, raw_.path))
+            EntryRef ref = view_entry(view_, e);
+            if (!ref) continue;
+            bool folder = ref_is_folder(ref);
+            bool has_children = folder && (!ref.base || ref.base->child_count || !pure);
+            bool wanted = (!candidate || ref.record || (*candidate)[e]) && kind_included(request_, ref);
+            if (!wanted && !has_children) continue;
+            main_.enter(view_, ref);
+            filter_.enter(view_, ref);
+            raw_.enter(view_, ref);
+            const Verified& proved = ref.record ? Verified{} : verified;
+            if (wanted && matches(main_, ref, main_.path, raw_.path, proved) &&
+                matches(filter_, ref, filter_.path, raw_.path, proved))
                 (*hit)[e] = 1;
-            if (folder && s_.entries[e].child_count) {
-                stack.push_back({s_.entries[e].first_child, s_.entries[e].child_count, 0});
-                main_.marks.push_back(main_.path.size());
-                filter_.marks.push_back(filter_.path.size());
-                raw_.marks.push_back(raw_.path.size());
-            }
+            if (!has_children) continue;
+            if (scratch.size() <= stack.size()) scratch.resize(stack.size() + 1);
+            std::span<const uint32_t> children = view_children(view_, e, &scratch[stack.size()]);
+            if (children.empty()) continue;
+            stack.push_back({children, 0});
+            main_.marks.push_back(main_.path.size());
+            filter_.marks.push_back(filter_.path.size());
+            raw_.marks.push_back(raw_.path.size());
         }
         return true;
     }
 
 private:
-    bool matches(FormText& form, uint32_t e, std::string_view path, std::string_view raw_path) {
+    bool matches(FormText& form, EntryRef ref, std::string_view path, std::string_view raw_path,
+                 const Verified& verified) {
         const SearchCondition& condition = *form.condition;
         if (condition.match_all) return true;
         EntryTexts texts;
-        if (condition.regex) texts.raw_name = entry_name_in(s_, e, FOLD_COMPOSE);
+        if (condition.regex) texts.raw_name = ref_name_in(view_, ref, FOLD_COMPOSE);
         texts.raw_path = raw_path;
-        texts.name = form.name_of(s_, e, &form.name_scratch);
+        texts.name = form.name_of(view_, ref, &form.name_scratch);
         texts.path = path;
-        return condition_matches(condition, texts, verified_);
+        return condition_matches(condition, texts, verified);
     }
 
-    const IndexSnapshot& s_;
+    const IndexView& view_;
     const SearchRequest& request_;
-    const Verified& verified_;
     const SearchPoll& poll_;
     uint32_t interval_;
     uint32_t until_poll_ = 0;
@@ -404,43 +444,106 @@ private:
     RawPath raw_;
 };
 
+// A search by paths: the tree is walked, the base's entries narrowed by the fast path.
+bool search_by_path(const IndexView& view, const SearchRequest& request, const SearchPoll& poll,
+                    const std::vector<uint32_t>& candidates, const Verified& verified, bool narrowed,
+                    std::vector<uint32_t>* out) {
+    Walker walker(view, request, poll);
+    std::vector<uint8_t> candidate, hit(view_id_end(view), 0);
+    if (narrowed) {
+        candidate.assign(view.generation->base_count, 0);
+        for (uint32_t e : candidates) candidate[e] = 1;
+    }
+    if (!walker.walk(narrowed ? &candidate : nullptr, verified, &hit)) return false;
+    for (uint32_t e = 0; e < hit.size(); ++e)
+        if (hit[e]) out->push_back(e);
+    return true;
+}
+
+// The overlay's records alive at the view that the plan lets through (all of them when it does not
+// narrow), and the records beyond its arenas; with whether the plan's verdict holds for each.
+bool overlay_candidates(const IndexView& view, const FastPlan& plan, const SearchPoll& poll,
+                        std::vector<std::pair<const OverlayRecord*, bool>>* out) {
+    const IndexGeneration& generation = *view.generation;
+    OverlayNames names(generation, plan.folded());
+    uint32_t first_unnamed = 0;
+    if (plan.narrowed()) {
+        std::vector<uint32_t> found;
+        if (!fast_candidates(plan, names, poll, &found)) return false;
+        // An expression sees a name in composed form, which the arena holds only for composed names:
+        // the others are all candidates, checked one by one.
+        bool composed_only = plan.regex_of != nullptr;
+        for (uint32_t index : found) {
+            const OverlayRecord* record = generation.records.at(index);
+            if (!composed_only || !(record->flags & ENTRY_DECOMPOSED)) out->emplace_back(record, true);
+        }
+        first_unnamed = names.count();
+        if (composed_only)
+            for (uint32_t index = 0; index < first_unnamed; ++index) {
+                const OverlayRecord* record = generation.records.at(index);
+                if (record->flags & ENTRY_DECOMPOSED) out->emplace_back(record, false);
+            }
+    }
+    size_t count = generation.records.size();
+    for (size_t index = first_unnamed; index < count; ++index) out->emplace_back(generation.records.at(index), false);
+    std::erase_if(*out, [&](const auto& item) {
+        return !item.first->alive_at(view.version) || (item.first->flags & RECORD_REMOVED);
+    });
+    return true;
+}
+
+// A search by names: the base's entries that still hold (narrowed by the fast path), then the
+// overlay's records (narrowed the same way over their own arenas).
+bool search_by_name(const IndexView& view, const SearchRequest& request, const SearchPoll& poll,
+                    const FastPlan& plan, const std::vector<uint32_t>& candidates, std::vector<uint32_t>* out) {
+    Walker walker(view, request, poll);
+    const IndexSnapshot& s = view_base(view);
+    bool pure = view_is_pure(view);
+    Verified verified = plan.verified();
+    auto try_base = [&](uint32_t e) {
+        if (pure || view_base_unchanged(view, e)) {
+            if (walker.matches_by_name({&s.entries[e], nullptr}, verified)) out->push_back(e);
+        }
+    };
+    if (plan.narrowed()) {
+        out->reserve(candidates.size());
+        for (uint32_t e : candidates) {
+            if (walker.stop_due()) return false;
+            try_base(e);
+        }
+    } else {
+        for (uint32_t e = 0; e < view.generation->base_count; ++e) {
+            if (walker.stop_due()) return false;
+            try_base(e);
+        }
+    }
+    if (pure) return true;
+    std::vector<std::pair<const OverlayRecord*, bool>> records;
+    if (!overlay_candidates(view, plan, poll, &records)) return false;
+    for (const auto& [record, narrowed] : records) {
+        if (walker.stop_due()) return false;
+        if (walker.matches_by_name({nullptr, record}, narrowed ? verified : Verified{})) out->push_back(record->id);
+    }
+    return true;
+}
+
 }  // namespace
 
-bool search_run(const IndexSnapshot& s, const SearchRequest& request, const SearchPoll& poll,
+bool search_run(const IndexView& view, const SearchRequest& request, const SearchPoll& poll,
                 std::vector<uint32_t>* out) {
     out->clear();
     if (request.nothing || request.main.invalid || request.filter.invalid) return true;
     if (!request.include_files && !request.include_folders) return true;
+    FastPlan plan = fast_plan(request);
     std::vector<uint32_t> candidates;
-    Verified verified;
-    bool narrowed = false;
-    if (!fast_candidates(s, request, poll, &candidates, &verified, &narrowed)) return false;
-    Walker walker(s, request, verified, poll);
-    if (request.main.needs_path() || request.filter.needs_path()) {
-        std::vector<uint8_t> candidate, hit(s.entries.size(), 0);
-        if (narrowed) {
-            candidate.assign(s.entries.size(), 0);
-            for (uint32_t e : candidates) candidate[e] = 1;
-        }
-        if (!walker.walk(narrowed ? &candidate : nullptr, &hit)) return false;
-        for (uint32_t e = 0; e < hit.size(); ++e)
-            if (hit[e]) out->push_back(e);
-        return true;
+    if (plan.narrowed()) {
+        const IndexSnapshot& base = view_base(view);
+        if (!fast_candidates(plan, BaseNames{base, plan.folded()}, poll, &candidates)) return false;
+        if (plan.regex_of && !regex_recheck_decomposed(base, *plan.regex_of->regex, poll, &candidates)) return false;
     }
-    if (narrowed) {
-        out->reserve(candidates.size());
-        for (uint32_t e : candidates) {
-            if (walker.stop_due()) return false;
-            if (walker.matches_by_name(e)) out->push_back(e);
-        }
-        return true;
-    }
-    uint32_t count = static_cast<uint32_t>(s.entries.size());
-    for (uint32_t e = 0; e < count; ++e) {
-        if (walker.stop_due()) return false;
-        if (walker.matches_by_name(e)) out->push_back(e);
-    }
-    return true;
+    if (request.main.needs_path() || request.filter.needs_path())
+        return search_by_path(view, request, poll, candidates, plan.verified(), plan.narrowed(), out);
+    return search_by_name(view, request, poll, plan, candidates, out);
 }
 
 }  // namespace host

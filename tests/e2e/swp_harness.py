@@ -29,6 +29,9 @@ LIBRARY_WITHOUT_ENTRY = ("C:\\windows\\system32\\version.dll" if UNDER_WINE
                          else os.path.join(BUILD_DIR, "libwin32.so"))
 
 LISTENING = re.compile(r"swp-host: listening on (\[[^\]]+\]|[^:\s]+):(\d+)")
+# The line that says the index is complete and follows the disk: after a scan, or after a saved
+# index was brought up to date.
+INDEX_READY = re.compile(r"swp-host: (indexed \d+ entries in|brought the saved index up to date in)")
 
 
 def host_command(args, executable=HOST_EXE):
@@ -43,10 +46,11 @@ def host_path(path):
 
 
 def host_environment(home):
-    """The environment of a host whose settings and state folders are private to `home`."""
+    """The environment of a host whose settings, state and cache folders are private to `home`."""
     env = dict(os.environ)
     env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
     env["XDG_STATE_HOME"] = os.path.join(home, "state")
+    env["XDG_CACHE_HOME"] = os.path.join(home, "cache")  # the saved index
     if UNDER_WINE:
         env["WINEDEBUG"] = "-all"
         env.pop("DISPLAY", None)  # the server needs no window system
@@ -117,9 +121,10 @@ class Server:
     """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
 
     Settings and state live in a temporary folder of their own, and the activity log goes to
-    `log_path` unless `args` says otherwise. `wrapper` is a command that runs swp-host in its own
-    process (such as prlimit, which execs it). Use as a context manager; `stop()` sends SIGTERM (Ctrl+C
-    under Wine) and returns the exit code."""
+    `log_path` unless `args` says otherwise, and the saved index to its cache folder. `wrapper` is a
+    command that runs swp-host in its own process (such as prlimit, which execs it). The server is
+    returned once it listens and its index is complete. Use as a context manager; `stop()` sends
+    SIGTERM (Ctrl+C under Wine) and returns the exit code."""
 
     def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
                  as_user=False, executable=HOST_EXE, wrapper=()):
@@ -144,6 +149,7 @@ class Server:
                                         stderr=subprocess.PIPE, env=host_environment(self.home))
         self.pid = self.process.pid
         self.listeners = []
+        self.index_ready = False
         self._stderr = []
         self._stderr_lock = threading.Lock()
         self._readers = [threading.Thread(target=self._drain, args=(self.process.stderr, True), daemon=True),
@@ -161,6 +167,12 @@ class Server:
                 self.process.wait(timeout=10)
                 raise AssertionError("swp-host ended before listening (exit %s):\n%s"
                                      % (self.process.returncode, self.stderr_text()))
+            try:
+                wait_until(lambda: self.index_ready or self.process.poll() is not None,
+                           timeout=start_timeout, what="the index to be complete")
+            except AssertionError:
+                self.stop()
+                raise
 
     def _drain(self, stream, is_stderr):
         for raw in iter(stream.readline, b""):
@@ -171,6 +183,8 @@ class Server:
                 match = LISTENING.search(line)
                 if match:
                     self.listeners.append((match.group(1).strip("[]"), int(match.group(2))))
+                if INDEX_READY.search(line):
+                    self.index_ready = True
         stream.close()
 
     @property

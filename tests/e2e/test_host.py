@@ -15,8 +15,9 @@ from swp_harness import (  # noqa: E402
     host_environment, host_path, make_tree, stop_process, unprivileged, wait_until)
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
-           "--disk-access", "--no-folder-sizes", "--settings", "--plugin", "--debug", "--verbose", "--options-page",
-           "--options", "--width", "--height", "--help", "--manual-page", "--version", "--set"]
+           "--disk-access", "--no-folder-sizes", "--index-file", "--no-index-file", "--settings", "--plugin",
+           "--debug", "--verbose", "--options-page", "--options", "--width", "--height", "--help", "--manual-page",
+           "--version", "--set"]
 
 
 def read_text(path):

@@ -58,7 +58,7 @@ class Installed(unittest.TestCase):
         tree = make_tree(tempfile.mkdtemp(prefix="swp-e2e-install-tree-"), {"a.txt": b"abc"})
         try:
             # The installed settings file, with the command line's folder and port for this run.
-            args = ["--settings", self.path("etc/swp-host/settings.ini"), "--no-log"]
+            args = ["--settings", self.path("etc/swp-host/settings.ini"), "--no-log", "--no-index-file"]
             with Server(tree, args=args, executable=host) as server:
                 with Control(server.port) as control:
                     control.login()
@@ -68,7 +68,7 @@ class Installed(unittest.TestCase):
                 for library in ("libswp.so", "libwin32.so"):
                     self.assertIn(self.path("usr/lib/swp-host/" + library), mapped)
                 self.assertEqual(server.stop(), 0)
-                self.assertEqual(os.listdir(server.home), [])  # nothing written: no settings, no log
+                self.assertEqual(os.listdir(server.home), [])  # nothing written: no settings, log or index
         finally:
             shutil.rmtree(tree, ignore_errors=True)
 

@@ -135,14 +135,19 @@ TEST_F(IndexLookup, FolderSizesAreTheSumBelow) {
     EXPECT_EQ(top[0].fd.attributes, FILE_ATTRIBUTE_DIRECTORY);
 }
 
-TEST_F(IndexLookup, ASnapshotOutlivesANewIndex) {
-    // db_ still reads the first index after a second build replaced it.
+TEST_F(IndexLookup, AnEnumerationOutlivesANewIndexThatTheReferenceFollows) {
+    ScopedBuf name;
+    IndexedFd fd;
+    SorrelwickDbFind* find = host::db_find_first_file(db_, "share", name.get(), &fd);
+    ASSERT_NE(find, nullptr);
     ASSERT_TRUE(tree_.build("tree/Music", "music"));
-    EXPECT_EQ(host::db_file_exists(db_, "share\\a.txt"), 1);
-    SorrelwickDb* current = host::db_add_local_ref();
-    EXPECT_EQ(host::db_file_exists(current, "share\\a.txt"), 0);
-    EXPECT_EQ(host::db_folder_exists(current, "music\\sub"), 1);
-    host::db_release(current);
+    // The reference reads the index current at each call; the enumeration the one it began in.
+    EXPECT_EQ(host::db_file_exists(db_, "share\\a.txt"), 0);
+    EXPECT_EQ(host::db_folder_exists(db_, "music\\sub"), 1);
+    std::vector<std::string> names{name.text()};
+    while (host::db_find_next_file(find, name.get(), &fd)) names.push_back(name.text());
+    host::db_find_close(find);
+    EXPECT_EQ(names, (std::vector<std::string>{"Docs", "Music", "a.txt"}));
 }
 
 TEST(IndexBuild, WithoutFolderSizesFoldersHaveNoSize) {

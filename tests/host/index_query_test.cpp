@@ -112,7 +112,8 @@ TEST_F(IndexQuery, SearchDoneArrivesOnTheCreatingThread) {
     EXPECT_EQ(fd.size, 5u);
     host::db_query_get_result_file_list_filename(query, 1, text.get());
     EXPECT_EQ(text.text(), "");
-    EXPECT_NE(host::db_query_get_result_date_recently_changed(query, 1), INDEXED_UNKNOWN);
+    // Unchanged since the scan: when it appeared is not known.
+    EXPECT_EQ(host::db_query_get_result_date_recently_changed(query, 1), INDEXED_UNKNOWN);
     host::db_query_destroy(query);
 }
 
@@ -363,10 +364,10 @@ TEST_F(IndexQuery, QueriesOfTwoThreadsGetEventsOnTheirOwn) {
 
 }  // namespace
 
-// Equal searches of one snapshot share one list while someone holds it; a search stopped before its
+// Equal searches of one version share one list while someone holds it; a search stopped before its
 // end, another search text, or a list nobody holds any more, is made again.
 TEST_F(IndexQuery, EqualSearchesShareOneListWhileItIsHeld) {
-    host::IndexSnapshot* snapshot = host::index_snapshot_acquire_current();
+    host::IndexView view = host::index_view_acquire();
     auto search = std::make_shared<const host::QuerySearch>();
     auto other = std::make_shared<host::QuerySearch>();
     other->text = "mp3";
@@ -374,26 +375,29 @@ TEST_F(IndexQuery, EqualSearchesShareOneListWhileItIsHeld) {
     int made = 0;
     auto make = [&] {
         made++;
-        return std::make_unique<host::ResultList>(host::ResultList{1, 2, 3});
+        auto list = std::make_unique<host::QueryResults>();
+        list->entries = {1, 2, 3};
+        list->view = host::index_view_copy(view);
+        return list;
     };
     auto stopped = [&] {
         made++;
-        return std::unique_ptr<host::ResultList>();
+        return std::unique_ptr<host::QueryResults>();
     };
-    EXPECT_EQ(host::result_share_search(snapshot, search, cancel, stopped), nullptr);
-    host::SharedResults first = host::result_share_search(snapshot, search, cancel, make);
-    host::SharedResults again = host::result_share_search(snapshot, std::make_shared<host::QuerySearch>(), cancel, make);
-    host::SharedResults different = host::result_share_search(snapshot, other, cancel, make);
+    EXPECT_EQ(host::result_share_search(view, search, cancel, stopped), nullptr);
+    host::SharedResults first = host::result_share_search(view, search, cancel, make);
+    host::SharedResults again = host::result_share_search(view, std::make_shared<host::QuerySearch>(), cancel, make);
+    host::SharedResults different = host::result_share_search(view, other, cancel, make);
     EXPECT_EQ(made, 3);
     EXPECT_EQ(first.get(), again.get());
     EXPECT_NE(first.get(), different.get());
-    long references = snapshot->references.load();
+    long references = view.generation->references.load();
     first.reset();
     again.reset();
     different.reset();
-    EXPECT_EQ(snapshot->references.load(), references - 2);  // the lists' own references went
+    EXPECT_EQ(view.generation->references.load(), references - 2);  // the lists' own references went
     EXPECT_EQ(host::result_share_slots(), 0u);
-    host::result_share_search(snapshot, search, cancel, make);
+    host::result_share_search(view, search, cancel, make);
     EXPECT_EQ(made, 4);
-    host::index_snapshot_release(snapshot);
+    host::index_view_release(&view);
 }

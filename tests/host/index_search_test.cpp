@@ -17,9 +17,10 @@ protected:
     void SetUp() override {
         make_music_tree(tree_);
         ASSERT_TRUE(tree_.build("tree", "share"));
-        snapshot_ = host::index_snapshot_acquire_current();
+        view_ = host::index_view_acquire();
+        snapshot_ = &host::view_base(view_);
     }
-    void TearDown() override { host::index_snapshot_release(snapshot_); }
+    void TearDown() override { host::index_view_release(&view_); }
 
     std::vector<uint32_t> run(const std::string& text, const SearchOptions& options, const std::string& filter = "",
                               uint32_t filter_flags = 0) {
@@ -27,7 +28,7 @@ protected:
         request.main = host::search_compile(text, options);
         request.filter = host::search_compile(filter, host::search_options_from_filter_flags(filter_flags));
         std::vector<uint32_t> results;
-        EXPECT_TRUE(host::search_run(*snapshot_, request, {}, &results));
+        EXPECT_TRUE(host::search_run(view_, request, {}, &results));
         return results;
     }
 
@@ -46,7 +47,8 @@ protected:
     }
 
     IndexTestTree tree_;
-    host::IndexSnapshot* snapshot_ = nullptr;
+    host::IndexView view_;
+    const host::IndexSnapshot* snapshot_ = nullptr;
 };
 
 using Names = std::vector<std::string>;
@@ -299,14 +301,14 @@ TEST_F(IndexSearch, FilesFoldersAndHideEmpty) {
     request.main = host::search_compile("", {});
     request.include_files = false;
     std::vector<uint32_t> results;
-    host::search_run(*snapshot_, request, {}, &results);
+    host::search_run(view_, request, {}, &results);
     EXPECT_EQ(names(results), (Names{"Docs", "empty", "Music", "share", "sub"}));
     request.include_files = true;
     request.include_folders = false;
-    host::search_run(*snapshot_, request, {}, &results);
+    host::search_run(view_, request, {}, &results);
     EXPECT_EQ(results.size(), 10u);
     request.nothing = true;
-    host::search_run(*snapshot_, request, {}, &results);
+    host::search_run(view_, request, {}, &results);
     EXPECT_TRUE(results.empty());
 }
 
@@ -318,11 +320,11 @@ TEST_F(IndexSearch, ACancelledSearchOrSortStops) {
         host::SearchRequest request;
         request.main = host::search_compile(text, text[0] == '$' ? regex : SearchOptions{});
         std::vector<uint32_t> results;
-        EXPECT_FALSE(host::search_run(*snapshot_, request, {&cancel}, &results)) << text;
+        EXPECT_FALSE(host::search_run(view_, request, {&cancel}, &results)) << text;
     }
     std::vector<uint32_t> all = run("", {});
     for (int property : {0, 1, 2, 3})
-        EXPECT_FALSE(host::result_sort(*snapshot_, property, true, {&cancel}, &all)) << property;
+        EXPECT_FALSE(host::result_sort(view_, property, true, {&cancel}, &all)) << property;
 }
 
 TEST_F(IndexSearch, AHeavySearchStopsAtThePollThatSeesTheCancel) {
@@ -341,7 +343,7 @@ TEST_F(IndexSearch, AHeavySearchStopsAtThePollThatSeesTheCancel) {
         host::SearchRequest request;
         request.main = host::search_compile(text, {});
         std::vector<uint32_t> results;
-        EXPECT_FALSE(host::search_run(*snapshot_, request, {&stopper.cancel, third_poll_cancels, &stopper}, &results));
+        EXPECT_FALSE(host::search_run(view_, request, {&stopper.cancel, third_poll_cancels, &stopper}, &results));
         EXPECT_EQ(stopper.polls, 3) << text.substr(0, 10);
     }
 }
@@ -355,7 +357,7 @@ TEST_F(IndexSearch, EverySortInBothDirections) {
     std::vector<uint32_t> all = run("", {});
     auto sorted = [&](int property, bool ascending) {
         std::vector<uint32_t> results = all;
-        EXPECT_TRUE(host::result_sort(*snapshot_, property, ascending, {}, &results));
+        EXPECT_TRUE(host::result_sort(view_, property, ascending, {}, &results));
         return results;
     };
     auto path_of = [&](uint32_t e) {

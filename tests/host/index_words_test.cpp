@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "host/index/index_view.h"
 #include "host/index/result_sort.h"
 #include "host/index/search_run.h"
 #include "tests/host/index_test_tree.h"
@@ -45,9 +46,10 @@ protected:
     void SetUp() override {
         for (const char* name : SCRIPT_NAMES) tree_.file(std::string("tree/") + name, 1);
         ASSERT_TRUE(tree_.build("tree", "share"));
-        snapshot_ = host::index_snapshot_acquire_current();
+        view_ = host::index_view_acquire();
+        snapshot_ = &host::view_base(view_);
     }
-    void TearDown() override { host::index_snapshot_release(snapshot_); }
+    void TearDown() override { host::index_view_release(&view_); }
 
     Names found(const std::string& text, const std::string& filter, uint32_t flags) {
         host::SearchRequest request;
@@ -55,7 +57,7 @@ protected:
         request.filter = host::search_compile(filter, host::search_options_from_filter_flags(flags));
         request.include_folders = false;
         std::vector<uint32_t> results;
-        EXPECT_TRUE(host::search_run(*snapshot_, request, {}, &results));
+        EXPECT_TRUE(host::search_run(view_, request, {}, &results));
         Names names;
         for (uint32_t e : results) names.emplace_back(host::entry_name(*snapshot_, e));
         std::sort(names.begin(), names.end());
@@ -63,7 +65,8 @@ protected:
     }
 
     IndexTestTree tree_;
-    host::IndexSnapshot* snapshot_ = nullptr;
+    host::IndexView view_;
+    const host::IndexSnapshot* snapshot_ = nullptr;
 };
 
 TEST_F(IndexWords, WordsPunctuationAndWhiteSpaceInEveryScript) {
@@ -143,17 +146,16 @@ TEST(IndexExtensionSort, ExtensionsIgnoreCaseAndMarksAndATrailingDotIsNone) {
                              "i.e\u0301"})
         tree.file(std::string("tree/") + name, 1);
     ASSERT_TRUE(tree.build("tree", "share"));
-    host::IndexSnapshot* snapshot = host::index_snapshot_acquire_current();
+    host::ScopedView view;
     host::SearchRequest request;
     std::vector<uint32_t> results;
-    ASSERT_TRUE(host::search_run(*snapshot, request, {}, &results));
-    ASSERT_TRUE(host::result_sort(*snapshot, host::PROPERTY_EXTENSION, true, {}, &results));
+    ASSERT_TRUE(host::search_run(view, request, {}, &results));
+    ASSERT_TRUE(host::result_sort(view, host::PROPERTY_EXTENSION, true, {}, &results));
     Names names;
-    for (uint32_t e : results) names.emplace_back(host::entry_name(*snapshot, e));
+    for (uint32_t e : results) names.emplace_back(host::entry_name(host::view_base(view), e));
     // Equal extensions keep the path order, which within one folder is the name order.
     EXPECT_EQ(names, (Names{"share", ".profile", "g.", "noext", "e.café", "f.CAFE", "i.e\u0301", "h.tar.gz", "a.TXT",
                             "b.txt", "c.Txt"}));
-    host::index_snapshot_release(snapshot);
 }
 
 }  // namespace

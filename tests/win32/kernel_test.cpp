@@ -245,10 +245,13 @@ TEST(ConsoleControlTest, SignalsRunTheHandlerOnItsOwnThread) {
     ASSERT_EQ(WaitForSingleObject(called, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(last_type, CTRL_C_EVENT);
     EXPECT_NE(handler_thread, GetCurrentThreadId());
+    std::raise(SIGHUP);
+    ASSERT_EQ(WaitForSingleObject(called, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(last_type, CTRL_BREAK_EVENT);
     std::raise(SIGTERM);
     ASSERT_EQ(WaitForSingleObject(called, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(last_type, CTRL_CLOSE_EVENT);
-    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(calls, 3);
     EXPECT_TRUE(SetConsoleCtrlHandler(handler, FALSE));
     EXPECT_FALSE(SetConsoleCtrlHandler(handler, FALSE)) << "no longer installed";
 }

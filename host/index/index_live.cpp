@@ -1,0 +1,65 @@
+// Starting and ending the live index.
+#include <chrono>
+#include <cstdio>
+
+#include "host/index/index.h"
+#include "host/index/index_file.h"
+#include "host/index/index_scan.h"
+#include "host/index/index_update.h"
+#include "host/index/index_view.h"
+#include "host/index/query.h"
+
+namespace host {
+
+bool index_start(const std::vector<IndexRoot>& roots, const IndexOptions& options, const std::string& saved_index,
+                 std::string* error) {
+    ScanState scan;
+    std::vector<IndexRootFolder> folders;
+    if (!index_scan_roots(roots, &scan, &folders, error)) return false;
+    UpdaterStart start;
+    start.folder_sizes = options.folder_sizes;
+    start.saved_index = saved_index;
+    IndexSnapshot* base = nullptr;
+    if (!saved_index.empty()) {
+        auto started = std::chrono::steady_clock::now();
+        std::vector<std::string> names;
+        for (const IndexRootFolder& folder : folders) names.emplace_back(node_name(scan, scan.nodes[folder.entry]));
+        std::string reason;
+        base = index_file_read(saved_index, folders, names, options.folder_sizes, &reason);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (base)
+            std::fprintf(stderr, "swp-host: loaded %zu entries from the saved index %s in %.2f s\n",
+                         base->entries.size(), saved_index.c_str(), seconds);
+        else if (!reason.empty())
+            std::fprintf(stderr, "swp-host: the saved index %s is not used, as %s: the folders are scanned\n",
+                         saved_index.c_str(), reason.c_str());
+    }
+    if (base) {
+        start.scan = false;
+        start.roots = base->roots;
+    } else {
+        // Until the scan ends, the index holds the roots alone.
+        std::fprintf(stderr, "swp-host: indexing the folders in the background: until that ends, they are "
+                             "served empty\n");
+        ScanState roots_only;
+        roots_only.nodes = scan.nodes;
+        roots_only.names = scan.names;
+        base = index_snapshot_from_scan(roots_only, folders, options.folder_sizes, {});
+        start.scan = true;
+        start.roots = folders;
+        start.root_scan = std::move(scan);
+    }
+    index_generation_set_current(new IndexGeneration(base));
+    updater_start(std::move(start));
+    return true;
+}
+
+void index_rescan_request() { updater_request_rescan(); }
+
+void index_shutdown() {
+    updater_stop();
+    query_workers_shutdown();
+    index_generation_set_current(nullptr);
+}
+
+}  // namespace host
