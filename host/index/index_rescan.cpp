@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "host/index/disk_beneath.h"
 #include "host/index/index_scan.h"
-#include "win32/find_files.h"
 
 namespace host {
 namespace {
@@ -42,7 +42,7 @@ std::string_view name_of(const std::string& relative) {
 // the index holds.
 bool disk_entry(const IndexRootFolder& root, const std::string& relative, EntryFacts* facts) {
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileBeneathA(root.folder.c_str(), relative.c_str(), &data);
+    HANDLE find = disk_find_first_beneath(root.folder, relative, &data);
     if (find == INVALID_HANDLE_VALUE) return false;
     FindClose(find);
     if (!data_is_indexable(data)) return false;
@@ -57,7 +57,7 @@ bool disk_folder(const IndexRootFolder& root, const std::string& relative, std::
     entries->clear();
     WIN32_FIND_DATAA data;
     std::string pattern = join(relative, "*");
-    HANDLE find = FindFirstFileBeneathA(root.folder.c_str(), pattern.c_str(), &data);
+    HANDLE find = disk_find_first_beneath(root.folder, pattern, &data);
     if (find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) return true;  // empty
@@ -75,7 +75,7 @@ bool disk_folder(const IndexRootFolder& root, const std::string& relative, std::
         }
         entries->push_back({data.cFileName, facts_from(data)});
     } while (FindNextFileA(find, &data));
-    *skipped += FindSkippedCount(find);
+    *skipped += disk_find_skipped(find);
     FindClose(find);
     std::sort(entries->begin(), entries->end(), [](const DiskEntry& a, const DiskEntry& b) { return a.name < b.name; });
     return true;

@@ -11,8 +11,7 @@
 #include <thread>
 
 #include "host/error_words.h"
-#include "win32/directory_changes.h"
-#include "win32/win32.h"
+#include "host/index/disk_beneath.h"
 
 namespace host {
 namespace {
@@ -218,7 +217,7 @@ bool watch_unwatched(uint32_t root, std::vector<std::string>* paths, uint32_t* f
     {
         std::lock_guard<std::mutex> guard(g_watcher.lock);
         if (root >= g_watcher.roots.size() || g_watcher.roots[root].handle == INVALID_HANDLE_VALUE) return true;
-        topmost = GetUnwatchedFoldersA(g_watcher.roots[root].handle, list.data(), UNWATCHED_LIST_BYTES, &below);
+        topmost = disk_unwatched_folders(g_watcher.roots[root].handle, list.data(), UNWATCHED_LIST_BYTES, &below);
     }
     *folders = below;
     for (size_t at = 0; at < list.size() && list[at] != '\0' && paths->size() < topmost;) {
