@@ -21,7 +21,7 @@ FAULTS_ARGS ?=
 PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
            libre2-dev libutf8proc-dev python3 curl wget lftp util-linux
 # vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
-BENCH_PACKAGES = pure-ftpd plocate gnuplot-nox
+BENCH_PACKAGES = pure-ftpd python3-pyftpdlib plocate gnuplot-nox
 # The cross compiler, Wine and Xvfb for the Windows build and its tests; dpkg-dev, unicode-data,
 # perl and python3-six to unpack RE2 and utf8proc and regenerate RE2's tables.
 WINDOWS_PACKAGES = g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 xvfb \

@@ -16,6 +16,8 @@ import sys
 import tempfile
 import time
 
+import bench_table
+
 # The synthetic tree: COUNT entries (files and folders) in folders of about 20, names drawn from
 # a fixed vocabulary with some non-ASCII words, sparse files of varied sizes. The same count always
 # gives the same tree. Half of the files carry "report" in their name, about ten "zanzibar".
@@ -77,10 +79,6 @@ def timed(command, **kwargs):
     return time.monotonic() - start
 
 
-def best_of(runs, command, **kwargs):
-    return min(timed(command, **kwargs) for _ in range(runs))
-
-
 def median_of(runs, command, **kwargs):
     return statistics.median(timed(command, **kwargs) for _ in range(runs))
 
@@ -123,6 +121,7 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the generated tree")
     parser.add_argument("--count", type=int, default=1_000_000)
     parser.add_argument("--make-tree", metavar="DIR", help="only make the tree in DIR and keep it")
+    bench_table.add_arguments(parser)
     args = parser.parse_args()
     if args.make_tree:
         print(f"made {make_tree(args.make_tree, args.count)} entries under {args.make_tree}")
@@ -139,17 +138,48 @@ def main():
             make_tree(str(tree), args.count)
         find = ["find", str(tree), "-printf", "%s %T@ %p\n"]
         timed(find, stdout=subprocess.DEVNULL)  # warms the page cache
-        find_seconds = best_of(RUNS, find, stdout=subprocess.DEVNULL)
-        runs = [run_driver(driver, tree) for _ in range(RUNS)]
+        # find and the driver take turns, so that both see the same state of the machine.
+        find_runs, runs = [], []
+        for _ in range(RUNS):
+            find_runs.append(timed(find, stdout=subprocess.DEVNULL))
+            runs.append(run_driver(driver, tree))
+        find_seconds = min(find_runs)
         ours = min(runs, key=lambda figures: figures["build_seconds"])
         peer = plocate_figures(tree, work)
         report(ours, find_seconds, peer)
+        bench_table.finish(rows_of(runs, find_runs, peer), args, os.path.abspath(os.path.join(args.build,
+                                                                                              "bench_index.png")))
     finally:
         if args.keep and not args.tree:
             print(f"kept {work}", file=sys.stderr)
         else:
             shutil.rmtree(work, ignore_errors=True)
     return 0
+
+
+def rows_of(runs, find_runs, peer):
+    """The rows of the one table: the engine's figures, the driver's runs against find's and plocate's."""
+    entries = format(int(runs[0]["entries"]), ",")
+    plocate = peer or {}
+    names = ["rare term", "half the entries", "regex"]
+    keys = ["rare", "half", "regex"]
+    rows = [
+        bench_table.row("index scan and build of %s entries (engine)" % entries, "s", "lower",
+                        {bench_table.SWP: [r["build_seconds"] for r in runs], "find": find_runs},
+                        {"text": "<= 0.8 x find", "peer": "find", "factor": 0.8}, expected=("find",)),
+        bench_table.row("index bytes per entry beyond names (engine)", "B", "lower",
+                        {bench_table.SWP: [r["bytes_per_entry_beyond_names"] for r in runs]},
+                        {"text": "< 64 B", "limit": 64}),
+    ]
+    for step, (name, key) in enumerate(zip(names, keys)):
+        samples = {bench_table.SWP: [r["step%d" % step][0] for r in runs]}
+        if key in plocate:
+            samples["plocate"] = [plocate[key]]
+        rows.append(bench_table.row("engine search, %s, %s entries" % (name, entries), "ms", "lower", samples,
+                                    {"text": "<= plocate", "peer": "plocate", "factor": 1.0} if key == "rare" else None,
+                                    note="the search alone, in-process; plocate: one process per query"
+                                    if key == "rare" else None, expected=("plocate",)))
+    return rows
 
 
 def report(ours, find_seconds, peer):

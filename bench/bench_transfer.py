@@ -1,18 +1,23 @@
 #!/usr/bin/env python3
-"""Transfers and listings of swp-host on loopback, side by side with the peers that are installed
-(vsftpd, pure-ftpd; each started here on a high loopback port with a temporary configuration):
+"""Transfers, listings and held clients of swp-host on loopback, side by side with the peers that
+are installed (vsftpd, pure-ftpd, pyftpdlib; each started here on a loopback port with a temporary
+configuration and a passive port range of its own):
 
-- RETR of a 1 GiB cached file, beside a bare two-thread copy loop that hands one 64 KiB buffer
-  between a reader and a sender (swp_bench_transfer copy), the ceiling of a one-buffer download;
+- RETR of a 1 GiB cached file: speed, and the server's processor time per GiB, beside a bare
+  two-thread copy loop that hands one 64 KiB buffer between a reader and a sender
+  (swp_bench_transfer copy), the bound of a one-buffer download;
 - LIST and MLSD of a folder of 100,000 entries;
-- 1,000 files of 4 KiB fetched one after another over one control connection;
-- 1,000 idle logged-in connections to swp-host: its memory, and the NOOP round trip of one more
-  client while they are held.
+- 1,000 files of 4 KiB fetched one after another over one control connection with ftplib;
+- 1,000 (and 10,000) idle logged-in connections: the server's memory, and the NOOP round trip of
+  one more client while they are held (10,000 only for the servers that hold clients in one
+  process: the forking peers would start 10,000 processes).
 
-Every figure is the median of --runs runs (at least 5). Prints a Markdown table with the ratios
-and, when gnuplot is installed, draws the RETR and LIST figures as a PNG bar chart."""
+The servers run side by side and every round measures each of them in turn (interleaved rounds);
+each figure is the median of --runs rounds (at least 5) with its min and max. Rows go to the one
+table of bench/bench_table.py."""
 
 import argparse
+import ftplib
 import os
 import pwd
 import re
@@ -24,18 +29,21 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 from swp_harness import Server  # noqa: E402
+import bench_table  # noqa: E402
 
 BIG_SIZE = 1 << 30
 LIST_ENTRIES = 100000
 SMALL_FILES = 1000
 SMALL_SIZE = 4096
-IDLE_CONNECTIONS = 1000
+IDLE_CONNECTIONS = (1000, 10000)
+MANY_CLIENT_ROUNDS = 3  # rounds of the 10,000-client figures: holding them takes long
 NOOP_SAMPLES = 1000
-TIME_LIMIT = 1500.0   # seconds for the whole run, tree generation included
+TIME_LIMIT = 2400.0   # seconds for the whole run, tree generation included
 IO_TIMEOUT = 120.0
 ROOT = "bench"
 
@@ -151,10 +159,11 @@ class Session:
 # ---- the servers -------------------------------------------------------------------------------
 
 class Peer:
-    """A running FTP server: name, port, user, password, and stop()."""
+    """A running FTP server: name, port, user, password, its main process id, and stop()."""
 
-    def __init__(self, name, port, user, password, stop):
+    def __init__(self, name, port, user, password, stop, pid, root):
         self.name, self.port, self.user, self.password, self._stop = name, port, user, password, stop
+        self.pid, self.root, self.forks = pid, root, name in ("vsftpd", "pure-ftpd")
 
     def session(self):
         return Session(self.port, self.user, self.password)
@@ -186,9 +195,17 @@ def stop_process(process):
             process.wait(timeout=10)
 
 
-def start_swp(build, tree):
-    server = Server(tree, args=["--no-log"], start_timeout=300)
-    return Peer("swp-host", server.port, "anonymous", "", lambda: server.__exit__(None, None, None)), server
+# Each server takes its passive ports from a range of its own, below the system's ephemeral ports.
+PASSIVE_RANGES = {"swp-host": (10000, 15999), "vsftpd": (16000, 21999), "pure-ftpd": (22000, 27999),
+                  "pyftpdlib": (28000, 32000)}
+
+
+def start_swp(work, tree, build):
+    first, last = PASSIVE_RANGES["swp-host"]
+    server = Server(tree + "=" + ROOT, args=["--no-log", "--passive-ports", "%d-%d" % (first, last)],
+                    start_timeout=300)
+    return Peer("swp-host", server.port, "anonymous", "", lambda: server.__exit__(None, None, None), server.pid,
+                "/" + ROOT)
 
 
 def peer_program(name, build):
@@ -238,13 +255,21 @@ def start_vsftpd(work, tree, build):
             "ftp_username=" + anonymous_account(), "local_enable=NO", "write_enable=NO", "use_sendfile=YES",
             "secure_chroot_dir=" + empty, "seccomp_sandbox=NO", "isolate=NO", "isolate_network=NO",
             "xferlog_enable=NO", "dirmessage_enable=NO", "connect_from_port_20=NO", "pasv_enable=YES",
-            "max_clients=0", "max_per_ip=0", "idle_session_timeout=600", ""]))
+            "max_clients=0", "max_per_ip=0", "idle_session_timeout=600",
+            "pasv_min_port=%d" % PASSIVE_RANGES["vsftpd"][0], "pasv_max_port=%d" % PASSIVE_RANGES["vsftpd"][1], ""]))
     process = subprocess.Popen([program, config], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     if not wait_for_banner(port, process):
         stop_process(process)
         return None
-    return Peer("vsftpd", port, "anonymous", "x", lambda: stop_process(process))
+    return Peer("vsftpd", port, "anonymous", "x", lambda: stop_process(process), process.pid, "/")
+
+
+def cheap_password_hash(password):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import crypt
+    return crypt.crypt(password, "$6$swpbench$")
 
 
 def start_pure_ftpd(work, tree, build):
@@ -256,198 +281,312 @@ def start_pure_ftpd(work, tree, build):
         return None
     passwd, pdb = os.path.join(work, "pure.passwd"), os.path.join(work, "pure.pdb")
     made = subprocess.run([pure_pw, "useradd", "bench", "-u", "nobody", "-g", "nogroup", "-d", tree,
-                           "-f", passwd, "-m", "-F", pdb], input=b"benchpw\nbenchpw\n", capture_output=True)
+                           "-f", passwd], input=b"benchpw\nbenchpw\n", capture_output=True)
     if made.returncode != 0:
+        return None
+    # pure-pw hashes with a deliberately slow function (seconds per login); a SHA-512 crypt hash
+    # of the same password lets a thousand clients log in within the run.
+    with open(passwd) as source:
+        fields = source.read().strip().split(":")
+    fields[1] = cheap_password_hash("benchpw")
+    with open(passwd, "w") as out:
+        out.write(":".join(fields) + "\n")
+    if subprocess.run([pure_pw, "mkdb", pdb, "-f", passwd], capture_output=True).returncode != 0:
         return None
     port = free_port()
     process = subprocess.Popen([program, "-S", "127.0.0.1,%d" % port, "-l", "puredb:" + pdb, "-E", "-H", "-A",
-                                "-c", "50", "-C", "50", "-L", "%d:8" % (LIST_ENTRIES * 2)],
+                                "-c", "50000", "-C", "50000", "-L", "%d:8" % (LIST_ENTRIES * 2),
+                                "-p", "%d:%d" % PASSIVE_RANGES["pure-ftpd"]],
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if not wait_for_banner(port, process):
         stop_process(process)
         return None
-    return Peer("pure-ftpd", port, "bench", "benchpw", lambda: stop_process(process))
+    return Peer("pure-ftpd", port, "bench", "benchpw", lambda: stop_process(process), process.pid, "/")
+
+
+PYFTPDLIB_SERVER = """
+import logging, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+logging.basicConfig(level=logging.WARNING)
+logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
+authorizer = DummyAuthorizer()
+authorizer.add_anonymous(sys.argv[1])
+FTPHandler.authorizer = authorizer
+FTPHandler.passive_ports = range(int(sys.argv[3]), int(sys.argv[4]) + 1)
+server = FTPServer(("127.0.0.1", int(sys.argv[2])), FTPHandler)
+server.max_cons = 0
+server.max_cons_per_ip = 0
+server.serve_forever(handle_exit=True)
+"""
+
+
+def pyftpdlib_python():
+    """A Python that has pyftpdlib: this one, else the system's (Debian's python3-pyftpdlib)."""
+    for candidate in (sys.executable, "/usr/bin/python3"):
+        if os.path.exists(candidate) and subprocess.run([candidate, "-c", "import pyftpdlib"],
+                                                        capture_output=True).returncode == 0:
+            return candidate
+    return None
+
+
+def start_pyftpdlib(work, tree, build):
+    python = pyftpdlib_python()
+    if python is None:
+        return None
+    port = free_port()
+    first, last = PASSIVE_RANGES["pyftpdlib"]
+    process = subprocess.Popen([python, "-c", PYFTPDLIB_SERVER, tree, str(port), str(first), str(last)],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not wait_for_banner(port, process):
+        stop_process(process)
+        return None
+    return Peer("pyftpdlib", port, "anonymous", "x", lambda: stop_process(process), process.pid, "/")
+
+
+# ---- processor time of a server and its children -----------------------------------------------
+
+def process_tree_seconds(pid):
+    """Processor seconds of a process, its live descendants and the children it has reaped."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    children, times = {}, {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        child = int(entry)
+        children.setdefault(int(fields[1]), []).append(child)
+        times[child] = sum(int(value) for value in fields[11:15])
+    total, pending = 0, [pid]
+    while pending:
+        current = pending.pop()
+        total += times.get(current, 0)
+        pending += children.get(current, [])
+    return total / ticks
+
+
+def rss_mb(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    return None
 
 
 # ---- the measurements --------------------------------------------------------------------------
 
-def median_of(runs, measure):
-    return statistics.median(measure() for _ in range(runs))
-
-
-def retr_rate(peer, path, driver):
+def retr(peer, driver):
+    """GB/s of one RETR of the big file, and the server's processor seconds per GiB sent. The
+    processor time is read while the session is still open: a forking server's session process
+    is counted while it lives (a child reaped without a wait would take its time with it)."""
     session = peer.session()
     session.command("TYPE I")
+    cpu_before = process_tree_seconds(peer.pid)
     started = time.perf_counter()
-    count = session.transfer_drained("RETR " + path, driver)
+    count = session.transfer_drained("RETR %s/big.bin" % peer.root.rstrip("/"), driver)
     elapsed = time.perf_counter() - started
+    cpu = process_tree_seconds(peer.pid) - cpu_before
     session.close()
     if count != BIG_SIZE:
         raise RuntimeError("%s sent %d bytes of %d" % (peer.name, count, BIG_SIZE))
-    return BIG_SIZE / elapsed / 1e9
+    return {"retr": BIG_SIZE / elapsed / 1e9, "retr_cpu": cpu / (BIG_SIZE / float(1 << 30))}
 
 
-def copy_loop_rate(big, driver):
+def copy_loop(big, driver):
     copier = subprocess.Popen([driver, "copy", big], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     port = copier.stdout.readline().strip().decode()
     started = time.perf_counter()
     drained = subprocess.run([driver, "drain", "127.0.0.1", port], capture_output=True, timeout=IO_TIMEOUT)
     elapsed = time.perf_counter() - started
-    copier.communicate(timeout=IO_TIMEOUT)
+    copier.stdout.close()
+    copier.stderr.close()
+    _, _, usage = os.wait4(copier.pid, 0)
+    copier.returncode = 0
     if int(drained.stdout) != BIG_SIZE:
         raise RuntimeError("the copy loop sent %s bytes" % drained.stdout)
-    return BIG_SIZE / elapsed / 1e9
+    return {"retr": BIG_SIZE / elapsed / 1e9,
+            "retr_cpu": (usage.ru_utime + usage.ru_stime) / (BIG_SIZE / float(1 << 30))}
 
 
-def listing_seconds(peer, command, folder):
+def listing(peer, command):
     session = peer.session()
     started = time.perf_counter()
-    body = session.transfer("%s %s" % (command, folder))
+    body = session.transfer("%s %s/list" % (command, peer.root.rstrip("/")))
     elapsed = time.perf_counter() - started
     session.close()
     lines = body.count(b"\n")
     if lines < LIST_ENTRIES:
         raise RuntimeError("%s %s gave %d lines" % (peer.name, command, lines))
-    return elapsed
+    return {command.lower(): elapsed}
 
 
-def small_files_seconds(peer, folder):
-    session = peer.session()
-    session.command("TYPE I")
-    session.expect(session.command("CWD " + folder), "250")
+def small_files(peer):
+    """The files fetched one after another with ftplib (passive mode, TYPE I before each)."""
+    client = ftplib.FTP()
+    client.connect("127.0.0.1", peer.port, timeout=IO_TIMEOUT)
+    client.login(peer.user, peer.password)
+    client.cwd("%s/small" % peer.root.rstrip("/"))
+    received = [0]
+
+    def count(chunk):
+        received[0] += len(chunk)
     started = time.perf_counter()
     for number in range(SMALL_FILES):
-        if len(session.transfer("RETR s%04d.bin" % number)) != SMALL_SIZE:
-            raise RuntimeError("%s: short small file" % peer.name)
+        client.retrbinary("RETR s%04d.bin" % number, count)
     elapsed = time.perf_counter() - started
-    session.close()
-    return elapsed
+    client.quit()
+    if received[0] != SMALL_FILES * SMALL_SIZE:
+        raise RuntimeError("%s: %d bytes of small files" % (peer.name, received[0]))
+    return {"small": elapsed}
 
 
-def idle_connections(peer, server):
-    """Memory with IDLE_CONNECTIONS logged-in clients held, and NOOP p99 of one more (ms)."""
+def echo_floor(driver):
+    """The NOOP round trip of this client against a bare blocking server that answers each line at
+    once (swp_bench_transfer echo): the least any server can show through this client."""
+    echo = subprocess.Popen([driver, "echo"], stdout=subprocess.PIPE)
+    try:
+        port = int(echo.stdout.readline())
+        with socket.create_connection(("127.0.0.1", port), timeout=IO_TIMEOUT) as probe:
+            probe.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            samples = []
+            for _ in range(NOOP_SAMPLES):
+                started = time.perf_counter()
+                probe.sendall(b"NOOP\r\n")
+                if not probe.recv(256).endswith(b"\n"):
+                    raise RuntimeError("echo: short answer")
+                samples.append(time.perf_counter() - started)
+    finally:
+        echo.stdout.close()
+        echo.wait(timeout=IO_TIMEOUT)
+    samples.sort()
+    figures = {}
+    for count in IDLE_CONNECTIONS:  # one floor for every row of round trips
+        figures["noop50_%d" % count] = samples[len(samples) // 2] * 1e6
+        figures["noop99_%d" % count] = samples[int(len(samples) * 0.99) - 1] * 1e3
+    return figures
+
+
+def held_clients(peer, count):
+    """The server's memory with `count` logged-in clients held, and the NOOP round trip of one more
+    (p50 in microseconds, p99 in milliseconds)."""
     held = []
     try:
-        for _ in range(IDLE_CONNECTIONS):
+        for _ in range(count):
             held.append(peer.session())
         probe = peer.session()
         samples = []
         for _ in range(NOOP_SAMPLES):
             started = time.perf_counter()
             probe.expect(probe.command("NOOP"), "200")
-            samples.append((time.perf_counter() - started) * 1000)
+            samples.append(time.perf_counter() - started)
         probe.close()
-        rss = server.rss_bytes() / 1e6
+        memory = rss_mb(peer.pid) if not peer.forks else None
     finally:
         for session in held:
             session.close()
     samples.sort()
-    return rss, samples[int(len(samples) * 0.99) - 1]
+    figures = {"noop50_%d" % count: samples[len(samples) // 2] * 1e6,
+               "noop99_%d" % count: samples[int(len(samples) * 0.99) - 1] * 1e3}
+    if memory is not None:
+        figures["rss_%d" % count] = memory
+    return figures
 
 
-# ---- output ------------------------------------------------------------------------------------
+# ---- the rows ----------------------------------------------------------------------------------
 
-def figure(value, digits=2):
-    return "n/a" if value is None else ("%.*f" % (digits, value))
-
-
-def ratio(a, b):
-    return "n/a" if a is None or b is None or b == 0 else "%.2f" % (a / b)
+PEER_NAMES = ("vsftpd", "pure-ftpd", "pyftpdlib")
 
 
-def print_table(results, runs):
-    swp = results["swp-host"]
-    print("Median of %d runs; loopback; GB/s = 10^9 bytes per second.\n" % runs)
-    print("| figure | swp-host | copy loop | vsftpd | pure-ftpd | ratio | target |")
-    print("|---|---|---|---|---|---|---|")
-    peers = [results.get("vsftpd", {}), results.get("pure-ftpd", {})]
-    print("| RETR 1 GiB (GB/s) | %s | %s | %s | %s | swp/loop %s, swp/vsftpd %s | >= 0.9, >= 0.5 |" % (
-        figure(swp.get("retr")), figure(results["loop"]), figure(peers[0].get("retr")), figure(peers[1].get("retr")),
-        ratio(swp.get("retr"), results["loop"]), ratio(swp.get("retr"), peers[0].get("retr"))))
-    for key, label in (("list", "LIST"), ("mlsd", "MLSD")):
-        print("| %s of %d entries (s) | %s | | %s | %s | vsftpd/swp %s, pure-ftpd/swp %s | vsftpd/swp >= 5 |" % (
-            label, LIST_ENTRIES, figure(swp.get(key), 3), figure(peers[0].get(key), 3),
-            figure(peers[1].get(key), 3), ratio(peers[0].get(key), swp.get(key)),
-            ratio(peers[1].get(key), swp.get(key))))
-    print("| %d files of 4 KiB (s) | %s | | %s | %s | pure-ftpd/swp %s | >= 1 |" % (
-        SMALL_FILES, figure(swp.get("small"), 3), figure(peers[0].get("small"), 3), figure(peers[1].get("small"), 3),
-        ratio(peers[1].get("small"), swp.get("small"))))
-    print("| %d idle clients: memory (MB) | %s | | | | | < 100 |" % (IDLE_CONNECTIONS, figure(swp.get("rss"), 1)))
-    print("| %d idle clients: NOOP p99 (ms) | %s | | | | | < 1 |" % (IDLE_CONNECTIONS, figure(swp.get("noop"), 3)))
-
-
-def draw_chart(results, path):
-    gnuplot = shutil.which("gnuplot")
-    if gnuplot is None:
-        print("\n(gnuplot is not installed: no chart)")
-        return
-    names = ["swp-host", "copy loop", "vsftpd", "pure-ftpd"]
-    retr = [results.get(n, {}).get("retr") if n != "copy loop" else results["loop"] for n in names]
-    listing = [(n, results.get(n, {}).get("list"), results.get(n, {}).get("mlsd")) for n in names if n != "copy loop"]
-    data = path + ".dat"
-    with open(data, "w") as out:
-        out.write("# RETR GB/s\n")
-        for name, value in zip(names, retr):
-            out.write('"%s" %s\n' % (name, value if value is not None else 0))
-        out.write("\n\n# LIST s, MLSD s\n")
-        for name, list_value, mlsd_value in listing:
-            out.write('"%s" %s %s\n' % (name, list_value or 0, mlsd_value or 0))
-    script = "\n".join([
-        "set terminal pngcairo size 1100,450" if "pngcairo" in terminals(gnuplot) else "set terminal png size 1100,450",
-        "set output '%s'" % path,
-        "set multiplot layout 1,2",
-        "set style fill solid 0.8 border -1", "set boxwidth 0.6", "set grid ytics", "set yrange [0:*]",
-        "set title 'RETR of a 1 GiB cached file (GB/s, higher is better)'",
-        "plot '%s' index 0 using 0:2:xtic(1) with boxes notitle" % data,
-        "set style data histograms", "set style histogram clustered gap 1", "set boxwidth 0.9",
-        "set title 'Listing of %d entries (s, lower is better)'" % LIST_ENTRIES,
-        "plot '%s' index 1 using 2:xtic(1) title 'LIST', '' index 1 using 3 title 'MLSD'" % data,
-        "unset multiplot", ""])
-    result = subprocess.run([gnuplot], input=script.encode(), capture_output=True)
-    if result.returncode == 0:
-        print("\nChart: %s" % path)
-    else:
-        print("\n(gnuplot failed: %s)" % result.stderr.decode(errors="replace").strip())
-
-
-def terminals(gnuplot):
-    listed = subprocess.run([gnuplot, "-e", "set terminal"], capture_output=True)
-    return (listed.stdout + listed.stderr).decode(errors="replace")
+def rows_of(samples):
+    """The rows of the one table, from {server: {figure: [values]}}."""
+    def column(key):
+        return {name: figures[key] for name, figures in samples.items() if figures.get(key)}
+    rows = [
+        bench_table.row("RETR of a 1 GiB cached file", "GB/s", "higher", column("retr"),
+                        expected=PEER_NAMES + ("copy loop",),
+                        note="copy loop: two threads handing one 64 KiB buffer, the bound of a one-buffer download"),
+        bench_table.row("server CPU per GiB of RETR", "s", "lower", column("retr_cpu"),
+                        {"text": "<= 0.15 s", "limit": 0.15}, expected=PEER_NAMES + ("copy loop",),
+                        note="user and system time of the server and its children over the transfer"),
+        bench_table.row("LIST of %s entries" % format(LIST_ENTRIES, ","), "s", "lower", column("list"),
+                        {"text": "<= vsftpd / 5", "peer": "vsftpd", "factor": 0.2}, expected=PEER_NAMES),
+        bench_table.row("MLSD of %s entries" % format(LIST_ENTRIES, ","), "s", "lower", column("mlsd"),
+                        {"text": "<= vsftpd / 5", "peer": "vsftpd", "factor": 0.2}, expected=PEER_NAMES),
+        bench_table.row("%s x 4 KiB RETR, one control connection (ftplib)" % format(SMALL_FILES, ","), "s", "lower",
+                        column("small"), {"text": "<= pure-ftpd", "peer": "pure-ftpd", "factor": 1.0},
+                        expected=PEER_NAMES),
+    ]
+    for count in IDLE_CONNECTIONS:
+        held = format(count, ",")
+        note = None if count == IDLE_CONNECTIONS[0] else "the forking peers are not run with this many clients"
+        peers = PEER_NAMES if count == IDLE_CONNECTIONS[0] else ("pyftpdlib",)
+        rows += [
+            bench_table.row("memory with %s idle clients" % held, "MB", "lower", column("rss_%d" % count),
+                            {"text": "< 100 MB", "limit": 100} if count == IDLE_CONNECTIONS[0] else None,
+                            note="the server process's resident memory; the forking peers hold one process per client"
+                            if count == IDLE_CONNECTIONS[0] else None, expected=("pyftpdlib",)),
+            bench_table.row("NOOP round trip, %s clients held: p50" % held, "us", "lower", column("noop50_%d" % count),
+                            {"text": "<= 20 us", "limit": 20},
+                            note=note or "echo floor: the same client against a bare server answering each line",
+                            expected=peers + ("echo floor",)),
+            bench_table.row("NOOP round trip, %s clients held: p99" % held, "ms", "lower", column("noop99_%d" % count),
+                            {"text": "< 1 ms", "limit": 1.0}, expected=peers + ("echo floor",)),
+        ]
+    return rows
 
 
 # ---- the run -----------------------------------------------------------------------------------
 
 def raise_descriptor_limit():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    wanted = min(hard, IDLE_CONNECTIONS * 2 + 200)
+    wanted = min(hard, max(IDLE_CONNECTIONS) + 1000)
     if soft < wanted:
         resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+    return resource.getrlimit(resource.RLIMIT_NOFILE)[0]
 
 
-def measure_peer(peer, results, runs, driver, deadline, server=None):
-    figures = results.setdefault(peer.name, {})
+def measure(samples, name, step):
+    """Runs one measurement and files its figures; a failure is reported and leaves a gap."""
+    started = time.monotonic()
+    try:
+        figures = step()
+        for key, value in figures.items():
+            samples.setdefault(name, {}).setdefault(key, []).append(value)
+        print("  %s %s: %.1f s" % (name, ", ".join(figures), time.monotonic() - started), file=sys.stderr, flush=True)
+    except (RuntimeError, OSError, ValueError, EOFError, ftplib.Error, subprocess.SubprocessError) as error:
+        print("  %s: %s" % (name, error), file=sys.stderr, flush=True)
+
+
+def run_rounds(servers, samples, runs, driver, big, deadline, descriptors):
     steps = [
-        ("retr", lambda: retr_rate(peer, "/%s/big.bin" % root_of(peer), driver)),
-        ("list", lambda: listing_seconds(peer, "LIST", "/%s/list" % root_of(peer))),
-        ("mlsd", lambda: listing_seconds(peer, "MLSD", "/%s/list" % root_of(peer))),
-        ("small", lambda: small_files_seconds(peer, "/%s/small" % root_of(peer))),
+        lambda peer: retr(peer, driver),
+        lambda peer: listing(peer, "LIST"),
+        lambda peer: listing(peer, "MLSD"),
+        small_files,
+        lambda peer: held_clients(peer, IDLE_CONNECTIONS[0]),
     ]
-    for key, measure in steps:
+    for round_number in range(runs):
         if time.monotonic() > deadline:
-            print("time limit reached: %s %s skipped" % (peer.name, key), file=sys.stderr)
-            continue
-        try:
-            figures[key] = median_of(runs, measure)
-        except (RuntimeError, OSError, ValueError, subprocess.SubprocessError) as error:
-            print("%s %s: %s" % (peer.name, key, error), file=sys.stderr)
-    if server is not None and time.monotonic() < deadline:
-        rss, noop = idle_connections(peer, server)
-        figures["rss"], figures["noop"] = rss, noop
-
-
-def root_of(peer):
-    # swp-host shows the served folder as one top-level entry; the peers serve it as their root.
-    return ROOT if peer.name == "swp-host" else "."
+            print("time limit reached after %d rounds" % round_number, file=sys.stderr)
+            break
+        print("round %d of %d (%.0f s)" % (round_number + 1, runs, time.monotonic() - deadline + TIME_LIMIT), file=sys.stderr, flush=True)
+        measure(samples, "copy loop", lambda: copy_loop(big, driver))
+        measure(samples, "echo floor", lambda: echo_floor(driver))
+        # Each round starts with another server, so that none always runs first or last.
+        order = servers[round_number % len(servers):] + servers[:round_number % len(servers)]
+        for step in steps:
+            for peer in order:
+                measure(samples, peer.name, lambda: step(peer))
+        # This process holds one descriptor per client (the server raises its own limit).
+        if round_number < MANY_CLIENT_ROUNDS and descriptors > max(IDLE_CONNECTIONS) + 100:
+            for peer in order:
+                if not peer.forks:
+                    measure(samples, peer.name, lambda: held_clients(peer, IDLE_CONNECTIONS[1]))
 
 
 def main():
@@ -455,6 +594,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--chart", help="PNG path (default: BUILD/bench_transfer.png)")
+    bench_table.add_arguments(parser)
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     runs = max(5, args.runs)
@@ -463,39 +603,29 @@ def main():
     if not os.path.exists(driver):
         print("missing %s: build the project first" % driver, file=sys.stderr)
         return 1
-    raise_descriptor_limit()
+    descriptors = raise_descriptor_limit()
     deadline = time.monotonic() + TIME_LIMIT
     work = tempfile.mkdtemp(prefix="swp-bench-transfer-")
     os.chmod(work, 0o755)
-    peers = []
+    servers = []
     try:
         tree = os.path.join(work, "tree", ROOT)
         print("generating the tree (1 GiB file, %d entries, %d small files)..." % (LIST_ENTRIES, SMALL_FILES),
               file=sys.stderr, flush=True)
         make_tree(tree)
-        results = {"loop": median_of(runs, lambda: copy_loop_rate(os.path.join(tree, "big.bin"), driver))}
-
-        swp, server = start_swp(args.build, tree + "=" + ROOT)
-        peers.append(swp)
-        measure_peer(swp, results, runs, driver, deadline, server)
-        swp.stop()
-        peers.remove(swp)
-
-        for start in (start_vsftpd, start_pure_ftpd):
+        for start in (start_swp, start_vsftpd, start_pure_ftpd, start_pyftpdlib):
             peer = start(work, tree, args.build)
             if peer is None:
                 print("%s: not installed or could not start; skipped" % start.__name__[6:], file=sys.stderr)
                 continue
-            peers.append(peer)
-            measure_peer(peer, results, runs, driver, deadline)
-            peer.stop()
-            peers.remove(peer)
-
-        print_table(results, runs)
-        draw_chart(results, os.path.abspath(args.chart or os.path.join(args.build, "bench_transfer.png")))
+            servers.append(peer)
+        samples = {}
+        run_rounds(servers, samples, runs, driver, os.path.join(tree, "big.bin"), deadline, descriptors)
+        bench_table.finish(rows_of(samples), args,
+                           os.path.abspath(args.chart or os.path.join(args.build, "bench_transfer.png")))
         return 0
     finally:
-        for peer in peers:
+        for peer in servers:
             peer.stop()
         shutil.rmtree(work, ignore_errors=True)
 

@@ -4,10 +4,13 @@
 //                                        reader thread and the sending thread hand back and forth:
 //                                        the ceiling of a one-buffer download.
 //   swp_bench_transfer drain HOST PORT   connects and reads until the peer closes; prints the bytes.
+//   swp_bench_transfer echo              listens on 127.0.0.1, prints its port, accepts one
+//                                        connection and answers each line with one short line.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -104,6 +107,37 @@ int copy(const char* path)
     return 0;
 }
 
+// Answers every line of one connection at once with one short line, until the peer closes.
+int echo()
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return perror("listen"), 1;
+    }
+    std::printf("%d\n", ntohs(address.sin_port));
+    std::fflush(stdout);
+    int connection = accept(listener, nullptr, nullptr);
+    if (connection < 0) return perror("accept"), 1;
+    int on = 1;
+    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    static const char ANSWER[] = "200 NOOP ok.\r\n";
+    char buffer[4096];
+    for (;;) {
+        ssize_t count = recv(connection, buffer, sizeof(buffer), 0);
+        if (count <= 0) break;
+        for (ssize_t i = 0; i < count; i++)
+            if (buffer[i] == '\n' && !send_all(connection, ANSWER, sizeof(ANSWER) - 1)) count = 0;
+    }
+    close(connection);
+    close(listener);
+    return 0;
+}
+
 int drain(const char* host, const char* port)
 {
     addrinfo hints = {};
@@ -131,6 +165,7 @@ int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "copy") == 0) return copy(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "drain") == 0) return drain(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: %s copy FILE | drain HOST PORT\n", argv[0]);
+    if (argc == 2 && std::strcmp(argv[1], "echo") == 0) return echo();
+    std::fprintf(stderr, "usage: %s copy FILE | drain HOST PORT | echo\n", argv[0]);
     return 2;
 }

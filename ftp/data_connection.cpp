@@ -77,8 +77,7 @@ const char* field_next(const char* end) { return *end ? end + 1 : end; }
 // Closes the half-made passive listener, queues the failure reply and ends passive mode.
 void pasv_fail(FtpClient* client, const char* format, int number)
 {
-    os_winsock_closesocket(client->data_address.pasv_socket);
-    client->data_address.pasv_socket = INVALID_SOCKET;
+    pasv_socket_close(client);
     client_printf(client, format, number);
     data_close(client);
 }
@@ -96,6 +95,7 @@ int pasv_create(FtpClient* client, int family, const char* socket_failure)
     // Recorded at once so that every later failure and data_close find it.
     client->data_mode = DATA_MODE_PASSIVE;
     client->data_address.pasv_socket = listener;
+    client_table_add(&server_instance->socket_clients, listener, CLIENT_SOCKET_PASV, client);
     socket_prepare(listener, MSG_PASV_SOCKET, LISTEN_EVENTS);
     return 1;
 }
@@ -134,7 +134,7 @@ void data_connect(FtpClient* client, const SOCKADDR* address, int length)
 // Makes the outgoing data socket; 0 after its failure reply.
 int data_socket_create(FtpClient* client, int family)
 {
-    client->data_socket = os_winsock_socket(family, SOCK_STREAM_TYPE, TCP_PROTOCOL);
+    data_socket_set(client, os_winsock_socket(family, SOCK_STREAM_TYPE, TCP_PROTOCOL));
     if (client->data_socket == INVALID_SOCKET) {
         client_printf(client, "500 Failed to create port socket %d.\r\n", os_winsock_WSAGetLastError());
         data_close(client);
@@ -373,20 +373,36 @@ int data_peer_matches(SOCKET socket, const SOCKADDR_STORAGE* peer_address)
     return same_ip(&data_peer, peer_address);
 }
 
+void data_socket_set(FtpClient* client, SOCKET socket)
+{
+    client->data_socket = socket;
+    client_table_add(&server_instance->socket_clients, socket, CLIENT_SOCKET_DATA, client);
+}
+
+void pasv_socket_close(FtpClient* client)
+{
+    SOCKET listener = client->data_address.pasv_socket;
+    if (server_instance) client_table_remove(&server_instance->socket_clients, listener, CLIENT_SOCKET_PASV, client);
+    os_winsock_closesocket(listener);
+    client->data_address.pasv_socket = INVALID_SOCKET;
+}
+
 void data_close(FtpClient* client)
 {
     // The reader reads data_socket, without the lock, for the messages it posts; it is joined before
     // the socket is closed so that the two never meet on that field.
     if (client->transfer_kind == TRANSFER_RETR) reader_release(client);
     if (client->data_socket != INVALID_SOCKET) {
+        if (server_instance) {
+            client_table_remove(&server_instance->socket_clients, client->data_socket, CLIENT_SOCKET_DATA, client);
+        }
         os_winsock_closesocket(client->data_socket);
         client->data_socket = INVALID_SOCKET;
     }
     if (client->transfer_kind == TRANSFER_LIST || client->transfer_kind == TRANSFER_MLSD) listing_release(client);
     client->transfer_kind = TRANSFER_NONE;
     if (client->data_mode == DATA_MODE_PASSIVE && client->data_address.pasv_socket != INVALID_SOCKET) {
-        os_winsock_closesocket(client->data_address.pasv_socket);
-        client->data_address.pasv_socket = INVALID_SOCKET;
+        pasv_socket_close(client);
     }
     client->pasv_accept_paused = 0;
     client->data_mode = DATA_MODE_NONE;

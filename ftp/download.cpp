@@ -145,11 +145,16 @@ DWORD file_read_thread(void* argument)
                 reader_finish(client, READER_END_OF_FILE);
                 return 0;
             }
+            // ReadFile fills the buffer unless the file ends: a short read is the last one, so the
+            // sender ends the transfer once this buffer is sent, without handing it back first.
+            bool last = count < RETR_BUFFER_SIZE;
             EnterCriticalSection(&client->reader_lock);
             client->read_length = count;
             client->read_pending = count;
+            if (last) client->reader_status = READER_END_OF_FILE;
             LeaveCriticalSection(&client->reader_lock);
             reader_post(client);
+            if (last) return 0;
         }
         reader_wait(client);
     }

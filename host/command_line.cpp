@@ -18,6 +18,9 @@ constexpr CommandLineOption OPTIONS[] = {
     {"--index", nullptr, "DIR[=NAME]", Action::INDEX, nullptr, nullptr,
      "serve folder DIR as the top-level entry NAME (default: the folder's name); repeatable; "
      "default: the index lines of the settings file, else the current folder"},
+    {"--passive-ports", nullptr, "MIN-MAX", Action::PASSIVE_PORTS, nullptr, nullptr,
+     "take passive data ports (and the port of --port 0) from MIN to MAX, as a firewall may require; "
+     "default: the passive_ports line of the settings file, else the system chooses"},
     {"--port", nullptr, "N", Action::SETTING, "port", nullptr,
      "listen on TCP port N, 0 to 65535 (0: the system chooses)"},
     {"--bind", nullptr, "LIST", Action::SETTING, "bindings", nullptr,
@@ -99,6 +102,13 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
             command_line->roots.push_back(root);
             return true;
         }
+        case Action::PASSIVE_PORTS:
+            command_line->passive_ports = port_range_parse(value);
+            if (!command_line->passive_ports) {
+                *error = "--passive-ports needs a range MIN-MAX of ports from 1 to 65535, not \"" + value + "\"";
+                return false;
+            }
+            return true;
         case Action::SETTING: return override_setting(command_line, option.name, option.setting, value, error);
         case Action::SETTING_ABSOLUTE_PATH: {
             if (value.empty()) {

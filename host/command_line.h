@@ -1,17 +1,20 @@
 // The options of swp-host.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "host/index/index.h"
+#include "host/settings_store.h"
 
 namespace host {
 
 struct CommandLine {
     std::vector<IndexRoot> roots;  // empty: the settings file's folders, else the current folder
+    std::optional<PortRange> passive_ports;  // none: the settings file's range, else the system's choice
     // Settings that hold for this run only, by key, in the order given.
     std::vector<std::pair<std::string, std::string>> setting_overrides;
     bool folder_sizes = true;
@@ -31,7 +34,7 @@ struct CommandLine {
 };
 
 enum class CommandLineAction {
-    INDEX, SETTING, SETTING_ABSOLUTE_PATH, FLAG_SETTING, SET, SETTINGS_FILE, PLUGIN, DEBUG, VERBOSE,
+    INDEX, PASSIVE_PORTS, SETTING, SETTING_ABSOLUTE_PATH, FLAG_SETTING, SET, SETTINGS_FILE, PLUGIN, DEBUG, VERBOSE,
     NO_FOLDER_SIZES, INDEX_FILE, NO_INDEX_FILE, OPTIONS_PAGE, OPTIONS_WINDOW, WIDTH, HEIGHT, HELP, MANUAL_PAGE,
     VERSION,
 };

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "host/memory.h"
 #include "host/options_preview.h"
 #include "host/options_window.h"
+#include "host/process_limits.h"
 #include "host/services.h"
 #include "host/settings_store.h"
 #include "host/utf8_path.h"
@@ -82,6 +84,16 @@ bool plugin_load(const std::string& path, Plugin* plugin, std::string* error) {
         return false;
     }
     return true;
+}
+
+// Binds to port 0 take their ports from the range of the command line, else of the settings file.
+void passive_ports_apply(const host::CommandLine& command_line, const host::SettingsStore& store) {
+    std::optional<host::PortRange> range = command_line.passive_ports;
+    if (!range) range = store.passive_ports();
+    if (range && !host::process_passive_ports_set(range->first, range->last))
+        std::fprintf(stderr, "swp-host: warning: passive ports come from the machine's dynamic port range here; "
+                             "the range %u-%u is not applied\n",
+                     static_cast<unsigned>(range->first), static_cast<unsigned>(range->last));
 }
 
 bool settings_prepare(const host::CommandLine& command_line, bool serving, host::SettingsStore* store,
@@ -181,6 +193,8 @@ int run(const host::CommandLine& command_line) {
     std::string error;
     host::SettingsStore store;
     if (!settings_prepare(command_line, serving, &store, &error)) return fail(error);
+    passive_ports_apply(command_line, store);
+    host::process_handle_limit_raise();
 
     Plugin plugin;
     if (!plugin_load(command_line.plugin_path.empty() ? host::default_plugin_path() : command_line.plugin_path, &plugin,

@@ -39,6 +39,7 @@ namespace {
 constexpr const char PLUGIN_SECTION[] = "swp";
 constexpr const char HOST_SECTION[] = "host";
 constexpr const char HOST_INDEX_KEY[] = "index";
+constexpr const char HOST_PASSIVE_PORTS_KEY[] = "passive_ports";
 
 std::string trim(const std::string& text) {
     size_t start = text.find_first_not_of(" \t\r");
@@ -130,10 +131,21 @@ std::optional<int32_t> settings_parse_integer(const std::string& text) {
     return static_cast<int32_t>(value);
 }
 
+std::optional<PortRange> port_range_parse(const std::string& text) {
+    size_t dash = text.find('-');
+    if (dash == std::string::npos) return std::nullopt;
+    std::optional<int32_t> first = settings_parse_integer(text.substr(0, dash));
+    std::optional<int32_t> last = settings_parse_integer(text.substr(dash + 1));
+    if (!first || !last || text[0] == '+' || text[dash + 1] == '+' || *first < 1 || *first > *last || *last > 65535)
+        return std::nullopt;
+    return PortRange{static_cast<uint16_t>(*first), static_cast<uint16_t>(*last)};
+}
+
 bool SettingsStore::load(const std::string& path, std::string* error) {
     path_ = path;
     lines_.clear();
     index_roots_.clear();
+    passive_ports_.reset();
     warnings_.clear();
     loaded_text_.clear();
     std::error_code status;
@@ -187,6 +199,7 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
             *error = where + problem;
             lines_.clear();
             index_roots_.clear();
+            passive_ports_.reset();
             warnings_.clear();
             return false;
         }
@@ -217,6 +230,11 @@ std::string SettingsStore::check_line(const Line& line, const std::string& where
         if (!index_root_parse(line.value, &root, &problem)) return "index " + problem;
         index_roots_.push_back(root);
         return "";
+    }
+    if (line.section == HOST_SECTION && line.key == HOST_PASSIVE_PORTS_KEY) {
+        passive_ports_ = port_range_parse(line.value);
+        if (passive_ports_) return "";
+        return "passive_ports needs a range MIN-MAX of ports from 1 to 65535, not \"" + line.value + "\"";
     }
     if (line.section == HOST_SECTION)
         warnings_.push_back(where + "unknown setting \"" + line.key + "\" in [host] is ignored");

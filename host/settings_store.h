@@ -23,6 +23,15 @@ struct SettingsKey {
 extern const SettingsKey SETTINGS_KEYS[14];
 const SettingsKey* settings_key_find(const std::string& name);
 
+// The ports that binds to port 0 take theirs from (passive data listeners, a --port 0 listener).
+struct PortRange {
+    uint16_t first;
+    uint16_t last;
+};
+
+// Reads "MIN-MAX" with 1 <= MIN <= MAX <= 65535; nullopt otherwise.
+std::optional<PortRange> port_range_parse(const std::string& text);
+
 // Reads a whole decimal 32-bit integer ("-12", "+3"); nothing else around it.
 std::optional<int32_t> settings_parse_integer(const std::string& text);
 
@@ -57,6 +66,8 @@ public:
 
     // The folders of the [host] section's index lines, in their order.
     const std::vector<IndexRoot>& index_roots() const { return index_roots_; }
+    // The [host] section's passive_ports line, if any.
+    const std::optional<PortRange>& passive_ports() const { return passive_ports_; }
 
     // "FILE:LINE: unknown setting ..." for each line of a known section that no one reads, and for
     // each section no one reads.
@@ -86,6 +97,7 @@ private:
     std::vector<KeyValue> overrides_;
     std::vector<KeyValue> given_;  // the values the plug-in was given, by key
     std::vector<IndexRoot> index_roots_;
+    std::optional<PortRange> passive_ports_;
     std::vector<std::string> warnings_;
     std::string loaded_text_;
 };

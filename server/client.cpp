@@ -272,6 +272,7 @@ FtpClient* client_create(SOCKET socket) {
     if (local.ss_family == AF_INET6) client->is_ipv6 = 1;
 
     client_list_append(client);
+    client_table_add(&server_instance->socket_clients, socket, CLIENT_SOCKET_CONTROL, client);
     client_log(client, "Connected.\r\n");
     return client;
 }
@@ -281,6 +282,9 @@ void client_destroy(FtpClient* client) {
     client_log(client, "Disconnected.\r\n");
     client_list_unlink(client);
     data_close(client);
+    if (server_instance) {
+        client_table_remove(&server_instance->socket_clients, client->control_socket, CLIENT_SOCKET_CONTROL, client);
+    }
     if (client->control_socket != INVALID_SOCKET) os_winsock_closesocket(client->control_socket);
     db_query_destroy(client->query);
     client_free_strings(client);
@@ -492,7 +496,15 @@ void client_queue_reply(FtpClient* client, const char* bytes, size_t length) {
 }
 
 void client_queue_results_text(FtpClient* client, const char* bytes, size_t length) {
-    if (debug_is_verbose()) debug_color_printf(0xff00ff00, "%t", bytes, length);
+    if (debug_is_verbose()) {
+        // Echoed line by line, as every other reply line is.
+        for (size_t start = 0; start < length;) {
+            const char* lf = static_cast<const char*>(memchr(bytes + start, '\n', length - start));
+            size_t end = lf ? static_cast<size_t>(lf - bytes) + 1 : length;
+            debug_color_printf(0xff00ff00, "%t", bytes + start, end - start);
+            start = end;
+        }
+    }
     reply_append(client, bytes, length);
 }
 

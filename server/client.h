@@ -238,7 +238,7 @@ void client_kick(FtpClient* client);
 void client_printf(FtpClient* client, const char* format, ...);
 // Queues a reply; while a results reply is being written it waits until that reply's end.
 void client_queue_reply(FtpClient* client, const char* bytes, size_t length);
-// Queues text of the results reply being written, straight into the reply queue.
+// Queues text of the results reply being written (whole lines), straight into the reply queue.
 void client_queue_results_text(FtpClient* client, const char* bytes, size_t length);
 // Moves the replies held during a results reply behind its closing line.
 void client_release_held_replies(FtpClient* client);

@@ -2,6 +2,8 @@
 // listening sockets, and the rule that decides when new settings restart a running server.
 #include "server/server.h"
 
+#include <cassert>
+
 #include "plugin/settings.h"
 #include "server/activity_log.h"
 #include "server/client.h"
@@ -204,6 +206,10 @@ void server_stop() {
         client_destroy(client);
         client = next;
     }
+
+    // Every client took its sockets out of the table; an entry left over would only leak.
+    assert(server->socket_clients.count == 0);
+    mem_free(server->socket_clients.slots);
 
     // Logged while the stream is still open, after every client's disconnect line.
     client_log(nullptr, "SWP server offline.\r\n");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "plugin/host_services.h"
+#include "server/client_table.h"
 
 struct FtpClient;
 
@@ -30,6 +31,7 @@ struct ServerInstance {
     ListenerNode* listeners_tail;
     FtpClient* clients_head;
     FtpClient* clients_tail;
+    ClientTable socket_clients;  // every client socket that events name, for finding its client
     HWND window;
     SorrelwickDb* db;
     uint32_t port;

@@ -14,24 +14,16 @@ namespace {
 constexpr uint32_t EVENT_MASK = 0xFFFF;
 
 FtpClient* client_by_control_socket(SOCKET socket) {
-    for (FtpClient* client = server_instance->clients_head; client; client = client->next) {
-        if (client->control_socket == socket) return client;
-    }
-    return nullptr;
+    return client_table_find(&server_instance->socket_clients, socket, CLIENT_SOCKET_CONTROL);
 }
 
 FtpClient* client_by_pasv_socket(SOCKET socket) {
-    for (FtpClient* client = server_instance->clients_head; client; client = client->next) {
-        if (client->data_mode == DATA_MODE_PASSIVE && client->data_address.pasv_socket == socket) return client;
-    }
-    return nullptr;
+    FtpClient* client = client_table_find(&server_instance->socket_clients, socket, CLIENT_SOCKET_PASV);
+    return client && client->data_mode == DATA_MODE_PASSIVE ? client : nullptr;
 }
 
 FtpClient* client_by_data_socket(SOCKET socket) {
-    for (FtpClient* client = server_instance->clients_head; client; client = client->next) {
-        if (client->data_socket == socket) return client;
-    }
-    return nullptr;
+    return client_table_find(&server_instance->socket_clients, socket, CLIENT_SOCKET_DATA);
 }
 
 void client_queue_banner(FtpClient* client) {
@@ -87,7 +79,7 @@ void on_control_event(SOCKET socket, LPARAM lparam) {
 void on_pasv_event(SOCKET socket) {
     FtpClient* client = client_by_pasv_socket(socket);
     if (!client || client->pasv_accept_paused) return;
-    client->data_socket = os_winsock_accept(client->data_address.pasv_socket, nullptr, nullptr);
+    data_socket_set(client, os_winsock_accept(client->data_address.pasv_socket, nullptr, nullptr));
     if (client->data_socket == INVALID_SOCKET) {
         pasv_accept_failed(client, os_winsock_WSAGetLastError());
         return;
@@ -102,8 +94,7 @@ void on_pasv_event(SOCKET socket) {
     network_set_keepalive(client->data_socket);
     os_winsock_WSAAsyncSelect(client->data_socket, server_instance->window, MSG_DATA_SOCKET, CONNECTION_EVENTS);
     data_transfer_start(client);
-    os_winsock_closesocket(client->data_address.pasv_socket);
-    client->data_address.pasv_socket = INVALID_SOCKET;
+    pasv_socket_close(client);
 }
 
 void on_data_event(SOCKET socket, LPARAM lparam) {

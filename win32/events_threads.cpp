@@ -26,11 +26,7 @@ DWORD thread_id_allocate() { return next_thread_id.fetch_add(4, std::memory_orde
 BOOL event_set_state(HANDLE handle, bool signalled) {
     KernelObjectRef event = kernel_handle_get(handle, KernelObjectKind::EVENT);
     if (!event) return FALSE;
-    {
-        std::lock_guard<std::mutex> guard(event->lock);
-        event->signalled = signalled;
-    }
-    if (signalled) event->changed.notify_all();
+    waitable_set(*event, signalled);
     return TRUE;
 }
 
@@ -40,9 +36,8 @@ void thread_run(KernelObjectRef thread, DWORD id, LPTHREAD_START_ROUTINE start, 
     {
         std::lock_guard<std::mutex> guard(thread->lock);
         thread->exit_code = exit_code;
-        thread->signalled = true;
     }
-    thread->changed.notify_all();
+    waitable_set(*thread, true);
 }
 
 // The nice value added to a thread's first nice value for each priority level.
@@ -70,7 +65,7 @@ static_assert(alignof(std::recursive_mutex) <= alignof(CRITICAL_SECTION));
 HANDLE CreateEventW(void*, BOOL manual_reset, BOOL initial_state, const wchar_t*) {
     auto event = std::make_shared<KernelObject>(KernelObjectKind::EVENT);
     event->manual_reset = manual_reset != FALSE;
-    event->signalled = initial_state != FALSE;
+    event->signalled.store(initial_state != FALSE ? 1 : 0);
     return kernel_handle_open(std::move(event));
 }
 

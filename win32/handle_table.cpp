@@ -3,10 +3,10 @@
 // A handle is a slot index in its low 32 bits and the slot's generation above, so a closed handle
 // stays invalid after its slot is reused. Lookups copy a reference under the table lock; the
 // object itself lives until its last reference goes.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <vector>
 
 #include "win32/generation_table.h"
@@ -26,12 +26,6 @@ HandleTable& handle_table() {
 thread_local DWORD thread_last_error = ERROR_SUCCESS;
 
 uintptr_t handle_value(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
-
-bool waitable_try_take(KernelObject& object) {
-    if (!object.signalled) return false;
-    if (object.kind == KernelObjectKind::EVENT && !object.manual_reset) object.signalled = false;
-    return true;
-}
 
 }  // namespace
 
@@ -84,16 +78,17 @@ BOOL CloseHandle(HANDLE object) {
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     KernelObjectRef object = kernel_handle_get_waitable(handle);
     if (!object) return WAIT_FAILED;
-    std::unique_lock<std::mutex> guard(object->lock);
-    if (milliseconds == INFINITE) {
-        object->changed.wait(guard, [&] { return object->signalled; });
-        waitable_try_take(*object);
-        return WAIT_OBJECT_0;
+    return waitable_wait(*object, milliseconds);
+}
+
+DWORD RaiseHandleLimit() {
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = {limit.rlim_max, limit.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    if (!object->changed.wait_until(guard, deadline, [&] { return object->signalled; })) return WAIT_TIMEOUT;
-    waitable_try_take(*object);
-    return WAIT_OBJECT_0;
+    return limit.rlim_cur > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(limit.rlim_cur);
 }
 
 DWORD GetLastError() { return thread_last_error; }

@@ -2,7 +2,7 @@
 // maps handles to them. Not part of the Win32 interface: only win32/*.cpp include it.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -18,11 +18,12 @@ struct KernelObject {
 
     const KernelObjectKind kind;
 
-    // Events and threads: a waitable state. A thread is signalled once it has ended.
-    std::mutex lock;
-    std::condition_variable changed;
-    bool signalled = false;
+    // Events and threads: a waitable state, 1 when signalled; a thread is signalled once it has
+    // ended. Waiters sleep on the state word itself (waitable.cpp).
+    std::atomic<uint32_t> signalled{0};
+    std::atomic<uint32_t> waiters{0};
     bool manual_reset = true;
+    std::mutex lock;  // guards exit_code
     DWORD exit_code = STILL_ACTIVE;
 
     // Files: the descriptor, closed with the last reference.
@@ -36,6 +37,12 @@ struct KernelObject {
 void directory_watch_end(uint64_t watch);
 
 using KernelObjectRef = std::shared_ptr<KernelObject>;
+
+// Signals or clears an event's or a thread's state; signalling wakes every waiter.
+void waitable_set(KernelObject& object, bool signalled);
+// Waits until the object is signalled (taking the signal of an auto-reset event) or `milliseconds`
+// pass (INFINITE: never); WAIT_OBJECT_0 or WAIT_TIMEOUT.
+DWORD waitable_wait(KernelObject& object, DWORD milliseconds);
 
 // Enters an object in the table; null (with ERROR_NOT_ENOUGH_MEMORY) when the table is full.
 HANDLE kernel_handle_open(KernelObjectRef object);

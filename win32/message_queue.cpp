@@ -146,10 +146,18 @@ void queue_wake(Win32Queue& queue) {
     }
 }
 
+// Whether a quit or a timer's message is ready; the caller holds the queue lock.
+bool queue_due_locked(Win32Queue& queue, uint64_t now) {
+    MSG ignored;
+    return queue.quit_pending || win32_timers_take(queue.timers, now, false, &ignored);
+}
+
 // The one body of GetMessageW and PeekMessageW.
 // The sockets are looked at only once the queue holds nothing: whatever is queued came first,
 // and every later post looks at them before it appends, so the order stays as things happened.
-// Timers come last, and the sleep lasts until the next one is due.
+// Timers come last, and the sleep lasts until the next one is due. When neither a quit nor a
+// timer is ready, the look at the sockets and the sleep are one wait, which ends as soon as a
+// socket is ready; otherwise the sockets are looked at without waiting first.
 BOOL queue_get(MSG* message, bool wait, bool remove) {
     Win32Queue& queue = queue_current();
     bool sockets_seen = queue.socket_count.load(std::memory_order_relaxed) == 0;
@@ -158,12 +166,12 @@ BOOL queue_get(MSG* message, bool wait, bool remove) {
         {
             std::lock_guard<std::mutex> guard(queue.lock);
             if (queue_take_locked(queue, message, remove)) return TRUE;
-            if (sockets_seen) {
+            uint64_t now = message_time();
+            if (sockets_seen || (wait && !queue_due_locked(queue, now))) {
                 if (queue.quit_pending) {
                     queue_quit_message(queue, message, remove);
                     return wait ? FALSE : TRUE;
                 }
-                uint64_t now = message_time();
                 if (win32_timers_take(queue.timers, now, remove, message)) return TRUE;
                 if (!wait) return FALSE;
                 timeout = win32_timers_wait_ms(queue.timers, now);

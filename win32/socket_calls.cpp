@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "win32/dynamic_ports.h"
 #include "win32/socket_address.h"
 #include "win32/socket_internal.h"
 #include "win32/socket_table.h"
@@ -151,6 +152,9 @@ SocketRecord* socket_enter(int fd, int family, int type, bool non_blocking, Sock
     return entered;
 }
 
+// sin_port and sin6_port share the same offset.
+uint16_t port_of(const sockaddr_storage& name) { return reinterpret_cast<const sockaddr_in&>(name).sin_port; }
+
 int address_length_of(int family) { return family == WSOCK_AF_INET6 ? WSOCK_V6_LENGTH : WSOCK_V4_LENGTH; }
 
 using PeerOrSelf = int (*)(int, sockaddr*, socklen_t*);
@@ -195,7 +199,13 @@ int wsock_bind(uintptr_t socket, const void* address, int length) {
     int error = address_to_posix(address, length, &name, &name_length);
     if (error) return fail(error);
     // Lets a port in TIME_WAIT be bound again; a port with a live listener still fails.
-    if (record->type == WSOCK_SOCK_STREAM) set_int_option(record->fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    if (record->type == WSOCK_SOCK_STREAM) {
+        set_int_option(record->fd, SOL_SOCKET, SO_REUSEADDR, 1);
+        if (port_of(name) == 0) {
+            error = dynamic_ports_bind(record->fd, &name, name_length);
+            return error ? fail(error) : 0;
+        }
+    }
     if (::bind(record->fd, reinterpret_cast<sockaddr*>(&name), name_length) != 0) return fail_errno();
     return 0;
 }
@@ -371,7 +381,7 @@ int wsock_ioctl(uintptr_t socket, long command, unsigned long* argument) {
 int wsock_async_select(uintptr_t socket, HWND window, UINT message, long events) {
     SocketRef record = socket_table_get(socket);
     if (!record) return -1;
-    if (!set_non_blocking(record->fd, true)) return fail_errno();
+    if (!record->non_blocking.load() && !set_non_blocking(record->fd, true)) return fail_errno();
     record->non_blocking.store(true);
     return socket_events_select(*record, window, message, static_cast<uint32_t>(events));
 }

@@ -70,11 +70,13 @@ void epoll_leave(SocketRecord& record) {
     record.kernel_interest = 0;
 }
 
-// Brings the epoll entry in line with the record; the caller holds the record's lock.
+// Brings the epoll entry in line with the record; the caller holds the record's lock. An entry
+// that has fired reports nothing until it is modified, so with nothing to ask for it stays in the
+// set as it is: leaving and entering again would cost two calls where re-arming costs one.
 void rearm_locked(SocketRecord& record) {
     uint32_t interest = interest_of(record);
     if (interest == 0) {
-        epoll_leave(record);
+        if (record.kernel_interest != 0) epoll_leave(record);
         return;
     }
     if (record.in_epoll && interest == record.kernel_interest) return;

@@ -104,6 +104,9 @@ int wsock_setsockopt(uintptr_t socket, int level, int option, const char* value,
 int wsock_getsockopt(uintptr_t socket, int level, int option, char* value, int* length);
 int wsock_ioctl(uintptr_t socket, long command, unsigned long* argument);
 int wsock_async_select(uintptr_t socket, HWND window, UINT message, long events);
+// The range that binds to port 0 take their ports from; 0 and 0 gives the choice back to the
+// system. 0, or -1 with WSOCK_EINVAL for a range that is empty or half given.
+int wsock_set_dynamic_port_range(uint16_t first, uint16_t last);
 
 // One address of a name resolution, in Windows numbers and layout.
 struct WsockResolved {

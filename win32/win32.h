@@ -154,6 +154,9 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, 
 // failure.
 // Not a Windows call: it stands for CreateFile under a folder handle with reparse points refused.
 HANDLE CreateFileBeneathA(const char* root_folder, const char* relative_path);
+// Not a Windows call: Windows sets no small limit on the handles and sockets of a process, so this
+// lifts the system's limit on open descriptors to its hard limit. The limit now in force.
+DWORD RaiseHandleLimit();
 BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read, void* overlapped);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes_to_write, DWORD* bytes_written, void* overlapped);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* new_position, DWORD method);

@@ -115,6 +115,8 @@ SOCKET socket(int family, int type, int protocol) { return wsock_socket(family, 
 
 int bind(SOCKET socket, const SOCKADDR* address, int length) { return wsock_bind(socket, address, length); }
 
+int WSASetDynamicPortRange(uint16_t first, uint16_t last) { return wsock_set_dynamic_port_range(first, last); }
+
 int listen(SOCKET socket, int backlog) { return wsock_listen(socket, backlog); }
 
 SOCKET accept(SOCKET socket, SOCKADDR* address, int* length) { return wsock_accept(socket, address, length); }

@@ -191,6 +191,12 @@ int getpeername(SOCKET socket, SOCKADDR* address, int* length);
 int setsockopt(SOCKET socket, int level, int option, const char* value, int length);
 int getsockopt(SOCKET socket, int level, int option, char* value, int* length);
 int ioctlsocket(SOCKET socket, long command, unsigned long* argument);
+// Not a Windows Sockets call: it stands for the machine's dynamic port range, which Windows keeps
+// for every process (netsh int ipv4 set dynamicport). Once set, a bind of a stream socket to port 0
+// takes the next free port of [first, last], going round from a cursor, and fails with WSAENOBUFS
+// when every port is taken; a port that only holds TIME_WAIT connections is free. 0 and 0 gives
+// the choice back to the system. 0, or SOCKET_ERROR with WSAEINVAL for a range that cannot be.
+int WSASetDynamicPortRange(uint16_t first, uint16_t last);
 // Returns 0 or a Windows Sockets error code (WSAHOST_NOT_FOUND, ...).
 int getaddrinfo(const char* node, const char* service, const ADDRINFOA* hints, ADDRINFOA** result);
 void freeaddrinfo(ADDRINFOA* list);

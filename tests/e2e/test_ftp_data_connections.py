@@ -13,8 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    Control, Server, epsv_port, ipv6_loopback_works, make_tree, pasv_port, read_to_end, settled_counts,
-    stop_when_settled)
+    UNDER_WINE, Control, Server, epsv_port, ipv6_loopback_works, make_tree, pasv_port, read_to_end,
+    settled_counts, stop_when_settled)
 
 ROOT = "dataroot"
 TREE = {"one.txt": b"1", "big.bin": os.urandom(12 * 1024 * 1024), "sub": None}
@@ -291,6 +291,35 @@ class DataPeerCheckOff(DataTest):
     def test_unreadable_eprt_address_still_refused(self):
         self.assertEqual(self.command("EPRT |1|nonsense|1025|"), "500 Failed to connect to IP.\r\n")
         self.assertEqual(self.command("EPRT |2|127.0.0.1|1025|"), "500 Failed to connect to IP.\r\n")
+
+
+def free_port_range(count):
+    """count ports from one the system has just handed out (and taken back)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        first = min(probe.getsockname()[1], 65536 - count)
+    return first, first + count - 1
+
+
+PASSIVE_RANGE = free_port_range(20)
+
+
+class PassivePortRange(DataTest):
+    server_args = ("--passive-ports", "%d-%d" % PASSIVE_RANGE)
+
+    def test_passive_listeners_take_the_ports_of_the_range_in_turn(self):
+        first, last = PASSIVE_RANGE
+        if UNDER_WINE:
+            # Windows keeps one dynamic port range for the whole machine: the host says it applies none.
+            self.assertIn("the range %d-%d is not applied" % PASSIVE_RANGE, self.server.stderr_text())
+            return
+        self.assertTrue(first <= self.server.port <= last, "--port 0 takes its port from the range too")
+        ports = [epsv_port(self.command("EPSV")), pasv_port(self.command("PASV"))[1], epsv_port(self.command("EPSV"))]
+        for port in ports:
+            self.assertTrue(first <= port <= last, ports)
+        # Each listener closes when the next is made; the cursor has moved on all the same.
+        self.assertEqual(len(set(ports)), 3, ports)
+        self.expect_list_over(lambda: connect(self.host, ports[-1]))
 
 
 class ActiveModeOff(DataTest):

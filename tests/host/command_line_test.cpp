@@ -82,6 +82,17 @@ TEST(HostCommandLine, ModesAndTheirValues) {
     EXPECT_FALSE(tracing.verbose);
 }
 
+TEST(HostCommandLine, PassivePortRanges) {
+    EXPECT_FALSE(parsed({}).passive_ports.has_value());
+    host::CommandLine one = parsed({"--passive-ports", "40000-40000"});
+    ASSERT_TRUE(one.passive_ports.has_value());
+    EXPECT_EQ(one.passive_ports->first, 40000);
+    EXPECT_EQ(one.passive_ports->last, 40000);
+    EXPECT_EQ(parsed({"--passive-ports=1-65535"}).passive_ports->last, 65535);
+    for (const char* bad : {"", "5000", "5000-", "-5000", "6000-5000", "0-100", "100-65536", "+1-2", "1-+2", "a-b"})
+        EXPECT_NE(refused({"--passive-ports", bad}).find("--passive-ports needs a range"), std::string::npos) << bad;
+}
+
 TEST(HostCommandLine, BadOptionsAndValuesAreRefusedWithAReason) {
     EXPECT_NE(refused({"--port", "70000"}).find("70000"), std::string::npos);
     EXPECT_NE(refused({"--port", "-1"}).find("--port"), std::string::npos);

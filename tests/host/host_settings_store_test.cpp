@@ -139,6 +139,9 @@ TEST_F(SettingsFileTest, ABadFileNamesItsLineAndIsLeftAlone) {
         {"[swp]\nport=-1\n", 2},
         {"[host]\nindex=relative/folder\n", 2},
         {"[host]\nindex=/srv/x=\n", 2},
+        {"[host]\npassive_ports=60000-50000\n", 2},
+        {"[host]\n\npassive_ports=0-10\n", 3},
+        {"[host]\npassive_ports=50000\n", 2},
     };
     for (const Case& c : cases) {
         write(c.text);
@@ -178,11 +181,14 @@ TEST_F(SettingsFileTest, LinesNoOneReadsAreKeptAndReportedOnce) {
     EXPECT_EQ(read(), "stray=1\n[other]\nport=abc\n[swp]\nport=9\nextra=kept\nport=8\n[host]\nfolder=/srv\n");
 }
 
-TEST_F(SettingsFileTest, TheHostSectionNamesTheFoldersToIndex) {
-    write("[host]\nindex=/srv/music\nindex=/srv/share=public\n");
+TEST_F(SettingsFileTest, TheHostSectionNamesTheFoldersToIndexAndThePassivePorts) {
+    write("[host]\nindex=/srv/music\npassive_ports=50000-50999\nindex=/srv/share=public\n");
     host::SettingsStore store;
     std::string error;
     ASSERT_TRUE(store.load(path_, &error)) << error;
+    ASSERT_TRUE(store.passive_ports().has_value());
+    EXPECT_EQ(store.passive_ports()->first, 50000);
+    EXPECT_EQ(store.passive_ports()->last, 50999);
     ASSERT_EQ(store.index_roots().size(), 2u);
     EXPECT_EQ(store.index_roots()[0].folder, "/srv/music");
     EXPECT_EQ(store.index_roots()[0].name, "music");

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "ftp/data_connection.h"
 #include "ftp/transfer.h"
 #include "search/query_results.h"
 #include "server/server_window.h"
@@ -133,7 +134,7 @@ TEST_F(ListingEvents, OneDataEventSendsAtMostItsBound) {
     FtpClient* client = connect();
     client->transfer_kind = TRANSFER_LIST;
     client->transfer_path = utf8_string_alloc_utf8_string("");
-    client->data_socket = SCRIPTED_SOCKET;
+    data_socket_set(client, SCRIPTED_SOCKET);
     client->data_started = 1;
     std::string listing;
     for (size_t line = 0; listing.size() < 3 * DATA_EVENT_SEND_BYTES; line++) {

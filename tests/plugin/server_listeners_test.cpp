@@ -520,6 +520,7 @@ TEST(ServerServices, PassiveAcceptOutOfDescriptorsPausesThePassiveListenerUntilT
     SOCKET passive = os_winsock_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     client->data_mode = DATA_MODE_PASSIVE;
     client->data_address.pasv_socket = passive;
+    client_table_add(&server_instance->socket_clients, passive, CLIENT_SOCKET_PASV, client);
     auto pasv_event = [passive] { server_wndproc(server_instance->window, MSG_PASV_SOCKET, passive, FD_ACCEPT); };
 
     service_calls.calls.clear();

@@ -131,6 +131,46 @@ TEST_F(SocketsTest, APortLeftInTimeWaitCanBeBoundAgain) {
     closesocket(again);
 }
 
+// Binds to port 0 in a one-port range made of a port the system has just handed out.
+TEST_F(SocketsTest, BindsToPortZeroTakeTheDynamicRangeOnceItIsSet) {
+    struct RangeReset {
+        ~RangeReset() { WSASetDynamicPortRange(0, 0); }
+    } reset;
+    EXPECT_EQ(WSASetDynamicPortRange(2000, 1999), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    EXPECT_EQ(WSASetDynamicPortRange(0, 1999), SOCKET_ERROR);
+    uint16_t port;
+    closesocket(listen_loopback(&port));
+    ASSERT_EQ(WSASetDynamicPortRange(port, port), 0);
+    auto bind_any = [](SOCKET socket) {
+        SOCKADDR_IN address = loopback_v4(0);
+        return bind(socket, reinterpret_cast<SOCKADDR*>(&address), sizeof address);
+    };
+
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(bind_any(listener), 0) << WSAGetLastError();
+    EXPECT_EQ(local_port(listener), port);
+    ASSERT_EQ(listen(listener, 4), 0);
+    // The live listener holds the range's one port.
+    SOCKET refused = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_EQ(bind_any(refused), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOBUFS);
+    closesocket(refused);
+
+    // A connection that the server side closed first keeps the port in TIME_WAIT: it is free.
+    SOCKET client = connect_loopback(port);
+    SOCKET server = accept(listener, nullptr, nullptr);
+    closesocket(server);
+    char byte;
+    EXPECT_EQ(recv(client, &byte, 1, 0), 0);
+    closesocket(client);
+    closesocket(listener);
+    SOCKET again = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_EQ(bind_any(again), 0) << WSAGetLastError();
+    EXPECT_EQ(local_port(again), port);
+    closesocket(again);
+}
+
 TEST_F(SocketsTest, WildcardListenersOfBothFamiliesShareAPort) {
     SOCKET v4 = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     SOCKADDR_IN any4 = {};

@@ -1,4 +1,5 @@
-// Threads and events for plug-in code.
+// Threads and events for plug-in code on Windows: one system thread per create. (The parked pool
+// of threads_posix.cpp would keep the handles of its threads' locks open for good.)
 #include "host/services.h"
 
 namespace host {
