@@ -29,11 +29,11 @@ bool is_control_peer(const FtpClient* client) {
     }
     if (target.eprt.ss_family == AF_INET) {
         const uint8_t loopback[4] = {127, 0, 0, 1};
-        return !ipv6 && std::memcmp(reinterpret_cast<const SOCKADDR_IN*>(&target.eprt)->sin_addr, loopback, 4) == 0;
+        return !ipv6 && std::memcmp(&reinterpret_cast<const SOCKADDR_IN*>(&target.eprt)->sin_addr, loopback, 4) == 0;
     }
     uint8_t loopback6[16] = {};
     loopback6[15] = 1;
-    return ipv6 && std::memcmp(reinterpret_cast<const SOCKADDR_IN6*>(&target.eprt)->sin6_addr, loopback6, 16) == 0;
+    return ipv6 && std::memcmp(&reinterpret_cast<const SOCKADDR_IN6*>(&target.eprt)->sin6_addr, loopback6, 16) == 0;
 }
 
 void check_reply(const FtpClient* client, bool eprt, bool check_peer) {
