@@ -325,6 +325,9 @@ void SettingsStore::note_given(const std::string& key, const std::string& value)
 }
 
 void SettingsStore::set(const std::string& key, const std::string& value) {
+    // A value the reader would refuse is not kept: the next start would stop on the saved file.
+    if (const SettingsKey* known = settings_key_find(key); known && !settings_value_problem(*known, value).empty())
+        return;
     for (const KeyValue& entry : given_)
         if (entry.key == key && entry.value == value) return;
     note_given(key, value);

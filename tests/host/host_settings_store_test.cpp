@@ -61,6 +61,7 @@ TEST_F(SettingsFileTest, ValuesSurviveASaveAndALoad) {
     host::plugin_set_setting_string(&store, "bindings", "127.0.0.1,::1");
     host::plugin_set_setting_string(&store, "log_file_name", "line\nbreak\\tab\t");
     host::plugin_set_setting_int(&store, "log_max_size", -5);
+    host::plugin_set_setting_int(&store, "port", 99999);  // refused by the reader, so not kept
     ASSERT_TRUE(store.save(&error)) << error;
 
     host::SettingsStore again;
