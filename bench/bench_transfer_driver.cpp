@@ -60,10 +60,10 @@ int send_all(int socket, const char* bytes, size_t count)
     return 1;
 }
 
-int copy(const char* path)
+// Listens on a loopback port, prints it for the benchmark to connect to, and accepts one
+// connection, closing the listener; -1 (the cause printed) when any step fails.
+int accept_one_on_loopback()
 {
-    int file = open(path, O_RDONLY);
-    if (file < 0) return perror(path), 1;
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -71,12 +71,22 @@ int copy(const char* path)
     socklen_t length = sizeof(address);
     if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(listener, 1) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return perror("listen"), 1;
+        return perror("listen"), -1;
     }
     std::printf("%d\n", ntohs(address.sin_port));
     std::fflush(stdout);
     int connection = accept(listener, nullptr, nullptr);
-    if (connection < 0) return perror("accept"), 1;
+    if (connection < 0) perror("accept");
+    close(listener);  // one connection is all a run takes
+    return connection;
+}
+
+int copy(const char* path)
+{
+    int file = open(path, O_RDONLY);
+    if (file < 0) return perror(path), 1;
+    int connection = accept_one_on_loopback();
+    if (connection < 0) return 1;
 
     Handoff handoff;
     std::thread reader(read_loop, file, &handoff);
@@ -101,7 +111,6 @@ int copy(const char* path)
     reader.join();
     shutdown(connection, SHUT_WR);
     close(connection);
-    close(listener);
     close(file);
     std::fprintf(stderr, "%llu\n", total);
     return 0;
@@ -110,19 +119,8 @@ int copy(const char* path)
 // Answers every line of one connection at once with one short line, until the peer closes.
 int echo()
 {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return perror("listen"), 1;
-    }
-    std::printf("%d\n", ntohs(address.sin_port));
-    std::fflush(stdout);
-    int connection = accept(listener, nullptr, nullptr);
-    if (connection < 0) return perror("accept"), 1;
+    int connection = accept_one_on_loopback();
+    if (connection < 0) return 1;
     int on = 1;
     setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     static const char ANSWER[] = "200 NOOP ok.\r\n";
@@ -134,7 +132,6 @@ int echo()
             if (buffer[i] == '\n' && !send_all(connection, ANSWER, sizeof(ANSWER) - 1)) count = 0;
     }
     close(connection);
-    close(listener);
     return 0;
 }
 
