@@ -148,6 +148,7 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
     passive_ports_.reset();
     warnings_.clear();
     loaded_text_.clear();
+    byte_order_mark_ = false;
     std::error_code status;
     std::filesystem::path file_path = utf8_path(path);
     if (!std::filesystem::exists(file_path, status)) {
@@ -166,7 +167,8 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
         return false;
     }
     // A byte-order mark, as some editors write one, is not part of the first line.
-    if (content.starts_with("\xEF\xBB\xBF")) content.erase(0, 3);
+    byte_order_mark_ = content.starts_with("\xEF\xBB\xBF");
+    if (byte_order_mark_) content.erase(0, 3);
     std::istringstream reader(content);
     std::string raw;
     std::string section;
@@ -244,7 +246,7 @@ std::string SettingsStore::check_line(const Line& line, const std::string& where
 }
 
 std::string SettingsStore::render() const {
-    std::string text;
+    std::string text = byte_order_mark_ ? "\xEF\xBB\xBF" : "";
     for (const Line& line : lines_) text += line.raw + "\n";
     return text;
 }

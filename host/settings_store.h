@@ -100,6 +100,8 @@ private:
     std::optional<PortRange> passive_ports_;
     std::vector<std::string> warnings_;
     std::string loaded_text_;
+    // A file that began with a byte-order mark keeps it, so its first line reads back the same.
+    bool byte_order_mark_ = false;
 };
 
 }  // namespace host
