@@ -253,6 +253,18 @@ BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
 HANDLE GetProcessHeap();
 size_t HeapCompact(HANDLE heap, DWORD flags);
 
+// Virtual memory: whole pages straight from the system, zero until first written and taking no
+// memory until then. Only new regions are made: `address` must be null, and MEM_COMMIT (with or
+// without MEM_RESERVE) reserves and commits them at once, with PAGE_READWRITE access; anything
+// else fails with ERROR_INVALID_PARAMETER. VirtualFree takes MEM_RELEASE, size 0 and the address
+// VirtualAlloc returned.
+constexpr DWORD MEM_COMMIT = 0x1000;
+constexpr DWORD MEM_RESERVE = 0x2000;
+constexpr DWORD MEM_RELEASE = 0x8000;
+constexpr DWORD PAGE_READWRITE = 0x04;
+void* VirtualAlloc(void* address, size_t size, DWORD allocation_type, DWORD protection);
+BOOL VirtualFree(void* address, size_t size, DWORD free_type);
+
 // Dynamic libraries. A failed load sets GetLastError to ERROR_BAD_EXE_FORMAT for a file that is no
 // library for this machine, else ERROR_MOD_NOT_FOUND; a failed look-up to ERROR_PROC_NOT_FOUND.
 HMODULE LoadLibraryA(const char* path);
@@ -273,6 +285,7 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+constexpr DWORD ERROR_INVALID_ADDRESS = 487;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_NOTIFY_ENUM_DIR = 1022;

@@ -17,19 +17,17 @@
 namespace host {
 namespace {
 
-// Folded names of the scan's nodes, made by two threads over halves of the nodes. The two
-// further forms of non-ASCII names go to `extra` (see ExtraFold).
+// Folded names of the scan's nodes, made by two threads over halves of the nodes and then joined
+// into one text. The two further forms of non-ASCII names go to `extra` (see ExtraFold).
 struct FoldedNames {
-    std::vector<uint32_t> offset;  // into text[part of the node]
+    std::vector<uint32_t> offset;  // into text
     std::vector<uint16_t> length;
-    std::vector<uint32_t> extra;   // into extra_text, or INDEX_NO_ENTRY for an ASCII name
+    std::vector<uint32_t> extra;   // into extra_text[part of the node], or INDEX_NO_ENTRY for an ASCII name
     std::vector<uint8_t> decomposed;  // 1: the name is not in composed form
-    std::string text[2];
+    std::string text;
     std::string extra_text[2];
     uint32_t split = 0;            // nodes below it are in part 0
-    std::string_view of(uint32_t node) const {
-        return {text[node >= split].data() + offset[node], length[node]};
-    }
+    std::string_view of(uint32_t node) const { return {text.data() + offset[node], length[node]}; }
 };
 
 void append_length_and_form(std::string_view name, unsigned folds, std::string* out) {
@@ -40,8 +38,8 @@ void append_length_and_form(std::string_view name, unsigned folds, std::string* 
     std::memcpy(out->data() + at, &length, sizeof length);
 }
 
-void fold_part(const ScanState& scan, FoldedNames& folded, int part, uint32_t from, uint32_t to) {
-    std::string& text = folded.text[part];
+void fold_part(const ScanState& scan, FoldedNames& folded, int part, uint32_t from, uint32_t to, std::string* text_out) {
+    std::string& text = *text_out;
     std::string& extra = folded.extra_text[part];
     text.reserve((scan.names.size() / 2) + (scan.names.size() / 16));
     for (uint32_t i = from; i < to; ++i) {
@@ -71,9 +69,13 @@ FoldedNames fold_names(const ScanState& scan) {
     folded.extra.resize(count);
     folded.decomposed.resize(count);
     folded.split = count / 2;
-    std::thread helper([&] { fold_part(scan, folded, 1, folded.split, count); });
-    fold_part(scan, folded, 0, 0, folded.split);
+    std::string second;
+    std::thread helper([&] { fold_part(scan, folded, 1, folded.split, count, &second); });
+    fold_part(scan, folded, 0, 0, folded.split, &folded.text);
     helper.join();
+    auto second_at = static_cast<uint32_t>(folded.text.size());
+    folded.text += second;
+    for (uint32_t i = folded.split; i < count; ++i) folded.offset[i] += second_at;
     return folded;
 }
 
@@ -146,79 +148,81 @@ std::vector<uint32_t> order_by_name(const ScanState& scan, const FoldedNames& fo
     std::thread helper([&] { std::sort(middle, keys.end(), less); });
     std::sort(keys.begin(), middle, less);
     helper.join();
-    std::vector<NameKey> merged(keys.size());
-    std::merge(keys.begin(), middle, middle, keys.end(), merged.begin(), less);
-    std::vector<uint32_t> order(merged.size());
-    for (size_t i = 0; i < merged.size(); ++i) order[i] = merged[i].node;
+    // Merged straight into node numbers: a merged copy of the keys would double their memory.
+    std::vector<uint32_t> order(keys.size());
+    auto a = keys.begin(), b = middle;
+    for (uint32_t& node : order) node = (b == keys.end() || (a != middle && !less(*b, *a)) ? a++ : b++)->node;
     return order;
 }
 
-// One part of the entries with its own arenas; the parts are joined afterwards.
-struct EntryPart {
-    std::string names, folded;
-    std::vector<ExtraFold> extra_folds;
-};
-
-void fill_entry_range(IndexSnapshot& s, const ScanState& scan, const FoldedNames& folded,
-                      const std::vector<uint32_t>& order, const std::vector<uint32_t>& entry_of, uint32_t from,
-                      uint32_t to, EntryPart* part) {
-    auto second_extra = static_cast<uint32_t>(folded.extra_text[0].size());
-    for (uint32_t e = from; e < to; ++e) {
-        uint32_t node_number = order[e];
-        const ScanNode& node = scan.nodes[node_number];
-        IndexEntry& entry = s.entries[e];
-        entry.size = node.size;
-        entry.date_created = node.date_created;
-        entry.date_modified = node.date_modified;
-        entry.parent = node.parent == INDEX_NO_ENTRY ? INDEX_NO_ENTRY : entry_of[node.parent];
-        entry.first_child = entry.child_count = 0;
-        entry.name_length = node.name_length;
-        entry.flags = node.flags;
-        entry.name_offset = static_cast<uint32_t>(part->names.size());
-        part->names.append(node_name(scan, node));
-        part->names.push_back('\n');
-        entry.folded_offset = static_cast<uint32_t>(part->folded.size());
-        entry.folded_length = folded.length[node_number];
-        part->folded.append(folded.of(node_number));
-        part->folded.push_back('\n');
-        if (folded.extra[node_number] != INDEX_NO_ENTRY) {
-            entry.flags |= ENTRY_NON_ASCII | (folded.decomposed[node_number] ? ENTRY_DECOMPOSED : 0);
-            uint32_t offset = folded.extra[node_number] + (node_number >= folded.split ? second_extra : 0);
-            part->extra_folds.push_back({e, offset});
-        }
-    }
-}
-
-// Records, arenas and folds of the snapshot in name order, filled by two threads.
-void fill_entries(IndexSnapshot& s, const ScanState& scan, FoldedNames& folded, const std::vector<uint32_t>& order,
+// The records in name order, their name and folded offsets still pointing into the scan's names
+// and the folded text (fill_arenas moves them), filled by two threads.
+void fill_records(IndexSnapshot& s, const ScanState& scan, const FoldedNames& folded, const std::vector<uint32_t>& order,
                   const std::vector<uint32_t>& entry_of) {
     auto count = static_cast<uint32_t>(order.size());
-    uint32_t half = count / 2;
     s.entries.resize(count);
-    EntryPart first, second;
-    first.names.reserve(scan.names.size() / 2 + count);
-    first.folded.reserve(first.names.capacity());
-    std::thread helper([&] { fill_entry_range(s, scan, folded, order, entry_of, half, count, &second); });
-    fill_entry_range(s, scan, folded, order, entry_of, 0, half, &first);
+    auto second_extra = static_cast<uint32_t>(folded.extra_text[0].size());
+    std::vector<ExtraFold> extra_folds[2];
+    auto fill = [&](uint32_t from, uint32_t to, std::vector<ExtraFold>* extras) {
+        for (uint32_t e = from; e < to; ++e) {
+            uint32_t node_number = order[e];
+            const ScanNode& node = scan.nodes[node_number];
+            IndexEntry& entry = s.entries[e];
+            entry.size = node.size;
+            entry.date_created = node.date_created;
+            entry.date_modified = node.date_modified;
+            entry.parent = node.parent == INDEX_NO_ENTRY ? INDEX_NO_ENTRY : entry_of[node.parent];
+            entry.first_child = entry.child_count = 0;
+            entry.name_length = node.name_length;
+            entry.flags = node.flags;
+            entry.name_offset = node.name_offset;
+            entry.folded_offset = folded.offset[node_number];
+            entry.folded_length = folded.length[node_number];
+            if (folded.extra[node_number] != INDEX_NO_ENTRY) {
+                entry.flags |= ENTRY_NON_ASCII | (folded.decomposed[node_number] ? ENTRY_DECOMPOSED : 0);
+                uint32_t offset = folded.extra[node_number] + (node_number >= folded.split ? second_extra : 0);
+                extras->push_back({e, offset});
+            }
+        }
+    };
+    std::thread helper(fill, count / 2, count, &extra_folds[1]);
+    fill(0, count / 2, &extra_folds[0]);
     helper.join();
-    auto names_base = static_cast<uint32_t>(first.names.size());
-    auto folded_base = static_cast<uint32_t>(first.folded.size());
-    for (uint32_t e = half; e < count; ++e) {
-        s.entries[e].name_offset += names_base;
-        s.entries[e].folded_offset += folded_base;
-    }
-    s.names = std::move(first.names);
-    s.names += second.names;
-    s.names.shrink_to_fit();
-    s.folded = std::move(first.folded);
-    s.folded += second.folded;
-    s.folded.shrink_to_fit();
-    s.extra_folds = std::move(first.extra_folds);
-    s.extra_folds.insert(s.extra_folds.end(), second.extra_folds.begin(), second.extra_folds.end());
+    s.extra_folds = std::move(extra_folds[0]);
+    s.extra_folds.insert(s.extra_folds.end(), extra_folds[1].begin(), extra_folds[1].end());
     s.extra_folds.shrink_to_fit();
-    s.extra_text = std::move(folded.extra_text[0]);
-    s.extra_text += folded.extra_text[1];
-    s.extra_text.shrink_to_fit();
+}
+
+// The names and folded names in entry order, each followed by '\n', written by two threads into
+// arenas of their final size; the records' offsets move from the scan's texts to the arenas.
+void fill_arenas(IndexSnapshot& s, const std::string& scan_names, const std::string& folded_text) {
+    auto count = static_cast<uint32_t>(s.entries.size());
+    uint32_t half = count / 2;
+    size_t names_at_half = 0, folded_at_half = 0, names_total = 0, folded_total = 0;
+    for (uint32_t e = 0; e < count; ++e) {
+        if (e == half) names_at_half = names_total, folded_at_half = folded_total;
+        names_total += s.entries[e].name_length + 1;
+        folded_total += s.entries[e].folded_length + 1;
+    }
+    if (half == count) names_at_half = names_total, folded_at_half = folded_total;
+    s.names.resize(names_total);
+    s.folded.resize(folded_total);
+    auto fill = [&](uint32_t from, uint32_t to, size_t names_at, size_t folded_at) {
+        for (uint32_t e = from; e < to; ++e) {
+            IndexEntry& entry = s.entries[e];
+            std::memcpy(s.names.data() + names_at, scan_names.data() + entry.name_offset, entry.name_length);
+            entry.name_offset = static_cast<uint32_t>(names_at);
+            names_at += entry.name_length;
+            s.names[names_at++] = '\n';
+            std::memcpy(s.folded.data() + folded_at, folded_text.data() + entry.folded_offset, entry.folded_length);
+            entry.folded_offset = static_cast<uint32_t>(folded_at);
+            folded_at += entry.folded_length;
+            s.folded[folded_at++] = '\n';
+        }
+    };
+    std::thread helper(fill, half, count, names_at_half, folded_at_half);
+    fill(0, half, 0, 0);
+    helper.join();
 }
 
 // Each folder's children in enumeration order (folders first, then by name bytes), sorted at the
@@ -242,10 +246,10 @@ std::vector<uint32_t> sort_children(const ScanState& scan) {
     return children;
 }
 
-void fill_children(IndexSnapshot& s, const ScanState& scan, const std::vector<uint32_t>& sorted,
+void fill_children(IndexSnapshot& s, const ScanState& scan, std::vector<uint32_t> sorted,
                    const std::vector<uint32_t>& entry_of) {
-    s.children.resize(sorted.size());
-    for (size_t i = 0; i < sorted.size(); ++i) s.children[i] = entry_of[sorted[i]];
+    for (uint32_t& child : sorted) child = entry_of[child];
+    s.children = std::move(sorted);
     s.top_first = 0;
     s.top_count = 0;
     while (s.top_count < scan.nodes.size() && scan.nodes[s.top_count].parent == INDEX_NO_ENTRY) ++s.top_count;
@@ -273,6 +277,12 @@ void fill_path_rank(IndexSnapshot& s, const ScanState& scan, const std::vector<u
     std::partial_sum(start.begin(), start.end(), start.begin());
     s.path_rank.resize(order.size());
     for (uint32_t e = 0; e < order.size(); ++e) s.path_rank[e] = start[key[e]]++;
+}
+
+// Frees each container's memory now (clear() would keep it).
+template <typename... Containers>
+void release(Containers&... containers) {
+    ((void)Containers().swap(containers), ...);
 }
 
 void sum_folder_sizes(ScanState& scan, bool folder_sizes) {
@@ -309,15 +319,26 @@ IndexSnapshot* index_snapshot_from_scan(ScanState& scan, std::vector<IndexRootFo
     std::vector<uint32_t> entry_of(order.size());
     for (uint32_t e = 0; e < order.size(); ++e) entry_of[order[e]] = e;
 
+    // Each step lets go of what the next ones no longer need, so that the scan, the folded names
+    // and the new snapshot are never all held whole at once.
     auto* s = new IndexSnapshot();
-    fill_entries(*s, scan, folded, order, entry_of);
+    fill_records(*s, scan, folded, order, entry_of);
+    release(folded.offset, folded.length, folded.extra, folded.decomposed);
+    s->extra_text = std::move(folded.extra_text[0]);
+    s->extra_text += folded.extra_text[1];
+    s->extra_text.shrink_to_fit();
+    release(folded.extra_text[1]);
     helper.join();
-    fill_children(*s, scan, sorted_children, entry_of);
+    fill_children(*s, scan, std::move(sorted_children), entry_of);
     fill_path_rank(*s, scan, order, folder_rank);
+    release(order, folder_rank, scan.nodes);
     for (IndexRootFolder& root : roots) root.entry = entry_of[root.entry];
     s->roots = std::move(roots);
     s->folder_sizes = folder_sizes;
     fill_recent(*s, extras.recent, entry_of);
+    release(entry_of);
+    fill_arenas(*s, scan.names, folded.text);
+    release(scan.names, folded.text);
     return s;
 }
 
@@ -328,7 +349,7 @@ bool index_build(const std::vector<IndexRoot>& roots, const IndexOptions& option
     std::vector<IndexRootFolder> folders;
     if (!index_scan(roots, &scan, &folders, error)) return false;
     IndexSnapshot* snapshot = index_snapshot_from_scan(scan, std::move(folders), options.folder_sizes, {});
-    index_scan_report(scan, progress_seconds(scan.progress));
+    index_scan_report(scan, snapshot->entries.size(), progress_seconds(scan.progress));
     index_generation_set_current(new IndexGeneration(snapshot));
     return true;
 }

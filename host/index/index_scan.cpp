@@ -194,8 +194,8 @@ WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view nam
     return data;
 }
 
-void index_scan_report(const ScanState& scan, double seconds) {
-    std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", scan.nodes.size(), seconds,
+void index_scan_report(const ScanState& scan, size_t entries, double seconds) {
+    std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", entries, seconds,
                  scan.skipped);
     for (const ScanSkip& skip : scan.named_skips) {
         // A name may hold a line feed: it is shown escaped so that it stays on its line.

@@ -85,11 +85,11 @@ struct ScanExtras {
     std::vector<ScanRecent> recent;
 };
 
-// Makes a base of the nodes (index_build.cpp); `scan` is spent.
+// Makes a base of the nodes (index_build.cpp); `scan` is spent: its nodes and names are freed.
 IndexSnapshot* index_snapshot_from_scan(ScanState& scan, std::vector<IndexRootFolder> roots, bool folder_sizes,
                                         const ScanExtras& extras);
 
-// Writes the summary line and names the first skipped entries on stderr.
-void index_scan_report(const ScanState& scan, double seconds);
+// Writes the summary line (`entries` indexed) and names the first skipped entries on stderr.
+void index_scan_report(const ScanState& scan, size_t entries, double seconds);
 
 }  // namespace host

@@ -165,8 +165,10 @@ bool first_scan(Updater& updater) {
     updater.start.roots = base->roots;
     generation_install(updater, new IndexGeneration(base));
     // Said once the index is served: whoever waits for this line finds it complete.
-    index_scan_report(scan, progress_seconds(scan.progress));
-    updater.start.root_scan = ScanState();
+    index_scan_report(scan, base->entries.size(), progress_seconds(scan.progress));
+    // Moved out to be destroyed: assigning an empty state would keep the names' buffer, as a
+    // string assigned a short one keeps its capacity.
+    { ScanState done = std::move(updater.start.root_scan); }
     // The scan's memory is free again: give it back to the system.
     HeapCompact(GetProcessHeap(), 0);
     return true;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "host/index/text_fold.h"
+#include "sdk/platform_api.h"
 
 namespace host {
 namespace {
@@ -24,6 +25,17 @@ size_t bucket_count_for(size_t entries) {
     return count;
 }
 
+// Pages straight from the system, zero and costing nothing until written. From the heap, a large
+// block may reuse pages the scan or an older generation left resident (and calloc clears them).
+template <typename T>
+T* pages_take(size_t count) {
+    void* pages = VirtualAlloc(nullptr, std::max<size_t>(1, count) * sizeof(T), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (!pages) throw std::bad_alloc();
+    return static_cast<T*>(pages);
+}
+
+void pages_give_back(void* pages) { VirtualFree(pages, 0, MEM_RELEASE); }
+
 uint32_t entry_number(const IndexView& view, EntryRef ref) {
     return static_cast<uint32_t>(ref.base - view.generation->base->entries.data());
 }
@@ -38,23 +50,21 @@ bool enumeration_less(bool folder_a, std::string_view name_a, bool folder_b, std
 
 IndexGeneration::IndexGeneration(IndexSnapshot* base_snapshot)
     : base(base_snapshot), base_count(static_cast<uint32_t>(base_snapshot->entries.size())) {
-    // Zeroed by the system page by page as they are first touched: a generation without changes
-    // costs no memory for these.
-    base_slot_of = static_cast<uint32_t*>(std::calloc(std::max<size_t>(1, base_count), sizeof(uint32_t)));
+    // A generation without changes costs no memory for these.
+    base_slot_of = pages_take<uint32_t>(base_count);
     bucket_count = bucket_count_for(base_count);
-    buckets = static_cast<OverlayRecord**>(std::calloc(bucket_count, sizeof(OverlayRecord*)));
+    buckets = pages_take<OverlayRecord*>(bucket_count);
     arena_capacity = std::clamp<size_t>(base->names.size() / 2, ARENA_MIN_BYTES, ARENA_MAX_BYTES);
-    arena_names = static_cast<char*>(std::malloc(arena_capacity));
-    arena_folded = static_cast<char*>(std::malloc(arena_capacity));
-    if (!base_slot_of || !buckets || !arena_names || !arena_folded) throw std::bad_alloc();
+    arena_names = pages_take<char>(arena_capacity);
+    arena_folded = pages_take<char>(arena_capacity);
 }
 
 IndexGeneration::~IndexGeneration() {
     for (size_t i = 0; i < records.size(); ++i) delete records.at(i);
-    std::free(base_slot_of);
-    std::free(buckets);
-    std::free(arena_names);
-    std::free(arena_folded);
+    pages_give_back(base_slot_of);
+    pages_give_back(buckets);
+    pages_give_back(arena_names);
+    pages_give_back(arena_folded);
     delete base;
 }
 
