@@ -38,7 +38,8 @@ void append_length_and_form(std::string_view name, unsigned folds, std::string* 
     std::memcpy(out->data() + at, &length, sizeof length);
 }
 
-void fold_part(const ScanState& scan, FoldedNames& folded, int part, uint32_t from, uint32_t to, std::string* text_out) {
+void fold_part(const ScanState& scan, FoldedNames& folded, int part, uint32_t from, uint32_t to,
+               std::string* text_out) {
     std::string& text = *text_out;
     std::string& extra = folded.extra_text[part];
     text.reserve((scan.names.size() / 2) + (scan.names.size() / 16));
@@ -157,8 +158,8 @@ std::vector<uint32_t> order_by_name(const ScanState& scan, const FoldedNames& fo
 
 // The records in name order, their name and folded offsets still pointing into the scan's names
 // and the folded text (fill_arenas moves them), filled by two threads.
-void fill_records(IndexSnapshot& s, const ScanState& scan, const FoldedNames& folded, const std::vector<uint32_t>& order,
-                  const std::vector<uint32_t>& entry_of) {
+void fill_records(IndexSnapshot& s, const ScanState& scan, const FoldedNames& folded,
+                  const std::vector<uint32_t>& order, const std::vector<uint32_t>& entry_of) {
     auto count = static_cast<uint32_t>(order.size());
     s.entries.resize(count);
     auto second_extra = static_cast<uint32_t>(folded.extra_text[0].size());

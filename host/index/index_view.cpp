@@ -29,7 +29,8 @@ size_t bucket_count_for(size_t entries) {
 // block may reuse pages the scan or an older generation left resident (and calloc clears them).
 template <typename T>
 T* pages_take(size_t count) {
-    void* pages = VirtualAlloc(nullptr, std::max<size_t>(1, count) * sizeof(T), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    size_t bytes = std::max<size_t>(1, count) * sizeof(T);
+    void* pages = VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     if (!pages) throw std::bad_alloc();
     return static_cast<T*>(pages);
 }
