@@ -25,7 +25,9 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
 from bench_index import make_tree  # noqa: E402
+from swp_harness import Control, read_to_end  # noqa: E402
 import bench_table  # noqa: E402
 
 SINGLE_CHANGES = int(os.environ.get("SWP_BENCH_SINGLE", 1000))
@@ -114,40 +116,13 @@ class Host:
         return time.monotonic() - began
 
 
-class Client:
+class Client(Control):
     def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+        super().__init__(port, timeout=DEADLINE)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buffer = b""
-        self.reply()
-        if self.command("USER anonymous").startswith("331"):
-            self.command("PASS ")
+        self.login()
         self.searches = 0
         self.command("SORRELWICK count 10")
-
-    def line(self):
-        while b"\n" not in self.buffer:
-            chunk = self.sock.recv(1 << 16)
-            if not chunk:
-                raise EOFError
-            self.buffer += chunk
-        line, _, self.buffer = self.buffer.partition(b"\n")
-        return line.decode("utf-8", "replace") + "\n"
-
-    def reply(self):
-        first = self.line()
-        text = first
-        if first[3:4] == "-":
-            while True:
-                line = self.line()
-                text += line
-                if line.startswith(first[:3] + " "):
-                    break
-        return text
-
-    def command(self, line):
-        self.sock.sendall(line.encode() + b"\r\n")
-        return self.reply()
 
     def size(self, path):
         reply = self.command("SIZE " + path)
@@ -177,20 +152,11 @@ class Client:
         port = int(re.search(r"\(\|\|\|(\d+)\|\)", reply).group(1))
         began = time.monotonic()
         data = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
-        self.sock.sendall(("MLSD " + folder + "\r\n").encode())
-        chunks = []
-        while True:
-            chunk = data.recv(1 << 20)
-            if not chunk:
-                break
-            chunks.append(chunk)
-        data.close()
-        self.reply()
-        self.reply()
-        return b"".join(chunks).count(b"\r\n"), time.monotonic() - began
-
-    def close(self):
-        self.sock.close()
+        self.send_line("MLSD " + folder)
+        listing = read_to_end(data)
+        self.read_reply()
+        self.read_reply()
+        return listing.count(b"\r\n"), time.monotonic() - began
 
 
 def median_ms(measure, runs=RUNS):

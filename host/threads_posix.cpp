@@ -1,4 +1,4 @@
-// Threads and events for plug-in code, on the win32/ layer over POSIX.
+// Starting plug-in threads, on the win32/ layer over POSIX.
 //
 // A plug-in thread runs on a pooled thread: a thread that has run one function parks and takes
 // the next, so that a transfer of a small file does not pay for a thread's start and end. Each
@@ -93,14 +93,5 @@ HANDLE os_thread_create(PluginThreadProc function, void* argument) {
     }
     return done;
 }
-
-void os_thread_wait_and_close(HANDLE thread) {
-    if (thread == nullptr || thread == INVALID_HANDLE_VALUE) return;
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-}
-
-// Manual-reset, not signalled.
-HANDLE os_event_create() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
 }  // namespace host
