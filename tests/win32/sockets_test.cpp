@@ -112,17 +112,22 @@ TEST_F(SocketsTest, APortWithAListenerIsInUse) {
     closesocket(listener);
 }
 
-TEST_F(SocketsTest, APortLeftInTimeWaitCanBeBoundAgain) {
-    uint16_t port;
-    SOCKET listener = listen_loopback(&port);
+// Makes one connection to `listener` (on `port`) and closes it from the server side first, so that
+// the port is left holding a TIME_WAIT connection; then closes the listener too.
+void leave_in_time_wait(SOCKET listener, uint16_t port) {
     SOCKET client = connect_loopback(port);
     SOCKET server = accept(listener, nullptr, nullptr);
-    // The server side closes first, so its end of the connection waits in TIME_WAIT.
     closesocket(server);
     char byte;
     EXPECT_EQ(recv(client, &byte, 1, 0), 0);
     closesocket(client);
     closesocket(listener);
+}
+
+TEST_F(SocketsTest, APortLeftInTimeWaitCanBeBoundAgain) {
+    uint16_t port;
+    SOCKET listener = listen_loopback(&port);
+    leave_in_time_wait(listener, port);
 
     SOCKET again = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     SOCKADDR_IN address = loopback_v4(port);
@@ -157,14 +162,8 @@ TEST_F(SocketsTest, BindsToPortZeroTakeTheDynamicRangeOnceItIsSet) {
     EXPECT_EQ(WSAGetLastError(), WSAENOBUFS);
     closesocket(refused);
 
-    // A connection that the server side closed first keeps the port in TIME_WAIT: it is free.
-    SOCKET client = connect_loopback(port);
-    SOCKET server = accept(listener, nullptr, nullptr);
-    closesocket(server);
-    char byte;
-    EXPECT_EQ(recv(client, &byte, 1, 0), 0);
-    closesocket(client);
-    closesocket(listener);
+    // A port that only holds a TIME_WAIT connection is free.
+    leave_in_time_wait(listener, port);
     SOCKET again = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     EXPECT_EQ(bind_any(again), 0) << WSAGetLastError();
     EXPECT_EQ(local_port(again), port);
