@@ -273,9 +273,10 @@ TEST(IndexBuild, EveryEntryThatAPathCanNameIsIndexedWithItsWholePath) {
     std::string summary = testing::internal::GetCapturedStderr();
     EXPECT_NE(summary.find("swp-host: indexed " + std::to_string(folders + 2) + " entries in "), std::string::npos)
         << summary;
-    EXPECT_NE(summary.find(" s (1 skipped)\nswp-host: skipped 1 entry in " + fs::canonical(tree.base() / relative).string() +
-                           ": beyond the system's limit of 4,096 bytes for a path\n"),
-              std::string::npos) << summary.substr(0, 300);
+    std::string named = " s (1 skipped)\nswp-host: skipped 1 entry in " +
+                        fs::canonical(tree.base() / relative).string() +
+                        ": beyond the system's limit of 4,096 bytes for a path\n";
+    EXPECT_NE(summary.find(named), std::string::npos) << summary.substr(0, 300);
     host::ScopedView view;
     uint32_t file = host::view_lookup(view, index_path + "\\f");
     ASSERT_NE(file, host::INDEX_NO_ENTRY);
