@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "ftp/download.h"
+#include "ftp/listing.h"
 #include "ftp/transfer.h"
 #include "plugin/settings.h"
 #include "server/client.h"
@@ -11,8 +13,6 @@
 
 namespace {
 
-constexpr int SOCK_STREAM_TYPE = 1;
-constexpr int TCP_PROTOCOL = 6;
 constexpr int LISTEN_BACKLOG = 0x7fffffff;
 constexpr int EPRT_PROTOCOL_IPV4 = 1;
 constexpr int EPRT_PROTOCOL_IPV6 = 2;
@@ -86,7 +86,7 @@ void pasv_fail(FtpClient* client, const char* format, int number)
 // Returns 0 after queuing `socket_failure` with the error when the socket cannot be made.
 int pasv_create(FtpClient* client, int family, const char* socket_failure)
 {
-    SOCKET listener = os_winsock_socket(family, SOCK_STREAM_TYPE, TCP_PROTOCOL);
+    SOCKET listener = os_winsock_socket(family, SOCK_STREAM, IPPROTO_TCP);
     if (listener == INVALID_SOCKET) {
         client_printf(client, socket_failure, os_winsock_WSAGetLastError());
         data_close(client);
@@ -134,7 +134,7 @@ void data_connect(FtpClient* client, const SOCKADDR* address, int length)
 // Makes the outgoing data socket; 0 after its failure reply.
 int data_socket_create(FtpClient* client, int family)
 {
-    data_socket_set(client, os_winsock_socket(family, SOCK_STREAM_TYPE, TCP_PROTOCOL));
+    data_socket_set(client, os_winsock_socket(family, SOCK_STREAM, IPPROTO_TCP));
     if (client->data_socket == INVALID_SOCKET) {
         client_printf(client, "500 Failed to create port socket %d.\r\n", os_winsock_WSAGetLastError());
         data_close(client);
@@ -155,8 +155,8 @@ void data_open_port(FtpClient* client)
     ADDRINFOA hints;
     os_zero_memory(&hints, sizeof(hints));
     hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM_TYPE;
-    hints.ai_protocol = TCP_PROTOCOL;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
     ADDRINFOA* result = nullptr;
     if (os_winsock_getaddrinfo(node.text(), service.text(), &hints, &result) != 0) {
         client_printf(client, "500 Failed to get port address.\r\n");
@@ -172,39 +172,6 @@ void data_open_eprt(FtpClient* client)
     int family = client->data_address.eprt.ss_family;
     if (!data_socket_create(client, family)) return;
     data_connect(client, reinterpret_cast<const SOCKADDR*>(&client->data_address.eprt), address_length(family));
-}
-
-void listing_release(FtpClient* client)
-{
-    DataBlock* block = client->data_head;
-    while (block) {
-        DataBlock* next = block->next;
-        mem_free(block);
-        block = next;
-    }
-    client->data_head = nullptr;
-    client->data_tail = nullptr;
-    mem_free(client->transfer_path);
-    client->transfer_path = nullptr;
-}
-
-// The reader may be waiting, reading or gone: the flag set under the lock and then the event reach
-// it in every state, and nothing it uses is released before it has ended.
-void reader_release(FtpClient* client)
-{
-    EnterCriticalSection(&client->reader_lock);
-    client->reader_stop = 1;
-    LeaveCriticalSection(&client->reader_lock);
-    SetEvent(client->reader_event);
-    os_thread_wait_and_close(client->reader_thread);
-    CloseHandle(client->reader_event);
-    DeleteCriticalSection(&client->reader_lock);
-    CloseHandle(client->file_handle);
-    mem_free(client->read_buffer);
-    client->reader_thread = nullptr;
-    client->reader_event = nullptr;
-    client->file_handle = INVALID_HANDLE_VALUE;
-    client->read_buffer = nullptr;
 }
 
 }  // namespace
@@ -391,7 +358,7 @@ void data_close(FtpClient* client)
 {
     // The reader reads data_socket, without the lock, for the messages it posts; it is joined before
     // the socket is closed so that the two never meet on that field.
-    if (client->transfer_kind == TRANSFER_RETR) reader_release(client);
+    if (client->transfer_kind == TRANSFER_RETR) retr_release(client);
     if (client->data_socket != INVALID_SOCKET) {
         if (server_instance) {
             client_table_remove(&server_instance->socket_clients, client->data_socket, CLIENT_SOCKET_DATA, client);

@@ -4,8 +4,8 @@
 
 #include "ftp/data_connection.h"
 #include "ftp/download.h"
+#include "ftp/listing.h"
 #include "ftp/paths.h"
-#include "ftp/transfer.h"
 #include "plugin/settings.h"
 #include "search/query_command.h"
 #include "server/activity_log.h"
