@@ -100,14 +100,27 @@ int pasv_create(FtpClient* client, int family, const char* socket_failure)
     return 1;
 }
 
-// Binds the listener to the any-address of `family`, port 0, and listens.
-int pasv_bind_listen(FtpClient* client, int family, const char* bind_failure, const char* listen_failure)
+// Reads the control connection's local address into `local`, with port 0. The passive listener
+// binds there, so that it answers only on the address the client reached, never on an interface
+// that the bindings leave out. -1 when the address cannot be read.
+int control_local_address(const FtpClient* client, SOCKADDR_STORAGE* local)
 {
-    SOCKADDR_STORAGE any;
-    os_zero_memory(&any, sizeof(any));
-    any.ss_family = static_cast<uint16_t>(family);
+    os_zero_memory(local, sizeof(*local));
+    int length = sizeof(*local);
+    if (os_winsock_getsockname(client->control_socket, reinterpret_cast<SOCKADDR*>(local), &length) == -1) {
+        return -1;
+    }
+    // sin_port and sin6_port share the same offset.
+    reinterpret_cast<SOCKADDR_IN*>(local)->sin_port = 0;
+    return 0;
+}
+
+// Binds the listener to `local` and listens.
+int pasv_bind_listen(FtpClient* client, const SOCKADDR_STORAGE* local, const char* bind_failure,
+                     const char* listen_failure)
+{
     SOCKET listener = client->data_address.pasv_socket;
-    if (os_winsock_bind(listener, reinterpret_cast<SOCKADDR*>(&any), address_length(family)) == -1) {
+    if (os_winsock_bind(listener, reinterpret_cast<const SOCKADDR*>(local), address_length(local->ss_family)) == -1) {
         pasv_fail(client, bind_failure, os_winsock_WSAGetLastError());
         return 0;
     }
@@ -252,23 +265,22 @@ void cmd_pasv(FtpClient* client)
         return;
     }
     if (!pasv_create(client, AF_INET, "500 Failed to enter passive mode, socket error %d.\r\n")) return;
-    if (!pasv_bind_listen(client, AF_INET, "500 Failed to enter passive mode, bind error %d\r\n",
-                          "500 Failed to enter passive mode, listen error %d\r\n")) {
-        return;
-    }
-    SOCKADDR_IN control;
-    int length = sizeof(control);
-    if (os_winsock_getsockname(client->control_socket, reinterpret_cast<SOCKADDR*>(&control), &length) == -1) {
+    SOCKADDR_STORAGE control;
+    if (control_local_address(client, &control) == -1) {
         pasv_fail(client, "500 Failed to enter passive mode, control getsockname error %d\r\n",
                   os_winsock_WSAGetLastError());
         return;
     }
-    if (control.sin_family != AF_INET) {
-        pasv_fail(client, "500 Failed to enter passive mode, invalid control family %d\r\n", control.sin_family);
+    if (control.ss_family != AF_INET) {
+        pasv_fail(client, "500 Failed to enter passive mode, invalid control family %d\r\n", control.ss_family);
+        return;
+    }
+    if (!pasv_bind_listen(client, &control, "500 Failed to enter passive mode, bind error %d\r\n",
+                          "500 Failed to enter passive mode, listen error %d\r\n")) {
         return;
     }
     SOCKADDR_IN listening;
-    length = sizeof(listening);
+    int length = sizeof(listening);
     if (os_winsock_getsockname(client->data_address.pasv_socket, reinterpret_cast<SOCKADDR*>(&listening),
                                &length) == -1) {
         pasv_fail(client, "500 Failed to enter passive mode, pasv getsockname error %d\r\n",
@@ -280,7 +292,7 @@ void cmd_pasv(FtpClient* client)
         return;
     }
     const uint8_t* port = reinterpret_cast<const uint8_t*>(&listening.sin_port);
-    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&control.sin_addr);
+    const uint8_t* ip = ipv4_bytes(&control);
     client_printf(client, "227 Entering Passive Mode. (%d,%d,%d,%d,%d,%d)\r\n", ip[0], ip[1], ip[2], ip[3], port[0],
                   port[1]);
 }
@@ -290,7 +302,13 @@ void cmd_epsv(FtpClient* client)
     data_close(client);
     int family = client->is_ipv6 == 1 ? AF_INET6 : AF_INET;
     if (!pasv_create(client, family, "500 Failed to enter passive mode, socket failed %d\r\n")) return;
-    if (!pasv_bind_listen(client, family, "500 Failed to enter passive mode, bind failed %d\r\n",
+    // An unreadable control address leaves nothing to bind to: reported as the bind's failure.
+    SOCKADDR_STORAGE control;
+    if (control_local_address(client, &control) == -1) {
+        pasv_fail(client, "500 Failed to enter passive mode, bind failed %d\r\n", os_winsock_WSAGetLastError());
+        return;
+    }
+    if (!pasv_bind_listen(client, &control, "500 Failed to enter passive mode, bind failed %d\r\n",
                           "500 Failed to enter passive mode, socket listen %d\r\n")) {
         return;
     }
