@@ -120,7 +120,7 @@ void list_filter_argument(const char* argument, Utf8Buf* path)
 {
     const char* start = list_skip_options(argument);
     size_t length = utf8_string_get_length_in_bytes(start);
-    // So a name that begins with '-' or a blank is reached as "./-name" or between quotes.
+    // A name that begins with '-' or a blank is named as "./-name", or between the quotes.
     if (length >= 2 && start[0] == '"' && start[length - 1] == '"') {
         start++;
         length -= 2;
