@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <sys/syscall.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -325,7 +326,9 @@ bool folder_watch(DirectoryWatch& watch, uint32_t folder, int fd) {
 }
 
 // Watches a folder of the tree and, for a subtree watch, every folder below it, depth first with
-// the folders on the way open (so that each is reached from its parent alone).
+// the folders on the way open (so that each is reached from its parent alone). A folder whose path
+// from the watched folder is longer than a path may be is left out with what is below it: no path
+// could name what changes there, and the walk holds at most one descriptor per name of a path.
 void folder_watch_subtree(DirectoryWatch& watch, uint32_t top) {
     std::string relative = folder_path(watch, top, '/');
     int top_fd = open_subfolder(watch.folder_fd, relative.empty() ? "." : relative.c_str());
@@ -336,14 +339,15 @@ void folder_watch_subtree(DirectoryWatch& watch, uint32_t top) {
     struct Frame {
         int fd;
         uint32_t folder;
+        size_t length;  // of its path from the watched folder
         std::vector<std::string> pending;  // subfolders still to watch
     };
     std::vector<Frame> stack;
-    auto enter = [&](int fd, uint32_t folder) {
+    auto enter = [&](int fd, uint32_t folder, size_t length) {
         if (!folder_watch(watch, folder, fd) || !watch.subtree) return static_cast<void>(close(fd));
-        stack.push_back({fd, folder, subfolder_names(fd)});
+        stack.push_back({fd, folder, length, subfolder_names(fd)});
     };
-    enter(top_fd, top);
+    enter(top_fd, top, relative.size());
     while (!stack.empty()) {
         Frame& frame = stack.back();
         if (frame.pending.empty()) {
@@ -353,14 +357,15 @@ void folder_watch_subtree(DirectoryWatch& watch, uint32_t top) {
         }
         std::string name = std::move(frame.pending.back());
         frame.pending.pop_back();
-        if (folder_child(watch, frame.folder, name) != NO_FOLDER) continue;
+        size_t length = frame.length + (frame.length != 0) + name.size();
+        if (length >= PATH_MAX || folder_child(watch, frame.folder, name) != NO_FOLDER) continue;
         uint32_t child = folder_add(watch, frame.folder, name);
         int fd = open_subfolder(frame.fd, name.c_str());
         if (fd < 0) {
             folder_drop(watch, child, false);
             continue;
         }
-        enter(fd, child);
+        enter(fd, child, length);
     }
 }
 

@@ -8,6 +8,9 @@
 namespace host {
 namespace {
 
+// PATH_MAX: the bytes of a path with its terminating zero.
+constexpr size_t PATH_LIMIT_BYTES = 4096;
+
 bool is_dot_name(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
 
 std::string folder_pattern(const std::string& folder) {
@@ -31,14 +34,20 @@ void folder_read(const std::string& folder, FolderRead* read) {
         if (error != ERROR_FILE_NOT_FOUND) folder_read_skip(read, folder, "cannot be read: " + error_words(error));
         return;
     }
+    size_t measure = path_measure(folder), beyond_limit = 0;
     do {
         // Links are neither indexed nor followed; devices, pipes and sockets are not files to serve.
         if (is_dot_name(data.cFileName) || (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
             continue;
         size_t length = std::strlen(data.cFileName);
-        if (!scan_name_is_indexable(std::string_view(data.cFileName, length))) {
+        std::string_view name(data.cFileName, length);
+        if (!scan_name_is_indexable(name)) {
             folder_read_skip(read, folder + "/" + data.cFileName,
                              "its name holds a backslash, a carriage return or a line feed");
+            continue;
+        }
+        if (!path_fits_below(measure, name)) {
+            ++beyond_limit;
             continue;
         }
         uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -50,6 +59,15 @@ void folder_read(const std::string& folder, FolderRead* read) {
     } while (FindNextFileA(find, &data));
     read->skipped += FindSkippedCount(find);
     FindClose(find);
+    if (beyond_limit != 0) folder_read_skip_in(read, folder, beyond_limit, PATH_LIMIT_REASON);
+}
+
+const char PATH_LIMIT_REASON[] = "beyond the system's limit of 4,096 bytes for a path";
+
+size_t path_measure(std::string_view folder) { return folder.size() + (folder.ends_with('/') ? 0 : 1); }
+
+bool path_fits_below(size_t folder_measure, std::string_view name) {
+    return folder_measure + name.size() < PATH_LIMIT_BYTES;
 }
 
 bool folder_readable(const std::string& folder, std::string* reason) {

@@ -2,6 +2,7 @@
 // UTF-8 here, so that a name longer than an "A" call's MAX_PATH bytes is still seen (and skipped
 // when it is longer than an index name may be).
 #include <algorithm>
+#include <cwchar>
 
 #include "host/error_words.h"
 #include "host/index/folder_read.h"
@@ -9,6 +10,9 @@
 
 namespace host {
 namespace {
+
+// The UTF-16 units of a path in the \\?\ form, terminating zero not counted.
+constexpr size_t PATH_LIMIT_UNITS = 32767;
 
 // The \\?\ form of a folder's pattern: no MAX_PATH limit, names taken literally.
 std::wstring folder_pattern(const std::string& folder) {
@@ -18,6 +22,11 @@ std::wstring folder_pattern(const std::string& folder) {
         path = path.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + path.substr(2) : L"\\\\?\\" + path;
     if (path.back() != L'\\') path.push_back(L'\\');
     return path + L"*";
+}
+
+// Room is left for the "\*" of a folder's own pattern, so that each folder indexed can be read.
+bool path_units_fit(size_t folder_measure, size_t name_units) {
+    return folder_measure + name_units + 2 <= PATH_LIMIT_UNITS;
 }
 
 bool is_dot_name(const wchar_t* name) {
@@ -38,8 +47,10 @@ void folder_read(const std::string& folder, FolderRead* read) {
     read->skipped = 0;
     read->named_skips.clear();
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileExW(folder_pattern(folder).c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    std::wstring pattern = folder_pattern(folder);
+    size_t measure = pattern.size() - 1, beyond_limit = 0;
+    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) folder_read_skip(read, folder, "cannot be read: " + error_words(error));
@@ -54,6 +65,10 @@ void folder_read(const std::string& folder, FolderRead* read) {
                                                : "its name holds a backslash, a carriage return or a line feed");
             continue;
         }
+        if (!path_units_fit(measure, wcslen(data.cFileName))) {
+            ++beyond_limit;
+            continue;
+        }
         uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         ScanNode node = scan_node_from(data.dwFileAttributes, size, data.ftCreationTime, data.ftLastWriteTime);
         node.name_offset = static_cast<uint32_t>(read->names.size());
@@ -62,6 +77,15 @@ void folder_read(const std::string& folder, FolderRead* read) {
         read->nodes.push_back(node);
     } while (FindNextFileW(find, &data));
     FindClose(find);
+    if (beyond_limit != 0) folder_read_skip_in(read, folder, beyond_limit, PATH_LIMIT_REASON);
+}
+
+const char PATH_LIMIT_REASON[] = "beyond the system's limit of 32,767 characters for a path";
+
+size_t path_measure(std::string_view folder) { return folder_pattern(std::string(folder)).size() - 1; }
+
+bool path_fits_below(size_t folder_measure, std::string_view name) {
+    return path_units_fit(folder_measure, utf16_from_utf8(name).size());
 }
 
 bool folder_readable(const std::string& folder, std::string* reason) {

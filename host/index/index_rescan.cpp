@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/index/disk_beneath.h"
+#include "host/index/folder_read.h"
 #include "host/index/index_scan.h"
 
 namespace host {
@@ -38,9 +39,21 @@ std::string_view name_of(const std::string& relative) {
     return slash == std::string::npos ? std::string_view(relative) : std::string_view(relative).substr(slash + 1);
 }
 
+// A folder below a root as a folder of this machine.
+std::string machine_folder(const IndexRootFolder& root, const std::string& relative) {
+    return relative.empty() ? root.folder : root.folder + "/" + relative;
+}
+
+// Whether the system can name the entry at a path below a root, as the scan asks (the root always).
+bool disk_path_fits(const IndexRootFolder& root, const std::string& relative) {
+    if (relative.empty()) return true;
+    return path_fits_below(path_measure(machine_folder(root, parent_of(relative))), name_of(relative));
+}
+
 // The disk's facts of the entry at a path below a root; false when it is not there or is nothing
 // the index holds.
 bool disk_entry(const IndexRootFolder& root, const std::string& relative, EntryFacts* facts) {
+    if (!disk_path_fits(root, relative)) return false;
     WIN32_FIND_DATAA data;
     HANDLE find = disk_find_first_beneath(root.folder, relative, &data);
     if (find == INVALID_HANDLE_VALUE) return false;
@@ -65,11 +78,12 @@ bool disk_folder(const IndexRootFolder& root, const std::string& relative, std::
         ++*skipped;
         return true;
     }
+    size_t measure = path_measure(machine_folder(root, relative));
     do {
         std::string_view name = data.cFileName;
         if (name == "." || name == "..") continue;  // reported as Windows does
         if (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
-        if (!scan_name_is_indexable(data.cFileName)) {
+        if (!scan_name_is_indexable(data.cFileName) || !path_fits_below(measure, name)) {
             ++*skipped;
             continue;
         }
@@ -83,11 +97,20 @@ bool disk_folder(const IndexRootFolder& root, const std::string& relative, std::
 
 bool folder_facts(const EntryFacts& facts) { return (facts.flags & ENTRY_FOLDER) != 0; }
 
+void note_read_whole(IndexChanger& changer, uint32_t folder) {
+    if (changer.read_whole) changer.read_whole->insert(folder);
+}
+
+bool was_read_whole(const IndexChanger& changer, uint32_t folder) {
+    return changer.read_whole && changer.read_whole->count(folder) != 0;
+}
+
 // Adds an entry found on the disk under an indexed folder, with everything below it.
 bool add_tree(IndexChanger& changer, const IndexRootFolder& root, uint32_t parent, const std::string& parent_relative,
               const DiskEntry& entry) {
     uint32_t id = changer.add(parent, entry.name, entry.facts);
     if (!folder_facts(entry.facts)) return true;
+    note_read_whole(changer, id);
     std::vector<std::pair<uint32_t, std::string>> folders{{id, join(parent_relative, entry.name)}};
     std::vector<DiskEntry> children;
     while (!folders.empty()) {
@@ -185,6 +208,7 @@ uint32_t rescan_find(const IndexView& view, const IndexRootFolder& root, const s
 }
 
 bool rescan_subtree(IndexChanger& changer, const IndexRootFolder& root, uint32_t folder, const std::string& relative) {
+    note_read_whole(changer, folder);
     folder_refresh(changer, root, relative);
     std::vector<std::pair<uint32_t, std::string>> folders{{folder, relative}};
     std::vector<DiskEntry> disk;
@@ -233,9 +257,11 @@ bool rescan_subtree(IndexChanger& changer, const IndexRootFolder& root, uint32_t
 void rescan_path(IndexChanger& changer, const IndexRootFolder& root, const std::string& relative, bool appeared) {
     IndexView view = overlay_view(*changer.writer);
     // The deepest entry of the path that the index holds; what is missing below it is added whole.
+    // Below a folder read whole since the note was made, the index has what the note tells already.
     uint32_t at = root.entry;
     size_t consumed = 0;
     while (consumed < relative.size()) {
+        if (was_read_whole(changer, at)) return;
         size_t end = std::min(relative.find('/', consumed), relative.size());
         if (!ref_is_folder(view_entry(view, at))) break;
         uint32_t child = view_child(view, at, std::string_view(relative).substr(consumed, end - consumed));
@@ -243,6 +269,7 @@ void rescan_path(IndexChanger& changer, const IndexRootFolder& root, const std::
         at = child;
         consumed = end + 1;
     }
+    if (was_read_whole(changer, at)) return;
     bool whole = consumed >= relative.size();
     std::string found_relative = whole ? relative : relative.substr(0, consumed == 0 ? 0 : consumed - 1);
     EntryFacts facts;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "host/index/index_store.h"
@@ -36,6 +37,10 @@ struct IndexChanger {
     OverlayWriter* writer = nullptr;
     std::vector<ReplayOp>* replay = nullptr;  // set while a fold runs
     RescanCounts* counts = nullptr;
+    // Set while the notes of one batch are applied: the folders whose subtrees were read whole from
+    // the disk since the batch was taken. Each change of the batch was made before that read and
+    // is in it, so that a note below such a folder needs nothing more.
+    std::unordered_set<uint32_t>* read_whole = nullptr;
     // Called between folders of a long rescan (which may publish, and apply other changes);
     // false ends the rescan early, as the host stops.
     std::function<bool()> between_folders;

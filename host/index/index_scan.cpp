@@ -1,5 +1,7 @@
 #include "host/index/index_scan.h"
 
+#include <algorithm>
+#include <cassert>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -52,19 +54,18 @@ void add_node(ScanState& scan, std::string_view name, uint32_t parent, const WIN
     scan.nodes.push_back(node);
 }
 
-// The folder of this machine that a scanned folder stands for.
+// The folder of this machine that a scanned folder stands for, at any depth: the names from the
+// folder up to its root's, then in order after the root's folder (a root's node number is its index
+// in `roots`).
 std::string node_folder(const ScanState& scan, const std::vector<IndexRootFolder>& roots, uint32_t index) {
-    uint32_t chain[256];
-    int depth = 0;
+    std::vector<uint32_t> chain;
     uint32_t at = index;
-    while (scan.nodes[at].parent != INDEX_NO_ENTRY && depth < 256) {
-        chain[depth++] = at;
-        at = scan.nodes[at].parent;
-    }
+    for (; scan.nodes[at].parent != INDEX_NO_ENTRY; at = scan.nodes[at].parent) chain.push_back(at);
+    assert(at < roots.size() && roots[at].entry == at);
     std::string path = roots[at].folder;
-    for (int i = depth - 1; i >= 0; --i) {
+    for (auto node = chain.rbegin(); node != chain.rend(); ++node) {
         if (path.empty() || path.back() != '/') path.push_back('/');
-        path.append(node_name(scan, scan.nodes[chain[i]]));
+        path.append(node_name(scan, scan.nodes[*node]));
     }
     return path;
 }
@@ -197,6 +198,7 @@ WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view nam
 void index_scan_report(const ScanState& scan, size_t entries, double seconds) {
     std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", entries, seconds,
                  scan.skipped);
+    size_t named = 0;
     for (const ScanSkip& skip : scan.named_skips) {
         // A name may hold a line feed: it is shown escaped so that it stays on its line.
         std::string path;
@@ -205,15 +207,24 @@ void index_scan_report(const ScanState& scan, size_t entries, double seconds) {
             else if (byte == '\r') path += "\\r";
             else path += byte;
         }
-        std::fprintf(stderr, "swp-host: skipped %s: %s\n", path.c_str(), skip.reason.c_str());
+        if (skip.entries == 0)
+            std::fprintf(stderr, "swp-host: skipped %s: %s\n", path.c_str(), skip.reason.c_str());
+        else
+            std::fprintf(stderr, "swp-host: skipped %zu %s in %s: %s\n", skip.entries,
+                         skip.entries == 1 ? "entry" : "entries", path.c_str(), skip.reason.c_str());
+        named += std::max<size_t>(skip.entries, 1);
     }
-    if (scan.skipped > scan.named_skips.size())
-        std::fprintf(stderr, "swp-host: and %zu more skipped\n", scan.skipped - scan.named_skips.size());
+    if (scan.skipped > named) std::fprintf(stderr, "swp-host: and %zu more skipped\n", scan.skipped - named);
 }
 
 void folder_read_skip(FolderRead* read, const std::string& path, std::string reason) {
     ++read->skipped;
     if (read->named_skips.size() < SCAN_NAMED_SKIPS) read->named_skips.push_back({path, std::move(reason)});
+}
+
+void folder_read_skip_in(FolderRead* read, const std::string& folder, size_t entries, std::string reason) {
+    read->skipped += entries;
+    if (read->named_skips.size() < SCAN_NAMED_SKIPS) read->named_skips.push_back({folder, std::move(reason), entries});
 }
 
 uint64_t filetime_value(const FILETIME& time) {

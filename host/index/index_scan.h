@@ -28,10 +28,12 @@ struct ScanNode {
     uint8_t flags;
 };
 
-// An entry the scan passed over, named so that the user can find it.
+// An entry the scan passed over, named so that the user can find it: `path` itself, or the
+// `entries` entries of the folder at `path` that were left out together.
 struct ScanSkip {
     std::string path;
     std::string reason;
+    size_t entries = 0;
 };
 
 // How many skipped entries the scan names; the rest are only counted.

@@ -72,15 +72,16 @@ uint32_t index_lookup(const IndexSnapshot& s, std::string_view index_path) {
     }
 }
 
+// The names are appended from the entry's folder up to the top, each reversed, and then the whole
+// is reversed: a path of any depth, without a list of its folders.
 void index_append_folder_path(const IndexSnapshot& s, uint32_t e, std::string* out) {
-    uint32_t chain[256];  // a path deeper than this is cut at its top
-    int depth = 0;
-    for (uint32_t p = s.entries[e].parent; p != INDEX_NO_ENTRY && depth < 256; p = s.entries[p].parent)
-        chain[depth++] = p;
-    for (int i = depth - 1; i >= 0; --i) {
-        out->append(entry_name(s, chain[i]));
-        if (i > 0) out->push_back('\\');
+    size_t start = out->size();
+    for (uint32_t p = s.entries[e].parent; p != INDEX_NO_ENTRY; p = s.entries[p].parent) {
+        if (out->size() != start) out->push_back('\\');
+        std::string_view name = entry_name(s, p);
+        out->append(name.rbegin(), name.rend());
     }
+    std::reverse(out->begin() + static_cast<std::ptrdiff_t>(start), out->end());
 }
 
 void index_append_path(const IndexSnapshot& s, uint32_t e, std::string* out) {

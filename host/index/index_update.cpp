@@ -194,6 +194,10 @@ bool saved_index_update(Updater& updater) {
 void notes_apply(Updater& updater, std::vector<WatchNote>& notes) {
     RescanCounts counts;
     IndexChanger changer = changer_for(updater, &counts);
+    // A folder made with folders in it is reported once for each of them: reading each one's subtree
+    // again would cost the square of the depth.
+    std::unordered_set<uint32_t> read_whole;
+    changer.read_whole = &read_whole;
     const std::vector<IndexRootFolder>& roots = updater.start.roots;
     std::vector<bool> reread(roots.size(), false);
     for (const WatchNote& note : notes)

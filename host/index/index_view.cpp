@@ -253,21 +253,20 @@ void view_overlay_records(const IndexView& view, std::vector<const OverlayRecord
     }
 }
 
+// As index_append_folder_path(): reversed names from the folder up, then the whole reversed.
 void view_append_folder_path(const IndexView& view, uint32_t id, std::string* out) {
     if (view_is_pure(view)) return index_append_folder_path(view_base(view), id, out);
-    EntryRef chain[256];  // a path deeper than this is cut at its top
-    int depth = 0;
+    size_t start = out->size();
     EntryRef ref = view_entry(view, id);
-    for (uint32_t parent = ref ? ref_parent(ref) : INDEX_NO_ENTRY; parent != INDEX_NO_ENTRY && depth < 256;) {
+    for (uint32_t parent = ref ? ref_parent(ref) : INDEX_NO_ENTRY; parent != INDEX_NO_ENTRY;) {
         EntryRef folder = view_entry(view, parent);
         if (!folder) break;
-        chain[depth++] = folder;
+        if (out->size() != start) out->push_back('\\');
+        std::string_view name = ref_name(view, folder);
+        out->append(name.rbegin(), name.rend());
         parent = ref_parent(folder);
     }
-    for (int i = depth - 1; i >= 0; --i) {
-        out->append(ref_name(view, chain[i]));
-        if (i > 0) out->push_back('\\');
-    }
+    std::reverse(out->begin() + static_cast<std::ptrdiff_t>(start), out->end());
 }
 
 void view_append_path(const IndexView& view, uint32_t id, std::string* out) {

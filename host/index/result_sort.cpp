@@ -144,7 +144,7 @@ int compare_names(const IndexView& view, EntryRef a, EntryRef b) {
 // The folders from the top down to an entry's own folder.
 void folder_chain(const IndexView& view, EntryRef ref, std::vector<EntryRef>* chain) {
     chain->clear();
-    for (uint32_t parent = ref_parent(ref); parent != INDEX_NO_ENTRY && chain->size() < 256;) {
+    for (uint32_t parent = ref_parent(ref); parent != INDEX_NO_ENTRY;) {
         EntryRef folder = view_entry(view, parent);
         if (!folder) break;
         chain->push_back(folder);

@@ -51,6 +51,38 @@ def make_wide_tree(root, files, per_folder=1000):
     return made + folders
 
 
+def remove_deep_tree(path):
+    """Removes a tree of any depth with one folder open at a time: shutil.rmtree recurses, and no
+    path names what lies beyond the system's limit for one."""
+    if not os.path.isdir(path):
+        return
+    names = []  # from path down to the open folder
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
+    try:
+        while True:
+            folder = None
+            for entry in os.scandir(fd):
+                if entry.is_dir(follow_symlinks=False):
+                    folder = entry.name
+                else:
+                    os.unlink(entry.name, dir_fd=fd)
+            if folder is not None:
+                child = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fd)
+                os.close(fd)
+                fd = child
+                names.append(folder)
+                continue
+            if not names:
+                break
+            parent = os.open("..", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = parent
+            os.rmdir(names.pop(), dir_fd=fd)
+    finally:
+        os.close(fd)
+    os.rmdir(path)
+
+
 def make_sparse_file(path, size):
     with open(path, "wb") as out:
         out.truncate(size)

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The fault suite: starts the real swp-host on loopback over generated trees and drives it with
 hostile lines, aborted downloads, connection storms, a low descriptor limit, greedy and slow
-readers, heavy searches, hostile paths and stops under load. Prints one table of figures at the
-end; exits 1 when a fact (not a timing) fails.
+readers, heavy searches, hostile paths, stops under load and trees as deep as a path can go.
+Prints one table of figures at the end; exits 1 when a fact (not a timing) fails.
 
     run_faults.py [--build DIR] [--large yes|no|auto] [CASE...]    (CASE: a name below, or a prefix of one)
 """
@@ -18,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 
 CASES = ["hostile_lines", "aborted_downloads", "storms", "descriptor_limit", "readers", "regex",
-         "hostile_paths", "stop_under_load"]
+         "hostile_paths", "stop_under_load", "deep_tree"]
 
 
 class Context:

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <unordered_set>
 
 #include "host/index/index_file.h"
 #include "host/index/index_fold.h"
@@ -229,6 +230,34 @@ TEST_F(LiveIndex, ListingsAndSearchesWhileAThreadChangesTheFolder) {
     first.join();
     second.join();
     EXPECT_GE(listings.load(), 3);
+}
+
+// Folders made one in another faster than their notes are applied, as the watch reports them: one
+// note per folder, each with the folders below it already on the disk. Each folder is read once,
+// and the deepest entry has its whole path, deeper than any fixed bound on a path's folders.
+TEST_F(LiveIndex, ANoteOfEachFolderOfANewChainReadsEachFolderOnce) {
+    constexpr int FOLDERS = 300;
+    std::vector<std::string> notes;
+    std::string relative = "chain", index_path = "share\\chain";
+    for (int i = 1; i < FOLDERS; ++i) {
+        notes.push_back(relative);
+        relative += "/d", index_path += "\\d";
+    }
+    notes.push_back(relative);
+    notes.push_back(relative + "/leaf.txt");
+    tree_.file("tree/" + relative + "/leaf.txt", 3);
+    std::unordered_set<uint32_t> read_whole;
+    changer_.read_whole = &read_whole;
+    for (const std::string& note : notes) host::rescan_path(changer_, root_, note, true);
+    host::overlay_publish(&writer_);
+    EXPECT_EQ(counts_.examined, static_cast<size_t>(FOLDERS)) << "the entries read from the disk";
+    EXPECT_EQ(counts_.added, static_cast<size_t>(FOLDERS + 1));
+    host::ScopedView live;
+    uint32_t leaf = host::view_lookup(live, index_path + "\\leaf.txt");
+    ASSERT_NE(leaf, host::INDEX_NO_ENTRY);
+    std::string folder;
+    host::view_append_folder_path(live, leaf, &folder);
+    EXPECT_EQ(folder, index_path);
 }
 
 // Waits up to thirty seconds for the condition (a busy machine may hold the watcher back for long).

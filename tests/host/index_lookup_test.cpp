@@ -1,6 +1,9 @@
-// Lookups by index path, enumeration order, file facts and folder sizes.
+// Lookups by index path, enumeration order, file facts and folder sizes; trees of any depth.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include "host/index/index_view.h"
 #include "tests/host/index_test_tree.h"
 
 namespace {
@@ -229,6 +232,57 @@ TEST(IndexBuild, UnreadableFoldersAndUnusableNamesAreSkipped) {
     EXPECT_EQ(names_of(top), (std::vector<std::string>{"closed", "ok"}));
     host::db_release(db);
     fs::permissions(tree.base() / "tree/closed", fs::perms::owner_all);
+}
+
+// A folder that no path can name, made and removed through its parent's descriptor.
+class FolderBeyondPaths {
+public:
+    FolderBeyondPaths(const fs::path& parent, std::string name)
+        : parent_(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), name_(std::move(name)) {
+        made_ = parent_ >= 0 && mkdirat(parent_, name_.c_str(), 0755) == 0;
+    }
+    ~FolderBeyondPaths() {
+        if (made_) unlinkat(parent_, name_.c_str(), AT_REMOVEDIR);
+        if (parent_ >= 0) close(parent_);
+    }
+    bool made() const { return made_; }
+
+private:
+    int parent_;
+    std::string name_;
+    bool made_ = false;
+};
+
+// Deeper than any fixed bound on a path's folders (300 named "d"), then folders of 200-byte names
+// down to the system's limit of 4,096 bytes for a path, a file at the bottom and a folder beyond it.
+TEST(IndexBuild, EveryEntryThatAPathCanNameIsIndexedWithItsWholePath) {
+    IndexTestTree tree;
+    const std::string long_name(200, 'n');
+    std::string relative = "tree", index_path = "t";
+    for (int i = 0; i < 300; ++i) relative += "/d", index_path += "\\d";
+    size_t length = fs::canonical(tree.base()).string().size() + relative.size() + 1;
+    size_t folders = 300;
+    for (; length + 1 + long_name.size() + 2 < 4096; length += 1 + long_name.size(), ++folders)
+        relative += "/" + long_name, index_path += "\\" + long_name;
+    tree.file(relative + "/f", 1);
+    FolderBeyondPaths beyond(fs::canonical(tree.base() / relative), std::string(255, 'x'));
+    ASSERT_TRUE(beyond.made());
+
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(tree.build("tree", "t"));
+    std::string summary = testing::internal::GetCapturedStderr();
+    EXPECT_NE(summary.find("swp-host: indexed " + std::to_string(folders + 2) + " entries in "), std::string::npos)
+        << summary;
+    std::string named = " s (1 skipped)\nswp-host: skipped 1 entry in " +
+                        fs::canonical(tree.base() / relative).string() +
+                        ": beyond the system's limit of 4,096 bytes for a path\n";
+    EXPECT_NE(summary.find(named), std::string::npos) << summary.substr(0, 300);
+    host::ScopedView view;
+    uint32_t file = host::view_lookup(view, index_path + "\\f");
+    ASSERT_NE(file, host::INDEX_NO_ENTRY);
+    std::string path;
+    host::view_append_path(view, file, &path);
+    EXPECT_EQ(path, index_path + "\\f");
 }
 
 }  // namespace
