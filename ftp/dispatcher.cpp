@@ -244,9 +244,10 @@ void client_execute(FtpClient* client, char* line) {
     strip_trailing_cr(line);
     char* argument = split_at_whitespace(line);
 
-    if (debug_is_verbose()) debug_color_printf(COMMAND_ECHO_COLOR, "%s %s\n", line, argument);
-    // Every line is logged before any check, PASS with its password as typed.
-    client_log(client, "%s %s\r\n", line, argument);
+    // Every line is logged before any check; a password, right or wrong, only as a mask.
+    const char* shown_argument = is_word(line, "pass") ? "****" : argument;
+    if (debug_is_verbose()) console_echo_printf(COMMAND_ECHO_COLOR, "%s %s\n", line, shown_argument);
+    client_log(client, "%s %s\r\n", line, shown_argument);
 
     if (client->results_pending == 1) {
         client_printf(client, "426 Query aborted.\r\n");

@@ -28,11 +28,24 @@ bool colours_wanted() {
     return wanted;
 }
 
+// A plug-in's text may carry what a client sent: a control byte other than tab and line ends
+// could retitle the terminal or overprint a line, so it is shown as '?'.
+void render_control_bytes(char* text, size_t length) {
+    for (size_t at = 0; at < length; ++at) {
+        unsigned char byte = static_cast<unsigned char>(text[at]);
+        if ((byte >= 0x20 && byte != 0x7f) || byte == '\t' || byte == '\n') continue;
+        if (byte == '\r' && at + 1 < length && text[at + 1] == '\n') continue;
+        text[at] = '?';
+    }
+}
+
 // One whole message per write, so that lines from several threads do not interleave.
 void console_write(const char* prefix, const char* format, va_list arguments, const char* suffix) {
     ScopedUtf8Buf text;
     if (prefix != nullptr) utf8_buf_append(text.get(), prefix, std::char_traits<char>::length(prefix));
+    size_t start = text->length;
     text_format_append(text.get(), format, arguments);
+    render_control_bytes(text->text + start, text->length - start);
     if (suffix != nullptr) utf8_buf_append(text.get(), suffix, std::char_traits<char>::length(suffix));
     std::lock_guard<std::mutex> guard(console_lock);
     std::fwrite(text->text, 1, text->length, stderr);

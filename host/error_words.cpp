@@ -15,6 +15,8 @@ constexpr ErrorWords ERROR_WORDS[] = {
     {ERROR_ACCESS_DENIED, "permission denied"},
     {ERROR_MOD_NOT_FOUND, "it or a library it needs is missing"},
     {ERROR_BAD_EXE_FORMAT, "it is no library for this machine"},
+    {112, "the disk is full"},  // ERROR_DISK_FULL
+    {223, "the file has reached the size limit"},  // ERROR_FILE_TOO_LARGE
     {1117, "input/output error"},  // ERROR_IO_DEVICE
 };
 

@@ -1,18 +1,25 @@
 // Files: the local application-data folder, folder creation, trimming an oversized log, file
-// pointers and append-only output streams.
+// pointers and append-only output streams that keep their lines whole.
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <system_error>
 
+#include "host/error_words.h"
 #include "host/host_folders.h"
 #include "host/services.h"
 #include "host/text_buffers.h"
 #include "host/utf8_path.h"
 
+// One writer appends whole lines; `line_open` says that the file ends inside a line, `failing` that
+// the last write failed and was reported.
 struct SorrelwickOutputStream {
-    std::ofstream file;
+    HANDLE file;
+    std::string path;
+    bool line_open;
+    bool failing;
 };
 
 namespace host {
@@ -39,6 +46,39 @@ std::streamoff newest_part_start(std::ifstream& file, std::streamoff from, std::
         if (byte == '\n') return position + 1;
     }
     return size;
+}
+
+// Whether the file holds a last line without its line feed.
+bool stream_ends_inside_a_line(HANDLE file) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart == 0) return false;
+    LARGE_INTEGER last;
+    last.QuadPart = size.QuadPart - 1;
+    char byte = 0;
+    DWORD got = 0;
+    if (!SetFilePointerEx(file, last, nullptr, FILE_BEGIN) || !ReadFile(file, &byte, 1, &got, nullptr)) return false;
+    return got == 1 && byte != '\n';
+}
+
+// Appends the bytes whole or not at all: what a failed write left of them is cut off again. False
+// with the error of the write when it failed.
+bool stream_append(SorrelwickOutputStream* stream, const char* bytes, size_t length) {
+    LARGE_INTEGER end;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(stream->file, zero, &end, FILE_END)) return false;
+    if (length > UINT32_MAX) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    DWORD written = 0;
+    BOOL wrote = WriteFile(stream->file, bytes, static_cast<DWORD>(length), &written, nullptr);
+    if (wrote && written == length) return true;
+    DWORD error = wrote ? 112 : GetLastError();  // a short write without an error: ERROR_DISK_FULL
+    if (written > 0 && !(SetFilePointerEx(stream->file, end, nullptr, FILE_BEGIN) && SetEndOfFile(stream->file)))
+        stream->line_open = true;
+    SetLastError(error);
+    return false;
 }
 
 }  // namespace
@@ -115,35 +155,43 @@ int os_set_file_pointer(HANDLE file, uint64_t offset, uint32_t move_method) {
 
 SorrelwickOutputStream* output_stream_append_file(const char* path) {
     std::error_code status;
-    std::filesystem::path file = utf8_path(path);
-    bool is_new = !std::filesystem::exists(file, status);
-    auto* stream = new SorrelwickOutputStream;
-    stream->file.open(file, std::ios::binary | std::ios::app);
-    if (!stream->file) {
-        delete stream;
-        return nullptr;
-    }
-    // A new file is readable by its owner only: the activity log records every password sent.
+    bool is_new = !std::filesystem::exists(utf8_path(path), status);
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    // A new file is readable by its owner only: the activity log names users and their addresses.
     if (is_new)
-        std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                                     status);
+        std::filesystem::permissions(utf8_path(path),
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, status);
+    auto* stream = new SorrelwickOutputStream{file, path, stream_ends_inside_a_line(file), false};
     return stream;
 }
 
 void output_stream_write_printf(SorrelwickOutputStream* stream, const char* format, ...) {
     if (stream == nullptr) return;
     ScopedUtf8Buf text;
+    // A line cut by an earlier run or a failed write is ended before anything new is written.
+    if (stream->line_open) utf8_buf_append(text.get(), "\r\n", 2);
     va_list arguments;
     va_start(arguments, format);
     text_format_append(text.get(), format, arguments);
     va_end(arguments);
-    // Flushed at once, so that the file shows every line as soon as it is written.
-    stream->file.write(text->text, static_cast<std::streamsize>(text->length));
-    stream->file.flush();
+    // Written at once and whole, so that the file shows every line as soon as it is written.
+    if (stream_append(stream, text->text, text->length)) {
+        stream->line_open = false;
+        if (stream->failing) std::fprintf(stderr, "swp-host: %s is written again\n", stream->path.c_str());
+        stream->failing = false;
+        return;
+    }
+    if (!stream->failing)
+        std::fprintf(stderr, "swp-host: cannot write to %s: %s; what it should hold is lost until it can be "
+                     "written again\n", stream->path.c_str(), error_words(GetLastError()).c_str());
+    stream->failing = true;
 }
 
 void output_stream_close(SorrelwickOutputStream* stream) {
     if (stream == nullptr) return;
+    CloseHandle(stream->file);
     delete stream;
 }
 

@@ -485,7 +485,7 @@ void client_printf(FtpClient* client, const char* format, ...) {
 }
 
 void client_queue_reply(FtpClient* client, const char* bytes, size_t length) {
-    if (debug_is_verbose()) debug_color_printf(0xff00ff00, "%t", bytes, length);
+    if (debug_is_verbose()) console_echo_printf(0xff00ff00, "%t", bytes, length);
     if (!client->results_writing) {
         reply_append(client, bytes, length);
         return;
@@ -503,7 +503,7 @@ void client_queue_results_text(FtpClient* client, const char* bytes, size_t leng
         for (size_t start = 0; start < length;) {
             const char* lf = static_cast<const char*>(memchr(bytes + start, '\n', length - start));
             size_t end = lf ? static_cast<size_t>(lf - bytes) + 1 : length;
-            debug_color_printf(0xff00ff00, "%t", bytes + start, end - start);
+            console_echo_printf(0xff00ff00, "%t", bytes + start, end - start);
             start = end;
         }
     }

@@ -1,4 +1,5 @@
-// Open files behind HANDLEs: CreateFileA, ReadFile, WriteFile, SetFilePointerEx, GetFileSizeEx.
+// Open files behind HANDLEs: CreateFileA, ReadFile, WriteFile, SetFilePointerEx, GetFileSizeEx,
+// SetEndOfFile.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,4 +138,17 @@ BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     if (::fstat(fd, &status) != 0) return file_fail_errno();
     size->QuadPart = static_cast<LONGLONG>(status.st_size);
     return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+    KernelObjectRef hold;
+    int fd = file_fd(file, &hold);
+    if (fd < 0) return FALSE;
+    off_t position = ::lseek(fd, 0, SEEK_CUR);
+    if (position < 0) return file_fail_errno();
+    int result;
+    do {
+        result = ::ftruncate(fd, position);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? TRUE : file_fail_errno();
 }

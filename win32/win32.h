@@ -161,6 +161,8 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read,
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes_to_write, DWORD* bytes_written, void* overlapped);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* new_position, DWORD method);
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
+// Ends the file at the handle's position.
+BOOL SetEndOfFile(HANDLE file);
 
 // Folder enumeration. The scan reports symbolic links with FILE_ATTRIBUTE_REPARSE_POINT and never
 // follows them; sizes and times are the link's own.

@@ -296,8 +296,12 @@ class ActivityLogTest(unittest.TestCase):
             first = Control(server.port)
             second = Control(server.port)
             exchange(self, first, [("USER me", "331 Password required for me\r\n"),
+                                   ("PASS not-it", WRONG_LOGIN),
                                    ("PASS s3cret", "230 Logged on.\r\n"),
                                    ("NOOP", OK),
+                                   # A title escape, a bell, a lone CR and a DEL; UTF-8 stays as sent.
+                                   (b"MODE \x1b]0;owned\x07a\rb\x7f\xc3\xa9\r\n",
+                                    "501 Invalid mode \x1b]0;owned\x07a\rb\x7f\u00e9.\r\n"),
                                    ("FEAT", "211-Features:\r\n MDTM\r\n REST STREAM\r\n SIZE\r\n"
                                             " MLST type*;size*;modify*;\r\n MLSD\r\n UTF8\r\n SORRELWICK\r\n"
                                             "211 End\r\n")])
@@ -322,8 +326,10 @@ class ActivityLogTest(unittest.TestCase):
             self.assertEqual(by_socket[sockets[0]], [
                 "Connected.\r\n",
                 "USER me\r\n", "331 Password required for me\r\n",
-                "PASS s3cret\r\n", "230 Logged on.\r\n",
+                "PASS ****\r\n", WRONG_LOGIN,
+                "PASS ****\r\n", "230 Logged on.\r\n",
                 "NOOP \r\n", OK,
+                "MODE ?]0;owned?a?b?\u00e9\r\n", "501 Invalid mode ?]0;owned?a?b?\u00e9.\r\n",
                 "FEAT \r\n",
                 "QUIT \r\n", "221 Goodbye.\r\n",
                 "Disconnected.\r\n"])
@@ -331,6 +337,18 @@ class ActivityLogTest(unittest.TestCase):
                 "Connected.\r\n", "MODE  X\r\n", NOT_LOGGED_ON, "Disconnected.\r\n"])
             self.assertNotIn("220 ", server.log_text())
             self.assertIn(": SWP server online.\r\n", server.log_text())
+            log = server.log_text()
+            self.assertEqual(server.stop(), 0)
+
+            # The console shows each line as the file has it, time and client included, and
+            # neither holds a password or a control byte that a client sent.
+            console = [line.rstrip("\r") for line in server.stderr_text().split("\n")]
+            for line in log.split("\r\n")[:-1]:
+                self.assertIn(line, console)
+            for text in (log.replace("\r\n", ""), "".join(console)):
+                self.assertNotIn("s3cret", text)
+                self.assertNotIn("not-it", text)
+                self.assertFalse(re.search("[\x00-\x08\x0a-\x1f\x7f]", text), text)
 
     def test_nothing_logged_when_logging_is_off(self):
         with Server(args=["--set", "logging_enabled=0"]) as server, Control(server.port) as control:

@@ -1,7 +1,9 @@
 // Files: the local application-data folder, trimming an oversized log, output streams, file
 // pointers and time stamps.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -144,6 +146,38 @@ TEST_F(HostFilesTest, OutputStreamsAppend) {
     EXPECT_EQ(std::filesystem::status(created).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     host::output_stream_close(nullptr);
+}
+
+// A disk that fills and frees again, made with the file-size limit (writes past it fail as on a
+// full disk): lines stay whole, the failure is reported once, and writing resumes with space.
+TEST_F(HostFilesTest, OutputStreamKeepsLinesWholeThroughAFullDisk) {
+    std::string path = file("full.txt");
+    // Long enough that the captured console, a file too, stays below the limit.
+    std::string old = std::string(2000, 'o') + "\r\nfragment of a line cut by a crash";
+    write(path, old);
+    SorrelwickOutputStream* stream = host::output_stream_append_file(path.c_str());
+    ASSERT_NE(stream, nullptr);
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = old.size() + 100;
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (int line = 0; line < 6; ++line) host::output_stream_write_printf(stream, "line %d of thirty bytes..\r\n", line);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    host::output_stream_write_printf(stream, "%s\r\n", "space again");
+    host::output_stream_write_printf(stream, "%s\r\n", "and more");
+    std::string console = ::testing::internal::GetCapturedStderr();
+    std::signal(SIGXFSZ, previous);
+    host::output_stream_close(stream);
+
+    EXPECT_EQ(read(path), old + "\r\nline 0 of thirty bytes..\r\nline 1 of thirty bytes..\r\n"
+                                "line 2 of thirty bytes..\r\nspace again\r\nand more\r\n");
+    EXPECT_EQ(console, "swp-host: cannot write to " + path +
+                           ": the file has reached the size limit (error 223); what it should hold is lost until "
+                           "it can be written again\nswp-host: " + path + " is written again\n");
 }
 
 TEST_F(HostFilesTest, FilePointerRefusesOffsetsPastTheEnd) {

@@ -1,6 +1,7 @@
-// The host's localized texts, its version text and its task dialogs.
+// The host's localized texts, its version text, its task dialogs and its debug console.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 #include "host/window_services.h"
@@ -51,6 +52,17 @@ TEST(HostTexts, TaskDialogsAreRememberedWholeAndCounted) {
     EXPECT_EQ(host::host_dialog_count(), before + 1);
     EXPECT_EQ(host::host_last_dialog_text(),
               "Sorrelwick\nUnable to start the FTP server.\nUnable to bind the listening socket: error 10048.\n");
+}
+
+// A plug-in's line may carry a client's bytes: the console never hands a control byte to the
+// terminal, but keeps tab and line ends, and UTF-8 as it is.
+TEST(HostTexts, ConsoleShowsControlBytesAsQuestionMarks) {
+    ::testing::internal::CaptureStderr();
+    host::debug_color_printf(0xff00ffff, "%s\r\n", "title \x1b]0;x\x07 lone\r cr\x7f \xc3\xa9\ttab");
+    host::debug_error_printf("two\nlines\r\r\n");
+    // The colour codes around a line are the console's own, written when stderr is a terminal.
+    std::string shown = std::regex_replace(::testing::internal::GetCapturedStderr(), std::regex("\x1b\\[[0-9;]*m"), "");
+    EXPECT_EQ(shown, "title ?]0;x? lone? cr? \xc3\xa9\ttab\r\ntwo\nlines?\r\n");
 }
 
 }  // namespace

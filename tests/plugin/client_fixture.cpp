@@ -174,7 +174,7 @@ std::vector<std::string> ClientTest::logged() const {
     std::vector<std::string> lines;
     std::lock_guard<std::mutex> guard(recording().lock);
     for (const ColorLine& line : recording().color_lines) {
-        if (line.color == LOG_COLOR) lines.push_back(line.text);
+        if (line.color == LOG_COLOR) lines.push_back(log_line_message(line.text));
     }
     return lines;
 }

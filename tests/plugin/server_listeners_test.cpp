@@ -372,7 +372,7 @@ TEST_F(ServerListeners, StopDestroysEveryClientBeforeTheOfflineLine) {
 
     server_stop();
     std::vector<std::string> lines;
-    for (const ColorLine& line : recording().color_lines) lines.push_back(line.text);
+    for (const ColorLine& line : recording().color_lines) lines.push_back(log_line_message(line.text));
     std::vector<std::string> expected = {"SWP server online.\r\n", "Connected.\r\n", "Connected.\r\n",
                                          "Disconnected.\r\n", "Disconnected.\r\n", "SWP server offline.\r\n"};
     EXPECT_EQ(lines, expected);

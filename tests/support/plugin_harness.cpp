@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -237,10 +238,32 @@ std::set<void*> blocks_besides_settings() {
     return blocks;
 }
 
+namespace {
+
+// Whether `text` at `at` holds `count` bytes that all pass `test`.
+bool holds(const std::string& text, size_t at, size_t count, int (*test)(int)) {
+    if (text.size() < at + count) return false;
+    for (size_t i = at; i < at + count; ++i)
+        if (!test(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string log_line_message(const std::string& line) {
+    // "YYYY-MM-DD HH:MM:SS: ", then for a client 16 hexadecimal digits, ": ", the peer and ": ".
+    constexpr size_t TIME = 19;
+    if (line.size() < TIME + 2 || line.compare(TIME, 2, ": ") != 0 || !holds(line, 0, 4, isdigit)) return line;
+    size_t at = TIME + 2;
+    if (!holds(line, at, 16, isxdigit) || line.compare(at + 16, 2, ": ") != 0) return line.substr(at);
+    size_t peer_end = line.find(": ", at + 18);
+    return peer_end == std::string::npos ? line : line.substr(peer_end + 2);
+}
+
 size_t color_line_count(const std::string& text) {
     std::lock_guard<std::mutex> guard(recording().lock);
     size_t count = 0;
-    for (const ColorLine& line : recording().color_lines) count += line.text == text ? 1 : 0;
+    for (const ColorLine& line : recording().color_lines) count += log_line_message(line.text) == text ? 1 : 0;
     return count;
 }
 

@@ -80,7 +80,10 @@ std::string host_format(const char* format, ...);
 // The plug-in's live allocations other than the five setting strings.
 std::set<void*> blocks_besides_settings();
 
-// Number of colour echoes whose text is exactly `text`.
+// The message of an activity-log line, without its time and client part.
+std::string log_line_message(const std::string& line);
+
+// Number of colour echoes whose message (for an activity-log line) is exactly `text`.
 size_t color_line_count(const std::string& text);
 
 // The folder that stands in for the local application-data folder of this test program: the
