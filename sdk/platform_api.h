@@ -5,7 +5,12 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
+// Older SDK headers lack the retransmission bound (a DWORD of seconds, since Windows Vista).
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
 // A module's exports are named in its .def file.
 #define SORRELWICK_EXPORT
 #else

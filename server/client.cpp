@@ -10,6 +10,7 @@
 #include "ftp/dispatcher.h"
 #include "search/query_results.h"
 #include "server/activity_log.h"
+#include "server/idle_clients.h"
 #include "server/listener_pause.h"
 #include "server/server.h"
 #include "server/socket_send.h"
@@ -77,8 +78,14 @@ void client_free_queues(FtpClient* client) {
     }
 }
 
-void recv_append_chunk(FtpClient* client) {
-    ReceiveChunk* chunk = static_cast<ReceiveChunk*>(mem_alloc(sizeof(ReceiveChunk)));
+ReceiveChunk* recv_chunk_alloc(size_t data_bytes) {
+    return static_cast<ReceiveChunk*>(mem_alloc(offsetof(ReceiveChunk, data) + data_bytes));
+}
+
+// Appends a chunk with room for `data_bytes`; false when it cannot be allocated.
+bool recv_append_chunk(FtpClient* client, size_t data_bytes) {
+    ReceiveChunk* chunk = recv_chunk_alloc(data_bytes);
+    if (!chunk) return false;
     chunk->next = nullptr;
     if (client->recv_tail) {
         client->recv_tail->next = chunk;
@@ -88,21 +95,55 @@ void recv_append_chunk(FtpClient* client) {
     client->recv_tail = chunk;
     client->recv_chunk_count++;
     client->recv_write = chunk->data;
+    client->recv_end = chunk->data + data_bytes;
+    return true;
+}
+
+// Only a client's first chunk is ever small, and only while it is its only one.
+bool recv_chunk_is_small(const FtpClient* client) {
+    return client->recv_end - client->recv_tail->data < static_cast<ptrdiff_t>(RECEIVE_CHUNK_DATA);
+}
+
+// Replaces the small chunk by a full one holding the same bytes; false when it cannot be allocated.
+bool recv_grow_chunk(FtpClient* client) {
+    ReceiveChunk* chunk = recv_chunk_alloc(RECEIVE_CHUNK_DATA);
+    if (!chunk) return false;
+    size_t used = static_cast<size_t>(client->recv_write - client->recv_tail->data);
+    os_copy_memory(chunk->data, client->recv_tail->data, used);
+    chunk->next = nullptr;
+    mem_free(client->recv_tail);
+    client->recv_head = chunk;
+    client->recv_tail = chunk;
+    client->recv_write = chunk->data + used;
     client->recv_end = chunk->data + RECEIVE_CHUNK_DATA;
+    return true;
+}
+
+// Makes room for the next receive: a small chunk before login, a full one after it, and another
+// full one when the last is full. False when the memory for it cannot be had.
+bool recv_make_room(FtpClient* client) {
+    bool logged_on = client->login_state == LOGIN_LOGGED_ON;
+    if (!client->recv_tail) return recv_append_chunk(client, logged_on ? RECEIVE_CHUNK_DATA : PRE_LOGIN_CHUNK_DATA);
+    bool full = client->recv_write == client->recv_end;
+    if (recv_chunk_is_small(client) && (logged_on || full)) return recv_grow_chunk(client);
+    return !full || recv_append_chunk(client, RECEIVE_CHUNK_DATA);
 }
 
 // Bytes of the partial line held in the chain (every chunk before the last is full).
 uint64_t recv_partial_length(const FtpClient* client) {
+    if (!client->recv_tail) return 0;
     return (client->recv_chunk_count - 1) * RECEIVE_CHUNK_DATA +
            static_cast<uint64_t>(client->recv_write - client->recv_tail->data);
 }
 
 // Joins a line that began in an earlier chunk and ends at `line_end` in the last one, leaving the
-// last chunk alone in the chain. The caller executes and frees the joined copy.
+// last chunk alone in the chain. The caller executes and frees the joined copy; null, with the
+// chain untouched, when the copy cannot be allocated.
 char* recv_join_line(FtpClient* client, const char* line_end) {
     size_t tail_bytes = static_cast<size_t>(line_end - client->recv_tail->data);
     size_t full_bytes = static_cast<size_t>(client->recv_chunk_count - 1) * RECEIVE_CHUNK_DATA;
     char* line = static_cast<char*>(mem_alloc(full_bytes + tail_bytes + 1));
+    if (!line) return nullptr;
     char* out = line;
     ReceiveChunk* chunk = client->recv_head;
     while (chunk != client->recv_tail) {
@@ -128,8 +169,14 @@ bool recv_must_hold(const FtpClient* client) {
 enum RecvScan {
     RECV_SCAN_DONE,      // every complete line ran; what is left is a partial line
     RECV_SCAN_HELD,      // the rest waits in the chunk: held back, or the event's lines are used up
-    RECV_SCAN_TOO_LONG,  // a line outgrew MAX_COMMAND_LINE
+    RECV_SCAN_TOO_LONG,  // a line outgrew its bound (recv_line_bound)
+    RECV_SCAN_NO_MEMORY, // a line that spans chunks could not be joined
 };
+
+// The longest line a client may send: a few KiB before login, far more after it.
+uint64_t recv_line_bound(const FtpClient* client) {
+    return client->login_state == LOGIN_LOGGED_ON ? MAX_COMMAND_LINE : MAX_PRE_LOGIN_LINE;
+}
 
 // Executes the complete lines in [from, recv_write) of the last chunk, in order and at most *lines
 // of them (counted down), then moves the unexecuted rest to the chunk's first data byte so that
@@ -149,8 +196,9 @@ RecvScan recv_scan(FtpClient* client, char* from, uint32_t* lines) {
         } else {
             uint64_t length = (client->recv_chunk_count - 1) * RECEIVE_CHUNK_DATA +
                               static_cast<uint64_t>(lf - client->recv_tail->data);
-            if (length > MAX_COMMAND_LINE) return RECV_SCAN_TOO_LONG;
+            if (length > recv_line_bound(client)) return RECV_SCAN_TOO_LONG;
             char* line = recv_join_line(client, lf);
+            if (!line) return RECV_SCAN_NO_MEMORY;
             client_execute(client, line);
             mem_free(line);
         }
@@ -167,20 +215,53 @@ RecvScan recv_scan(FtpClient* client, char* from, uint32_t* lines) {
         os_move_memory(client->recv_tail->data, line_start, rest);
         client->recv_write = client->recv_tail->data + rest;
     }
-    if (result == RECV_SCAN_DONE && recv_partial_length(client) > MAX_COMMAND_LINE) {
+    if (result == RECV_SCAN_DONE && recv_partial_length(client) > recv_line_bound(client)) {
         return RECV_SCAN_TOO_LONG;
     }
     return result;
 }
 
-// Runs the lines of the last chunk from `from`; false when a line outgrew its bound.
+// Keeps the server's count of waiting received bytes in step with the client's chain.
+void recv_account(FtpClient* client) {
+    uint64_t now = recv_partial_length(client);
+    if (server_instance) server_instance->recv_waiting_bytes += now - client->recv_counted;
+    client->recv_counted = now;
+}
+
+// Runs the lines of the last chunk from `from`; false when a line outgrew its bound or could not
+// be joined, which ends the connection.
 bool recv_run_lines(FtpClient* client, char* from, uint32_t* lines) {
     RecvScan scan = recv_scan(client, from, lines);
+    recv_account(client);
     if (scan == RECV_SCAN_TOO_LONG) {
         client_log(client, "Line too long.\r\n");
         return false;
     }
+    if (scan == RECV_SCAN_NO_MEMORY) {
+        client_log(client, "Out of memory for its line.\r\n");
+        return false;
+    }
     if (scan == RECV_SCAN_HELD) client->recv_paused = 1;
+    return true;
+}
+
+FtpClient* client_longest_chain() {
+    FtpClient* longest = server_instance->clients_head;
+    for (FtpClient* client = longest; client; client = client->next) {
+        if (client->recv_counted > longest->recv_counted) longest = client;
+    }
+    return longest;
+}
+
+// While all clients together hold more received bytes than their bound, the client with the
+// longest chain is closed. False when that is this client, whose event then ends it.
+bool recv_within_total(FtpClient* client) {
+    while (server_instance && server_instance->recv_waiting_bytes > MAX_UNFINISHED_LINES) {
+        FtpClient* longest = client_longest_chain();
+        client_log(longest, "Line too long while the server holds too many unfinished lines.\r\n");
+        if (longest == client) return false;
+        client_destroy(longest);
+    }
     return true;
 }
 
@@ -246,6 +327,7 @@ const char* banner_expand_line(BannerWriter* writer, const char* p) {
 
 FtpClient* client_create(SOCKET socket) {
     FtpClient* client = static_cast<FtpClient*>(mem_calloc(sizeof(FtpClient)));
+    if (!client) return nullptr;
     client->control_socket = socket;
     client->login_state = LOGIN_NONE;
     client->query = db_query_create(server_instance->db, query_event_callback, client);
@@ -273,6 +355,7 @@ FtpClient* client_create(SOCKET socket) {
     if (local.ss_family == AF_INET6) client->is_ipv6 = 1;
 
     client_list_append(client);
+    idle_clients_add(client);
     client_table_add(&server_instance->socket_clients, socket, CLIENT_SOCKET_CONTROL, client);
     client_log(client, "Connected.\r\n");
     return client;
@@ -282,6 +365,10 @@ void client_destroy(FtpClient* client) {
     // Logged while the control socket is open, so that the line still carries the peer.
     client_log(client, "Disconnected.\r\n");
     client_list_unlink(client);
+    if (server_instance) {
+        idle_clients_remove(client);
+        server_instance->recv_waiting_bytes -= client->recv_counted;
+    }
     data_close(client);
     if (server_instance) {
         client_table_remove(&server_instance->socket_clients, client->control_socket, CLIENT_SOCKET_CONTROL, client);
@@ -295,13 +382,19 @@ void client_destroy(FtpClient* client) {
     listeners_resume_accept();
 }
 
-ClientIo client_recv(FtpClient* client) {
+namespace {
+
+// Reads and runs what arrived; *active tells whether any bytes were read or held lines ran.
+ClientIo recv_drain(FtpClient* client, bool* active) {
     uint32_t lines = CONTROL_EVENT_LINES;
     if (client->recv_paused) {
         if (recv_must_hold(client)) return CLIENT_IO_WAIT;
         // The lines held back run before the socket is read again.
         client->recv_paused = 0;
-        if (client->recv_tail && !recv_run_lines(client, client->recv_tail->data, &lines)) return CLIENT_IO_CLOSED;
+        if (client->recv_tail) {
+            *active = true;
+            if (!recv_run_lines(client, client->recv_tail->data, &lines)) return CLIENT_IO_CLOSED;
+        }
     }
     for (;;) {
         if (client->recv_paused) return recv_must_hold(client) ? CLIENT_IO_WAIT : CLIENT_IO_MORE;
@@ -310,19 +403,36 @@ ClientIo client_recv(FtpClient* client) {
             client->recv_paused = 1;
             return CLIENT_IO_WAIT;
         }
-        if (client->recv_write == client->recv_end) recv_append_chunk(client);
+        if (!recv_make_room(client)) {
+            client_log(client, "Out of memory for its line.\r\n");
+            return CLIENT_IO_CLOSED;
+        }
 
         int n = network_recv(client->control_socket, client->recv_write,
                              static_cast<size_t>(client->recv_end - client->recv_write));
         int error = os_winsock_WSAGetLastError();
         if (debug_is_verbose()) debug_printf("recv ret %d %d\n", n, error);
-        if (n == -1) return error == WSAEWOULDBLOCK ? CLIENT_IO_WAIT : CLIENT_IO_CLOSED;
+        if (n == -1) {
+            if (error != WSAEWOULDBLOCK) return CLIENT_IO_CLOSED;
+            client->recv_drained = 1;
+            return CLIENT_IO_WAIT;
+        }
         if (n == 0) return CLIENT_IO_CLOSED;
 
+        *active = true;
         char* from = client->recv_write;
         client->recv_write += n;
-        if (!recv_run_lines(client, from, &lines)) return CLIENT_IO_CLOSED;
+        if (!recv_run_lines(client, from, &lines) || !recv_within_total(client)) return CLIENT_IO_CLOSED;
     }
+}
+
+}  // namespace
+
+ClientIo client_recv(FtpClient* client) {
+    bool active = false;
+    ClientIo result = recv_drain(client, &active);
+    if (active && result != CLIENT_IO_CLOSED && server_instance) idle_clients_note_activity(client);
+    return result;
 }
 
 // Bytes offered to one send at most when several queued blocks are gathered, so that the end of

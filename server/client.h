@@ -73,6 +73,14 @@ constexpr size_t RETR_BUFFER_SIZE = 65536;
 // Limits that keep one client from growing the server's memory without end.
 constexpr size_t MAX_COMMAND_LINE = 1024 * 1024;        // bytes of one command line
 constexpr size_t MAX_UNSENT_REPLY_BYTES = 1024 * 1024;  // unsent replies before reading pauses
+// Before login a client reads into one small chunk, and a line that fills it ends the connection:
+// a user name or a password fits many times over, and ten thousand clients that never log on
+// hold 40 MB between them. Once logged on, the chunk grows to a full one for the long lines.
+constexpr size_t PRE_LOGIN_CHUNK_DATA = 4096;
+constexpr size_t MAX_PRE_LOGIN_LINE = PRE_LOGIN_CHUNK_DATA - 1;  // bytes before the line feed
+// Received bytes that wait in the receive chains of all clients together (unfinished lines and
+// lines held back); past it the client with the longest chain is closed.
+constexpr uint64_t MAX_UNFINISHED_LINES = 64 * 1024 * 1024;
 // A results reply is written ahead of what the socket took only this far: a hundred clients that
 // read slowly hold a few megabytes between them, and the writer stays well ahead of a fast one.
 constexpr size_t RESULTS_UNSENT_MARK = 128 * 1024;
@@ -177,6 +185,13 @@ struct FtpClient {
     char* recv_write;
     char* recv_end;
     uint64_t recv_chunk_count;
+    uint64_t recv_counted;  // bytes of the chain counted in the server's recv_waiting_bytes
+    uint32_t recv_drained;  // 1 once a receive found the socket empty: all it sent has been read
+
+    // The server's clients that have not logged on, least recently heard from first.
+    FtpClient* idle_next;
+    FtpClient* idle_prev;
+    uint32_t idle_listed;
 
     // Reply queue.
     ReplyBlock* reply_head;
@@ -226,6 +241,7 @@ struct FtpClient {
     uint32_t reader_status;
 };
 
+// Null when the record cannot be allocated: the caller refuses the connection.
 FtpClient* client_create(SOCKET socket);
 void client_destroy(FtpClient* client);
 // Reads and executes command lines, at most one event's worth. Lines stay unexecuted while the

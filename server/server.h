@@ -39,6 +39,9 @@ struct ServerInstance {
     SorrelwickOutputStream* log_stream;
     uint32_t accept_retry_timer;  // 1 while the timer that resumes paused listeners runs
     uint32_t pasv_paused_count;   // passive listeners paused since the last resume (an upper bound)
+    uint64_t recv_waiting_bytes;  // bytes in the receive chains of all clients
+    FtpClient* idle_head;         // clients not logged on, least recently heard from first
+    FtpClient* idle_tail;
 };
 
 // Null while the server is stopped.

@@ -6,6 +6,7 @@
 #include "ftp/transfer.h"
 #include "plugin/settings.h"
 #include "server/client.h"
+#include "server/idle_clients.h"
 #include "server/listener_pause.h"
 #include "server/server.h"
 
@@ -35,20 +36,39 @@ void client_queue_banner(FtpClient* client) {
     client_queue_reply(client, banner.text(), length);
 }
 
+// Accepts a connection; when the process has no descriptor left, the longest-idle client that has
+// not logged on (never `spare`) is closed for it and the accept tried once more. INVALID_SOCKET
+// with *error set when no connection was taken.
+SOCKET accept_making_room(SOCKET listener, const FtpClient* spare, int* error) {
+    SOCKET socket = os_winsock_accept(listener, nullptr, nullptr);
+    if (socket != INVALID_SOCKET) return socket;
+    *error = os_winsock_WSAGetLastError();
+    if (*error != WSAEMFILE || !idle_clients_close_one(spare)) return INVALID_SOCKET;
+    socket = os_winsock_accept(listener, nullptr, nullptr);
+    if (socket == INVALID_SOCKET) *error = os_winsock_WSAGetLastError();
+    return socket;
+}
+
 // At most one connection per listening socket per message; the next one brings its own message.
 // A paused listener is left alone until it is resumed.
 void on_listen_event(HWND window) {
     for (ListenerNode* node = server_instance->listeners_head; node; node = node->next) {
         if (node->accept_paused) continue;
-        SOCKET socket = os_winsock_accept(node->socket, nullptr, nullptr);
+        int error = 0;
+        SOCKET socket = accept_making_room(node->socket, nullptr, &error);
         if (socket == INVALID_SOCKET) {
-            listener_accept_failed(node, os_winsock_WSAGetLastError());
+            listener_accept_failed(node, error);
             continue;
         }
         network_set_tcp_nodelay(socket);
         network_set_keepalive(socket);
         os_winsock_WSAAsyncSelect(socket, window, MSG_CONTROL_SOCKET, CONNECTION_EVENTS);
         FtpClient* client = client_create(socket);
+        if (!client) {
+            // No memory for its record: the connection is refused, the server goes on.
+            os_winsock_closesocket(socket);
+            continue;
+        }
         client_queue_banner(client);
     }
 }
@@ -79,9 +99,10 @@ void on_control_event(SOCKET socket, LPARAM lparam) {
 void on_pasv_event(SOCKET socket) {
     FtpClient* client = client_by_pasv_socket(socket);
     if (!client || client->pasv_accept_paused) return;
-    data_socket_set(client, os_winsock_accept(client->data_address.pasv_socket, nullptr, nullptr));
+    int error = 0;
+    data_socket_set(client, accept_making_room(client->data_address.pasv_socket, client, &error));
     if (client->data_socket == INVALID_SOCKET) {
-        pasv_accept_failed(client, os_winsock_WSAGetLastError());
+        pasv_accept_failed(client, error);
         return;
     }
     if (!data_peer_matches(client->data_socket, &client->peer_address)) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "win32/dynamic_ports.h"
@@ -63,25 +64,36 @@ constexpr ErrnoPair SOCKET_ERRORS[] = {
     {EHOSTUNREACH, WSOCK_EHOSTUNREACH},
 };
 
+// `scale` is the option's POSIX units per Windows unit (TCP_MAXRT counts seconds, the system's
+// TCP_USER_TIMEOUT milliseconds).
 struct OptionPair {
     int windows_level;
     int windows_option;
     int posix_level;
     int posix_option;
+    int scale;
 };
 
 constexpr int WSOCK_IPPROTO_IPV6 = 41;
 constexpr int WSOCK_IPV6_V6ONLY = 27;
 
 constexpr OptionPair SOCKET_OPTIONS[] = {
-    {WSOCK_SOL_SOCKET, WSOCK_SO_REUSEADDR, SOL_SOCKET, SO_REUSEADDR},
-    {WSOCK_SOL_SOCKET, WSOCK_SO_KEEPALIVE, SOL_SOCKET, SO_KEEPALIVE},
-    {WSOCK_SOL_SOCKET, WSOCK_SO_SNDBUF, SOL_SOCKET, SO_SNDBUF},
-    {WSOCK_SOL_SOCKET, WSOCK_SO_RCVBUF, SOL_SOCKET, SO_RCVBUF},
-    {WSOCK_SOL_SOCKET, WSOCK_SO_ERROR, SOL_SOCKET, SO_ERROR},
-    {WSOCK_IPPROTO_TCP, WSOCK_TCP_NODELAY, IPPROTO_TCP, TCP_NODELAY},
-    {WSOCK_IPPROTO_IPV6, WSOCK_IPV6_V6ONLY, IPPROTO_IPV6, IPV6_V6ONLY},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_REUSEADDR, SOL_SOCKET, SO_REUSEADDR, 1},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_KEEPALIVE, SOL_SOCKET, SO_KEEPALIVE, 1},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_SNDBUF, SOL_SOCKET, SO_SNDBUF, 1},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_RCVBUF, SOL_SOCKET, SO_RCVBUF, 1},
+    {WSOCK_SOL_SOCKET, WSOCK_SO_ERROR, SOL_SOCKET, SO_ERROR, 1},
+    {WSOCK_IPPROTO_TCP, WSOCK_TCP_NODELAY, IPPROTO_TCP, TCP_NODELAY, 1},
+    {WSOCK_IPPROTO_TCP, WSOCK_TCP_KEEPIDLE, IPPROTO_TCP, TCP_KEEPIDLE, 1},
+    {WSOCK_IPPROTO_TCP, WSOCK_TCP_KEEPINTVL, IPPROTO_TCP, TCP_KEEPINTVL, 1},
+    {WSOCK_IPPROTO_TCP, WSOCK_TCP_KEEPCNT, IPPROTO_TCP, TCP_KEEPCNT, 1},
+    {WSOCK_IPPROTO_TCP, WSOCK_TCP_MAXRT, IPPROTO_TCP, TCP_USER_TIMEOUT, 1000},
+    {WSOCK_IPPROTO_TCP, WSOCK_TCP_MAXRTMS, IPPROTO_TCP, TCP_USER_TIMEOUT, 1},
+    {WSOCK_IPPROTO_IPV6, WSOCK_IPV6_V6ONLY, IPPROTO_IPV6, IPV6_V6ONLY, 1},
 };
+
+// Keep-alive probes that go unanswered before Windows ends a connection (fixed since Vista).
+constexpr int WINDOWS_KEEPALIVE_PROBES = 10;
 
 int fail(int error) {
     SetLastError(static_cast<DWORD>(error));
@@ -118,6 +130,20 @@ bool set_non_blocking(int fd, bool on) {
 
 int set_int_option(int fd, int level, int option, int value) {
     return ::setsockopt(fd, level, option, &value, sizeof value);
+}
+
+// A Windows value in the option's POSIX units: saturated, and a negative time (TCP_MAXRT's -1,
+// no limit) leaves the choice to the system.
+int option_to_posix(const OptionPair& pair, int number) {
+    if (pair.scale == 1) return number;
+    if (number < 0) return 0;
+    return number > INT_MAX / pair.scale ? INT_MAX : number * pair.scale;
+}
+
+// Whole seconds, rounded up, of at least one: the system counts keep-alive times in seconds.
+int seconds_from_ms(uint32_t ms) {
+    uint32_t seconds = ms / 1000 + (ms % 1000 != 0);
+    return seconds == 0 ? 1 : static_cast<int>(seconds);
 }
 
 // A blocking connect that a signal interrupted goes on in the kernel: wait for its end.
@@ -339,7 +365,8 @@ int wsock_setsockopt(uintptr_t socket, int level, int option, const char* value,
         std::memcpy(&number, value, sizeof number);
     else
         number = static_cast<unsigned char>(value[0]);
-    if (set_int_option(record->fd, pair->posix_level, pair->posix_option, number) != 0) return fail_errno();
+    if (set_int_option(record->fd, pair->posix_level, pair->posix_option, option_to_posix(*pair, number)) != 0)
+        return fail_errno();
     return 0;
 }
 
@@ -354,6 +381,7 @@ int wsock_getsockopt(uintptr_t socket, int level, int option, char* value, int* 
     if (::getsockopt(record->fd, pair->posix_level, pair->posix_option, &number, &number_length) != 0)
         return fail_errno();
     if (option == WSOCK_SO_ERROR && level == WSOCK_SOL_SOCKET && number != 0) number = wsock_error_from_errno(number);
+    number /= pair->scale;
     std::memcpy(value, &number, sizeof number);
     *length = sizeof number;
     return 0;
@@ -375,6 +403,19 @@ int wsock_ioctl(uintptr_t socket, long command, unsigned long* argument) {
     if (!on && record->selected.load()) return fail(WSOCK_EINVAL);
     if (!set_non_blocking(record->fd, on)) return fail_errno();
     record->non_blocking.store(on);
+    return 0;
+}
+
+int wsock_set_keepalive_values(uintptr_t socket, uint32_t on, uint32_t idle_ms, uint32_t interval_ms) {
+    SocketRef record = socket_table_get(socket);
+    if (!record) return -1;
+    int fd = record->fd;
+    if (set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, on != 0) != 0) return fail_errno();
+    if (!on) return 0;
+    if (set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, seconds_from_ms(idle_ms)) != 0 ||
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, seconds_from_ms(interval_ms)) != 0 ||
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, WINDOWS_KEEPALIVE_PROBES) != 0)
+        return fail_errno();
     return 0;
 }
 

@@ -25,6 +25,12 @@ constexpr int WSOCK_SO_RCVBUF = 0x1002;
 constexpr int WSOCK_SO_ERROR = 0x1007;
 constexpr int WSOCK_IPPROTO_TCP = 6;
 constexpr int WSOCK_TCP_NODELAY = 0x0001;
+constexpr int WSOCK_TCP_KEEPIDLE = 3;
+constexpr int WSOCK_TCP_MAXRT = 5;
+constexpr int WSOCK_TCP_MAXRTMS = 14;
+constexpr int WSOCK_TCP_KEEPCNT = 16;
+constexpr int WSOCK_TCP_KEEPINTVL = 17;
+constexpr uint32_t WSOCK_SIO_KEEPALIVE_VALS = 0x98000004u;
 constexpr long WSOCK_FIONBIO = static_cast<long>(0x8004667Eu);
 constexpr long WSOCK_FIONREAD = 0x4004667F;
 constexpr int WSOCK_MSG_OOB = 0x1;
@@ -103,6 +109,9 @@ int wsock_getpeername(uintptr_t socket, void* address, int* length);
 int wsock_setsockopt(uintptr_t socket, int level, int option, const char* value, int length);
 int wsock_getsockopt(uintptr_t socket, int level, int option, char* value, int* length);
 int wsock_ioctl(uintptr_t socket, long command, unsigned long* argument);
+// SIO_KEEPALIVE_VALS: keep-alive on or off, the idle time before the first probe and the time
+// between probes, in milliseconds; ten unanswered probes end the connection, as on Windows.
+int wsock_set_keepalive_values(uintptr_t socket, uint32_t on, uint32_t idle_ms, uint32_t interval_ms);
 int wsock_async_select(uintptr_t socket, HWND window, UINT message, long events);
 // The range that binds to port 0 take their ports from; 0 and 0 gives the choice back to the
 // system. 0, or -1 with WSOCK_EINVAL for a range that is empty or half given.

@@ -12,7 +12,9 @@ static_assert(WSOCK_SOCK_STREAM == SOCK_STREAM && WSOCK_SOCK_DGRAM == SOCK_DGRAM
 static_assert(WSOCK_SOL_SOCKET == SOL_SOCKET && WSOCK_SO_REUSEADDR == SO_REUSEADDR);
 static_assert(WSOCK_SO_KEEPALIVE == SO_KEEPALIVE && WSOCK_SO_SNDBUF == SO_SNDBUF && WSOCK_SO_RCVBUF == SO_RCVBUF);
 static_assert(WSOCK_SO_ERROR == SO_ERROR && WSOCK_IPPROTO_TCP == IPPROTO_TCP && WSOCK_TCP_NODELAY == TCP_NODELAY);
-static_assert(WSOCK_FIONBIO == FIONBIO);
+static_assert(WSOCK_FIONBIO == FIONBIO && WSOCK_SIO_KEEPALIVE_VALS == SIO_KEEPALIVE_VALS);
+static_assert(WSOCK_TCP_KEEPIDLE == TCP_KEEPIDLE && WSOCK_TCP_KEEPINTVL == TCP_KEEPINTVL);
+static_assert(WSOCK_TCP_KEEPCNT == TCP_KEEPCNT && WSOCK_TCP_MAXRT == TCP_MAXRT && WSOCK_TCP_MAXRTMS == TCP_MAXRTMS);
 static_assert(WSOCK_FD_READ == FD_READ && WSOCK_FD_WRITE == FD_WRITE && WSOCK_FD_ACCEPT == FD_ACCEPT);
 static_assert(WSOCK_FD_CONNECT == FD_CONNECT && WSOCK_FD_CLOSE == FD_CLOSE);
 static_assert(WSOCK_EINTR == WSAEINTR && WSOCK_EBADF == WSAEBADF && WSOCK_EACCES == WSAEACCES);
@@ -145,6 +147,24 @@ int getsockopt(SOCKET socket, int level, int option, char* value, int* length) {
 
 int ioctlsocket(SOCKET socket, long command, unsigned long* argument) {
     return wsock_ioctl(socket, command, argument);
+}
+
+int WSAIoctl(SOCKET socket, DWORD code, void* input, DWORD input_length, void*, DWORD, DWORD* returned,
+             WSAOVERLAPPED* overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+    if (code != SIO_KEEPALIVE_VALS || overlapped || completion) {
+        WSASetLastError(WSAEINVAL);
+        return SOCKET_ERROR;
+    }
+    if (!input || input_length < sizeof(tcp_keepalive)) {
+        WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    tcp_keepalive values;
+    std::memcpy(&values, input, sizeof values);
+    if (wsock_set_keepalive_values(socket, values.onoff, values.keepalivetime, values.keepaliveinterval) != 0)
+        return SOCKET_ERROR;
+    if (returned) *returned = 0;
+    return 0;
 }
 
 int getaddrinfo(const char* node, const char* service, const ADDRINFOA* hints, ADDRINFOA** result) {

@@ -35,6 +35,12 @@ constexpr int SO_SNDBUF = 0x1001;
 constexpr int SO_RCVBUF = 0x1002;
 constexpr int SO_ERROR = 0x1007;
 constexpr int TCP_NODELAY = 0x0001;
+constexpr int TCP_KEEPALIVE = 3;  // seconds of idleness before the first keep-alive probe
+constexpr int TCP_KEEPIDLE = TCP_KEEPALIVE;
+constexpr int TCP_MAXRT = 5;      // seconds that unacknowledged data is retransmitted before the connection ends
+constexpr int TCP_MAXRTMS = 14;   // the same in milliseconds
+constexpr int TCP_KEEPCNT = 16;   // unanswered probes that end the connection
+constexpr int TCP_KEEPINTVL = 17; // seconds between probes
 constexpr long FIONBIO = static_cast<long>(0x8004667Eu);
 
 // Events of WSAAsyncSelect; lParam carries the event in its low word and an error in its high word.
@@ -168,6 +174,18 @@ struct WSADATA {
     char szSystemStatus[129];
 };
 
+// The input of WSAIoctl's SIO_KEEPALIVE_VALS; times in milliseconds.
+struct tcp_keepalive {
+    uint32_t onoff;
+    uint32_t keepalivetime;
+    uint32_t keepaliveinterval;
+};
+static_assert(sizeof(tcp_keepalive) == 12);
+constexpr DWORD SIO_KEEPALIVE_VALS = 0x98000004u;
+
+using WSAOVERLAPPED = OVERLAPPED;
+using LPWSAOVERLAPPED_COMPLETION_ROUTINE = void (*)(DWORD error, DWORD bytes, WSAOVERLAPPED* overlapped, DWORD flags);
+
 inline WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
 
 int WSAStartup(WORD version_requested, WSADATA* data);
@@ -191,6 +209,10 @@ int getpeername(SOCKET socket, SOCKADDR* address, int* length);
 int setsockopt(SOCKET socket, int level, int option, const char* value, int length);
 int getsockopt(SOCKET socket, int level, int option, char* value, int* length);
 int ioctlsocket(SOCKET socket, long command, unsigned long* argument);
+// Only SIO_KEEPALIVE_VALS, without overlapped operation: keep-alive on or off with its idle time
+// and probe interval; ten unanswered probes end the connection. Others fail with WSAEINVAL.
+int WSAIoctl(SOCKET socket, DWORD code, void* input, DWORD input_length, void* output, DWORD output_length,
+             DWORD* returned, WSAOVERLAPPED* overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion);
 // Not a Windows Sockets call: it stands for the machine's dynamic port range, which Windows keeps
 // for every process (netsh int ipv4 set dynamicport). Once set, a bind of a stream socket to port 0
 // takes the next free port of [first, last], going round from a cursor, and fails with WSAENOBUFS

@@ -1,14 +1,16 @@
-"""The descriptor limit: swp-host under `prlimit --nofile=256` with 400 clients. The clients past
-the limit wait without the server spinning (its CPU time while they wait is printed and bounded),
-the connected ones are served meanwhile, and the waiting ones are accepted once others leave."""
+"""The descriptor limit: swp-host under `prlimit --nofile=256` with 400 clients. The clients the
+server has descriptors for log on, so that none of them may be closed to make room (the idle
+lock-out case covers clients that never log on). The clients past the limit wait without the server
+spinning (its CPU time while they wait is printed and bounded), the connected ones are served
+meanwhile, and the waiting ones are accepted once others leave."""
 
 import selectors
 import socket
 import time
 
 from fault_clients import answers
-from fault_server import counts_back, counts_return, cpu_share, idle_counts, stop_server
-from swp_harness import Server, close_with_reset, descriptors, make_tree, wait_until
+from fault_server import counts_back, counts_return, cpu_share, idle_counts, server_clients, stop_server
+from swp_harness import Control, Server, close_with_reset, descriptors, make_tree, wait_until
 
 LIMIT = 256
 CLIENTS = 400
@@ -19,20 +21,28 @@ SPARE = 16               # descriptors the server may keep free at its limit
 TREE = {"a.txt": b"a"}
 
 
-def server_clients(server):
-    """The control connections the server holds."""
-    return sum(name.startswith("socket:") for name in descriptors(server.pid)) - len(server.listeners)
+def logged_on_socket(port):
+    """A raw connection that has read its banner and logged on."""
+    control = Control(port, timeout=EVENTUALLY)
+    control.login()
+    control.sock.setblocking(False)
+    return control.sock
 
 
 class Crowd:
-    """Many raw client connections: accepted once their banner has arrived, closed when the server
-    ended them without one, waiting otherwise."""
+    """Many raw client connections: the first `room` log on one at a time; the others are accepted
+    once their banner has arrived, closed when the server ended them without one, waiting
+    otherwise."""
 
-    def __init__(self, port, count):
+    def __init__(self, port, count, room):
         self.selector = selectors.DefaultSelector()
         self.banners = {}
         self.accepted, self.closed = [], []
-        for _ in range(count):
+        for _ in range(room):
+            sock = logged_on_socket(port)
+            self.banners[sock] = b"220"
+            self.accepted.append(sock)
+        for _ in range(count - room):
             sock = socket.create_connection(("127.0.0.1", port), timeout=EVENTUALLY)
             sock.setblocking(False)
             self.banners[sock] = b""
@@ -103,7 +113,8 @@ def run(context):
     crowd = None
     try:
         baseline = idle_counts(server)
-        crowd = Crowd(server.port, CLIENTS)
+        room = LIMIT - len(descriptors(server.pid))
+        crowd = Crowd(server.port, CLIENTS, room)
         try:
             wait_until(lambda: crowd.full(server), timeout=EVENTUALLY, interval=0)
         except AssertionError:

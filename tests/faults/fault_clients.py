@@ -54,3 +54,54 @@ def connect_data(port, timeout=30.0, receive_buffer=None):
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
     sock.connect(("127.0.0.1", port))
     return sock
+
+
+def probe_once(port, timeout=30.0, kept=None):
+    """A real client: connects, reads the banner, logs on and gets a NOOP answered. Returns the
+    seconds until the banner and from then until the login was answered; raises when it is not
+    served. The connection is closed, or appended to `kept` when that is a list."""
+    started = time.monotonic()
+    control = Control(port, timeout=timeout)
+    try:
+        banner = time.monotonic()
+        if not control.banner.startswith("220"):
+            raise AssertionError("banner: %r" % control.banner)
+        control.login()
+        logged = time.monotonic()
+        if control.command("NOOP") != "200 OK.\r\n":
+            raise AssertionError("NOOP not answered")
+    finally:
+        if kept is None:
+            control.close()
+        else:
+            kept.append(control)
+    return banner - started, logged - banner
+
+
+class Prober:
+    """Real clients one after another on a thread of their own while a load runs, a few a second:
+    the banner and login latencies of those served, and the failures."""
+
+    def __init__(self, port, every=0.05):
+        self.port, self.every = port, every
+        self.banners, self.logins, self.failures = [], [], []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                banner, login = probe_once(self.port)
+                self.banners.append(banner)
+                self.logins.append(login)
+            except (OSError, EOFError, AssertionError) as error:
+                self.failures.append(error)
+            self._stop.wait(self.every)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join(timeout=60)

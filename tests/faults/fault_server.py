@@ -5,7 +5,7 @@ import threading
 import time
 
 from fault_clients import logged_on
-from swp_harness import process_counts, settled_counts, wait_until
+from swp_harness import descriptors, process_counts, settled_counts, wait_until
 
 
 def cpu_share(server, seconds):
@@ -97,3 +97,21 @@ def counts_return(server, baseline, timeout=30.0):
     except AssertionError:
         pass
     return process_counts(server.pid)
+
+
+def unread_bytes(port):
+    """Bytes that arrived on the IPv4 connections to `port` and that the server has not read yet."""
+    total = 0
+    with open("/proc/net/tcp") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            local_port = int(fields[1].rsplit(":", 1)[1], 16)
+            if local_port == port and fields[3] == "01":  # established
+                total += int(fields[4].split(":")[1], 16)
+    return total
+
+
+def server_clients(server):
+    """The control connections the server holds."""
+    return sum(name.startswith("socket:") for name in descriptors(server.pid)) - len(server.listeners)

@@ -17,8 +17,8 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 
-CASES = ["hostile_lines", "aborted_downloads", "storms", "descriptor_limit", "readers", "regex",
-         "hostile_paths", "stop_under_load", "deep_tree"]
+CASES = ["hostile_lines", "aborted_downloads", "storms", "descriptor_limit", "prelogin_flood", "idle_lockout",
+         "readers", "regex", "hostile_paths", "stop_under_load", "deep_tree"]
 
 
 class Context:

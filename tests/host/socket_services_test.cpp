@@ -91,6 +91,30 @@ TEST_F(LoopbackPair, SendAndReceiveCountTheBytesAndZeroMeansClosed) {
     EXPECT_EQ(host::network_recv(accepted_, bytes, sizeof(bytes)), 0);
 }
 
+int tcp_option(SOCKET socket, int level, int option) {
+    int value = -1;
+    int length = sizeof(value);
+    EXPECT_EQ(getsockopt(socket, level, option, reinterpret_cast<char*>(&value), &length), 0) << option;
+    return value;
+}
+
+// Keep-alive alone waits for the system's two hours; its timers and the retransmission bound
+// must find a peer that vanished within two minutes, idle or with data on its way.
+TEST_F(LoopbackPair, KeepAliveFindsAVanishedPeerWithinTwoMinutes) {
+    connect_pair(AF_INET);
+    ASSERT_EQ(host::network_set_keepalive(accepted_), 1);
+    EXPECT_EQ(tcp_option(accepted_, SOL_SOCKET, SO_KEEPALIVE), 1);
+    int idle = tcp_option(accepted_, IPPROTO_TCP, TCP_KEEPIDLE);
+    int interval = tcp_option(accepted_, IPPROTO_TCP, TCP_KEEPINTVL);
+    int probes = tcp_option(accepted_, IPPROTO_TCP, TCP_KEEPCNT);
+    EXPECT_EQ(probes, 10) << "as many as Windows sends";
+    EXPECT_GT(idle, 0);
+    EXPECT_LE(idle + probes * interval, 120);
+    int retransmit = tcp_option(accepted_, IPPROTO_TCP, TCP_MAXRT);
+    EXPECT_GT(retransmit, 0);
+    EXPECT_LE(retransmit, 120);
+}
+
 TEST_F(LoopbackPair, FailedCallsGiveMinusOneAndAWindowsSocketsError) {
     SOCKADDR_STORAGE address = {};
     ASSERT_EQ(host::utf8_string_parse_sockaddr_in("127.0.0.1", &address), 1);

@@ -41,10 +41,24 @@ protected:
         clear_logged();
     }
     std::vector<std::string> executed() const { return command_lines(logged()); }
+    // Long lines are a logged-on client's: one that has not logged on may send a few KiB only.
+    void log_on(FtpClient* client) {
+        EXPECT_EQ(run(client, "USER u"), "230 Logged on.\r\n");
+        clear_logged();
+    }
+    // A connection that has logged on and holds an unfinished line of `length` bytes.
+    FtpClient* holding(size_t length) {
+        FtpClient* client = connect();
+        log_on(client);
+        scripted().incoming = {std::string(length, 'H')};
+        EXPECT_EQ(client_recv(client), 1);
+        return client;
+    }
     FtpClient* client_ = nullptr;
 };
 
 TEST_F(ControlReceive, LongLineIsJoinedFromItsChunks) {
+    log_on(client_);
     const std::string word(100000, 'A');
     scripted().incoming = {word, "\r\nNOOP\r\n"};
     ASSERT_EQ(client_recv(client_), 1);
@@ -54,6 +68,7 @@ TEST_F(ControlReceive, LongLineIsJoinedFromItsChunks) {
 }
 
 TEST_F(ControlReceive, LineFeedOpeningANewChunkJoinsTheEarlierChunksAlone) {
+    log_on(client_);
     const std::string word(RECEIVE_CHUNK_DATA, 'B');  // fills the first chunk exactly
     scripted().incoming = {word, "\nNOOP\n"};
     ASSERT_EQ(client_recv(client_), 1);
@@ -62,6 +77,7 @@ TEST_F(ControlReceive, LineFeedOpeningANewChunkJoinsTheEarlierChunksAlone) {
 }
 
 TEST_F(ControlReceive, LineOverTheBoundEndsTheConnection) {
+    log_on(client_);
     scripted().incoming = {std::string(MAX_COMMAND_LINE + 1, 'D')};
     EXPECT_EQ(client_recv(client_), 0);
     EXPECT_EQ(logged(), (std::vector<std::string>{"Line too long.\r\n"}));
@@ -70,9 +86,53 @@ TEST_F(ControlReceive, LineOverTheBoundEndsTheConnection) {
 }
 
 TEST_F(ControlReceive, CompleteLineOverTheBoundIsRefusedToo) {
+    log_on(client_);
     scripted().incoming = {std::string(MAX_COMMAND_LINE + 1, 'E') + "\nNOOP\n"};
     EXPECT_EQ(client_recv(client_), 0);
     EXPECT_EQ(logged(), (std::vector<std::string>{"Line too long.\r\n"}));
+}
+
+// Before login a line may fill one small chunk but not outgrow it, whatever the client offers;
+// the login lifts the bound for the lines that follow it, even within the same segment.
+TEST_F(ControlReceive, LineBeforeLoginIsBoundedToAFewKilobytes) {
+    set_login("u", "p");
+    const std::string longest = "USER " + std::string(MAX_PRE_LOGIN_LINE - 5, 'u');
+    scripted().incoming = {longest + "\n" + "USER " + std::string(1000000, 'v')};
+    EXPECT_EQ(client_recv(client_), 0);
+    EXPECT_EQ(executed(), (std::vector<std::string>{longest.substr(0, 4) + " " + longest.substr(5)}));
+    EXPECT_EQ(logged().back(), "Line too long.\r\n");
+    EXPECT_LE(client_->recv_chunk_count, 1u);
+    EXPECT_GT(scripted().incoming.front().size(), 990000u) << "read on past its bound";
+
+    FtpClient* client = connect();
+    clear_logged();
+    const std::string word(200000, 'W');
+    scripted() = ScriptedSocket{};
+    scripted().incoming = {"USER u\r\nPASS p\r\n" + word + "\n"};
+    EXPECT_EQ(client_recv(client), 1);
+    EXPECT_EQ(executed(), (std::vector<std::string>{"USER u", "PASS p", word + " "}));
+}
+
+// All clients together may hold so many received bytes; past that the longest chain goes, be it
+// another client's or the one that just received.
+TEST_F(ControlReceive, UnfinishedLinesOfAllClientsAreBoundTogether) {
+    settings.logging_enabled = 0;
+    constexpr size_t HOLDERS = 100;
+    constexpr size_t HELD = 670000;  // 100 of them stay just under the bound
+    static_assert(HOLDERS * HELD + 30000 < MAX_UNFINISHED_LINES && 800000 < MAX_COMMAND_LINE);
+    std::vector<FtpClient*> holders;
+    for (size_t i = 0; i < HOLDERS; i++) holders.push_back(holding(i == 7 ? HELD + 30000 : HELD));
+    FtpClient* sender = holding(100000);
+    EXPECT_FALSE(alive(holders[7]));
+    for (size_t i = 0; i < HOLDERS; i++) EXPECT_EQ(alive(holders[i]), i != 7) << i;
+    EXPECT_TRUE(alive(sender));
+
+    scripted().incoming = {std::string(700000, 'S')};  // its line is the longest now
+    EXPECT_EQ(client_recv(sender), 0);
+    EXPECT_FALSE(scripted().incoming.empty()) << "read on past the bound";
+    for (size_t i = 0; i < HOLDERS; i++) EXPECT_EQ(alive(holders[i]), i != 7) << i;
+    drop(sender);
+    EXPECT_EQ(server_.recv_waiting_bytes, (HOLDERS - 1) * HELD);
 }
 
 TEST_F(ControlReceive, PeerCloseAndErrorsEndTheConnection) {

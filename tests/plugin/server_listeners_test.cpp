@@ -533,3 +533,82 @@ TEST(ServerServices, PassiveAcceptOutOfDescriptorsPausesThePassiveListenerUntilT
     EXPECT_EQ(service_calls.calls.back(), "select 0 1 1026 40");
     server_stop();
 }
+
+namespace {
+
+// The real accept, failing once with WSAEMFILE when asked to.
+bool accept_fails_once = false;
+SOCKET accept_out_of_descriptors_once(SOCKET listener, SOCKADDR* address, int* length) {
+    if (!accept_fails_once) return host::os_winsock_accept(listener, address, length);
+    accept_fails_once = false;
+    WSASetLastError(WSAEMFILE);
+    return INVALID_SOCKET;
+}
+
+SOCKET connect_to(uint16_t port) {
+    SOCKET socket = host::os_winsock_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKADDR_IN address{};
+    address.sin_family = AF_INET;
+    address.sin_port = static_cast<uint16_t>((port >> 8) | (port << 8));
+    address.sin_addr.S_un.S_un_b.s_b1 = 127;
+    address.sin_addr.S_un.S_un_b.s_b4 = 1;
+    EXPECT_EQ(host::os_winsock_connect(socket, reinterpret_cast<SOCKADDR*>(&address), sizeof(address)), 0);
+    return socket;
+}
+
+std::vector<FtpClient*> server_clients() {
+    std::vector<FtpClient*> clients;
+    for (FtpClient* client = server_instance->clients_head; client; client = client->next) clients.push_back(client);
+    return clients;
+}
+
+// Everything the server sent until it closed the connection.
+std::string read_to_close(SOCKET socket) {
+    std::string text;
+    char bytes[512];
+    int got;
+    while ((got = host::network_recv(socket, bytes, sizeof(bytes))) > 0) text.append(bytes, static_cast<size_t>(got));
+    return text;
+}
+
+}  // namespace
+
+// Out of descriptors, an accept closes the client not logged on that was heard from least
+// recently and takes the new connection; clients that logged on are never closed for it.
+TEST(ServerServices, AcceptOutOfDescriptorsClosesTheLongestIdleClientNotLoggedOn) {
+    WinsockUse winsock;
+    PluginSession session({{"os_winsock_accept", reinterpret_cast<void*>(&accept_out_of_descriptors_once)}});
+    ASSERT_TRUE(session.bound());
+    settings.logging_enabled = 1;
+    uint16_t port = free_port();
+    ASSERT_EQ(apply("127.0.0.1", port), 1);
+    // Logged on first, then two that never log on; the older of those two speaks last.
+    SOCKET logged = connect_to(port);
+    ASSERT_TRUE(pump_until([] { return server_clients().size() == 1; }));
+    host::network_send(logged, "USER u\r\n", 8);
+    SOCKET older = connect_to(port);
+    SOCKET newer = connect_to(port);
+    ASSERT_TRUE(pump_until([] {
+        std::vector<FtpClient*> clients = server_clients();
+        return clients.size() == 3 && clients[0]->login_state == LOGIN_LOGGED_ON && clients[1]->recv_drained &&
+               clients[2]->recv_drained;
+    }));
+    host::network_send(older, "NOOP\r\n", 6);
+    FtpClient* quiet = server_clients()[2];
+    ASSERT_TRUE(pump_until([] { return server_clients()[1]->reply_head == nullptr && color_line_count("200 OK.\r\n") != 0; }));
+
+    accept_fails_once = true;
+    SOCKET arriving = connect_to(port);
+    ASSERT_TRUE(pump_until([quiet] {
+        std::vector<FtpClient*> clients = server_clients();
+        return std::find(clients.begin(), clients.end(), quiet) == clients.end() && clients.size() == 3;
+    }));
+    EXPECT_EQ(accept_fails_once, false);
+    EXPECT_EQ(read_to_close(newer), "220 Welcome to Sorrelwick SWP/FTP\r\n"
+                                    "421 Closed for a new connection: idle before login.\r\n");
+    std::vector<FtpClient*> clients = server_clients();
+    EXPECT_EQ(clients[0]->login_state, LOGIN_LOGGED_ON);
+    EXPECT_EQ(clients[1]->login_state, LOGIN_NONE);
+    server_stop();
+    for (SOCKET socket : {logged, older, newer, arriving}) host::os_winsock_closesocket(socket);
+}
