@@ -78,7 +78,10 @@ bool override_setting(CommandLine* command_line, const std::string& given, const
                       const std::string& value, std::string* error) {
     const SettingsKey* known = settings_key_find(key);
     if (known == nullptr) {
-        *error = given + ": unknown setting \"" + key + "\"";
+        std::vector<const char*> names;
+        for (const SettingsKey& each : SETTINGS_KEYS) names.push_back(each.name);
+        std::string nearest = settings_nearest_name(key, names);
+        *error = given + ": unknown setting \"" + key + "\"" + (nearest.empty() ? "" : ": did you mean " + nearest + "?");
         return false;
     }
     std::string problem = settings_value_problem(*known, value);

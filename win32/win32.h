@@ -161,6 +161,12 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read,
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes_to_write, DWORD* bytes_written, void* overlapped);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* new_position, DWORD method);
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
+// What a handle's file is: a file on a disk, a device, or a pipe (FIFOs and sockets here).
+constexpr DWORD FILE_TYPE_UNKNOWN = 0x0;
+constexpr DWORD FILE_TYPE_DISK = 0x1;
+constexpr DWORD FILE_TYPE_CHAR = 0x2;
+constexpr DWORD FILE_TYPE_PIPE = 0x3;
+DWORD GetFileType(HANDLE file);
 
 // Folder enumeration. The scan reports symbolic links with FILE_ATTRIBUTE_REPARSE_POINT and never
 // follows them; sizes and times are the link's own.
