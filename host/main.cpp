@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -38,6 +39,26 @@ std::atomic<DWORD> main_thread_id{0};
 // Set once the run has ended: the handler of a closing console waits for it.
 HANDLE run_ended = nullptr;
 
+// Until the message loop runs, a stop ends the process at once: start-up steps (reading the
+// settings and the saved index, indexing's first steps, the plug-in's start) do not look at the
+// queue, and nothing has been served that a clean stop would have to end.
+std::mutex starting_lock;
+bool starting = true;
+
+void starting_end() {
+    std::lock_guard<std::mutex> guard(starting_lock);
+    starting = false;
+}
+
+// On the handler's thread; the lock keeps the start from ending meanwhile.
+void stop_if_starting() {
+    std::lock_guard<std::mutex> guard(starting_lock);
+    if (!starting) return;
+    std::fputs("swp-host: stopped while starting: nothing was saved\n", stderr);
+    std::fflush(stderr);
+    std::_Exit(EXIT_STOPPED);
+}
+
 int fail(const std::string& message) {
     std::fprintf(stderr, "swp-host: %s\n", message.c_str());
     return EXIT_BAD_START;
@@ -52,6 +73,7 @@ BOOL stop_on_signal(DWORD control_type) {
         host::index_rescan_request();
         return TRUE;
     }
+    stop_if_starting();
     PostThreadMessageW(main_thread_id, WM_QUIT, 0, 0);
     if (control_type == CTRL_CLOSE_EVENT && run_ended) WaitForSingleObject(run_ended, INFINITE);
     return TRUE;
@@ -149,6 +171,7 @@ int show_options_window(const host::CommandLine& command_line, const Plugin& plu
     host::ListenReport report = host::listen_watch_end();
     if (report.listeners > 0 || !report.failures.empty()) host::listen_report_show(report);
     std::string error;
+    starting_end();
     bool shown = host::options_window_run(plugin.proc, store, command_line.options_page_width,
                                           command_line.options_page_height, &error);
     plugin.send(PLUGIN_MSG_STOP);
@@ -167,6 +190,7 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
         plugin.send(PLUGIN_MSG_UNINIT);
         return EXIT_NO_LISTENER;
     }
+    starting_end();
     run_message_loop();
     plugin.send(PLUGIN_MSG_STOP);
     plugin.send(PLUGIN_MSG_SAVE_SETTINGS, reinterpret_cast<uintptr_t>(store));

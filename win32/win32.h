@@ -250,8 +250,12 @@ BOOL ReadDirectoryChangesW(HANDLE directory, void* buffer, DWORD length, BOOL wa
 // FALSE with ERROR_IO_INCOMPLETE while the request runs and `wait` is FALSE.
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes_transferred, BOOL wait);
 // Ends the handle's request (or every request when overlapped is null) with ERROR_OPERATION_ABORTED;
-// FALSE with ERROR_NOT_FOUND when there is none.
+// FALSE with ERROR_NOT_FOUND when there is none. A first request that is still placing the watches
+// of a subtree (a large tree takes seconds) is ended too: it then fails with ERROR_OPERATION_ABORTED.
 BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
+// Not a Windows call, for tests: runs `hook` (null: nothing) before each step of a first request's
+// placing of watches.
+void SetDirectoryWatchSetupHook(void (*hook)());
 
 // The process heap: the C library's allocator, which every module of the process shares.
 // HeapCompact gives the heap's free pages back to the system, wherever they lie in it; it does
