@@ -37,7 +37,7 @@ constexpr CommandLineOption OPTIONS[] = {
     {"--no-folder-sizes", nullptr, nullptr, Action::NO_FOLDER_SIZES, nullptr, nullptr,
      "do not add up the sizes below each folder"},
     {"--index-file", nullptr, "FILE", Action::INDEX_FILE, nullptr, nullptr,
-     "save the index to FILE on a clean stop and start from it next time", "$XDG_CACHE_HOME/swp-host/index"},
+     "save the index to FILE on a clean stop and start from it next time", HOST_FOLDERS_HELP_INDEX_FILE},
     {"--no-index-file", nullptr, nullptr, Action::NO_INDEX_FILE, nullptr, nullptr,
      "neither read nor write a saved index: scan the folders at every start"},
     {"--settings", nullptr, "FILE", Action::SETTINGS_FILE, nullptr, nullptr, "the settings file",
@@ -141,8 +141,8 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
         case Action::NO_FOLDER_SIZES: command_line->folder_sizes = false; return true;
         case Action::INDEX_FILE: {
             std::error_code status;
-            std::filesystem::path absolute = std::filesystem::absolute(value, status);
-            command_line->index_file = status || value.empty() ? value : absolute.string();
+            std::filesystem::path absolute = std::filesystem::absolute(utf8_path(value), status);
+            command_line->index_file = status || value.empty() ? value : utf8_path_text(absolute);
             return true;
         }
         case Action::NO_INDEX_FILE: command_line->no_index_file = true; return true;

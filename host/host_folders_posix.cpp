@@ -23,6 +23,7 @@ std::string home_folder() {
 }  // namespace
 
 const char HOST_FOLDERS_HELP_SETTINGS[] = "$XDG_CONFIG_HOME/swp-host/settings.ini";
+const char HOST_FOLDERS_HELP_INDEX_FILE[] = "$XDG_CACHE_HOME/swp-host/index";
 const char HOST_FOLDERS_HELP_PLUGIN[] = "libswp.so beside swp-host, else in ../lib/swp-host";
 const char HOST_FOLDERS_HELP_STOP[] = "stops cleanly on SIGINT or SIGTERM.";
 const char HOST_FOLDERS_HELP_FILES[] =
@@ -42,6 +43,12 @@ std::string default_settings_path() {
     std::string config = environment_folder("XDG_CONFIG_HOME");
     if (config.empty()) config = home_folder() + "/.config";
     return config + "/swp-host/settings.ini";
+}
+
+std::string default_index_file_path() {
+    std::string cache = environment_folder("XDG_CACHE_HOME");
+    if (cache.empty()) cache = home_folder() + "/.cache";
+    return cache + "/swp-host/index";
 }
 
 // libswp.so beside the executable (a build folder), else where an installation puts it.

@@ -36,6 +36,7 @@ std::string executable_folder() {
 }  // namespace
 
 const char HOST_FOLDERS_HELP_SETTINGS[] = "%LOCALAPPDATA%\\swp-host\\settings.ini";
+const char HOST_FOLDERS_HELP_INDEX_FILE[] = "%LOCALAPPDATA%\\swp-host\\index";
 const char HOST_FOLDERS_HELP_PLUGIN[] = "swp.dll beside swp-host.exe";
 const char HOST_FOLDERS_HELP_STOP[] = "stops cleanly on Ctrl+C or Ctrl+Break.";
 const char HOST_FOLDERS_HELP_FILES[] =
@@ -49,6 +50,8 @@ std::string local_app_data_folder() {
 }
 
 std::string default_settings_path() { return local_app_data_folder() + "\\settings.ini"; }
+
+std::string default_index_file_path() { return local_app_data_folder() + "\\index"; }
 
 std::string default_plugin_path() { return executable_folder() + "swp.dll"; }
 

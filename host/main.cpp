@@ -141,7 +141,7 @@ bool index_prepare(const host::CommandLine& command_line, const host::SettingsSt
     host::IndexOptions index_options;
     index_options.folder_sizes = command_line.folder_sizes;
     std::string saved_index = command_line.no_index_file     ? std::string()
-                              : command_line.index_file.empty() ? host::index_file_default_path()
+                              : command_line.index_file.empty() ? host::default_index_file_path()
                                                                 : command_line.index_file;
     return host::index_start(roots, index_options, saved_index, error);
 }

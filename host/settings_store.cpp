@@ -11,6 +11,7 @@
 
 #include "host/command_line.h"
 #include "host/error_words.h"
+#include "host/private_file.h"
 #include "host/services.h"
 #include "host/utf8_path.h"
 
@@ -368,8 +369,7 @@ bool SettingsStore::save(std::string* error) {
         }
     }
     // The file may hold the FTP password: only its owner may read it.
-    std::filesystem::permissions(temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                                 status);
+    file_make_private(utf8_path_text(temporary));
     std::filesystem::rename(temporary, utf8_path(path_), status);
     if (status) {
         *error = path_ + ": cannot be written: " + status.message();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <unordered_set>
@@ -20,6 +21,7 @@
 #include "host/index/index_watch.h"
 #include "host/index/overlay_write.h"
 #include "host/services.h"
+#include "host/utf8_path.h"
 #include "sdk/platform_api.h"
 
 namespace host {
@@ -346,9 +348,13 @@ void index_save(Updater& updater) {
     IndexView view{updater.writer.generation, updater.writer.generation->published.load()};
     IndexSnapshot* folded = view_is_pure(view) ? nullptr : index_fold(view, nullptr);
     std::string error;
-    if (!index_file_write(updater.start.saved_index, folded ? *folded : view_base(view), &error))
-        std::fprintf(stderr, "swp-host: cannot save the index to %s: %s\n", updater.start.saved_index.c_str(),
-                     error.c_str());
+    const std::string& path = updater.start.saved_index;
+    if (!index_file_write(path, folded ? *folded : view_base(view), &error)) {
+        std::error_code ignored;
+        bool kept = std::filesystem::exists(utf8_path(path), ignored);
+        std::fprintf(stderr, "swp-host: cannot save the index to %s: %s%s\n", path.c_str(), error.c_str(),
+                     kept ? "; the index saved before is kept" : "");
+    }
     delete folded;
 }
 

@@ -143,6 +143,9 @@ class Server:
             command += ["--bind", bind]
         if "--log" not in args and "--no-log" not in args:
             command += ["--log", self.log_path]
+        # Windows keeps the saved index in the Wine prefix, which every test shares.
+        if UNDER_WINE and "--index-file" not in args and "--no-index-file" not in args:
+            command += ["--index-file", host_path(os.path.join(self.home, "cache", "index"))]
         command = list(wrapper) + host_command(command + args, executable)
         self.command = unprivileged(command) if as_user else command
         self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
