@@ -51,7 +51,8 @@ constexpr CommandLineOption OPTIONS[] = {
     {"--options-page", nullptr, "FILE.svg", Action::OPTIONS_PAGE, nullptr, nullptr,
      "draw the options page with the current settings into FILE.svg and exit; nothing is indexed or served"},
     {"--options", nullptr, nullptr, Action::OPTIONS_WINDOW, nullptr, nullptr,
-     "show the options page in a window (Windows only); Apply applies and stores its settings"},
+     "serve, and show the options page in a window (Windows only): it shows the server that runs, Apply "
+     "applies and stores its settings, and closing the window ends the run"},
     {"--width", nullptr, "W", Action::WIDTH, nullptr, nullptr, "width of the options page in pixels (default 500)"},
     {"--height", nullptr, "H", Action::HEIGHT, nullptr, nullptr,
      "height of the options page in pixels (default 400)"},

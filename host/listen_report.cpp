@@ -145,4 +145,13 @@ bool listen_report_show(const ListenReport& report) {
     return true;
 }
 
+void listen_report_show_applied(const ListenReport& report) {
+    if (report.listeners > 0 || !report.failures.empty() || !report.dialog.empty()) {
+        listen_report_show(report);
+        return;
+    }
+    for (const std::string& line : report.console) std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
 }  // namespace host

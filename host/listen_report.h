@@ -50,4 +50,8 @@ std::string listen_failure_explain(const ListenFailure& failure);
 // start held. Returns whether the server listens.
 bool listen_report_show(const ListenReport& report);
 
+// The same after the options page applied or started a server that may as well be disabled: a
+// report with neither listener nor failure shows only the console lines it held.
+void listen_report_show_applied(const ListenReport& report);
+
 }  // namespace host

@@ -163,13 +163,13 @@ int draw_options_page(const host::CommandLine& command_line, const Plugin& plugi
     return EXIT_STOPPED;
 }
 
-// The options window: the plug-in starts with the stored settings, as it would in its host, and the
-// window's Apply restarts the server as the page says.
+// The options window: the host serves as any run does, and the page shows what runs (the server
+// ticked while it serves); the window's Apply restarts or stops the server as the page says.
 int show_options_window(const host::CommandLine& command_line, const Plugin& plugin, host::SettingsStore* store) {
     host::listen_watch_begin();
     plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
     host::ListenReport report = host::listen_watch_end();
-    if (report.listeners > 0 || !report.failures.empty()) host::listen_report_show(report);
+    host::listen_report_show_applied(report);
     std::string error;
     starting_end();
     bool shown = host::options_window_run(plugin.proc, store, command_line.options_page_width,
@@ -204,7 +204,8 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
 }
 
 int run(const host::CommandLine& command_line) {
-    bool serving = command_line.options_page_path.empty() && !command_line.options_window;
+    // Drawing the options page needs the settings alone; every other run serves, --options too.
+    bool serving = command_line.options_page_path.empty();
     host::debug_set_traces(command_line.debug);
     host::debug_set_verbose(command_line.verbose);
     // The queue exists before the signal handler can post to it, and the handler is in place before
@@ -215,6 +216,7 @@ int run(const host::CommandLine& command_line) {
     main_thread_id = GetCurrentThreadId();
     SetConsoleCtrlHandler(stop_on_signal, TRUE);
     std::string error;
+    if (command_line.options_window && !host::options_window_supported(&error)) return fail(error);
     host::SettingsStore store;
     if (!settings_prepare(command_line, serving, &store, &error)) return fail(error);
     passive_ports_apply(command_line, store);
@@ -225,7 +227,6 @@ int run(const host::CommandLine& command_line) {
                      &error))
         return fail(error);
 
-    // Drawing the options page needs the settings alone: nothing is indexed for it.
     if (serving && !index_prepare(command_line, store, &error)) {
         FreeLibrary(plugin.module);
         return fail(error);
@@ -235,9 +236,9 @@ int run(const host::CommandLine& command_line) {
     if (plugin.send(PLUGIN_MSG_INIT, reinterpret_cast<uintptr_t>(&host::lookup_service)) == 0)
         status = fail("the plug-in did not accept the host's services");
     else
-        status = serving                        ? serve(plugin, &store)
+        status = !serving                      ? draw_options_page(command_line, plugin, &store)
                  : command_line.options_window ? show_options_window(command_line, plugin, &store)
-                                               : draw_options_page(command_line, plugin, &store);
+                                               : serve(plugin, &store);
     host::index_shutdown();
     FreeLibrary(plugin.module);
     return status;

@@ -3,7 +3,7 @@
 // administrators in as well).
 #include "host/utf16_windows.h"  // first: the security headers need <windows.h>
 
-#include <aclapi.h>
+#include <sddl.h>
 
 #include <vector>
 
@@ -12,38 +12,36 @@
 namespace host {
 namespace {
 
-// The process's user as a TOKEN_USER record, empty when the system does not say.
-std::vector<unsigned char> process_user() {
+// The process's user as a SID in text form ("S-1-5-21-..."), empty when the system does not say.
+std::wstring process_user_sid() {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
     DWORD size = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &size);
     std::vector<unsigned char> user(size);
-    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size)) user.clear();
+    wchar_t* text = nullptr;
+    bool named = size != 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+                 ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text);
     CloseHandle(token);
-    return user;
+    std::wstring sid = named ? text : L"";
+    if (named) LocalFree(text);
+    return sid;
 }
 
 }  // namespace
 
 bool file_make_private(const std::string& path) {
-    std::vector<unsigned char> user = process_user();
-    if (user.empty()) return false;
-    EXPLICIT_ACCESS_W access = {};
-    access.grfAccessPermissions = FILE_ALL_ACCESS;
-    access.grfAccessMode = SET_ACCESS;
-    access.grfInheritance = NO_INHERITANCE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_USER;
-    access.Trustee.ptstrName = static_cast<LPWSTR>(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
-    PACL list = nullptr;
-    if (SetEntriesInAclW(1, &access, nullptr, &list) != ERROR_SUCCESS) return false;
-    std::wstring wide = utf16_from_utf8(path);
-    DWORD result = SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT,
-                                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                         nullptr, list, nullptr);
-    LocalFree(list);
-    return result == ERROR_SUCCESS;
+    std::wstring sid = process_user_sid();
+    if (sid.empty()) return false;
+    // A protected list ("P": nothing inherited) with one entry: file access for this user.
+    std::wstring list = L"D:P(A;;FA;;;" + sid + L")";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(list.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    BOOL set = SetFileSecurityW(utf16_from_utf8(path).c_str(),
+                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return set != FALSE;
 }
 
 }  // namespace host

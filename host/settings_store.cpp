@@ -13,6 +13,7 @@
 #include "host/error_words.h"
 #include "host/private_file.h"
 #include "host/services.h"
+#include "host/text_buffers.h"
 #include "host/utf8_path.h"
 
 namespace host {
@@ -182,6 +183,15 @@ std::string outside_section_problem(const std::string& key) {
     if (settings_key_find(key) != nullptr) return problem + ": it belongs under [swp]";
     if (key == HOST_INDEX_KEY || key == HOST_PASSIVE_PORTS_KEY) return problem + ": it belongs under [host]";
     return problem;
+}
+
+constexpr char LOG_FILE_KEY[] = "log_file_name";
+
+// The file the plug-in logs to when log_file_name is empty.
+std::string default_log_file_path() {
+    ScopedUtf8Buf path;
+    os_get_local_app_data_path_cat_make_filename("Logs\\SWP_Server_Log", ".txt", path.get());
+    return path->text;
 }
 
 SettingsStore* store_of(void* settings) { return static_cast<SettingsStore*>(settings); }
@@ -473,6 +483,10 @@ int32_t plugin_get_setting_int(void* settings, const char* key, int32_t current_
 char* plugin_get_setting_string(void* settings, const char* key, char* current_value) {
     if (settings == nullptr) return current_value;
     std::optional<std::string> text = store_of(settings)->get(key);
+    // No log file named is the default one, named here: the options page then shows where the log
+    // goes, and the plug-in writes to the same file as it would.
+    bool no_log_file = (text ? text->empty() : current_value == nullptr || current_value[0] == '\0');
+    if (no_log_file && std::strcmp(key, LOG_FILE_KEY) == 0) text = default_log_file_path();
     store_of(settings)->note_given(key, text ? *text : std::string(current_value != nullptr ? current_value : ""));
     if (!text) return current_value;
     return utf8_string_realloc_utf8_string(current_value, text->c_str());

@@ -55,7 +55,7 @@ add_dependencies(swp-host swp)
 # What the Wine run of the end-to-end tests needs beside the two: a probe of the host process and
 # of its options window.
 add_executable(swp-probe tests/windows/probe.cpp)
-target_link_libraries(swp-probe PRIVATE user32 shell32 ole32 ntdll)
+target_link_libraries(swp-probe PRIVATE user32 shell32 ole32 ntdll advapi32)
 
 enable_testing()
 add_subdirectory(tests/windows)

@@ -11,8 +11,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from swp_harness import (  # noqa: E402
-    BUILD_DIR, HOST_EXE, LIBRARY_WITHOUT_ENTRY, UNDER_WINE, Control, Server, console_text, host_command,
-    host_environment, host_path, make_tree, stop_process, unprivileged, wait_until)
+    BUILD_DIR, HOST_EXE, LIBRARY_WITHOUT_ENTRY, UNDER_WINE, Control, Server, console_text, default_cache_folder,
+    file_is_private, host_command, host_environment, host_path, make_tree, stop_process, unprivileged, wait_until)
 
 OPTIONS = ["--index", "--port", "--bind", "--user", "--password", "--log", "--no-log", "--no-download",
            "--disk-access", "--no-folder-sizes", "--index-file", "--no-index-file", "--settings", "--plugin",
@@ -53,6 +53,16 @@ class CommandLine(HostProcess):
             self.assertEqual(status, 0, flag)
             for option in OPTIONS:
                 self.assertIn(option, out)
+
+    def test_help_names_the_files_as_the_platform_does(self):
+        status, out, _ = self.run_host(["--help"])
+        self.assertEqual(status, 0)
+        if UNDER_WINE:
+            self.assertIn("(default: %LOCALAPPDATA%\\swp-host\\index)", out)
+            for linux in ("$XDG", "~/", "/etc/", "/var/", "SIGTERM"):
+                self.assertNotIn(linux, out)
+        else:
+            self.assertIn("(default: $XDG_CACHE_HOME/swp-host/index)", out)
 
     def test_version(self):
         status, out, _ = self.run_host(["--version"])
@@ -174,6 +184,17 @@ class Serving(unittest.TestCase):
             server.wait_for_log("SWP server online.\r\n")
             self.assertEqual(server.stop(), 0)
             self.assertTrue(server.log_text().endswith(": SWP server offline.\r\n"), server.log_text())
+
+    def test_the_saved_index_is_kept_where_the_platform_keeps_such_files(self):
+        with Server(self.tree, default_index_file=True) as server:
+            self.assertEqual(server.stop(), 0)
+            saved = os.path.join(default_cache_folder(server.home), "index")
+            try:
+                self.assertTrue(file_is_private(saved), saved)
+            finally:
+                for path in (saved, saved + ".lock"):  # under Wine in the prefix all tests share
+                    if os.path.exists(path):
+                        os.remove(path)
 
     def test_passive_data_listeners_are_not_announced(self):
         with Server(self.tree) as server:

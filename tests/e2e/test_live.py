@@ -15,7 +15,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import UNDER_WINE, Control, Server, host_path, make_tree, read_to_end, wait_until  # noqa: E402
+from swp_harness import (  # noqa: E402
+    UNDER_WINE, Control, Server, file_is_private, host_path, make_tree, read_to_end, wait_until)
 
 UNKNOWN = 18446744073709551615
 FILETIME_UNIX_EPOCH = 116444736000000000
@@ -259,8 +260,7 @@ class SavedIndex(unittest.TestCase):
         with self.serve() as server:
             self.assertIn("swp-host: indexed 6 entries in ", server.stderr_text())
             self.assertEqual(server.stop(), 0)
-        if not UNDER_WINE:  # Windows keeps no permission bits
-            self.assertEqual(os.stat(self.saved).st_mode & 0o777, 0o600)
+        self.assertTrue(file_is_private(self.saved))
         touch(os.path.join(self.tree, "changed.txt"), b"more")
         touch(os.path.join(self.tree, "sub", "added.txt"), b"new")
         os.remove(os.path.join(self.tree, "removed.txt"))

@@ -259,9 +259,17 @@ TEST_F(SettingsFileTest, StoringBackTheGivenValuesChangesNothing) {
     int32_t port = host::plugin_get_setting_int(&store, "port", 2121);
     int32_t size = host::plugin_get_setting_int(&store, "log_max_size", 4194304);
     std::string name = get_string(&store, "username", "");
+    // No log file named: the plug-in is given the default one, which the options page then shows.
+    std::string log = get_string(&store, "log_file_name", "");
+    Utf8Buf default_log;
+    host::utf8_buf_init(&default_log);
+    host::os_get_local_app_data_path_cat_make_filename("Logs\\SWP_Server_Log", ".txt", &default_log);
+    EXPECT_EQ(log, default_log.text);
+    host::utf8_buf_kill(&default_log);
     host::plugin_set_setting_int(&store, "port", port);
     host::plugin_set_setting_int(&store, "log_max_size", size);
     host::plugin_set_setting_string(&store, "username", name.c_str());
+    host::plugin_set_setting_string(&store, "log_file_name", log.c_str());
     ASSERT_TRUE(store.save(&error)) << error;
     EXPECT_EQ(read(), "[swp]\nport=+0021\n");
     host::plugin_set_setting_string(&store, "username", "bob");
