@@ -19,7 +19,7 @@ FAULTS_ARGS ?=
 
 # Debian packages the build, the tests and the benchmarks need.
 PACKAGES = cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-           libre2-dev libutf8proc-dev python3 curl wget lftp util-linux
+           libre2-dev libutf8proc-dev python3 curl wget lftp util-linux dpkg-dev
 # vsftpd conflicts with pure-ftpd as a package; the transfer benchmark unpacks it into the build folder.
 BENCH_PACKAGES = pure-ftpd python3-pyftpdlib plocate gnuplot-nox
 # The cross compiler, Wine and Xvfb for the Windows build and its tests; dpkg-dev, unicode-data,

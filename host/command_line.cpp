@@ -37,7 +37,7 @@ constexpr CommandLineOption OPTIONS[] = {
     {"--no-folder-sizes", nullptr, nullptr, Action::NO_FOLDER_SIZES, nullptr, nullptr,
      "do not add up the sizes below each folder"},
     {"--index-file", nullptr, "FILE", Action::INDEX_FILE, nullptr, nullptr,
-     "save the index to FILE on a clean stop and start from it next time", "$XDG_CACHE_HOME/swp-host/index"},
+     "save the index to FILE on a clean stop and start from it next time", HOST_FOLDERS_HELP_INDEX_FILE},
     {"--no-index-file", nullptr, nullptr, Action::NO_INDEX_FILE, nullptr, nullptr,
      "neither read nor write a saved index: scan the folders at every start"},
     {"--settings", nullptr, "FILE", Action::SETTINGS_FILE, nullptr, nullptr, "the settings file",
@@ -51,7 +51,8 @@ constexpr CommandLineOption OPTIONS[] = {
     {"--options-page", nullptr, "FILE.svg", Action::OPTIONS_PAGE, nullptr, nullptr,
      "draw the options page with the current settings into FILE.svg and exit; nothing is indexed or served"},
     {"--options", nullptr, nullptr, Action::OPTIONS_WINDOW, nullptr, nullptr,
-     "show the options page in a window (Windows only); Apply applies and stores its settings"},
+     "serve, and show the options page in a window (Windows only): it shows the server that runs, Apply "
+     "applies and stores its settings, and closing the window ends the run"},
     {"--width", nullptr, "W", Action::WIDTH, nullptr, nullptr, "width of the options page in pixels (default 500)"},
     {"--height", nullptr, "H", Action::HEIGHT, nullptr, nullptr,
      "height of the options page in pixels (default 400)"},
@@ -78,7 +79,10 @@ bool override_setting(CommandLine* command_line, const std::string& given, const
                       const std::string& value, std::string* error) {
     const SettingsKey* known = settings_key_find(key);
     if (known == nullptr) {
-        *error = given + ": unknown setting \"" + key + "\"";
+        std::vector<const char*> names;
+        for (const SettingsKey& each : SETTINGS_KEYS) names.push_back(each.name);
+        std::string nearest = settings_nearest_name(key, names);
+        *error = given + ": unknown setting \"" + key + "\"" + (nearest.empty() ? "" : ": did you mean " + nearest + "?");
         return false;
     }
     std::string problem = settings_value_problem(*known, value);
@@ -138,8 +142,8 @@ bool apply_option(const CommandLineOption& option, const std::string& value, Com
         case Action::NO_FOLDER_SIZES: command_line->folder_sizes = false; return true;
         case Action::INDEX_FILE: {
             std::error_code status;
-            std::filesystem::path absolute = std::filesystem::absolute(value, status);
-            command_line->index_file = status || value.empty() ? value : absolute.string();
+            std::filesystem::path absolute = std::filesystem::absolute(utf8_path(value), status);
+            command_line->index_file = status || value.empty() ? value : utf8_path_text(absolute);
             return true;
         }
         case Action::NO_INDEX_FILE: command_line->no_index_file = true; return true;

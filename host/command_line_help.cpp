@@ -31,9 +31,9 @@ constexpr HelpSection HELP_SECTIONS[] = {
      "Command-line options override the settings file for one run and are never written back; the server is "
      "enabled for the run. The settings file is an INI file. Its section [swp] holds the plug-in's settings, "
      "the keys below; its section [host] holds the folders to serve when no --index is given, one line "
-     "index=DIR[=NAME] each, with an absolute DIR. A value that cannot be what its key claims (port=99999) "
-     "stops swp-host with the file and line; unknown keys are reported and ignored. The file is written only "
-     "when a setting changed.",
+     "index=DIR[=NAME] each, with an absolute DIR. A value that cannot be what its key claims (port=99999), "
+     "and a key or section that swp-host does not know (prot=2121, with the nearest known name), stop swp-host "
+     "with the file and line. The file is written only when a setting changed.",
      true},
     {"Files", HOST_FOLDERS_HELP_FILES, false},
     {"Exit status",

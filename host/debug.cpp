@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "host/listen_report.h"
 #include "host/services.h"
 #include "host/text_buffers.h"
 
@@ -47,6 +48,7 @@ void console_write(const char* prefix, const char* format, va_list arguments, co
     text_format_append(text.get(), format, arguments);
     render_control_bytes(text->text + start, text->length - start);
     if (suffix != nullptr) utf8_buf_append(text.get(), suffix, std::char_traits<char>::length(suffix));
+    if (listen_watch_hold_console(text->text, text->length)) return;
     std::lock_guard<std::mutex> guard(console_lock);
     std::fwrite(text->text, 1, text->length, stderr);
     std::fflush(stderr);
@@ -61,6 +63,8 @@ bool debug_stderr_is_console() {
 
 void debug_set_traces(bool on) { traces = on; }
 
+bool debug_traces_on() { return traces || verbose; }
+
 void debug_set_verbose(bool on) { verbose = on; }
 
 int debug_is_verbose() { return verbose ? 1 : 0; }
@@ -74,6 +78,8 @@ void debug_printf(const char* format, ...) {
 }
 
 void debug_error_printf(const char* format, ...) {
+    // A start's error traces say again what the listen report says of each failure in words.
+    if (!debug_traces_on() && listen_watch_active()) return;
     va_list arguments;
     va_start(arguments, format);
     bool colour = colours_wanted();

@@ -10,6 +10,9 @@ bool debug_stderr_is_console();
 // echoes and the host's own lines are shown either way.
 void debug_set_traces(bool on);
 
+// Whether the plug-in's traces are shown (--debug or --verbose).
+bool debug_traces_on();
+
 // Switches the verbose traces on (--verbose) or off; verbose tracing shows the traces too.
 void debug_set_verbose(bool on);
 

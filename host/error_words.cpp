@@ -13,6 +13,9 @@ constexpr ErrorWords ERROR_WORDS[] = {
     {ERROR_PATH_NOT_FOUND, "a part of its path is not a folder"},
     {4, "too many files are open"},  // ERROR_TOO_MANY_OPEN_FILES
     {ERROR_ACCESS_DENIED, "permission denied"},
+    {32, "another program is using it"},          // ERROR_SHARING_VIOLATION
+    {112, "the disk is full"},                    // ERROR_DISK_FULL
+    {1295, "the disk quota is used up"},          // ERROR_DISK_QUOTA_EXCEEDED
     {ERROR_MOD_NOT_FOUND, "it or a library it needs is missing"},
     {ERROR_BAD_EXE_FORMAT, "it is no library for this machine"},
     {112, "the disk is full"},  // ERROR_DISK_FULL

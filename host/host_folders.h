@@ -14,12 +14,17 @@ std::string local_app_data_folder();
 // ~/.config/swp-host/settings.ini), or %LOCALAPPDATA%\swp-host\settings.ini on Windows.
 std::string default_settings_path();
 
+// The saved index when --index-file names none: $XDG_CACHE_HOME/swp-host/index (else
+// ~/.cache/swp-host/index), or %LOCALAPPDATA%\swp-host\index on Windows.
+std::string default_index_file_path();
+
 // The plug-in: libswp.so beside the executable, else where an installation puts it; swp.dll beside
 // the executable on Windows.
 std::string default_plugin_path();
 
 // How --help names the defaults above, how the host is stopped, and the files it uses.
 extern const char HOST_FOLDERS_HELP_SETTINGS[];
+extern const char HOST_FOLDERS_HELP_INDEX_FILE[];
 extern const char HOST_FOLDERS_HELP_PLUGIN[];
 extern const char HOST_FOLDERS_HELP_STOP[];
 extern const char HOST_FOLDERS_HELP_FILES[];

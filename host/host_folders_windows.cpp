@@ -36,12 +36,16 @@ std::string executable_folder() {
 }  // namespace
 
 const char HOST_FOLDERS_HELP_SETTINGS[] = "%LOCALAPPDATA%\\swp-host\\settings.ini";
+const char HOST_FOLDERS_HELP_INDEX_FILE[] = "%LOCALAPPDATA%\\swp-host\\index";
 const char HOST_FOLDERS_HELP_PLUGIN[] = "swp.dll beside swp-host.exe";
-const char HOST_FOLDERS_HELP_STOP[] = "stops cleanly on Ctrl+C or Ctrl+Break.";
+const char HOST_FOLDERS_HELP_STOP[] =
+    "stops cleanly on Ctrl+C or when its console window closes; Ctrl+Break reads every indexed folder again.";
 const char HOST_FOLDERS_HELP_FILES[] =
     "%LOCALAPPDATA%\\swp-host\\settings.ini: the settings.\n\n"
     "%LOCALAPPDATA%\\swp-host\\Logs\\SWP_Server_Log.txt: the activity log, unless --log or the log_file_name "
-    "setting names another file.";
+    "setting names another file.\n\n"
+    "%LOCALAPPDATA%\\swp-host\\index: the saved index, readable by its user only, unless --index-file names "
+    "another file.";
 
 std::string local_app_data_folder() {
     std::string folder = known_local_app_data();
@@ -49,6 +53,8 @@ std::string local_app_data_folder() {
 }
 
 std::string default_settings_path() { return local_app_data_folder() + "\\settings.ini"; }
+
+std::string default_index_file_path() { return local_app_data_folder() + "\\index"; }
 
 std::string default_plugin_path() { return executable_folder() + "swp.dll"; }
 

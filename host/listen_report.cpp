@@ -94,6 +94,21 @@ void listen_watch_note_failure(const ListenFailure& failure) {
     if (watch().active) watch().report.failures.push_back(failure);
 }
 
+bool listen_watch_note_dialog(const std::string& one_line) {
+    std::lock_guard<std::mutex> guard(watch().lock);
+    if (!watch().active) return false;
+    watch().report.dialog = one_line;
+    return true;
+}
+
+bool listen_watch_hold_console(const char* text, size_t length) {
+    if (debug_traces_on()) return false;
+    std::lock_guard<std::mutex> guard(watch().lock);
+    if (!watch().active) return false;
+    watch().report.console.emplace_back(text, length);
+    return true;
+}
+
 std::string listen_failure_explain(const ListenFailure& failure) {
     bool privileged = failure.port > 0 && failure.port < 1024;
     std::string words = "the call failed";
@@ -110,23 +125,33 @@ std::string listen_failure_explain(const ListenFailure& failure) {
 }
 
 bool listen_report_show(const ListenReport& report) {
+    // A start without a listener ends with the server's teardown, whose console lines ("SWP
+    // server offline.") would only bury the reason.
     if (report.listeners == 0) {
-        std::fputs("swp-host: the server opened no listening socket", stderr);
-        const char* separator = ": ";
-        for (const ListenFailure& failure : report.failures) {
-            std::fprintf(stderr, "%s%s", separator, listen_failure_explain(failure).c_str());
-            separator = "\nswp-host: ";
-        }
-        std::fputs("\n", stderr);
+        if (report.failures.empty()) std::fputs("swp-host: the server opened no listening socket\n", stderr);
+        for (const ListenFailure& failure : report.failures)
+            std::fprintf(stderr, "swp-host: %s\n", listen_failure_explain(failure).c_str());
+        if (!report.dialog.empty()) std::fprintf(stderr, "swp-host: %s\n", report.dialog.c_str());
         std::fflush(stderr);
         return false;
     }
     for (const ListenFailure& failure : report.failures)
         std::fprintf(stderr, "swp-host: warning: %s\n", listen_failure_explain(failure).c_str());
+    if (!report.dialog.empty()) std::fprintf(stderr, "swp-host: warning: %s\n", report.dialog.c_str());
+    for (const std::string& line : report.console) std::fputs(line.c_str(), stderr);
     // A person at a terminal gets an address to paste; a service's journal does not need one.
     if (debug_stderr_is_console()) std::fprintf(stderr, "swp-host: try: curl %s\n", report.first_url.c_str());
     std::fflush(stderr);
     return true;
+}
+
+void listen_report_show_applied(const ListenReport& report) {
+    if (report.listeners > 0 || !report.failures.empty() || !report.dialog.empty()) {
+        listen_report_show(report);
+        return;
+    }
+    for (const std::string& line : report.console) std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
 }
 
 }  // namespace host

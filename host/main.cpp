@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -38,6 +39,26 @@ std::atomic<DWORD> main_thread_id{0};
 // Set once the run has ended: the handler of a closing console waits for it.
 HANDLE run_ended = nullptr;
 
+// Until the message loop runs, a stop ends the process at once: start-up steps (reading the
+// settings and the saved index, indexing's first steps, the plug-in's start) do not look at the
+// queue, and nothing has been served that a clean stop would have to end.
+std::mutex starting_lock;
+bool starting = true;
+
+void starting_end() {
+    std::lock_guard<std::mutex> guard(starting_lock);
+    starting = false;
+}
+
+// On the handler's thread; the lock keeps the start from ending meanwhile.
+void stop_if_starting() {
+    std::lock_guard<std::mutex> guard(starting_lock);
+    if (!starting) return;
+    std::fputs("swp-host: stopped while starting: nothing was saved\n", stderr);
+    std::fflush(stderr);
+    std::_Exit(EXIT_STOPPED);
+}
+
 int fail(const std::string& message) {
     std::fprintf(stderr, "swp-host: %s\n", message.c_str());
     return EXIT_BAD_START;
@@ -52,6 +73,7 @@ BOOL stop_on_signal(DWORD control_type) {
         host::index_rescan_request();
         return TRUE;
     }
+    stop_if_starting();
     PostThreadMessageW(main_thread_id, WM_QUIT, 0, 0);
     if (control_type == CTRL_CLOSE_EVENT && run_ended) WaitForSingleObject(run_ended, INFINITE);
     return TRUE;
@@ -119,7 +141,7 @@ bool index_prepare(const host::CommandLine& command_line, const host::SettingsSt
     host::IndexOptions index_options;
     index_options.folder_sizes = command_line.folder_sizes;
     std::string saved_index = command_line.no_index_file     ? std::string()
-                              : command_line.index_file.empty() ? host::index_file_default_path()
+                              : command_line.index_file.empty() ? host::default_index_file_path()
                                                                 : command_line.index_file;
     return host::index_start(roots, index_options, saved_index, error);
 }
@@ -141,14 +163,15 @@ int draw_options_page(const host::CommandLine& command_line, const Plugin& plugi
     return EXIT_STOPPED;
 }
 
-// The options window: the plug-in starts with the stored settings, as it would in its host, and the
-// window's Apply restarts the server as the page says.
+// The options window: the host serves as any run does, and the page shows what runs (the server
+// ticked while it serves); the window's Apply restarts or stops the server as the page says.
 int show_options_window(const host::CommandLine& command_line, const Plugin& plugin, host::SettingsStore* store) {
     host::listen_watch_begin();
     plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
     host::ListenReport report = host::listen_watch_end();
-    if (report.listeners > 0 || !report.failures.empty()) host::listen_report_show(report);
+    host::listen_report_show_applied(report);
     std::string error;
+    starting_end();
     bool shown = host::options_window_run(plugin.proc, store, command_line.options_page_width,
                                           command_line.options_page_height, &error);
     plugin.send(PLUGIN_MSG_STOP);
@@ -167,6 +190,7 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
         plugin.send(PLUGIN_MSG_UNINIT);
         return EXIT_NO_LISTENER;
     }
+    starting_end();
     run_message_loop();
     plugin.send(PLUGIN_MSG_STOP);
     plugin.send(PLUGIN_MSG_SAVE_SETTINGS, reinterpret_cast<uintptr_t>(store));
@@ -180,7 +204,8 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
 }
 
 int run(const host::CommandLine& command_line) {
-    bool serving = command_line.options_page_path.empty() && !command_line.options_window;
+    // Drawing the options page needs the settings alone; every other run serves, --options too.
+    bool serving = command_line.options_page_path.empty();
     host::debug_set_traces(command_line.debug);
     host::debug_set_verbose(command_line.verbose);
     // The queue exists before the signal handler can post to it, and the handler is in place before
@@ -191,6 +216,7 @@ int run(const host::CommandLine& command_line) {
     main_thread_id = GetCurrentThreadId();
     SetConsoleCtrlHandler(stop_on_signal, TRUE);
     std::string error;
+    if (command_line.options_window && !host::options_window_supported(&error)) return fail(error);
     host::SettingsStore store;
     if (!settings_prepare(command_line, serving, &store, &error)) return fail(error);
     passive_ports_apply(command_line, store);
@@ -201,7 +227,6 @@ int run(const host::CommandLine& command_line) {
                      &error))
         return fail(error);
 
-    // Drawing the options page needs the settings alone: nothing is indexed for it.
     if (serving && !index_prepare(command_line, store, &error)) {
         FreeLibrary(plugin.module);
         return fail(error);
@@ -211,9 +236,9 @@ int run(const host::CommandLine& command_line) {
     if (plugin.send(PLUGIN_MSG_INIT, reinterpret_cast<uintptr_t>(&host::lookup_service)) == 0)
         status = fail("the plug-in did not accept the host's services");
     else
-        status = serving                        ? serve(plugin, &store)
+        status = !serving                      ? draw_options_page(command_line, plugin, &store)
                  : command_line.options_window ? show_options_window(command_line, plugin, &store)
-                                               : draw_options_page(command_line, plugin, &store);
+                                               : serve(plugin, &store);
     host::index_shutdown();
     FreeLibrary(plugin.module);
     return status;

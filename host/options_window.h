@@ -1,7 +1,7 @@
-// swp-host --options: the plug-in's options page in a window of the host, with the host's OK,
-// Cancel and Apply buttons. Apply (and OK) hands the page's values to the plug-in, which applies
-// them to the running server, and writes them to the settings file. Needs a window system: on
-// Linux it reports that and --options-page draws the page instead.
+// swp-host --options: the plug-in's options page in a window of the host that serves, with the
+// host's OK, Cancel and Apply buttons. Apply (and OK) hands the page's values to the plug-in, which
+// applies them to the running server, and writes them to the settings file. Needs a window system:
+// on Linux it reports that and --options-page draws the page instead.
 #pragma once
 
 #include <string>
@@ -10,6 +10,9 @@
 #include "sdk/sorrelwick_plugin.h"
 
 namespace host {
+
+// Whether this machine can show the window; false with the reason in *error.
+bool options_window_supported(std::string* error);
 
 // Shows the page at width x height layout units (96 per inch) and runs the message loop until the
 // window is closed or WM_QUIT arrives. The plug-in has been started. false with a message in

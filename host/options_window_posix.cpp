@@ -3,6 +3,11 @@
 
 namespace host {
 
+bool options_window_supported(std::string* error) {
+    *error = "--options needs Windows; --options-page FILE.svg draws the page here";
+    return false;
+}
+
 bool options_window_run(SorrelwickPluginProc, SettingsStore*, int, int, std::string* error) {
     *error = "--options needs Windows; --options-page FILE.svg draws the page here";
     return false;

@@ -59,7 +59,7 @@ void options_apply(OptionsWindow* options) {
     listen_watch_begin();
     options->plugin(PLUGIN_MSG_OPTIONS_PAGE_APPLY, reinterpret_cast<uintptr_t>(&apply));
     ListenReport report = listen_watch_end();
-    if (report.listeners > 0 || !report.failures.empty()) listen_report_show(report);
+    listen_report_show_applied(report);
     if (apply.server_not_running) std::fprintf(stderr, "swp-host: the server is enabled but does not run\n");
     options->plugin(PLUGIN_MSG_SAVE_SETTINGS, reinterpret_cast<uintptr_t>(options->store));
     std::string error;
@@ -194,6 +194,8 @@ bool options_create(OptionsWindow* options, int width, int height) {
 }
 
 }  // namespace
+
+bool options_window_supported(std::string*) { return true; }
 
 bool options_window_run(SorrelwickPluginProc plugin, SettingsStore* store, int width, int height,
                         std::string* error) {

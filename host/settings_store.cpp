@@ -1,17 +1,19 @@
 // The settings store behind the plug-in's settings handle, and the four setting services.
 #include "host/settings_store.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <system_error>
 
 #include "host/command_line.h"
+#include "host/error_words.h"
+#include "host/private_file.h"
 #include "host/services.h"
+#include "host/text_buffers.h"
 #include "host/utf8_path.h"
 
 namespace host {
@@ -100,6 +102,98 @@ bool value_decode(const std::string& text, std::string* value, std::string* prob
     return true;
 }
 
+// The settings file is small: anything larger is not one.
+constexpr uint64_t SETTINGS_FILE_MAX_BYTES = 4u << 20;
+
+// What a path that is not a regular file is, in words.
+std::string file_kind_words(std::filesystem::file_type type) {
+    using std::filesystem::file_type;
+    switch (type) {
+        case file_type::directory: return "it is a folder";
+        case file_type::fifo: return "it is a pipe, not a file";
+        case file_type::socket: return "it is a socket, not a file";
+        case file_type::character:
+        case file_type::block: return "it is a device, not a file";
+        default: return "it is not a regular file";
+    }
+}
+
+// Reads the whole settings file: a regular file of at most SETTINGS_FILE_MAX_BYTES, so that a
+// pipe, a device or an endless file can neither hold the start nor fill the memory. *missing when
+// there is no such file; false with the reason in *problem.
+bool settings_file_read(const std::string& path, std::string* content, bool* missing, std::string* problem) {
+    std::error_code status;
+    std::filesystem::file_status facts = std::filesystem::status(utf8_path(path), status);
+    if (facts.type() == std::filesystem::file_type::not_found) {
+        *missing = true;
+        return true;
+    }
+    if (status) {
+        *problem = status.message();
+        return false;
+    }
+    if (facts.type() != std::filesystem::file_type::regular) {
+        *problem = file_kind_words(facts.type());
+        return false;
+    }
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *problem = error_words(GetLastError());
+        return false;
+    }
+    // Checked again on the open file: the path may have been replaced since.
+    bool regular = GetFileType(file) == FILE_TYPE_DISK;
+    content->assign(SETTINGS_FILE_MAX_BYTES + 1, '\0');
+    DWORD got = 0;
+    bool read = regular && ReadFile(file, content->data(), static_cast<DWORD>(content->size()), &got, nullptr);
+    DWORD read_error = GetLastError();
+    CloseHandle(file);
+    content->resize(got);
+    if (!regular) *problem = "it is not a regular file";
+    else if (!read) *problem = error_words(read_error);
+    else if (got > SETTINGS_FILE_MAX_BYTES) *problem = "it is larger than 4 MiB, too large for a settings file";
+    return problem->empty();
+}
+
+std::vector<const char*> plugin_key_names() {
+    std::vector<const char*> names;
+    for (const SettingsKey& key : SETTINGS_KEYS) names.push_back(key.name);
+    return names;
+}
+
+std::vector<const char*> host_key_names() { return {HOST_INDEX_KEY, HOST_PASSIVE_PORTS_KEY}; }
+
+std::string unknown_key_problem(const std::string& key, const char* section, const std::vector<const char*>& known) {
+    std::string problem = "unknown setting \"" + key + "\" in [" + section + "]";
+    std::string nearest = settings_nearest_name(key, known);
+    return nearest.empty() ? problem + " (swp-host --help lists the settings)" : problem + ": did you mean " + nearest + "?";
+}
+
+std::string unknown_section_problem(const std::string& section) {
+    std::string problem = "unknown section [" + section + "]";
+    std::string nearest = settings_nearest_name(section, {PLUGIN_SECTION, HOST_SECTION});
+    return nearest.empty() ? problem + ": the sections are [swp] and [host]"
+                           : problem + ": did you mean [" + nearest + "]?";
+}
+
+// A key before the first section header belongs to no section.
+std::string outside_section_problem(const std::string& key) {
+    std::string problem = "setting \"" + key + "\" comes before any section";
+    if (settings_key_find(key) != nullptr) return problem + ": it belongs under [swp]";
+    if (key == HOST_INDEX_KEY || key == HOST_PASSIVE_PORTS_KEY) return problem + ": it belongs under [host]";
+    return problem;
+}
+
+constexpr char LOG_FILE_KEY[] = "log_file_name";
+
+// The file the plug-in logs to when log_file_name is empty.
+std::string default_log_file_path() {
+    ScopedUtf8Buf path;
+    os_get_local_app_data_path_cat_make_filename("Logs\\SWP_Server_Log", ".txt", path.get());
+    return path->text;
+}
+
 SettingsStore* store_of(void* settings) { return static_cast<SettingsStore*>(settings); }
 
 }  // namespace
@@ -118,6 +212,38 @@ std::string settings_value_problem(const SettingsKey& key, const std::string& va
     if (key.low != INT32_MIN || key.high != INT32_MAX)
         range = " from " + std::to_string(key.low) + " to " + std::to_string(key.high);
     return std::string(key.name) + " must be a whole number" + range + ", not \"" + value + "\"";
+}
+
+// The edit distance with swapped neighbours counted as one edit ("prot" is one from "port").
+size_t settings_edit_distance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i)
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+std::string settings_nearest_name(const std::string& name, const std::vector<const char*>& known) {
+    // Names are compared in lower case: "Port" is "port" mistyped.
+    std::string lower = name;
+    for (char& byte : lower)
+        if (byte >= 'A' && byte <= 'Z') byte = static_cast<char>(byte - 'A' + 'a');
+    std::string nearest;
+    size_t best = std::max<size_t>(1, lower.size() / 3) + 1;
+    for (const char* candidate : known) {
+        size_t distance = settings_edit_distance(lower, candidate);
+        if (distance < best) {
+            best = distance;
+            nearest = candidate;
+        }
+    }
+    return nearest;
 }
 
 std::optional<int32_t> settings_parse_integer(const std::string& text) {
@@ -149,23 +275,14 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
     warnings_.clear();
     loaded_text_.clear();
     byte_order_mark_ = false;
-    std::error_code status;
-    std::filesystem::path file_path = utf8_path(path);
-    if (!std::filesystem::exists(file_path, status)) {
-        if (!status) return true;
-        *error = path + ": cannot be read: " + status.message();
+    std::string content;
+    bool missing = false;
+    std::string problem;
+    if (!settings_file_read(path, &content, &missing, &problem)) {
+        *error = path + ": cannot be read: " + problem;
         return false;
     }
-    if (std::filesystem::is_directory(file_path, status)) {
-        *error = path + ": cannot be read: it is a folder";
-        return false;
-    }
-    std::ifstream file(file_path, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file && !file.eof()) {
-        *error = path + ": cannot be read: " + std::strerror(errno);
-        return false;
-    }
+    if (missing) return true;
     // A byte-order mark, as some editors write one, is not part of the first line.
     byte_order_mark_ = content.starts_with("\xEF\xBB\xBF");
     if (byte_order_mark_) content.erase(0, 3);
@@ -185,8 +302,7 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
                 problem = "a section header must be [name]";
             } else {
                 section = line.section = trim(text.substr(1, text.size() - 2));
-                if (section != PLUGIN_SECTION && section != HOST_SECTION)
-                    warnings_.push_back(where + "section [" + section + "] is not read by swp-host");
+                if (section != PLUGIN_SECTION && section != HOST_SECTION) problem = unknown_section_problem(section);
             }
         } else {
             size_t equals = text.find('=');
@@ -212,19 +328,18 @@ bool SettingsStore::load(const std::string& path, std::string* error) {
     return true;
 }
 
-// A key line's problem that makes the file unusable, or ""; keys no one reads become warnings.
+// A key line's problem that makes the file unusable, or "": a misspelt key would otherwise leave
+// its setting at a default that may be far from what was meant (port 21, every address).
 std::string SettingsStore::check_line(const Line& line, const std::string& where) {
+    if (line.section.empty()) return outside_section_problem(line.key);
     if (line.section == PLUGIN_SECTION) {
         const SettingsKey* known = settings_key_find(line.key);
-        if (known == nullptr) {
-            warnings_.push_back(where + "unknown setting \"" + line.key + "\" is ignored");
-            return "";
-        }
+        if (known == nullptr) return unknown_key_problem(line.key, PLUGIN_SECTION, plugin_key_names());
         if (find_line(line.key) != nullptr)
             warnings_.push_back(where + line.key + " is given again; the first value counts");
         return settings_value_problem(*known, line.value);
     }
-    if (line.section == HOST_SECTION && line.key == HOST_INDEX_KEY) {
+    if (line.key == HOST_INDEX_KEY) {
         std::string problem;
         IndexRoot root;
         if (!utf8_path(line.value).is_absolute())
@@ -233,16 +348,12 @@ std::string SettingsStore::check_line(const Line& line, const std::string& where
         index_roots_.push_back(root);
         return "";
     }
-    if (line.section == HOST_SECTION && line.key == HOST_PASSIVE_PORTS_KEY) {
+    if (line.key == HOST_PASSIVE_PORTS_KEY) {
         passive_ports_ = port_range_parse(line.value);
         if (passive_ports_) return "";
         return "passive_ports needs a range MIN-MAX of ports from 1 to 65535, not \"" + line.value + "\"";
     }
-    if (line.section == HOST_SECTION)
-        warnings_.push_back(where + "unknown setting \"" + line.key + "\" in [host] is ignored");
-    else if (line.section.empty())
-        warnings_.push_back(where + "setting \"" + line.key + "\" outside a section is ignored");
-    return "";
+    return unknown_key_problem(line.key, HOST_SECTION, host_key_names());
 }
 
 std::string SettingsStore::render() const {
@@ -268,8 +379,7 @@ bool SettingsStore::save(std::string* error) {
         }
     }
     // The file may hold the FTP password: only its owner may read it.
-    std::filesystem::permissions(temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                                 status);
+    file_make_private(utf8_path_text(temporary));
     std::filesystem::rename(temporary, utf8_path(path_), status);
     if (status) {
         *error = path_ + ": cannot be written: " + status.message();
@@ -373,6 +483,10 @@ int32_t plugin_get_setting_int(void* settings, const char* key, int32_t current_
 char* plugin_get_setting_string(void* settings, const char* key, char* current_value) {
     if (settings == nullptr) return current_value;
     std::optional<std::string> text = store_of(settings)->get(key);
+    // No log file named is the default one, named here: the options page then shows where the log
+    // goes, and the plug-in writes to the same file as it would.
+    bool no_log_file = (text ? text->empty() : current_value == nullptr || current_value[0] == '\0');
+    if (no_log_file && std::strcmp(key, LOG_FILE_KEY) == 0) text = default_log_file_path();
     store_of(settings)->note_given(key, text ? *text : std::string(current_value != nullptr ? current_value : ""));
     if (!text) return current_value;
     return utf8_string_realloc_utf8_string(current_value, text->c_str());

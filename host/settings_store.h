@@ -35,15 +35,18 @@ std::optional<PortRange> port_range_parse(const std::string& text);
 // Reads a whole decimal 32-bit integer ("-12", "+3"); nothing else around it.
 std::optional<int32_t> settings_parse_integer(const std::string& text);
 
+// The one of `known` nearest to a misspelt `name` ("prot": "port"), or "" when none is near.
+std::string settings_nearest_name(const std::string& name, const std::vector<const char*>& known);
+
 // Why `value` cannot be the key's value ("port must be a whole number from 0 to 65535, not
 // \"99999\""), or "" when it can.
 std::string settings_value_problem(const SettingsKey& key, const std::string& value);
 
 class SettingsStore {
 public:
-    // Reads the file; a file that does not exist is an empty store. On failure returns false with
-    // "FILE:LINE: problem" (or "FILE: problem") in *error and keeps nothing. Lines the host does not
-    // know are kept and reported once in warnings().
+    // Reads the file, a regular file of at most 4 MiB; a file that does not exist is an empty
+    // store. On failure (a bad value, an unknown key or section, a file that is none) returns false
+    // with "FILE:LINE: problem" (or "FILE: problem") in *error and keeps nothing.
     bool load(const std::string& path, std::string* error);
 
     // Writes the file when a value the plug-in stored differs from the one it was given, creating
@@ -69,8 +72,7 @@ public:
     // The [host] section's passive_ports line, if any.
     const std::optional<PortRange>& passive_ports() const { return passive_ports_; }
 
-    // "FILE:LINE: unknown setting ..." for each line of a known section that no one reads, and for
-    // each section no one reads.
+    // "FILE:LINE: ..." for each key given again (its first value counts).
     const std::vector<std::string>& warnings() const { return warnings_; }
 
     const std::string& path() const { return path_; }

@@ -1,11 +1,13 @@
-// Window classes, windows and task dialogs. A task dialog's texts go to stderr, and to a message box
-// as well while the host shows a window of its own to own one.
+// Window classes, windows and task dialogs. A task dialog's texts go to stderr on one line (held by
+// the listen report while the server starts), and to a message box as well while the host shows a
+// window of its own to own one.
 #include "host/window_services.h"
 
 #include <cstdio>
 #include <mutex>
 
 #include "host/dialog_platform.h"
+#include "host/listen_report.h"
 #include "host/services.h"
 
 namespace host {
@@ -68,8 +70,13 @@ int ui_task_dialog_show(HWND, uint32_t, const char* caption, uintptr_t, const ch
         ++dialog_count;
         owner = dialog_owner;
     }
-    std::fprintf(stderr, "swp-host: dialog:\n%s", text.c_str());
-    std::fflush(stderr);
+    // On the console the title (the application's name) goes, and the two texts share one line.
+    std::string line = std::string(main_instruction ? main_instruction : "");
+    if (content != nullptr && content[0] != '\0') line += (line.empty() ? "" : " ") + std::string(content);
+    if (!listen_watch_note_dialog(line)) {
+        std::fprintf(stderr, "swp-host: %s\n", line.c_str());
+        std::fflush(stderr);
+    }
     if (owner) {
         std::string message = std::string(main_instruction ? main_instruction : "") + "\n\n" + (content ? content : "");
         dialog_show_message(owner, caption ? caption : "", message.c_str());

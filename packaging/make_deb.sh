@@ -1,10 +1,14 @@
 #!/bin/sh
 # Builds the Debian package of what "make install" installs, then checks it with lintian.
-# Usage: sh packaging/make_deb.sh BUILD_FOLDER (swp-host and the manual page already built there)
+# Usage: sh packaging/make_deb.sh BUILD_FOLDER [STAGE_FOLDER]
+# (swp-host and the manual page already built in BUILD_FOLDER; the package goes to STAGE_FOLDER,
+# BUILD_FOLDER/deb by default; LINTIAN=no leaves the check out)
 set -eu
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-stage="$build/deb"
+stage=${2:-"$build/deb"}
+mkdir -p "$stage"
+stage=$(cd "$stage" && pwd)
 root="$stage/root"
 rm -rf "$stage"
 mkdir -p "$root/DEBIAN" "$stage/debian"
@@ -37,6 +41,11 @@ size=$(du -sk --exclude=DEBIAN "$root" | cut -f1)
 sed "s/@VERSION@/$version/; s/@ARCH@/$arch/; s/@DEPENDS@/$depends/; s/@SIZE@/$size/" "$here/debian/control" \
     > "$root/DEBIAN/control"
 echo /etc/swp-host/settings.ini > "$root/DEBIAN/conffiles"
+# The service's life with the package: enabled and started on installation, restarted after an
+# upgrade, stopped on removal, its state and settings removed on purge.
+for script in postinst prerm postrm; do
+    install -m 755 "$here/debian/$script" "$root/DEBIAN/$script"
+done
 (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
     > "$root/DEBIAN/md5sums"
 chmod -R u+rwX,go+rX,go-w "$root"
@@ -45,7 +54,7 @@ chmod 600 "$root/etc/swp-host/settings.ini"  # it may hold the password
 package="$stage/swp-host_${version}_${arch}.deb"
 dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null
 echo "built $package"
-if command -v lintian >/dev/null 2>&1; then
+if [ "${LINTIAN:-yes}" != no ] && command -v lintian >/dev/null 2>&1; then
     lintian --fail-on error,warning "$package"
     echo "lintian: no errors or warnings"
 fi

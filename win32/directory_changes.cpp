@@ -80,6 +80,8 @@ struct DirectoryWatch {
     std::vector<WatchFolder> folders;  // [0] is the watched folder
     std::vector<uint32_t> free_folders;
     std::vector<uint32_t> by_wd;  // folder of each watch descriptor (the system numbers them from 1)
+    // While the first request places the watches: raised to WATCH_SETUP_CANCELLED by CancelIoEx.
+    const std::atomic<int>* setup = nullptr;
     // Records not yet taken, each DWORD-aligned. Beyond `capacity` bytes (the first request's
     // buffer) nothing more is read until a request takes them: the changes wait in the system's
     // queue, and only when that overflows are they lost.
@@ -114,6 +116,7 @@ struct ChangeService {
 
 // Never destroyed: the reading thread lives as long as the process.
 ChangeService& g_changes = *new ChangeService;
+std::atomic<void (*)()> g_setup_hook{nullptr};
 
 // ---------------------------------------------------------------------------------------------------
 // Names: UTF-8 to UTF-16, with the bytes of a name that is not UTF-8 kept as lone surrogates.
@@ -349,6 +352,11 @@ void folder_watch_subtree(DirectoryWatch& watch, uint32_t top) {
     };
     enter(top_fd, top, relative.size());
     while (!stack.empty()) {
+        if (auto hook = watch.setup ? g_setup_hook.load() : nullptr) hook();
+        if (watch.setup && watch.setup->load(std::memory_order_relaxed) == WATCH_SETUP_CANCELLED) {
+            for (const Frame& open : stack) close(open.fd);
+            return;
+        }
         Frame& frame = stack.back();
         if (frame.pending.empty()) {
             close(frame.fd);
@@ -649,8 +657,9 @@ void watch_free(DirectoryWatch* watch) {
     delete watch;
 }
 
-// Makes the watch of an open folder: every folder of its subtree is watched before this returns.
-DirectoryWatch* watch_create(int fd, bool subtree, DWORD filter, DWORD capacity) {
+// Makes the watch of an open folder: every folder of its subtree is watched before this returns,
+// unless `setup` is cancelled meanwhile (then null with ERROR_OPERATION_ABORTED).
+DirectoryWatch* watch_create(int fd, bool subtree, DWORD filter, DWORD capacity, const std::atomic<int>* setup) {
     auto* watch = new DirectoryWatch;
     watch->inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     watch->folder_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -665,7 +674,14 @@ DirectoryWatch* watch_create(int fd, bool subtree, DWORD filter, DWORD capacity)
     watch->filter = filter;
     watch->capacity = capacity;
     folder_add(*watch, NO_FOLDER, "");
+    watch->setup = setup;
     folder_watch_subtree(*watch, 0);
+    watch->setup = nullptr;
+    if (setup->load() == WATCH_SETUP_CANCELLED) {
+        watch_free(watch);
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return nullptr;
+    }
     if (watch->folders[0].wd < 0) {
         DWORD error = errno == ENOSPC ? ERROR_NOT_ENOUGH_MEMORY : win32_error_from_errno(errno);
         watch_free(watch);
@@ -684,7 +700,9 @@ uint64_t watch_of(const KernelObjectRef& file, bool subtree, DWORD filter, DWORD
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    DirectoryWatch* watch = watch_create(file->fd, subtree, filter, capacity);
+    file->watch_setup.store(WATCH_SETUP_RUNNING);
+    DirectoryWatch* watch = watch_create(file->fd, subtree, filter, capacity, &file->watch_setup);
+    file->watch_setup.store(WATCH_SETUP_NONE);
     if (!watch) return 0;
     std::lock_guard<std::mutex> guard(g_changes.lock);
     epoll_event interest = {};
@@ -792,6 +810,10 @@ BOOL GetOverlappedResult(HANDLE, OVERLAPPED* overlapped, DWORD* bytes_transferre
 }
 
 BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped) {
+    // A first request still placing its watches is the handle's only request: it ends as cancelled.
+    KernelObjectRef object = kernel_handle_get(file, KernelObjectKind::FILE);
+    int running = WATCH_SETUP_RUNNING;
+    if (object && object->watch_setup.compare_exchange_strong(running, WATCH_SETUP_CANCELLED)) return TRUE;
     uint64_t id = watch_of_handle(file);
     if (id != 0) {
         std::lock_guard<std::mutex> guard(g_changes.lock);
@@ -805,6 +827,8 @@ BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped) {
     SetLastError(ERROR_NOT_FOUND);
     return FALSE;
 }
+
+void SetDirectoryWatchSetupHook(void (*hook)()) { g_setup_hook = hook; }
 
 DWORD GetUnwatchedFoldersA(HANDLE directory, char* paths, DWORD size, DWORD* unwatched_folders) {
     if (unwatched_folders) *unwatched_folders = 0;

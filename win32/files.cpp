@@ -1,5 +1,5 @@
 // Open files behind HANDLEs: CreateFileA, ReadFile, WriteFile, SetFilePointerEx, GetFileSizeEx,
-// SetEndOfFile.
+// SetEndOfFile, GetFileType.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,14 +56,18 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD, void*, DWORD creation,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    // Opening a FIFO to read waits for a writer, which Windows never does: the open does not wait,
+    // and reads then wait for data as they would on a pipe.
+    bool reads_only = !(access & GENERIC_WRITE);
     int fd;
     do {
-        fd = ::open(path, file_open_flags(access, creation), 0666);
+        fd = ::open(path, file_open_flags(access, creation) | (reads_only ? O_NONBLOCK : 0), 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         SetLastError(file_open_error(path, errno));
         return INVALID_HANDLE_VALUE;
     }
+    if (reads_only) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // A folder is not a file: without backup semantics Windows refuses to open one.
     struct stat status;
     if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) && ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
@@ -151,4 +155,19 @@ BOOL SetEndOfFile(HANDLE file) {
         result = ::ftruncate(fd, position);
     } while (result != 0 && errno == EINTR);
     return result == 0 ? TRUE : file_fail_errno();
+}
+
+DWORD GetFileType(HANDLE file) {
+    KernelObjectRef hold;
+    int fd = file_fd(file, &hold);
+    struct stat status;
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        if (fd >= 0) SetLastError(win32_error_from_errno(errno));
+        return FILE_TYPE_UNKNOWN;
+    }
+    SetLastError(ERROR_SUCCESS);
+    if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) return FILE_TYPE_DISK;
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) return FILE_TYPE_CHAR;
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
 }

@@ -111,6 +111,7 @@ DWORD win32_error_from_errno(int error_number) {
         case ENFILE: return 4;           // ERROR_TOO_MANY_OPEN_FILES
         case ENOSPC: return 112;         // ERROR_DISK_FULL
         case EFBIG: return 223;          // ERROR_FILE_TOO_LARGE
+        case EDQUOT: return 1295;        // ERROR_DISK_QUOTA_EXCEEDED
         case ENAMETOOLONG: return 206;   // ERROR_FILENAME_EXCED_RANGE
         case EBUSY:
         case ETXTBSY: return 32;         // ERROR_SHARING_VIOLATION

@@ -31,7 +31,14 @@ struct KernelObject {
     // Folders: the change watch that the first ReadDirectoryChangesW made (0: none), guarded by
     // `lock` and ended with the last reference.
     uint64_t watch = 0;
+    // Folders: WATCH_SETUP_RUNNING while the first request places the watch's watches (which takes
+    // a while in a large tree), WATCH_SETUP_CANCELLED once CancelIoEx asked it to stop.
+    std::atomic<int> watch_setup{0};
 };
+
+constexpr int WATCH_SETUP_NONE = 0;
+constexpr int WATCH_SETUP_RUNNING = 1;
+constexpr int WATCH_SETUP_CANCELLED = 2;
 
 // Ends a folder's change watch: its request completes as cancelled (directory_changes.cpp).
 void directory_watch_end(uint64_t watch);

@@ -163,6 +163,12 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* new_po
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
 // Ends the file at the handle's position.
 BOOL SetEndOfFile(HANDLE file);
+// What a handle's file is: a file on a disk, a device, or a pipe (FIFOs and sockets here).
+constexpr DWORD FILE_TYPE_UNKNOWN = 0x0;
+constexpr DWORD FILE_TYPE_DISK = 0x1;
+constexpr DWORD FILE_TYPE_CHAR = 0x2;
+constexpr DWORD FILE_TYPE_PIPE = 0x3;
+DWORD GetFileType(HANDLE file);
 
 // Folder enumeration. The scan reports symbolic links with FILE_ATTRIBUTE_REPARSE_POINT and never
 // follows them; sizes and times are the link's own.
@@ -246,8 +252,12 @@ BOOL ReadDirectoryChangesW(HANDLE directory, void* buffer, DWORD length, BOOL wa
 // FALSE with ERROR_IO_INCOMPLETE while the request runs and `wait` is FALSE.
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes_transferred, BOOL wait);
 // Ends the handle's request (or every request when overlapped is null) with ERROR_OPERATION_ABORTED;
-// FALSE with ERROR_NOT_FOUND when there is none.
+// FALSE with ERROR_NOT_FOUND when there is none. A first request that is still placing the watches
+// of a subtree (a large tree takes seconds) is ended too: it then fails with ERROR_OPERATION_ABORTED.
 BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
+// Not a Windows call, for tests: runs `hook` (null: nothing) before each step of a first request's
+// placing of watches.
+void SetDirectoryWatchSetupHook(void (*hook)());
 
 // The process heap: the C library's allocator, which every module of the process shares.
 // HeapCompact gives the heap's free pages back to the system, wherever they lie in it; it does

@@ -36,7 +36,7 @@ list(FILTER HOST_SOURCES EXCLUDE REGEX "(host/main|_posix)\\.cpp$")
 add_library(swp_host_core STATIC ${HOST_SOURCES})
 target_include_directories(swp_host_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(swp_host_core PUBLIC swp_re2 swp_utf8proc ws2_32 user32 gdi32 comctl32 comdlg32 shell32
-                      ole32)
+                      ole32 advapi32)
 
 add_executable(swp-host host/main.cpp host/swp-host.rc)
 target_link_libraries(swp-host PRIVATE swp_host_core)
@@ -55,7 +55,7 @@ add_dependencies(swp-host swp)
 # What the Wine run of the end-to-end tests needs beside the two: a probe of the host process and
 # of its options window.
 add_executable(swp-probe tests/windows/probe.cpp)
-target_link_libraries(swp-probe PRIVATE user32 shell32 ole32 ntdll)
+target_link_libraries(swp-probe PRIVATE user32 shell32 ole32 ntdll advapi32)
 
 enable_testing()
 add_subdirectory(tests/windows)

@@ -22,7 +22,8 @@ struct IndexOptions {
 bool index_build(const std::vector<IndexRoot>& roots, const IndexOptions& options, std::string* error);
 
 // Starts the live index. Checks the roots (false with a message on failure, as index_build), then
-// makes current the saved index at `saved_index` when it is one of these roots (empty path: none),
+// makes current the saved index at `saved_index` when it is one of these roots (empty path: none;
+// while another run holds that file, none either, and the console says so),
 // else an index of the roots alone, and returns at once: a thread of its own then watches the
 // folders, scans them (or brings the saved index up to date) and follows every change.
 bool index_start(const std::vector<IndexRoot>& roots, const IndexOptions& options, const std::string& saved_index,

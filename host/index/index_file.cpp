@@ -1,11 +1,12 @@
 #include "host/index/index_file.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "host/error_words.h"
+#include "host/private_file.h"
+#include "host/utf8_path.h"
 #include "sdk/platform_api.h"
 
 namespace host {
@@ -197,18 +198,6 @@ bool roots_match(const std::string& text, const IndexSnapshot& s, const std::vec
 
 }  // namespace
 
-std::string index_file_default_path() {
-    const char* cache = std::getenv("XDG_CACHE_HOME");
-    std::string folder;
-    if (cache && cache[0] == '/') {
-        folder = cache;
-    } else {
-        const char* home = std::getenv("HOME");
-        folder = std::string(home && home[0] == '/' ? home : "/tmp") + "/.cache";
-    }
-    return folder + "/swp-host/index";
-}
-
 bool index_file_write(const std::string& path, const IndexSnapshot& base, std::string* error) {
     error->clear();
     std::string roots = roots_text(base.roots);
@@ -232,7 +221,7 @@ bool index_file_write(const std::string& path, const IndexSnapshot& base, std::s
         header.checksum = checksum_of(section.data, section.bytes, header.checksum);
 
     std::error_code failure;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), failure);
+    std::filesystem::create_directories(utf8_path(path).parent_path(), failure);
     std::string temporary = path + ".new";
     FileCloser out{CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                nullptr)};
@@ -240,8 +229,8 @@ bool index_file_write(const std::string& path, const IndexSnapshot& base, std::s
         *error = error_words(GetLastError());
         return false;
     }
-    using std::filesystem::perms;
-    std::filesystem::permissions(temporary, perms::owner_read | perms::owner_write, failure);
+    // Before any byte is written: it lists the served folders.
+    file_make_private(temporary);
     const uint64_t zeros = 0;
     bool written = write_all(out.file, &header, sizeof header) && write_all(out.file, sizes, sizeof sizes);
     for (const SectionData& section : sections)
@@ -251,10 +240,10 @@ bool index_file_write(const std::string& path, const IndexSnapshot& base, std::s
     CloseHandle(out.file);
     out.file = INVALID_HANDLE_VALUE;
     if (written) {
-        std::filesystem::rename(temporary, path, failure);
+        std::filesystem::rename(utf8_path(temporary), utf8_path(path), failure);
         if (failure) *error = failure.message();
     }
-    if (!written || failure) std::filesystem::remove(temporary, failure);
+    if (!written || failure) std::filesystem::remove(utf8_path(temporary), failure);
     return written && error->empty();
 }
 

@@ -13,9 +13,6 @@
 
 namespace host {
 
-// $XDG_CACHE_HOME/swp-host/index, or ~/.cache/swp-host/index when that is not set.
-std::string index_file_default_path();
-
 // False with the reason in *error.
 bool index_file_write(const std::string& path, const IndexSnapshot& base, std::string* error);
 

@@ -1,21 +1,42 @@
 // Starting and ending the live index.
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "host/index/index.h"
 #include "host/index/index_file.h"
+#include "host/index/index_lock.h"
 #include "host/index/index_scan.h"
 #include "host/index/index_update.h"
 #include "host/index/index_view.h"
 #include "host/index/query.h"
+#include "host/utf8_path.h"
 
 namespace host {
+namespace {
 
-bool index_start(const std::vector<IndexRoot>& roots, const IndexOptions& options, const std::string& saved_index,
+// Whether this run may read and write the saved index: not while another run holds it, as two
+// hosts would write one file. A lock that cannot be made leaves the file to this run.
+bool saved_index_claim(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::create_directories(utf8_path(path).parent_path(), ignored);
+    uint32_t holder = 0;
+    if (index_lock_take(path, &holder) != IndexLockResult::IN_USE) return true;
+    std::string by = holder != 0 ? "swp-host PID " + std::to_string(holder) : "another swp-host";
+    std::fprintf(stderr, "swp-host: the saved index %s is in use by %s: this run neither reads nor writes it\n",
+                 path.c_str(), by.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool index_start(const std::vector<IndexRoot>& roots, const IndexOptions& options, const std::string& given_index,
                  std::string* error) {
     ScanState scan;
     std::vector<IndexRootFolder> folders;
     if (!index_scan_roots(roots, &scan, &folders, error)) return false;
+    std::string saved_index = given_index.empty() || !saved_index_claim(given_index) ? std::string() : given_index;
     UpdaterStart start;
     start.folder_sizes = options.folder_sizes;
     start.saved_index = saved_index;
@@ -58,6 +79,7 @@ void index_rescan_request() { updater_request_rescan(); }
 
 void index_shutdown() {
     updater_stop();
+    index_lock_release();
     query_workers_shutdown();
     index_generation_set_current(nullptr);
 }

@@ -149,7 +149,8 @@ bool add_root(ScanState& scan, const IndexRoot& root, std::vector<IndexRootFolde
     // Resolved once here, so that the folder's own path holds no link when files are opened below it.
     std::filesystem::path folder = std::filesystem::canonical(utf8_path(root.folder), failure);
     if (failure || !std::filesystem::is_directory(folder, failure)) {
-        *error = "cannot index \"" + root.folder + "\": not a folder";
+        bool exists = std::filesystem::exists(std::filesystem::symlink_status(utf8_path(root.folder), failure));
+        *error = "cannot index \"" + root.folder + "\": " + (exists ? "not a folder" : "it does not exist");
         return false;
     }
     // A root that cannot be read would be served as an empty folder, hiding the mistake.

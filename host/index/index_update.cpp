@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <unordered_set>
@@ -20,6 +21,7 @@
 #include "host/index/index_watch.h"
 #include "host/index/overlay_write.h"
 #include "host/services.h"
+#include "host/utf8_path.h"
 #include "sdk/platform_api.h"
 
 namespace host {
@@ -159,6 +161,7 @@ bool first_scan(Updater& updater) {
         if (g_stopping.load()) return false;
         std::fprintf(stderr, "swp-host: %s: what was read is served\n", error.c_str());
     }
+    if (g_stopping.load()) return false;  // a stop at the end of the scan spares the build
     // What the scan freed as it grew goes back to the system before the build needs more.
     HeapCompact(GetProcessHeap(), 0);
     IndexSnapshot* base = index_snapshot_from_scan(scan, updater.start.roots, updater.start.folder_sizes, {});
@@ -341,13 +344,21 @@ void fold_abandon(Updater& updater) {
 // ---------------------------------------------------------------------------------------------------
 
 void index_save(Updater& updater) {
-    if (updater.start.saved_index.empty() || !updater.complete) return;
+    if (updater.start.saved_index.empty()) return;
+    if (!updater.complete) {
+        std::fprintf(stderr, "swp-host: stopped before the folders were indexed: the index was not saved\n");
+        return;
+    }
     IndexView view{updater.writer.generation, updater.writer.generation->published.load()};
     IndexSnapshot* folded = view_is_pure(view) ? nullptr : index_fold(view, nullptr);
     std::string error;
-    if (!index_file_write(updater.start.saved_index, folded ? *folded : view_base(view), &error))
-        std::fprintf(stderr, "swp-host: cannot save the index to %s: %s\n", updater.start.saved_index.c_str(),
-                     error.c_str());
+    const std::string& path = updater.start.saved_index;
+    if (!index_file_write(path, folded ? *folded : view_base(view), &error)) {
+        std::error_code ignored;
+        bool kept = std::filesystem::exists(utf8_path(path), ignored);
+        std::fprintf(stderr, "swp-host: cannot save the index to %s: %s%s\n", path.c_str(), error.c_str(),
+                     kept ? "; the index saved before is kept" : "");
+    }
     delete folded;
 }
 
@@ -362,7 +373,7 @@ void generation_freed() {
 void updater_main(Updater& updater) {
     std::vector<std::string> folders;
     for (const IndexRootFolder& root : updater.start.roots) folders.push_back(root.folder);
-    watch_start(folders, notes_take);
+    watch_start(folders, notes_take, &g_stopping);
     unwatched_rescan(updater);
     updater.writer.now = filetime_now();
     updater.complete = updater.start.scan ? first_scan(updater) : saved_index_update(updater);
@@ -452,6 +463,8 @@ void updater_stop() {
         g_shared.stop = true;
     }
     g_shared.wake.notify_all();
+    // The watches of a large tree take seconds to place: that ends too.
+    watch_start_cancel();
     g_updater->thread.join();
     delete g_updater;
     g_updater = nullptr;
@@ -462,5 +475,7 @@ void updater_set_fold_threshold(size_t records) { g_fold_threshold = records; }
 void updater_set_fold_hook(void (*hook)()) { g_fold_hook = hook; }
 
 size_t updater_generations_made() { return g_generations.load(); }
+
+bool updater_stop_requested() { return g_stopping.load(); }
 
 }  // namespace host

@@ -32,5 +32,7 @@ void updater_set_fold_threshold(size_t records);
 void updater_set_fold_hook(void (*hook)());
 // Tests: the number of generations the updater has made (a fold makes one).
 size_t updater_generations_made();
+// Tests: whether the host has asked the updater to stop.
+bool updater_stop_requested();
 
 }  // namespace host

@@ -1,9 +1,11 @@
 // Threads meet in g_watcher: the watching thread alone issues and reads the requests; `lock`
 // guards each root's folder handle, which watch_unwatched() uses from the updater's thread and
-// watch_stop() closes; `stopping` and the shared event end the thread.
+// watch_stop() closes, and `starting`, which watch_start_cancel() reads from the host's thread to
+// cancel the first requests; `stopping` and the shared event end the thread.
 #include "host/index/index_watch.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -28,12 +30,15 @@ struct WatchedRoot {
     OVERLAPPED overlapped = {};
     std::vector<DWORD> buffer = std::vector<DWORD>(WATCH_BUFFER_WORDS);
     bool pending = false;
+    bool opening = false;  // its first request is being made; guarded by Watcher::lock
 };
 
 struct Watcher {
     std::mutex lock;
     std::condition_variable started_changed;
     bool started = false;
+    bool starting = false;  // watch_start() waits for the first requests
+    const std::atomic<bool>* cancel = nullptr;  // raised: no more first requests are issued
     std::vector<WatchedRoot> roots;
     HANDLE event = nullptr;  // set by every request's completion, and to stop
     std::atomic<bool> stopping{false};
@@ -121,15 +126,25 @@ void root_close(WatchedRoot& root) {
     root.handle = INVALID_HANDLE_VALUE;
 }
 
+bool start_cancelled() { return g_watcher.cancel && g_watcher.cancel->load(); }
+
 void root_open(WatchedRoot& root) {
+    if (start_cancelled()) return;
     HANDLE handle = CreateFileA(root.folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     {
         std::lock_guard<std::mutex> guard(g_watcher.lock);
         root.handle = handle;
+        root.opening = true;
     }
     // The first request makes the watch: changes from its return on are reported.
-    if (handle != INVALID_HANDLE_VALUE && request_issue(root)) return;
+    bool issued = handle != INVALID_HANDLE_VALUE && request_issue(root);
+    {
+        std::lock_guard<std::mutex> guard(g_watcher.lock);
+        root.opening = false;
+    }
+    if (issued) return;
+    if (start_cancelled()) return root_close(root);
     std::fprintf(stderr, "swp-host: cannot watch %s for changes (%s): it is read again only on request (SIGHUP)\n",
                  root.folder.c_str(), error_words(GetLastError()).c_str());
     root_close(root);
@@ -144,8 +159,10 @@ void requests_collect(std::vector<WatchNote>* notes) {
         if (!GetOverlappedResult(root.handle, &root.overlapped, &bytes, FALSE)) {
             if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
             root.pending = false;
-            std::fprintf(stderr, "swp-host: %s is no longer watched for changes (%s)\n", root.folder.c_str(),
-                         error_words(GetLastError()).c_str());
+            // A request the stop cancelled while the watches were placed says nothing.
+            if (!start_cancelled())
+                std::fprintf(stderr, "swp-host: %s is no longer watched for changes (%s)\n", root.folder.c_str(),
+                             error_words(GetLastError()).c_str());
             notes->push_back({index, WatchAction::LOST, {}});
             root_close(root);
             continue;
@@ -164,6 +181,7 @@ void watcher_main() {
     {
         std::lock_guard<std::mutex> guard(g_watcher.lock);
         g_watcher.started = true;
+        g_watcher.starting = false;
     }
     g_watcher.started_changed.notify_all();
     std::vector<WatchNote> notes;
@@ -188,16 +206,33 @@ void watcher_main() {
 
 }  // namespace
 
-void watch_start(const std::vector<std::string>& folders, WatchSink sink) {
-    g_watcher.roots.clear();
-    for (const std::string& folder : folders) g_watcher.roots.push_back({folder});
+void watch_start(const std::vector<std::string>& folders, WatchSink sink, const std::atomic<bool>* cancel) {
+    {
+        std::lock_guard<std::mutex> guard(g_watcher.lock);
+        g_watcher.roots.clear();
+        for (const std::string& folder : folders) g_watcher.roots.push_back({folder});
+        g_watcher.started = false;
+        g_watcher.starting = true;
+        g_watcher.cancel = cancel;
+    }
     g_watcher.sink = sink;
     g_watcher.stopping = false;
-    g_watcher.started = false;
     g_watcher.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_watcher.thread = std::thread(watcher_main);
     std::unique_lock<std::mutex> guard(g_watcher.lock);
     g_watcher.started_changed.wait(guard, [] { return g_watcher.started; });
+}
+
+void watch_start_cancel() {
+    // A cancel can reach the watching thread before its request has begun and find none: it is
+    // repeated until the thread has passed every first request.
+    constexpr auto RETRY = std::chrono::milliseconds(10);
+    std::unique_lock<std::mutex> guard(g_watcher.lock);
+    while (g_watcher.starting) {
+        for (WatchedRoot& root : g_watcher.roots)
+            if (root.opening && root.handle != INVALID_HANDLE_VALUE) CancelIoEx(root.handle, nullptr);
+        g_watcher.started_changed.wait_for(guard, RETRY, [] { return !g_watcher.starting; });
+    }
 }
 
 void watch_stop() {

@@ -3,6 +3,7 @@
 // system's change notification: on Windows the same calls watch each root natively.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,8 +30,11 @@ struct WatchNote {
 using WatchSink = void (*)(std::vector<WatchNote>* notes);
 
 // Starts watching the folders and returns once every watch is in place, so that each change made
-// from then on is reported. A folder that cannot be watched is named on the console.
-void watch_start(const std::vector<std::string>& folders, WatchSink sink);
+// from then on is reported. A folder that cannot be watched is named on the console. Once `cancel`
+// is raised (and watch_start_cancel() called), no more watches are placed and it returns soon.
+void watch_start(const std::vector<std::string>& folders, WatchSink sink, const std::atomic<bool>* cancel);
+// Any thread: ends the placing of watches of a watch_start() that runs, after raising its `cancel`.
+void watch_start_cancel();
 void watch_stop();
 
 // The folders of a root that the system's limit of watches leaves unwatched (their changes are

@@ -97,6 +97,26 @@ def default_state_folder(home):
     return os.path.join(unix.stdout.decode("utf-8").strip(), "swp-host")
 
 
+def default_cache_folder(home):
+    """Where a host started with host_environment(home) keeps its saved index by default."""
+    if not UNDER_WINE:
+        return os.path.join(home, "cache", "swp-host")
+    return os.path.join(os.path.dirname(default_state_folder(home)), "swp-host")
+
+
+def file_is_private(path):
+    """Whether only the file's owner may open it: mode 0600 on Linux; on Windows an access list of
+    this user alone (Wine shows its own SYSTEM entry beside it), with no entry for everyone or all
+    users."""
+    if not UNDER_WINE:
+        return os.stat(path).st_mode & 0o777 == 0o600
+    answer = probe("access", host_path(path))
+    if answer is None:
+        return False
+    access, sid = answer.split()[:2]
+    return "(A;;FA;;;%s)" % sid in access and not any(";;;%s)" % group in access for group in ("WD", "BU", "AU"))
+
+
 def unprivileged(command):
     """The command run as an ordinary user: as nobody when the tests run as the superuser, whom
     permissions do not stop."""
@@ -121,13 +141,14 @@ class Server:
     """swp-host serving `tree` on 127.0.0.1 with a port the system chooses.
 
     Settings and state live in a temporary folder of their own, and the activity log goes to
-    `log_path` unless `args` says otherwise, and the saved index to its cache folder. `wrapper` is a
+    `log_path` unless `args` says otherwise, and the saved index to its cache folder (which Windows
+    has in the Wine prefix every test shares, unless `default_index_file` asks for it). `wrapper` is a
     command that runs swp-host in its own process (such as prlimit, which execs it). The server is
     returned once it listens and its index is complete. Use as a context manager; `stop()` sends
     SIGTERM (Ctrl+C under Wine) and returns the exit code."""
 
     def __init__(self, tree=None, args=(), bind="127.0.0.1", start_timeout=60.0, expect_listen=True,
-                 as_user=False, executable=HOST_EXE, wrapper=()):
+                 as_user=False, executable=HOST_EXE, wrapper=(), default_index_file=False):
         self.home = tempfile.mkdtemp(prefix="swp-e2e-")
         if as_user:
             os.chmod(self.home, 0o755)
@@ -143,6 +164,9 @@ class Server:
             command += ["--bind", bind]
         if "--log" not in args and "--no-log" not in args:
             command += ["--log", self.log_path]
+        # Windows keeps the saved index in the Wine prefix, which every test shares.
+        if UNDER_WINE and not default_index_file and "--index-file" not in args and "--no-index-file" not in args:
+            command += ["--index-file", host_path(os.path.join(self.home, "cache", "index"))]
         command = list(wrapper) + host_command(command + args, executable)
         self.command = unprivileged(command) if as_user else command
         self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

@@ -15,7 +15,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from swp_harness import UNDER_WINE, Control, Server, host_path, make_tree, read_to_end, wait_until  # noqa: E402
+from swp_harness import (  # noqa: E402
+    UNDER_WINE, Control, Server, file_is_private, host_path, make_tree, read_to_end, wait_until)
 
 UNKNOWN = 18446744073709551615
 FILETIME_UNIX_EPOCH = 116444736000000000
@@ -259,8 +260,7 @@ class SavedIndex(unittest.TestCase):
         with self.serve() as server:
             self.assertIn("swp-host: indexed 6 entries in ", server.stderr_text())
             self.assertEqual(server.stop(), 0)
-        if not UNDER_WINE:  # Windows keeps no permission bits
-            self.assertEqual(os.stat(self.saved).st_mode & 0o777, 0o600)
+        self.assertTrue(file_is_private(self.saved))
         touch(os.path.join(self.tree, "changed.txt"), b"more")
         touch(os.path.join(self.tree, "sub", "added.txt"), b"new")
         os.remove(os.path.join(self.tree, "removed.txt"))
@@ -282,6 +282,28 @@ class SavedIndex(unittest.TestCase):
             self.assertNotEqual(int(found[0][2]["DATE_RECENTLY_CHANGED"]), UNKNOWN)
             total, found = client.search("kept.txt", date_recently_changed_column=1)
             self.assertEqual(int(found[0][2]["DATE_RECENTLY_CHANGED"]), UNKNOWN)
+
+    def test_a_second_host_neither_reads_nor_writes_the_saved_index_of_the_first(self):
+        with self.serve() as first:
+            self.assertEqual(first.stop(), 0)
+        with open(self.saved, "rb") as saved:
+            whole = saved.read()
+        with self.serve() as first:
+            touch(os.path.join(self.tree, "sub", "later.txt"), b"x")
+            with self.serve() as second, Client(second.port) as client:
+                self.assertEqual(client.size("/tree/sub/later.txt"), 1)
+                self.assertEqual(second.stop(), 0)
+                err = second.stderr_text()
+            pid = r"\d+" if UNDER_WINE else str(first.pid)  # Windows numbers its processes itself
+            self.assertRegex(err, r"swp-host: the saved index %s is in use by swp-host PID %s: this run neither "
+                                  r"reads nor writes it\n" % (re.escape(host_path(self.saved)), pid))
+            self.assertIn("swp-host: indexed 7 entries in ", err)
+            with open(self.saved, "rb") as saved:
+                self.assertEqual(saved.read(), whole)
+            self.assertEqual(first.stop(), 0)
+        # The lock went with the first run: the next one reads the file again.
+        with self.serve() as server:
+            self.assertIn("from the saved index", server.stderr_text())
 
     def test_a_file_that_does_not_fit_is_refused_and_the_folders_scanned(self):
         with self.serve() as server:

@@ -1,5 +1,6 @@
 // The settings store: reading, the four setting services, overrides and saving.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -77,7 +78,7 @@ TEST_F(SettingsFileTest, ValuesSurviveASaveAndALoad) {
 }
 
 TEST_F(SettingsFileTest, OtherSectionsAndCommentsAreKept) {
-    write("; settings of this machine\n[other]\nport=9\n\n[swp]\n# the port\nport=21\n");
+    write("; settings of this machine\n[host]\n; no folders\n\n[swp]\n# the port\nport=21\n");
     host::SettingsStore store;
     std::string error;
     ASSERT_TRUE(store.load(path_, &error)) << error;
@@ -85,7 +86,7 @@ TEST_F(SettingsFileTest, OtherSectionsAndCommentsAreKept) {
     host::plugin_set_setting_int(&store, "port", 2100);
     host::plugin_set_setting_int(&store, "enabled", 0);
     ASSERT_TRUE(store.save(&error)) << error;
-    EXPECT_EQ(read(), "; settings of this machine\n[other]\nport=9\n\n[swp]\n# the port\nport=2100\nenabled=0\n");
+    EXPECT_EQ(read(), "; settings of this machine\n[host]\n; no folders\n\n[swp]\n# the port\nport=2100\nenabled=0\n");
 }
 
 TEST_F(SettingsFileTest, OverridesHoldForTheRunAndAreNeverWrittenBack) {
@@ -143,6 +144,10 @@ TEST_F(SettingsFileTest, ABadFileNamesItsLineAndIsLeftAlone) {
         {"[host]\npassive_ports=60000-50000\n", 2},
         {"[host]\n\npassive_ports=0-10\n", 3},
         {"[host]\npassive_ports=50000\n", 2},
+        {"[swp]\nport=21\nprot=3161\n", 3},
+        {"[swpp]\nport=21\n", 1},
+        {"port=21\n[swp]\n", 1},
+        {"[host]\nfolder=/srv\n", 2},
     };
     for (const Case& c : cases) {
         write(c.text);
@@ -163,23 +168,69 @@ TEST_F(SettingsFileTest, WindowsLineEndsAndAByteOrderMarkAreRead) {
     EXPECT_EQ(get_string(&store, "bindings", ""), "127.0.0.1");
 }
 
-TEST_F(SettingsFileTest, LinesNoOneReadsAreKeptAndReportedOnce) {
-    write("stray=1\n[other]\nport=abc\n[swp]\nport=+7\nextra=kept\nport=8\n[host]\nfolder=/srv\n");
+// A misspelt key or section would leave its setting at the default (port 21, every address, no
+// password): it stops the start, naming the nearest known name.
+TEST_F(SettingsFileTest, UnknownKeysAndSectionsNameTheNearestKnownName) {
+    struct Case {
+        const char* text;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"[swp]\nprot=3161\n", ":2: unknown setting \"prot\" in [swp]: did you mean port?"},
+        {"[swp]\nPassword=x\n", ":2: unknown setting \"Password\" in [swp]: did you mean password?"},
+        {"[swp]\ncolour=blue\n", ":2: unknown setting \"colour\" in [swp] (swp-host --help lists the settings)"},
+        {"[swpp]\n", ":1: unknown section [swpp]: did you mean [swp]?"},
+        {"[other]\n", ":1: unknown section [other]: the sections are [swp] and [host]"},
+        {"[host]\nidnex=/srv\n", ":2: unknown setting \"idnex\" in [host]: did you mean index?"},
+        {"bindings=\n", ":1: setting \"bindings\" comes before any section: it belongs under [swp]"},
+    };
+    for (const Case& c : cases) {
+        write(c.text);
+        host::SettingsStore store;
+        std::string error;
+        EXPECT_FALSE(store.load(path_, &error)) << c.text;
+        EXPECT_EQ(error, path_ + c.problem);
+    }
+}
+
+TEST_F(SettingsFileTest, AKeyGivenAgainIsReportedOnceAndItsFirstValueCounts) {
+    write("[swp]\nport=+7\nport=8\n");
     host::SettingsStore store;
     std::string error;
     ASSERT_TRUE(store.load(path_, &error)) << error;
     EXPECT_EQ(host::plugin_get_setting_int(&store, "port", 0), 7);
     EXPECT_EQ(host::plugin_get_setting_int(nullptr, "port", 5), 5);
-    EXPECT_EQ(store.warnings(), (std::vector<std::string>{
-                                    path_ + ":1: setting \"stray\" outside a section is ignored",
-                                    path_ + ":2: section [other] is not read by swp-host",
-                                    path_ + ":6: unknown setting \"extra\" is ignored",
-                                    path_ + ":7: port is given again; the first value counts",
-                                    path_ + ":9: unknown setting \"folder\" in [host] is ignored",
-                                }));
+    EXPECT_EQ(store.warnings(), (std::vector<std::string>{path_ + ":3: port is given again; the first value counts"}));
     host::plugin_set_setting_int(&store, "port", 9);
     ASSERT_TRUE(store.save(&error)) << error;
-    EXPECT_EQ(read(), "stray=1\n[other]\nport=abc\n[swp]\nport=9\nextra=kept\nport=8\n[host]\nfolder=/srv\n");
+    EXPECT_EQ(read(), "[swp]\nport=9\nport=8\n");
+}
+
+// Only a regular file of a few MiB is read: a pipe would hold the start, a device fill the memory.
+TEST_F(SettingsFileTest, OnlyARegularFileOfAFewMiBIsRead) {
+    std::string fifo = (folder_ / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        std::string problem;
+    };
+    const Case cases[] = {
+        {fifo, fifo + ": cannot be read: it is a pipe, not a file"},
+        {"/dev/zero", "/dev/zero: cannot be read: it is a device, not a file"},
+        {folder_.string(), folder_.string() + ": cannot be read: it is a folder"},
+        {path_, path_ + ": cannot be read: it is larger than 4 MiB, too large for a settings file"},
+    };
+    write("[swp]\n" + std::string(4u << 20, ';'));
+    for (const Case& c : cases) {
+        host::SettingsStore store;
+        std::string error;
+        EXPECT_FALSE(store.load(c.path, &error)) << c.path;
+        EXPECT_EQ(error, c.problem);
+    }
+    write("[swp]\n" + std::string((4u << 20) - 7, ';'));
+    host::SettingsStore store;
+    std::string error;
+    EXPECT_TRUE(store.load(path_, &error)) << error;  // 4 MiB exactly
 }
 
 TEST_F(SettingsFileTest, TheHostSectionNamesTheFoldersToIndexAndThePassivePorts) {
@@ -208,9 +259,17 @@ TEST_F(SettingsFileTest, StoringBackTheGivenValuesChangesNothing) {
     int32_t port = host::plugin_get_setting_int(&store, "port", 2121);
     int32_t size = host::plugin_get_setting_int(&store, "log_max_size", 4194304);
     std::string name = get_string(&store, "username", "");
+    // No log file named: the plug-in is given the default one, which the options page then shows.
+    std::string log = get_string(&store, "log_file_name", "");
+    Utf8Buf default_log;
+    host::utf8_buf_init(&default_log);
+    host::os_get_local_app_data_path_cat_make_filename("Logs\\SWP_Server_Log", ".txt", &default_log);
+    EXPECT_EQ(log, default_log.text);
+    host::utf8_buf_kill(&default_log);
     host::plugin_set_setting_int(&store, "port", port);
     host::plugin_set_setting_int(&store, "log_max_size", size);
     host::plugin_set_setting_string(&store, "username", name.c_str());
+    host::plugin_set_setting_string(&store, "log_file_name", log.c_str());
     ASSERT_TRUE(store.save(&error)) << error;
     EXPECT_EQ(read(), "[swp]\nport=+0021\n");
     host::plugin_set_setting_string(&store, "username", "bob");

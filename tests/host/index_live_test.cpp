@@ -316,6 +316,32 @@ TEST(LiveUpdater, AFoldKeepsTheChangesMadeWhileItRuns) {
     host::index_shutdown();
 }
 
+// The watches of a large tree take seconds to place; a stop meanwhile ends the start there, and the
+// index, still incomplete, is not saved.
+std::atomic<int> g_setup_step{0};  // 0: none yet, 1: the watches are being placed
+
+TEST(LiveUpdater, AStopWhileTheWatchesArePlacedSavesNothingAndSaysSo) {
+    IndexTestTree tree;
+    make_music_tree(tree);
+    std::string saved = (tree.base() / "saved" / "index").string();
+    SetDirectoryWatchSetupHook([] {
+        int none = 0;
+        if (g_setup_step.compare_exchange_strong(none, 1)) eventually([] { return host::updater_stop_requested(); });
+    });
+    std::string error;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(host::index_start({{(tree.base() / "tree").string(), "share"}}, {}, saved, &error)) << error;
+    bool placing = eventually([] { return g_setup_step.load() == 1; });
+    host::index_shutdown();
+    std::string console = testing::internal::GetCapturedStderr();
+    SetDirectoryWatchSetupHook(nullptr);
+    EXPECT_TRUE(placing);
+    EXPECT_NE(console.find("swp-host: stopped before the folders were indexed: the index was not saved\n"),
+              std::string::npos) << console;
+    EXPECT_EQ(console.find("watched"), std::string::npos) << console;
+    EXPECT_FALSE(fs::exists(saved));
+}
+
 TEST(SavedIndex, ReadsBackWhatWasWrittenAndRefusesWhatDoesNotFit) {
     IndexTestTree tree;
     make_music_tree(tree);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "host/listen_report.h"
 #include "host/services.h"
@@ -79,6 +80,26 @@ TEST(ListenWatch, NotesListenersAndFailuresAndKeepsTheCallersError) {
     host::os_winsock_closesocket(second);
     host::os_winsock_closesocket(first);
     host::os_winsock_WSACleanup();
+}
+
+// A failed start speaks once: the plug-in's dialog and console lines wait in the report, which shows
+// the failure in words and the dialog beneath it on one line; its traces stay behind --debug.
+TEST(ListenWatch, AFailedStartShowsTheFailureInWordsThenTheDialogOnOneLine) {
+    testing::internal::CaptureStderr();
+    host::listen_watch_begin();
+    host::debug_error_printf("bind failed %d\n", 10048);
+    host::ui_task_dialog_show(nullptr, 16, "Sorrelwick", 0, "Unable to start the FTP server.",
+                              "Unable to bind the listening socket: error 10048.");
+    host::debug_color_printf(0xff00ffff, "SWP server offline.\r\n");
+    host::ListenReport report = host::listen_watch_end();
+    report.failures.push_back(failure(host::ListenCall::BIND, WSAEADDRINUSE, 2121));
+    EXPECT_FALSE(host::listen_report_show(report));
+    host::ui_task_dialog_show(nullptr, 16, "Sorrelwick", 0, "Outside a start", "it shows at once.");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "swp-host: cannot listen on 127.0.0.1:2121: port 2121 is already in use (error 10048)\n"
+              "swp-host: Unable to start the FTP server. Unable to bind the listening socket: error 10048.\n"
+              "swp-host: Outside a start it shows at once.\n");
+    EXPECT_EQ(report.console, std::vector<std::string>{"SWP server offline.\r\n"});
 }
 
 }  // namespace

@@ -216,4 +216,42 @@ TEST_F(WatchedFolder, CancelEndsARequestAndAWaitOnAnotherThread) {
                                        &overlapped_, nullptr));
 }
 
+// The first request on a large tree spends a while placing its watches: a cancel meanwhile ends it
+// there, and a later request places them anew.
+HANDLE g_setup_folder = INVALID_HANDLE_VALUE;
+int g_setup_steps = 0;
+BOOL g_setup_cancelled = FALSE;
+
+TEST_F(WatchedFolder, CancelEndsAFirstRequestWhileItPlacesItsWatches) {
+    for (int i = 0; i < 20; ++i) fs::create_directories(base_ / "outside" / ("d" + std::to_string(i)) / "e");
+    g_setup_folder = CreateFileA((base_ / "outside").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(g_setup_folder, INVALID_HANDLE_VALUE);
+    g_setup_steps = 0;
+    SetDirectoryWatchSetupHook([] {
+        if (++g_setup_steps == 3) g_setup_cancelled = CancelIoEx(g_setup_folder, nullptr);
+    });
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD buffer[64];
+    BOOL issued = ReadDirectoryChangesW(g_setup_folder, buffer, sizeof buffer, TRUE, EVERY_CHANGE, nullptr,
+                                        &overlapped, nullptr);
+    DWORD error = GetLastError();
+    SetDirectoryWatchSetupHook(nullptr);
+    EXPECT_TRUE(g_setup_cancelled);
+    EXPECT_FALSE(issued);
+    EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(g_setup_steps, 3) << "the placing stops at the cancel";
+
+    ASSERT_TRUE(ReadDirectoryChangesW(g_setup_folder, buffer, sizeof buffer, TRUE, EVERY_CHANGE, nullptr,
+                                      &overlapped, nullptr));
+    write("outside/d7/e/new.txt", "x");
+    ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, 10000), WAIT_OBJECT_0) << "the folders below are watched";
+    DWORD bytes = 0;
+    EXPECT_TRUE(GetOverlappedResult(g_setup_folder, &overlapped, &bytes, FALSE));
+    EXPECT_GT(bytes, 0u);
+    CloseHandle(g_setup_folder);
+    CloseHandle(overlapped.hEvent);
+}
+
 }  // namespace

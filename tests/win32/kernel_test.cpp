@@ -1,5 +1,6 @@
 // Kernel objects (events, threads, files), critical sections, console control and time.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -184,6 +185,30 @@ TEST_F(FileTest, OpenFailuresSetWindowsErrors) {
     GetFileSizeEx(file, &size);
     EXPECT_EQ(size.QuadPart, 3);
     CloseHandle(file);
+}
+
+// A FIFO opened to read does not wait for a writer (Windows never waits in CreateFile), and each
+// kind of file says what it is.
+TEST_F(FileTest, AFifoOpensAtOnceAndEachKindOfFileNamesItsType) {
+    std::string fifo = folder_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    HANDLE pipe = CreateFileA(fifo.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::remove(fifo.c_str());
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileType(pipe), FILE_TYPE_PIPE);
+    char buffer[8];
+    DWORD count = 1;
+    EXPECT_TRUE(ReadFile(pipe, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(count, 0u) << "no writer: the end of the data";
+    CloseHandle(pipe);
+    HANDLE device = CreateFileA("/dev/null", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(GetFileType(device), FILE_TYPE_CHAR);
+    CloseHandle(device);
+    HANDLE file = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(GetFileType(file), FILE_TYPE_DISK);
+    CloseHandle(file);
+    EXPECT_EQ(GetFileType(file), FILE_TYPE_UNKNOWN);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 // As on Windows, a folder's enumeration holds "." and ".." beside its entries.

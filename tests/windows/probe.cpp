@@ -10,9 +10,12 @@
 //   swp-probe set-text ID TEXT  replaces the text of an edit of the page
 //   swp-probe close             closes the options window
 //   swp-probe folder            the local application-data folder (%LOCALAPPDATA%)
+//   swp-probe access FILE       who may open FILE: its access list in SDDL, then this user's SID
 //
 // Exit status 0, or 1 with a message on stderr when the process or window is not found.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 #include <winternl.h>
@@ -231,6 +234,33 @@ int probe_folder() {
 
 }  // namespace
 
+int probe_access(const char* path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return fail("the file's access list cannot be read");
+    wchar_t* sddl = nullptr;
+    bool shown = ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                      DACL_SECURITY_INFORMATION, &sddl, nullptr);
+    LocalFree(descriptor);
+    if (!shown) return fail("the access list cannot be shown");
+    std::printf("%s\n", narrow(sddl).c_str());
+    LocalFree(sddl);
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> user(size);
+    wchar_t* sid = nullptr;
+    bool named = size != 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+                 ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid);
+    CloseHandle(token);
+    if (!named) return fail("this user's SID is not known");
+    std::printf("%s\n", narrow(sid).c_str());
+    LocalFree(sid);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "counts" && argc == 3) return probe_counts(argv[2]);
@@ -239,5 +269,6 @@ int main(int argc, char** argv) {
     if (command == "set-text" && argc == 4) return probe_set_text(std::atoi(argv[2]), argv[3]);
     if (command == "close" && argc == 2) return probe_close();
     if (command == "folder" && argc == 2) return probe_folder();
-    return fail("usage: swp-probe counts MARKER | state | click ID | set-text ID TEXT | close | folder");
+    if (command == "access" && argc == 3) return probe_access(argv[2]);
+    return fail("usage: swp-probe counts MARKER | state | click ID | set-text ID TEXT | close | folder | access FILE");
 }

@@ -21,7 +21,7 @@ WIDTH, HEIGHT = 500, 400
 CONTENT = WIDTH - 24  # CW: the page keeps a margin of 12 on the left and right
 TIMEOUT = 60.0
 
-SETTINGS = "[swp]\nport=2121\nusername=alice\nlog_max_size=1048576\n"
+SETTINGS = "[swp]\nport=0\nbindings=127.0.0.1\nusername=alice\nlog_max_size=1048576\n"
 
 
 class Screen:
@@ -115,7 +115,7 @@ class OptionsHost:
         with open(self.settings_path, "w") as settings:
             settings.write(settings_text)
         env = dict(os.environ, WINEDEBUG="-all")
-        command = host_command(["--options", "--settings", self.settings_path, "--index", self.home,
+        command = host_command(["--options", "--settings", self.settings_path, "--index", self.home, "--no-index-file",
                                 "--width", str(WIDTH), "--height", str(HEIGHT)])
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE, env=env)
@@ -296,25 +296,41 @@ class OptionsWindow(unittest.TestCase):
         for top in (12, 141, 236):
             self.assertEqual(page.first_inked(top + 7, 0, 40), 12, top)
 
-        # The server is off: its labels are greyed, the enable checkbox's text is not.
-        self.assertLess(page.darkest(12, 15, 30, 120), page.darkest(36, 15, 12, label_column + 6))
+        # The server runs: its labels are drawn as dark as the enable checkbox's text, not greyed.
+        self.assertEqual(page.darkest(12, 15, 30, 120), page.darkest(36, 15, 12, label_column + 6))
 
-    def test_the_page_shows_the_stored_settings_greyed_while_the_server_is_off(self):
-        self.assertEqual(self.text(1006), "2121")
-        self.assertEqual(self.text(1008), "alice")
-        self.assertEqual(self.text(1013), "1024")
-        self.assertFalse(control(self.state, 1000)["checked"])
+    def listening(self, count):
+        """The port of the `count`th listening line on the console, once there is one."""
+        def find():
+            found = [LISTENING.search(line) for line in self.host.stderr if LISTENING.search(line)]
+            return found[count - 1] if len(found) >= count else None
+        return int(wait_until(find, timeout=TIMEOUT, what="the server to listen").group(2))
+
+    def test_the_page_shows_the_stored_settings_and_the_server_it_runs(self):
+        with Control(self.listening(1)) as client:
+            self.assertTrue(client.banner.startswith("220"), client.banner)
+        self.assertTrue(control(self.state, 1000)["checked"], "the host serves")
+        self.assertEqual((self.text(1002), self.text(1006), self.text(1008), self.text(1013)),
+                         ("127.0.0.1", "0", "alice", "1024"))
+        # No log file named: the box names the one the log goes to.
+        self.assertEqual(self.text(1011), probe("folder").strip() + "\\swp-host\\Logs\\SWP_Server_Log.txt")
         for id in range(1001, 1017):
-            self.assertFalse(control(self.state, id, "Static" if id == 1001 else None)["enabled"], id)
-        self.assertTrue(control(self.state, 1017)["enabled"])
+            self.assertTrue(control(self.state, id, "Static" if id == 1001 else None)["enabled"], id)
         self.assertFalse(control(self.state, 1001, "Button")["enabled"], "Apply starts disabled")
 
-    def test_restore_defaults_then_apply_stores_the_page_and_starts_the_server(self):
+    def test_restore_defaults_then_apply_stores_the_page_and_stops_then_starts_the_server(self):
+        self.listening(1)
         self.drive("click", "1017")
         self.wait_for(lambda state: control(state, 1006)["text"] == "21", "the default port")
         state = window_state()
         self.assertEqual((control(state, 1008)["text"], control(state, 1013)["text"]), ("", "4096"))
         self.assertTrue(control(state, 1001, "Button")["enabled"], "Apply marks the page changed")
+        self.assertFalse(control(state, 1002)["enabled"], "with the server unticked its controls are greyed")
+        self.drive("click", "1001")
+        self.wait_for(lambda state: not control(state, 1001, "Button")["enabled"], "Apply to be done")
+        wait_until(lambda: any("SWP server offline." in line for line in self.host.stderr), timeout=TIMEOUT,
+                   what="the server to stop")
+        self.assertEqual(self.host.settings().get("enabled"), "0")
 
         self.drive("set-text", "1002", "127.0.0.1")
         self.drive("set-text", "1006", "0")
@@ -324,11 +340,7 @@ class OptionsWindow(unittest.TestCase):
                       "the server controls to be enabled and filled")
         self.drive("click", "1001")
         self.wait_for(lambda state: not control(state, 1001, "Button")["enabled"], "Apply to be done")
-
-        listening = wait_until(lambda: next((LISTENING.search(line) for line in self.host.stderr
-                                             if LISTENING.search(line)), None), timeout=TIMEOUT,
-                               what="the server to listen")
-        with Control(int(listening.group(2))) as client:
+        with Control(self.listening(2)) as client:
             self.assertTrue(client.banner.startswith("220"), client.banner)
         stored = self.host.settings()
         for key, value in (("enabled", "1"), ("port", "0"), ("bindings", "127.0.0.1"), ("username", ""),
