@@ -1,4 +1,5 @@
-// Open files behind HANDLEs: CreateFileA, ReadFile, WriteFile, SetFilePointerEx, GetFileSizeEx.
+// Open files behind HANDLEs: CreateFileA, ReadFile, WriteFile, SetFilePointerEx, GetFileSizeEx; and
+// CreateDirectoryA.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,4 +138,17 @@ BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     if (::fstat(fd, &status) != 0) return file_fail_errno();
     size->QuadPart = static_cast<LONGLONG>(status.st_size);
     return TRUE;
+}
+
+BOOL CreateDirectoryA(const char* path, void*) {
+    if (!path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (::mkdir(path, 0777) == 0) return TRUE;
+    int error_number = errno;
+    if (error_number == EEXIST) SetLastError(ERROR_ALREADY_EXISTS);
+    else if (error_number == ENOENT || error_number == ENOTDIR) SetLastError(ERROR_PATH_NOT_FOUND);
+    else SetLastError(win32_error_from_errno(error_number));
+    return FALSE;
 }

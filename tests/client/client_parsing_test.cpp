@@ -1,0 +1,171 @@
+// swp-search's pure parts as input/output tables: the URL, the netrc file, index paths, the
+// results reply, MLSD lines, passive replies, local paths and JSON text.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "client/data_connection.h"
+#include "client/folder_walk.h"
+#include "client/ftp_url.h"
+#include "client/index_path.h"
+#include "client/local_files.h"
+#include "client/netrc.h"
+#include "client/result_output.h"
+#include "client/results_reply.h"
+
+namespace client {
+namespace {
+
+TEST(FtpUrlTest, PartsAndRefusals) {
+    FtpUrl url;
+    std::string error;
+    ASSERT_TRUE(ftp_url_parse("ftp://me:p%40ss%3Aw@[::1]:2121/", &url, &error)) << error;
+    EXPECT_EQ(url.user, "me");
+    EXPECT_EQ(url.password, "p@ss:w");
+    EXPECT_TRUE(url.has_password);
+    EXPECT_EQ(url.host, "::1");
+    EXPECT_EQ(url.port, "2121");
+    EXPECT_EQ(url.base, "ftp://me@[::1]:2121") << "the password is never part of a printed URL";
+    ASSERT_TRUE(ftp_url_parse("ftp://nas.local", &url, &error));
+    EXPECT_EQ(url.port, "21");
+    EXPECT_FALSE(url.has_password);
+    for (const char* bad : {"http://nas", "ftp://", "ftp://h:0", "ftp://h:70000", "ftp://h:", "ftp://h/share",
+                            "ftp://a%0D%0AQUIT@h", "ftp://u:%zz@h", "ftp://[::1"})
+        EXPECT_FALSE(ftp_url_parse(bad, &url, &error)) << bad;
+    EXPECT_EQ(url_path_encode("/a b/100%/x#y?z/é"), "/a%20b/100%25/x%23y%3Fz/%C3%A9");
+}
+
+TEST(NetrcTest, MachineDefaultAndLogin) {
+    const char* text =
+        "# comment line\n"
+        "machine other login x password y\n"
+        "macdef init\ncd /\nls\n\n"
+        "machine NAS.local login alice password \"two words\"\n"
+        "machine nas.local login bob password b0b\n"
+        "default login anonymous password guest\n";
+    NetrcLogin found;
+    ASSERT_TRUE(netrc_find(text, "nas.local", "", &found));
+    EXPECT_EQ(found.login, "alice");
+    EXPECT_EQ(found.password, "two words");
+    ASSERT_TRUE(netrc_find(text, "nas.local", "bob", &found));
+    EXPECT_EQ(found.password, "b0b");
+    ASSERT_TRUE(netrc_find(text, "elsewhere", "", &found));
+    EXPECT_EQ(found.password, "guest");
+    EXPECT_FALSE(netrc_find(text, "elsewhere", "carol", &found));
+    EXPECT_FALSE(netrc_find("machine cd login / password ls", "init", "", &found));
+}
+
+TEST(IndexPathTest, FtpPathsAsTheServerShowsThem) {
+    struct Row {
+        const char* folder;
+        const char* name;
+        const char* ftp;
+    };
+    const Row rows[] = {
+        {"", "share", "/share"},
+        {"share\\docs", "a b.txt", "/share/docs/a b.txt"},
+        {"C:", "Users", "/C:/Users"},
+        {"\\\\server\\share", "dir", "/\\\\server/share/dir"},
+    };
+    std::string path;
+    for (const Row& row : rows) {
+        ftp_path_of(row.folder, row.name, &path);
+        EXPECT_EQ(path, row.ftp);
+    }
+}
+
+std::vector<ResultRecord> parse_all(const std::vector<std::string>& lines, uint64_t* total) {
+    ResultsParser parser;
+    std::vector<ResultRecord> records;
+    for (const std::string& line : lines) {
+        ResultLine kind = results_parse_line(&parser, line);
+        EXPECT_NE(kind, ResultLine::MALFORMED) << line;
+        if (kind == ResultLine::RECORD) records.push_back(parser.complete);
+    }
+    if (results_parse_finish(&parser)) records.push_back(parser.complete);
+    *total = parser.total;
+    return records;
+}
+
+TEST(ResultsReplyTest, GroupsColumnsAndNamesWithLineBreaks) {
+    uint64_t total = 0;
+    std::vector<ResultRecord> records =
+        parse_all({" RESULT_COUNT 7", " PATH share", " ATTRIBUTES 16", " SIZE 18446744073709551615", " FOLDER docs",
+                   " PATH share\\docs", " SIZE 42", " DATE_MODIFIED 132537600000000000", " FILE_LIST_FILENAME ",
+                   " DATE_RECENTLY_CHANGED 5", " FILE two", "lines", " FILE last"},
+                  &total);
+    EXPECT_EQ(total, 7u);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_TRUE(records[0].is_folder);
+    EXPECT_EQ(records[0].attributes, 16u);
+    EXPECT_EQ(records[0].size, UNKNOWN_VALUE);
+    EXPECT_EQ(records[1].folder_path, "share\\docs");
+    EXPECT_EQ(records[1].name, "two\nlines");
+    EXPECT_EQ(records[1].size, 42u);
+    EXPECT_EQ(records[1].date_modified, 132537600000000000u);
+    EXPECT_EQ(records[1].date_recently_changed, 5u);
+    EXPECT_FALSE(records[1].has_attributes);
+    EXPECT_EQ(records[2].folder_path, "") << "no PATH line: nothing carried over from the result before";
+    EXPECT_EQ(records[2].size, UNKNOWN_VALUE);
+
+    ResultsParser parser;
+    for (const char* bad : {"no blank", " SIZE many", " SIZE 18446744073709551616", " WHAT 1"})
+        EXPECT_EQ(results_parse_line(&parser, bad), ResultLine::MALFORMED) << bad;
+}
+
+TEST(FolderListingTest, MlsdLinesAndPassiveReplies) {
+    ListedEntry entry;
+    ASSERT_TRUE(mlsd_line_parse("type=file;modify=20240131154500;size=42; a b.txt", &entry));
+    EXPECT_EQ(entry.name, "a b.txt");
+    EXPECT_FALSE(entry.is_folder);
+    EXPECT_EQ(entry.size, 42u);
+    ASSERT_TRUE(mlsd_line_parse("Type=dir; sub", &entry));
+    EXPECT_TRUE(entry.is_folder);
+    EXPECT_EQ(entry.size, UNKNOWN_VALUE);
+    for (const char* skipped : {"type=cdir; .", "type=dir; ..", "type=file; a/b", "type=pdir; up", "no-facts"})
+        EXPECT_FALSE(mlsd_line_parse(skipped, &entry)) << skipped;
+
+    EXPECT_EQ(passive_reply_port("229 Entering Extended Passive Mode (|||50123|)"), 50123);
+    EXPECT_EQ(passive_reply_port("227 Entering Passive Mode. (10,0,0,1,195,149)"), 50069);
+    for (const char* bad : {"229 Entering Extended Passive Mode (|||0|)", "227 x (1,2,3,4,5)",
+                            "227 x (1,2,3,4,256,1)", "500 Failed to enter passive mode", "229 (|||99999|)"})
+        EXPECT_EQ(passive_reply_port(bad), 0) << bad;
+}
+
+TEST(LocalFilesTest, PathsStayBelowTheDownloadFolder) {
+    std::string local, error;
+    ASSERT_TRUE(local_path_for("/tmp/get", "/share/docs/a b.txt", &local, &error));
+    EXPECT_EQ(local, "/tmp/get/share/docs/a b.txt");
+    ASSERT_TRUE(local_path_for("/tmp/get/", "/\\\\server/share/x", &local, &error));
+    EXPECT_EQ(local, "/tmp/get/server/share/x");
+    for (const char* hostile : {"/share/../../etc/passwd", "/..", "/share/./x", "/", "//"})
+        EXPECT_FALSE(local_path_for("/tmp/get", hostile, &local, &error)) << hostile;
+}
+
+TEST(ResultOutputTest, JsonTextAndForms) {
+    std::string out;
+    json_string_append("a\"b\\c\n\x01 \xc3\xa9 \xff \xed\xa0\x80", &out);
+    EXPECT_EQ(out, "\"a\\\"b\\\\c\\u000a\\u0001 \xc3\xa9 \\ufffd \\ufffd\\ufffd\\ufffd\"");
+
+    ResultRecord record;
+    record.name = "x";
+    record.size = 3;
+    record.date_modified = 132539328000001234u;  // 2021-01-01T00:00:00.0001234Z
+    OutputStyle style;
+    style.form = OutputForm::JSON;
+    out.clear();
+    result_format(style, record, "/s/x", &out);
+    EXPECT_EQ(out, "{\"path\":\"/s/x\",\"type\":\"file\",\"size\":3,\"modified\":\"2021-01-01T00:00:00.0001234Z\","
+                   "\"created\":null,\"recently_changed\":null,\"attributes\":null}\n");
+    style = OutputStyle();
+    style.as_url = true;
+    style.nul_ends = true;
+    style.url_base = "ftp://h:21";
+    out.clear();
+    result_format(style, record, "/s/a b", &out);
+    EXPECT_EQ(out, std::string("ftp://h:21/s/a%20b\0", 19));
+}
+
+}  // namespace
+}  // namespace client
