@@ -32,7 +32,7 @@ inline constexpr SearchSyntaxItem SEARCH_SYNTAX[] = {
     {"share/docs/*.txt",
      "Paths: a term with / or \\ in it is matched against the entry's whole path, from its top-level folder on "
      "and without a leading /; the path option does so for every term."},
-    {"\"\"",
+    {"(no text)",
      "An empty text finds every entry, unless the option hide_empty_search_results is on."},
     {"^IMG_[0-9]+\\.jpg$",
      "With the option regex the whole text is one regular expression (RE2 syntax), searched for in the name (in "

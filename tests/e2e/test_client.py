@@ -119,8 +119,17 @@ class Forms(unittest.TestCase):
         self.assertEqual(self.search("--sort", "size_ascending", "--offset", "1", "-n", "1", "report"),
                          "/pub/docs/report 2024.txt\n")
         self.assertEqual(self.search("--case", "-w", "Song|One"), "/pub/music/Song One.mp3\n")
-        self.assertEqual(self.search("--path", "sub"), "/pub/docs/sub\n/pub/docs/sub/deep report.txt\n")
+        self.assertEqual(self.search("--path", "sub"), "/pub/docs/sub/deep report.txt\n/pub/docs/sub\n")
         self.assertEqual(self.search("sub"), "/pub/docs/sub\n")
+        # Every flag's option word and value is one the server takes.
+        flags = ["-i", "--case", "-w", "--path", "--diacritics", "--prefix", "--suffix", "--ignore-punctuation",
+                 "--ignore-whitespace", "-r", "--hide-empty", "--filter", "x", "--filter-case", "--filter-whole-word",
+                 "--filter-path", "--filter-diacritics", "--filter-prefix", "--filter-suffix",
+                 "--filter-ignore-punctuation", "--filter-ignore-whitespace", "--filter-regex", "--sort",
+                 "DATE_RECENTLY_CHANGED_descending", "--json"]
+        every = run_client(flags + [self.url, "report"])
+        self.assertEqual(every.stderr, b"")
+        self.assertIn(every.returncode, (0, 1))
 
     def test_exits_and_their_causes(self):
         nothing = run_client([self.url, "no-such-name"])
