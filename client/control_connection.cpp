@@ -108,7 +108,8 @@ bool connection_read_line(Connection* connection, std::string_view* line, std::s
     size_t scanned = connection->input_start;
     for (;;) {
         const char* begin = connection->input.data();
-        const void* found = std::memchr(begin + scanned, '\n', connection->input_end - scanned);
+        size_t unscanned = connection->input_end - scanned;
+        const void* found = unscanned == 0 ? nullptr : std::memchr(begin + scanned, '\n', unscanned);
         if (found) {
             size_t end = static_cast<const char*>(found) - begin;
             size_t length = end - connection->input_start;
