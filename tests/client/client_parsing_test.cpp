@@ -1,10 +1,13 @@
-// swp-search's pure parts as input/output tables: the URL, the netrc file, index paths, the
-// results reply, MLSD lines, passive replies, local paths and JSON text.
+// swp-search's pure parts as input/output tables: the command line, the URL, the netrc file,
+// index paths, reply codes, the results reply, MLSD lines, passive replies, local paths and JSON
+// text.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "client/client_options.h"
+#include "client/control_connection.h"
 #include "client/data_connection.h"
 #include "client/folder_walk.h"
 #include "client/ftp_url.h"
@@ -16,6 +19,44 @@
 
 namespace client {
 namespace {
+
+bool parse_command_line(std::vector<std::string> words, ClientOptions* options, std::string* error) {
+    words.insert(words.begin(), "swp-search");
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    *options = ClientOptions();
+    return client_options_parse(static_cast<int>(argv.size()), argv.data(), options, error);
+}
+
+TEST(CommandLineTest, GroupedFlagsValuesAndOperands) {
+    ClientOptions options;
+    std::string error;
+    ASSERT_TRUE(parse_command_line({"-lRn5", "--get=out", "--sort", "SIZE_descending", "--offset", "7", "-w",
+                                    "ftp://h", "--", "-not-a-flag", "two"},
+                                   &options, &error))
+        << error;
+    EXPECT_EQ(options.style.form, OutputForm::LONG);
+    EXPECT_TRUE(options.recursive);
+    EXPECT_EQ(options.count, 5u);
+    EXPECT_EQ(options.offset, 7u);
+    EXPECT_EQ(options.get_folder, "out");
+    EXPECT_EQ(options.url, "ftp://h");
+    EXPECT_EQ(options.text, "-not-a-flag two");
+    EXPECT_EQ(client_setting(options, "sort"), "SIZE_descending");
+    EXPECT_EQ(client_setting(options, "whole_word"), "1");
+    ASSERT_TRUE(parse_command_line({"--case", "-i", "--all", "ftp://h", ""}, &options, &error)) << error;
+    EXPECT_EQ(client_setting(options, "case"), "0") << "the later flag wins";
+    EXPECT_EQ(options.count, COUNT_ALL);
+    EXPECT_EQ(options.text, "");
+
+    const std::vector<std::vector<std::string>> refused = {
+        {"--sort", "size", "ftp://h", "x"}, {"--json=1", "ftp://h", "x"},  {"ftp://h", "x", "-n"},
+        {"-n", "x5", "ftp://h", "x"},       {"--count=4294967296", "ftp://h", "x"},
+        {"--bogus", "ftp://h", "x"},        {"-R", "ftp://h", "x"},        {"ftp://h"},
+        {"ftp://h", "a\nb"},               {"--filter", "a\rb", "ftp://h", "x"}};
+    for (const std::vector<std::string>& words : refused)
+        EXPECT_FALSE(parse_command_line(words, &options, &error)) << words.front() << " " << words.back();
+}
 
 TEST(FtpUrlTest, PartsAndRefusals) {
     FtpUrl url;
@@ -114,7 +155,19 @@ TEST(ResultsReplyTest, GroupsColumnsAndNamesWithLineBreaks) {
         EXPECT_EQ(results_parse_line(&parser, bad), ResultLine::MALFORMED) << bad;
 }
 
-TEST(FolderListingTest, MlsdLinesAndPassiveReplies) {
+TEST(FolderListingTest, MlsdLinesAndReplies) {
+    struct ReplyRow {
+        const char* line;
+        int code;
+        bool continues;
+    };
+    for (const ReplyRow& row : {ReplyRow{"220 ok", 220, false}, ReplyRow{"230-more", 230, true},
+                                ReplyRow{"200", 200, false}, ReplyRow{"2000 x", 0, false},
+                                ReplyRow{"2a0 x", 0, false}, ReplyRow{" 200 x", 0, false}}) {
+        EXPECT_EQ(reply_code(row.line), row.code) << row.line;
+        EXPECT_EQ(reply_continues(row.line), row.continues) << row.line;
+    }
+
     ListedEntry entry;
     ASSERT_TRUE(mlsd_line_parse("type=file;modify=20240131154500;size=42; a b.txt", &entry));
     EXPECT_EQ(entry.name, "a b.txt");
