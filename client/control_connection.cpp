@@ -8,6 +8,9 @@ namespace client {
 namespace {
 
 constexpr size_t RECEIVE_CHUNK = 64 * 1024;
+// Far above any line a server has reason to send (a path of 32,767 characters is under 100 KiB),
+// so that a server that never ends a line cannot make the client hold all it sends.
+constexpr size_t LINE_MAX_BYTES = 1024 * 1024;
 
 bool try_connect(Connection* connection, const ADDRINFOA* address, int* error) {
     SOCKET socket_handle = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
@@ -119,6 +122,10 @@ bool connection_read_line(Connection* connection, std::string_view* line, std::s
             return true;
         }
         size_t scanned_offset = connection->input_end - connection->input_start;
+        if (scanned_offset > LINE_MAX_BYTES) {
+            *error = "the server sent a line longer than 1 MiB";
+            return false;
+        }
         if (!input_fill(connection, error)) return false;
         scanned = connection->input_start + scanned_offset;
     }
@@ -150,6 +157,10 @@ bool connection_read_reply(Connection* connection, Reply* reply, std::string* er
     std::string closing = reply->text.substr(0, 3) + " ";
     do {
         if (!connection_read_line(connection, &line, error)) return false;
+        if (reply->text.size() > LINE_MAX_BYTES) {
+            *error = "the server sent a reply longer than 1 MiB";
+            return false;
+        }
         reply->text += "\n";
         reply->text += line;
     } while (line.substr(0, 4) != closing);

@@ -5,6 +5,9 @@
 namespace client {
 namespace {
 
+// A name that goes on over lines without end is no name: nothing on a disk is that long.
+constexpr size_t RESULT_NAME_MAX_BYTES = 1024 * 1024;
+
 enum class Field { FOLDER_PATH, ATTRIBUTES, SIZE, DATE_MODIFIED, DATE_CREATED, FILE_LIST, RECENTLY_CHANGED, FILE, FOLDER };
 
 struct ResultKey {
@@ -75,7 +78,7 @@ void results_take_complete(ResultsParser* parser) {
 
 ResultLine results_parse_line(ResultsParser* parser, std::string_view line) {
     if (line.empty() || line[0] != ' ') {
-        if (!parser->name_read) return ResultLine::MALFORMED;
+        if (!parser->name_read || parser->building.name.size() > RESULT_NAME_MAX_BYTES) return ResultLine::MALFORMED;
         parser->building.name += '\n';
         parser->building.name += line;
         return ResultLine::NONE;

@@ -153,6 +153,11 @@ TEST(ResultsReplyTest, GroupsColumnsAndNamesWithLineBreaks) {
     ResultsParser parser;
     for (const char* bad : {"no blank", " SIZE many", " SIZE 18446744073709551616", " WHAT 1"})
         EXPECT_EQ(results_parse_line(&parser, bad), ResultLine::MALFORMED) << bad;
+    ASSERT_EQ(results_parse_line(&parser, " FILE x"), ResultLine::NONE);
+    const std::string piece(64 * 1024, 'n');
+    ResultLine kind = ResultLine::NONE;
+    for (int lines = 0; lines < 20 && kind == ResultLine::NONE; ++lines) kind = results_parse_line(&parser, piece);
+    EXPECT_EQ(kind, ResultLine::MALFORMED) << "a name that never ends";
 }
 
 TEST(FolderListingTest, MlsdLinesAndReplies) {

@@ -57,9 +57,11 @@ def tree_setUp(holder):
 
 
 class FakeServer:
-    """An FTP server on loopback that logs anyone on and knows no SORRELWICK command."""
+    """An FTP server on loopback that logs anyone on and knows no SORRELWICK command; with
+    `endless_banner` its banner is a line that never ends (bounded here to 4 MiB)."""
 
-    def __init__(self):
+    def __init__(self, endless_banner=False):
+        self.endless_banner = endless_banner
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.thread = threading.Thread(target=self._serve, daemon=True)
@@ -68,6 +70,13 @@ class FakeServer:
     def _serve(self):
         connection, _ = self.listener.accept()
         with connection, connection.makefile("rb") as lines:
+            if self.endless_banner:
+                try:
+                    for _ in range(64):
+                        connection.sendall(b"220 " + b"x" * 65536)
+                except OSError:  # the client has given up
+                    pass
+                return
             connection.sendall(b"220 plain FTP\r\n")
             for line in lines:
                 word = line.split()[0].upper() if line.split() else b""
@@ -149,6 +158,13 @@ class Forms(unittest.TestCase):
             fake.close()
         self.assertEqual(plain.returncode, 2)
         self.assertIn("is not an SWP server: it does not know the SORRELWICK command", text(plain.stderr))
+        fake = FakeServer(endless_banner=True)
+        try:
+            endless = run_client(["ftp://127.0.0.1:%d" % fake.port, "x"])
+        finally:
+            fake.close()
+        self.assertEqual(endless.returncode, 2)
+        self.assertIn("the server sent a line longer than 1 MiB", text(endless.stderr))
         usage = run_client(["--sort", "size", self.url, "x"])
         self.assertEqual(usage.returncode, 2)
         self.assertIn('unknown sort name "size"', text(usage.stderr))
