@@ -2,12 +2,13 @@
 # make test    - build and run every test
 # make faults  - build and run the fault suite: hostile clients against swp-host, one table of figures
 # make bench   - build and run the benchmarks
-# make install - install swp-host, its plug-in, manual page, systemd unit and settings (PREFIX, DESTDIR)
+# make install - install swp-host, its plug-in, manual page, systemd unit and settings, and swp-search
+#                (PREFIX, DESTDIR)
 # make deb     - build a Debian package of the same files into $(BUILD)/deb
 # make asan    - every test under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 # make tsan    - every test under ThreadSanitizer (build-tsan/)
 # make fuzz    - build the libFuzzer targets (build-fuzz/) and run each for FUZZ_SECONDS
-# make windows      - cross-build swp.dll and swp-host.exe for Windows (build-windows/)
+# make windows      - cross-build swp.dll, swp-host.exe and swp-search.exe for Windows (build-windows/)
 # make test-windows - cross-build, then run the Windows build's tests under Wine
 BUILD ?= build
 BUILD_WINDOWS ?= build-windows
@@ -98,11 +99,11 @@ bench: bench-deps build
 	python3 bench/run.py --build $(BUILD)
 
 install: configure
-	cmake --build $(BUILD) --target swp-host manual-page
+	cmake --build $(BUILD) --target swp-host swp-search manual-page
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
 deb: deb-deps configure
-	cmake --build $(BUILD) --target swp-host manual-page
+	cmake --build $(BUILD) --target swp-host swp-search manual-page
 	sh packaging/make_deb.sh $(BUILD)
 
 # Builds folder $(1) with sanitizers $(2) and runs every test. Memory, leak and race reports go to

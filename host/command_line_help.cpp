@@ -3,6 +3,7 @@
 
 #include "host/command_line.h"
 #include "host/host_folders.h"
+#include "host/search_syntax_help.h"
 #include "host/settings_store.h"
 
 namespace host {
@@ -117,6 +118,50 @@ std::string upper(const char* text) {
     return out;
 }
 
+// The manual's search syntax and examples: what clients may send, and how swp-host is run.
+constexpr char MANUAL_SEARCH_INTRODUCTION[] =
+    "Clients search with the SORRELWICK command (also SITE SORRELWICK): SORRELWICK WORD VALUE sets one option, "
+    "and SORRELWICK query runs the search and answers with the results. The options stay set for the "
+    "connection. The search text, SORRELWICK search TEXT, is read so:";
+
+struct ManualExample {
+    const char* lines;  // shown as they are, one command a line
+    const char* meaning;
+};
+
+constexpr ManualExample MANUAL_EXAMPLES[] = {
+    {"swp-host --index ~/Music --index /srv/share=share --port 2121 --bind 127.0.0.1",
+     "Serves two folders, as /Music and /share, on port 2121 of the loopback address."},
+    {"swp-host --index /srv/share --user reader --password secret --no-download",
+     "Serves one user, who may search and list the folder but not download its files."},
+    {"SORRELWICK search *.pdf !draft\nSORRELWICK sort date_modified_descending\nSORRELWICK count 10\n"
+     "SORRELWICK path_column 1\nSORRELWICK query",
+     "What a client sends for the ten PDF files changed last whose names do not hold draft, each with its "
+     "folder."},
+    {"swp-search ftp://reader@nas.local:2121 '\"annual report\"' 2024",
+     "A search from another machine with the client swp-search, which prints one FTP path a line."},
+};
+
+std::string manual_search_sections() {
+    std::string page = ".SH SEARCH SYNTAX\n" + roff_escaped(MANUAL_SEARCH_INTRODUCTION) + "\n";
+    for (const SearchSyntaxItem& item : SEARCH_SYNTAX)
+        page += ".TP\n\\fB" + roff_escaped(item.example) + "\\fR\n" + roff_escaped(item.meaning) + "\n";
+    page += ".PP\nThe option words, each followed by its value:\n";
+    for (const SearchOptionWord& word : SEARCH_OPTION_WORDS) {
+        page += ".TP\n\\fB" + roff_escaped(word.word) + "\\fR";
+        if (word.value[0] != 0) page += " \\fI" + roff_escaped(word.value) + "\\fR";
+        page += "\n" + roff_escaped(word.meaning) + "\n";
+    }
+    std::string sorts;
+    for (const char* key : SEARCH_SORT_KEYS) sorts += (sorts.empty() ? "" : ", ") + std::string(key);
+    page += ".PP\n" + roff_escaped("The sort names are KEY_ascending and KEY_descending with KEY one of " + sorts +
+                                    "; the results come in name_ascending order unless a sort is set.") + "\n";
+    page += ".SH EXAMPLES\n";
+    for (const ManualExample& example : MANUAL_EXAMPLES)
+        page += ".PP\n.nf\n" + roff_escaped(example.lines) + "\n.fi\n.RS\n" + roff_escaped(example.meaning) + "\n.RE\n";
+    return page;
+}
+
 std::string help_description() { return std::string(HELP_DESCRIPTION) + HOST_FOLDERS_HELP_STOP; }
 
 // An option's help with its default, when the default depends on the machine.
@@ -165,7 +210,8 @@ std::string command_line_manual_page(const std::string& version) {
         if (section.lists_settings_keys)
             page += ".PP\nThe keys of section [swp]: " + roff_escaped(settings_key_list(", ")) + ".\n";
     }
-    page += ".SH SEE ALSO\n\\fBsystemctl\\fR(1), \\fBjournalctl\\fR(1)\n";
+    page += manual_search_sections();
+    page += ".SH SEE ALSO\n\\fBswp\\-search\\fR(1), \\fBsystemctl\\fR(1), \\fBjournalctl\\fR(1)\n";
     return page;
 }
 

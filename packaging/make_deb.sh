@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds the Debian package of what "make install" installs, then checks it with lintian.
 # Usage: sh packaging/make_deb.sh BUILD_FOLDER [STAGE_FOLDER]
-# (swp-host and the manual page already built in BUILD_FOLDER; the package goes to STAGE_FOLDER,
-# BUILD_FOLDER/deb by default; LINTIAN=no leaves the check out)
+# (swp-host, swp-search and the manual pages already built in BUILD_FOLDER; the package goes to
+# STAGE_FOLDER, BUILD_FOLDER/deb by default; LINTIAN=no leaves the check out)
 set -eu
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,7 +18,7 @@ DESTDIR="$root" cmake --install "$build" --prefix /usr --strip >/dev/null
 mkdir -p "$root/lib/systemd"
 mv "$root/usr/lib/systemd/system" "$root/lib/systemd/system"
 rmdir "$root/usr/lib/systemd"
-gzip -9n "$root/usr/share/man/man1/swp-host.1"
+gzip -9n "$root/usr/share/man/man1/swp-host.1" "$root/usr/share/man/man1/swp-search.1"
 
 version=$("$build/swp-host" --version | sed 's/^swp-host //')
 arch=$(dpkg --print-architecture)
@@ -35,7 +35,7 @@ sed "s/@VERSION@/$version/; s/@DATE@/$(date -R -u -d @"$last")/" "$here/debian/c
 
 # The libraries the package needs from other packages; its own two are found in its own folder.
 printf 'Source: swp-host\n\nPackage: swp-host\nArchitecture: any\n' > "$stage/debian/control"
-depends=$(cd "$stage" && dpkg-shlibdeps -O -lroot/usr/lib/swp-host root/usr/bin/swp-host \
+depends=$(cd "$stage" && dpkg-shlibdeps -O -lroot/usr/lib/swp-host root/usr/bin/swp-host root/usr/bin/swp-search \
           root/usr/lib/swp-host/libswp.so root/usr/lib/swp-host/libwin32.so 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 size=$(du -sk --exclude=DEBIAN "$root" | cut -f1)
 sed "s/@VERSION@/$version/; s/@ARCH@/$arch/; s/@DEPENDS@/$depends/; s/@SIZE@/$size/" "$here/debian/control" \

@@ -1,5 +1,5 @@
 // Open files behind HANDLEs: CreateFileA, ReadFile, WriteFile, SetFilePointerEx, GetFileSizeEx,
-// SetEndOfFile, GetFileType.
+// SetEndOfFile, GetFileType; and CreateDirectoryA.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -170,4 +170,17 @@ DWORD GetFileType(HANDLE file) {
     if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) return FILE_TYPE_CHAR;
     if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return FILE_TYPE_PIPE;
     return FILE_TYPE_UNKNOWN;
+}
+
+BOOL CreateDirectoryA(const char* path, void*) {
+    if (!path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (::mkdir(path, 0777) == 0) return TRUE;
+    int error_number = errno;
+    if (error_number == EEXIST) SetLastError(ERROR_ALREADY_EXISTS);
+    else if (error_number == ENOENT || error_number == ENOTDIR) SetLastError(ERROR_PATH_NOT_FOUND);
+    else SetLastError(win32_error_from_errno(error_number));
+    return FALSE;
 }

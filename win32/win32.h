@@ -169,6 +169,10 @@ constexpr DWORD FILE_TYPE_DISK = 0x1;
 constexpr DWORD FILE_TYPE_CHAR = 0x2;
 constexpr DWORD FILE_TYPE_PIPE = 0x3;
 DWORD GetFileType(HANDLE file);
+// Makes one folder (the security attributes are not supported: null). FALSE with
+// ERROR_ALREADY_EXISTS when the path names a file or folder already, ERROR_PATH_NOT_FOUND when a
+// folder on the way to it is missing.
+BOOL CreateDirectoryA(const char* path, void* security);
 
 // Folder enumeration. The scan reports symbolic links with FILE_ATTRIBUTE_REPARSE_POINT and never
 // follows them; sizes and times are the link's own.
@@ -296,6 +300,7 @@ constexpr DWORD ERROR_NO_MORE_FILES = 18;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 constexpr DWORD ERROR_INVALID_ADDRESS = 487;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
@@ -384,10 +389,15 @@ BOOL TranslateMessage(const MSG* message);
 LRESULT DispatchMessageW(const MSG* message);
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
-// The standard handles. A standard handle is a console when GetConsoleMode succeeds on it.
+// The standard handles. A standard handle is a console when GetConsoleMode succeeds on it. The
+// standard input's console takes the input modes: Ctrl+C as a signal, whole lines, echo (a
+// terminal's ISIG, ICANON and ECHO).
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
 constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+constexpr DWORD ENABLE_PROCESSED_INPUT = 0x1;
+constexpr DWORD ENABLE_LINE_INPUT = 0x2;
+constexpr DWORD ENABLE_ECHO_INPUT = 0x4;
 constexpr DWORD ENABLE_PROCESSED_OUTPUT = 0x1;
 constexpr DWORD ENABLE_WRAP_AT_EOL_OUTPUT = 0x2;
 constexpr DWORD ENABLE_VIRTUAL_TERMINAL_PROCESSING = 0x4;

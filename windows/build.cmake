@@ -1,4 +1,4 @@
-# The Windows build: swp.dll and swp-host.exe on the real Win32 API, which takes the place of win32/.
+# The Windows build: swp.dll, swp-host.exe and swp-search.exe on the real Win32 API, which takes the place of win32/.
 # Included by CMakeLists.txt when cross-compiling with windows/toolchain.cmake.
 enable_language(C)
 enable_language(RC)
@@ -51,6 +51,17 @@ target_compile_options(swp PRIVATE -fno-exceptions -fno-rtti)
 target_link_options(swp PRIVATE "LINKER:--no-undefined")
 set_target_properties(swp PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
 add_dependencies(swp-host swp)
+
+# swp-search.exe: the client, the same sources as swp-search on Windows Sockets itself.
+file(GLOB CLIENT_SOURCES CONFIGURE_DEPENDS client/*.cpp)
+list(FILTER CLIENT_SOURCES EXCLUDE REGEX "(client/main|_posix)\\.cpp$")
+add_library(swp_client_core STATIC ${CLIENT_SOURCES})
+target_include_directories(swp_client_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(swp_client_core PUBLIC swp_re2 ws2_32)
+add_executable(swp-search client/main.cpp client/swp-search.rc)
+target_link_libraries(swp-search PRIVATE swp_client_core)
+target_compile_definitions(swp-search PRIVATE SWP_VERSION="${PROJECT_VERSION}")
+set_target_properties(swp-search PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/client/swp-search.manifest)
 
 # What the Wine run of the end-to-end tests needs beside the two: a probe of the host process and
 # of its options window.

@@ -52,6 +52,10 @@ class Installed(unittest.TestCase):
             manual = page.read()
         self.assertTrue(manual.startswith(".TH SWP-HOST 1 "), manual[:80])
         self.assertIn("\\-\\-manual\\-page", manual)
+        with open(self.path("usr/share/man/man1/swp-search.1")) as page:
+            client_manual = page.read()
+        self.assertTrue(client_manual.startswith(".TH SWP-SEARCH 1 "), client_manual[:80])
+        self.assertIn(".SH SEARCH SYNTAX\n", client_manual)
         with open(self.path(UNIT)) as unit_file:
             unit = unit_file.read().splitlines()
         for line in ("LoadCredential=settings.ini:/etc/swp-host/settings.ini",
@@ -69,6 +73,7 @@ class Installed(unittest.TestCase):
         host = self.path("usr/bin/swp-host")
         version = subprocess.run([host, "--version"], capture_output=True, timeout=60)
         self.assertEqual(version.stdout, b"swp-host 1.0.1.3\n")
+        client = self.path("usr/bin/swp-search")
         tree = make_tree(tempfile.mkdtemp(prefix="swp-e2e-install-tree-"), {"a.txt": b"abc"})
         try:
             # The installed settings file, with the command line's folder and port for this run.
@@ -77,6 +82,10 @@ class Installed(unittest.TestCase):
                 with Control(server.port) as control:
                     control.login()
                     self.assertEqual(control.command("SIZE /%s/a.txt" % os.path.basename(tree)), "200 3\r\n")
+                # The installed client finds its library in lib/swp-host too.
+                found = subprocess.run([client, "ftp://127.0.0.1:%d" % server.port, "a.txt"], capture_output=True,
+                                       timeout=60, env=dict(os.environ, HOME=server.home))
+                self.assertEqual((found.returncode, found.stdout), (0, b"/%s/a.txt\n" % os.path.basename(tree).encode()))
                 with open("/proc/%d/maps" % server.pid) as maps:
                     mapped = maps.read()
                 for library in ("libswp.so", "libwin32.so"):

@@ -211,6 +211,20 @@ TEST_F(FileTest, AFifoOpensAtOnceAndEachKindOfFileNamesItsType) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// As on Windows, one folder at a time: an existing name and a missing parent are told apart.
+TEST_F(FileTest, CreateDirectoryMakesOneFolder) {
+    std::string made = folder_ + "/made";
+    EXPECT_TRUE(CreateDirectoryA(made.c_str(), nullptr));
+    EXPECT_FALSE(CreateDirectoryA(made.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(CreateDirectoryA((folder_ + "/no/made").c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    ASSERT_TRUE(GetFileAttributesExA(made.c_str(), GetFileExInfoStandard, &facts));
+    EXPECT_NE(facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(rmdir(made.c_str()), 0);
+}
+
 // As on Windows, a folder's enumeration holds "." and ".." beside its entries.
 TEST_F(FileTest, FolderEnumerationReportsTheDotEntries) {
     std::FILE* stream = std::fopen(path_.c_str(), "w");

@@ -1,6 +1,6 @@
-"""swp.dll and swp-host.exe as objdump sees them: the plug-in exports exactly its entry point, its
-version resource gives 1.0.1.3 as file and product version, and both import only Windows system
-DLLs and the C runtime."""
+"""swp.dll, swp-host.exe and swp-search.exe as objdump sees them: the plug-in exports exactly its
+entry point, its version resource gives 1.0.1.3 as file and product version, and all three import
+only Windows system DLLs and the C runtime."""
 
 import os
 import re
@@ -12,6 +12,7 @@ BUILD_DIR = os.environ["SWP_BUILD_DIR"]
 OBJDUMP = os.environ.get("SWP_OBJDUMP") or "x86_64-w64-mingw32-objdump"
 PLUGIN = os.path.join(BUILD_DIR, "swp.dll")
 HOST = os.path.join(BUILD_DIR, "swp-host.exe")
+CLIENT = os.path.join(BUILD_DIR, "swp-search.exe")
 
 # What a module may import: system DLLs that every Windows has, and its C runtime.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
@@ -92,7 +93,7 @@ class PluginModule(unittest.TestCase):
 
 class Imports(unittest.TestCase):
     def test_only_system_dlls_and_the_c_runtime(self):
-        for module in (PLUGIN, HOST):
+        for module in (PLUGIN, HOST, CLIENT):
             imported = imports(objdump("-p", module))
             self.assertIn("kernel32.dll", imported, module)
             self.assertLessEqual(set(imported), SYSTEM_DLLS, module)
