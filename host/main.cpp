@@ -39,9 +39,10 @@ std::atomic<DWORD> main_thread_id{0};
 // Set once the run has ended: the handler of a closing console waits for it.
 HANDLE run_ended = nullptr;
 
-// Until the message loop runs, a stop ends the process at once: start-up steps (reading the
-// settings and the saved index, indexing's first steps, the plug-in's start) do not look at the
-// queue, and nothing has been served that a clean stop would have to end.
+// Until the plug-in starts, a stop ends the process at once: start-up steps (reading the settings
+// and the saved index, indexing's first steps) do not look at the queue, and nothing has been
+// served that a clean stop would have to end. From the plug-in's start on, a stop waits in the
+// queue and ends the loop at once.
 std::mutex starting_lock;
 bool starting = true;
 
@@ -167,11 +168,11 @@ int draw_options_page(const host::CommandLine& command_line, const Plugin& plugi
 // ticked while it serves); the window's Apply restarts or stops the server as the page says.
 int show_options_window(const host::CommandLine& command_line, const Plugin& plugin, host::SettingsStore* store) {
     host::listen_watch_begin();
+    starting_end();
     plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
     host::ListenReport report = host::listen_watch_end();
     host::listen_report_show_applied(report);
     std::string error;
-    starting_end();
     bool shown = host::options_window_run(plugin.proc, store, command_line.options_page_width,
                                           command_line.options_page_height, &error);
     plugin.send(PLUGIN_MSG_STOP);
@@ -184,13 +185,15 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
     // The server's listeners are the sockets that start listening during the start message;
     // passive data listeners opened later are not announced.
     host::listen_watch_begin();
+    // From the plug-in's start on, a stop goes through the queue, so that what the start opened
+    // (listeners, the activity log) is closed as at any other stop.
+    starting_end();
     plugin.send(PLUGIN_MSG_START, reinterpret_cast<uintptr_t>(store));
     if (!host::listen_report_show(host::listen_watch_end())) {
         plugin.send(PLUGIN_MSG_STOP);
         plugin.send(PLUGIN_MSG_UNINIT);
         return EXIT_NO_LISTENER;
     }
-    starting_end();
     run_message_loop();
     plugin.send(PLUGIN_MSG_STOP);
     plugin.send(PLUGIN_MSG_SAVE_SETTINGS, reinterpret_cast<uintptr_t>(store));
