@@ -3,12 +3,18 @@
 #include <vector>
 
 #include "client/client_options.h"
+#include "host/help_layout.h"
 #include "host/search_syntax_help.h"
 
 namespace client {
 namespace {
 
-constexpr size_t HELP_WIDTH = 100;
+using host::help_paragraphs;
+using host::help_wrapped;
+using host::roff_escaped;
+using host::roff_paragraphs;
+using host::roff_title;
+
 constexpr size_t HELP_INDENT = 28;
 
 constexpr char SUMMARY[] = "find files on an SWP server, as locate finds them here, and download them";
@@ -98,94 +104,24 @@ std::vector<HelpSection> help_sections() {
 
 // ---- the --help text --------------------------------------------------------------------------
 
-// Breaks a text at blanks so that no line passes the help width; later lines start at `indent`.
-std::string wrapped(const std::string& text, size_t indent, size_t column) {
-    std::string out;
-    size_t line_start = column;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(' ', start);
-        if (end == std::string::npos) end = text.size();
-        std::string word = text.substr(start, end - start);
-        if (column > line_start && column + 1 + word.size() > HELP_WIDTH) {
-            out += "\n" + std::string(indent, ' ');
-            column = line_start = indent;
-        } else if (column > line_start) {
-            out += ' ';
-            ++column;
-        }
-        out += word;
-        column += word.size();
-        start = end + 1;
-    }
-    return out;
-}
-
-std::string paragraphs_text(const std::string& text) {
-    std::string out;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find("\n\n", start);
-        if (end == std::string::npos) end = text.size();
-        if (start != 0) out += "\n";
-        out += "  " + wrapped(text.substr(start, end - start), 2, 2) + "\n";
-        start = end + 2;
-    }
-    return out;
-}
-
 std::string item_text(const HelpItem& item, bool literal) {
-    if (literal) return "  " + item.tag + "\n" + std::string(6, ' ') + wrapped(item.text, 6, 6) + "\n";
+    if (literal) return "  " + item.tag + "\n" + std::string(6, ' ') + help_wrapped(item.text, 6, 6) + "\n";
     std::string left = "  " + item.tag;
     if (left.size() + 1 < HELP_INDENT) left.resize(HELP_INDENT, ' ');
     else left += "\n" + std::string(HELP_INDENT, ' ');
-    return left + wrapped(item.text, HELP_INDENT, HELP_INDENT) + "\n";
-}
-
-// ---- the manual page --------------------------------------------------------------------------
-
-// Text set in roff: a leading dot or quote is kept literal, a minus is a minus, a backslash shows.
-std::string roff_escaped(const std::string& text) {
-    std::string out;
-    for (char byte : text) {
-        if (byte == '\\') out += "\\e";
-        else if (byte == '-') out += "\\-";
-        else out += byte;
-    }
-    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
-    return out;
-}
-
-std::string roff_paragraphs(const std::string& text) {
-    std::string out;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find("\n\n", start);
-        if (end == std::string::npos) end = text.size();
-        if (start != 0) out += ".PP\n";
-        out += roff_escaped(text.substr(start, end - start)) + "\n";
-        start = end + 2;
-    }
-    return out;
-}
-
-std::string upper(const std::string& text) {
-    std::string out = text;
-    for (char& byte : out)
-        if (byte >= 'a' && byte <= 'z') byte = static_cast<char>(byte - 'a' + 'A');
-    return out;
+    return left + help_wrapped(item.text, HELP_INDENT, HELP_INDENT) + "\n";
 }
 
 }  // namespace
 
 std::string client_help() {
     std::string text = std::string("Usage: ") + USAGE + "\n" + std::string(SUMMARY) + ".\n\n" +
-                       paragraphs_text(DESCRIPTION);
+                       help_paragraphs(DESCRIPTION);
     for (const HelpSection& section : help_sections()) {
         text += "\n" + section.title + ":\n";
         for (const HelpItem& item : section.items) text += item_text(item, section.literal_items);
         for (const std::string& paragraph : section.paragraphs)
-            text += (section.items.empty() ? "" : "\n") + paragraphs_text(paragraph);
+            text += (section.items.empty() ? "" : "\n") + help_paragraphs(paragraph);
     }
     return text;
 }
@@ -196,7 +132,7 @@ std::string client_manual_page(const std::string& version) {
                        ".SH SYNOPSIS\n.B swp\\-search\n[\\fIOPTION\\fR]... \\fIURL\\fR \\fITEXT\\fR...\n" +
                        ".SH DESCRIPTION\n" + roff_paragraphs(DESCRIPTION);
     for (const HelpSection& section : help_sections()) {
-        page += ".SH " + upper(section.title) + "\n";
+        page += ".SH " + roff_title(section.title) + "\n";
         for (const HelpItem& item : section.items) {
             if (section.literal_items) page += ".PP\n.nf\n" + roff_escaped(item.tag) + "\n.fi\n.RS\n";
             else page += ".TP\n\\fB" + roff_escaped(item.tag) + "\\fR\n";

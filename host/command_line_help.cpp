@@ -2,6 +2,7 @@
 #include <string>
 
 #include "host/command_line.h"
+#include "host/help_layout.h"
 #include "host/host_folders.h"
 #include "host/search_syntax_help.h"
 #include "host/settings_store.h"
@@ -10,7 +11,6 @@ namespace host {
 namespace {
 
 constexpr size_t HELP_INDENT = 26;
-constexpr size_t HELP_WIDTH = 100;
 
 // A part of the description after the options; paragraphs are separated by an empty line.
 struct HelpSection {
@@ -43,79 +43,10 @@ constexpr HelpSection HELP_SECTIONS[] = {
      false},
 };
 
-// Breaks a text at blanks so that no line passes the help width; later lines start at `indent`.
-std::string help_wrapped(const std::string& text, size_t indent, size_t column) {
-    std::string wrapped;
-    size_t start = 0;
-    size_t line_start = column;
-    while (start < text.size()) {
-        size_t end = text.find(' ', start);
-        if (end == std::string::npos) end = text.size();
-        std::string word = text.substr(start, end - start);
-        if (column > line_start && column + 1 + word.size() > HELP_WIDTH) {
-            wrapped += "\n" + std::string(indent, ' ');
-            column = line_start = indent;
-        } else if (column > line_start) {
-            wrapped += ' ';
-            ++column;
-        }
-        wrapped += word;
-        column += word.size();
-        start = end + 1;
-    }
-    return wrapped;
-}
-
 std::string settings_key_list(const char* separator) {
     std::string list;
     for (const SettingsKey& key : SETTINGS_KEYS) list += (list.empty() ? "" : separator) + std::string(key.name);
     return list;
-}
-
-// Each paragraph of a section's text, wrapped and indented by two blanks.
-std::string help_paragraphs(const std::string& text) {
-    std::string out;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find("\n\n", start);
-        if (end == std::string::npos) end = text.size();
-        if (start != 0) out += "\n";
-        out += "  " + help_wrapped(text.substr(start, end - start), 2, 2) + "\n";
-        start = end + 2;
-    }
-    return out;
-}
-
-// Text set in roff: a leading dot or quote is kept literal, a minus is a minus, a backslash shows.
-std::string roff_escaped(const std::string& text) {
-    std::string out;
-    for (char byte : text) {
-        if (byte == '\\') out += "\\e";
-        else if (byte == '-') out += "\\-";
-        else out += byte;
-    }
-    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
-    return out;
-}
-
-std::string roff_paragraphs(const std::string& text) {
-    std::string out;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find("\n\n", start);
-        if (end == std::string::npos) end = text.size();
-        if (start != 0) out += ".PP\n";
-        out += roff_escaped(text.substr(start, end - start)) + "\n";
-        start = end + 2;
-    }
-    return out;
-}
-
-std::string upper(const char* text) {
-    std::string out = text;
-    for (char& byte : out)
-        if (byte >= 'a' && byte <= 'z') byte = static_cast<char>(byte - 'a' + 'A');
-    return out;
 }
 
 // The manual's search syntax and examples: what clients may send, and how swp-host is run.
@@ -206,7 +137,7 @@ std::string command_line_manual_page(const std::string& version) {
         page += "\n" + roff_escaped(option_help(option)) + "\n";
     }
     for (const HelpSection& section : HELP_SECTIONS) {
-        page += ".SH " + upper(section.title) + "\n" + roff_paragraphs(section.text);
+        page += ".SH " + roff_title(section.title) + "\n" + roff_paragraphs(section.text);
         if (section.lists_settings_keys)
             page += ".PP\nThe keys of section [swp]: " + roff_escaped(settings_key_list(", ")) + ".\n";
     }

@@ -55,7 +55,8 @@ add_dependencies(swp-host swp)
 # swp-search.exe: the client, the same sources as swp-search on Windows Sockets itself.
 file(GLOB CLIENT_SOURCES CONFIGURE_DEPENDS client/*.cpp)
 list(FILTER CLIENT_SOURCES EXCLUDE REGEX "(client/main|_posix)\\.cpp$")
-add_library(swp_client_core STATIC ${CLIENT_SOURCES})
+# The --help and manual page layout is the host's own, shared.
+add_library(swp_client_core STATIC ${CLIENT_SOURCES} host/help_layout.cpp)
 target_include_directories(swp_client_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(swp_client_core PUBLIC swp_re2 ws2_32)
 add_executable(swp-search client/main.cpp client/swp-search.rc)
