@@ -285,18 +285,30 @@ private:
         return *changes_;
     }
 
+    enum class Decided { untouched, touched, unknown };
+
     // The changed entries in the list at the pass's version, given the list's entries before (as a
-    // set, by the pass's numbers); whether any of them was or is in it.
-    bool decide(const SearchRequest& request, const std::vector<Changed>& changed, const std::vector<uint32_t>& before,
-                std::vector<uint32_t>* added) {
+    // set, by the pass's numbers); whether any of them was or is in it. A list that is not `whole`
+    // (cut to its count, and full) lacks the matches past its end: a change to one of its entries
+    // may leave a place only those can fill (unknown), and any other changed entry is matched, as
+    // the list cannot tell whether it matched before.
+    Decided decide(const SearchRequest& request, const std::vector<Changed>& changed, const std::vector<uint32_t>& before,
+                   bool whole, std::vector<uint32_t>* added) {
         bool touched = false;
         for (const Changed& item : changed) {
             bool was_in = holds(before, item.id);
-            bool is_in = item.present && (item.same_place ? was_in : search_entry_matches(to_, request, item.id));
+            if (was_in && !whole) return Decided::unknown;
+            bool is_in = item.present &&
+                         (item.same_place && whole ? was_in : search_entry_matches(to_, request, item.id));
             touched = touched || was_in || is_in;
             if (is_in) added->push_back(item.id);
         }
-        return touched;
+        return touched ? Decided::touched : Decided::untouched;
+    }
+
+    // Whether the list holds every entry its search finds.
+    static bool holds_all(const QuerySearch& search, const QueryResults& results) {
+        return !search_is_cut(search) || results.entries.size() < search.max_results;
     }
 
     // The list with the changes since it was checked: the changed entries out, those in it now put
@@ -304,15 +316,17 @@ private:
     Answer advance(HeldList& list, const SharedResults& input) {
         const Changes& changes = changes_for(list);
         const SearchRequest& request = *list.request;
-        if (changes.relocated && needs_paths(request)) return research(list);
+        bool whole = holds_all(*list.search, *input);
+        // Moved folders reorder what lies below them, past a cut list's end too.
+        if (changes.relocated && (needs_paths(request) || !whole)) return research(list);
         const std::vector<uint32_t>& members = members_of(list, *input);
         std::vector<uint32_t> added;
-        bool touched = decide(request, changes.changed, members, &added);
+        Decided decided = decide(request, changes.changed, members, whole, &added);
+        if (decided == Decided::unknown) return research(list);
         list.records_of = to_.generation;
         list.records_seen = changes.records_end;
         // Untouched, the entries read the same at the list's own version: paths too, as no folder moved.
-        if (!touched && !changes.relocated) return {input, list.members};
-        if (search_is_cut(*list.search)) return research(list);
+        if (decided == Decided::untouched && !changes.relocated) return {input, list.members};
         return place(list, without(input->entries, changes.ids), without(members, changes.ids), std::move(added),
                      changes.relocated);
     }
@@ -325,16 +339,19 @@ private:
             carry_ = carry_between({input->view.generation, list.checked}, to_);
         const Carry& carry = *carry_;
         const SearchRequest& request = *list.request;
-        if ((carry.relocated && needs_paths(request)) || search_is_cut(*list.search)) return research(list);
+        bool whole = holds_all(*list.search, *input);
+        if (carry.relocated && (needs_paths(request) || !whole)) return research(list);
         // The list by the new numbers (without what was gone by the fold), then the changed entries out.
         const std::vector<uint32_t>& renumbered = to_.generation->origin->ids;
         std::vector<uint32_t> carried;
         carried.reserve(input->entries.size());
         for (uint32_t e : input->entries)
             if (e < renumbered.size() && renumbered[e] != INDEX_NO_ENTRY) carried.push_back(renumbered[e]);
+        // An entry of a cut list that the fold dropped leaves a place for those past its end.
+        if (!whole && carried.size() < input->entries.size()) return research(list);
         std::vector<uint32_t> carried_members = sorted_once(carried);
         std::vector<uint32_t> added;
-        decide(request, carry.changed, carried_members, &added);
+        if (decide(request, carry.changed, carried_members, whole, &added) == Decided::unknown) return research(list);
         list.records_of = to_.generation;
         list.records_seen = carry.records_end;
         std::vector<uint32_t> entries = without(carried, carry.ids), members = without(carried_members, carry.ids);
@@ -350,7 +367,7 @@ private:
     }
 
     // A new list of `entries` (in the list's order at the pass's version, unless folders moved),
-    // with `added` put in their places.
+    // with `added` put in their places, cut to the search's count.
     Answer place(const HeldList& list, std::vector<uint32_t> entries, std::vector<uint32_t> members,
                  std::vector<uint32_t> added, bool relocated) {
         auto made = std::make_unique<QueryResults>();
@@ -372,6 +389,10 @@ private:
                                        &made->entries);
         }
         if (!sorted) return {};
+        if (search_is_cut(search) && made->entries.size() > search.max_results) {
+            made->entries.resize(search.max_results);
+            all_members = sorted_once(made->entries);
+        }
         made->view = index_view_copy(to_);
         return {SharedResults(std::move(made)), std::make_shared<const std::vector<uint32_t>>(std::move(all_members))};
     }

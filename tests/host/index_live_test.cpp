@@ -180,22 +180,24 @@ TEST_F(LiveIndex, ChangesReadLikeAFreshIndexOfTheChangedTreeBeforeAndAfterAFold)
     host::index_view_release(&fresh);
 }
 
-// Held lists of every search and sort, taken from a view, then followed: each reads as the same
-// search of a fresh index of the tree.
+// Held lists of every search and sort, whole and cut to a few, taken from a view, then followed:
+// each reads as the same search of a fresh index of the tree.
 class HeldLists {
 public:
     explicit HeldLists(const host::IndexView& view) {
         for (const Query& query : test_queries())
             for (int property : {0, 1, 2, 3, 5, 6, 8})
-                for (bool ascending : {true, false}) {
-                    auto search = std::make_shared<host::QuerySearch>();
-                    search->text = query.text;
-                    search->options = query.options;
-                    search->sort_property = property;
-                    search->sort_ascending = ascending;
-                    host::SharedResults results(host::query_answer(view, *search, host::query_request(*search), {}));
-                    held_.push_back(host::result_follow_hold(search, results));
-                }
+                for (bool ascending : {true, false})
+                    for (uint32_t count : {0u, 3u}) {
+                        auto search = std::make_shared<host::QuerySearch>();
+                        search->text = query.text;
+                        search->options = query.options;
+                        search->sort_property = property;
+                        search->sort_ascending = ascending;
+                        search->max_results = count;
+                        host::SharedResults results(host::query_answer(view, *search, host::query_request(*search), {}));
+                        held_.push_back(host::result_follow_hold(search, results));
+                    }
     }
     // Once the follower has taken the current version.
     void expect_as_fresh(const std::string& folder, const char* after) {
@@ -209,7 +211,8 @@ public:
             host::SharedResults newest = host::result_follow_newest(*list);
             auto expected = host::query_answer(fresh, search, host::query_request(search), {});
             EXPECT_EQ(paths_of(newest->view, newest->entries), paths_of(fresh, expected->entries))
-                << after << ": " << search.text << " by " << search.sort_property << (search.sort_ascending ? "" : " descending");
+                << after << ": " << search.text << " by " << search.sort_property << (search.sort_ascending ? "" : " descending")
+                << " count " << search.max_results;
         }
         host::index_view_release(&fresh);
     }
@@ -235,6 +238,10 @@ TEST_F(LiveIndex, HeldListsFollowChangesMovesAndFolds) {
     ASSERT_TRUE(host::rescan_move(changer_, root_, "Music/sub", "Docs/sub moved"));
     host::overlay_publish(&writer_);
     held->expect_as_fresh(folder(), "a folder moved");
+    host::ScopedView moved;  // lists of it meet the fold without a folder moved since
+    fs::remove(at("Docs/.hidden"));
+    ASSERT_TRUE(host::rescan_subtree(changer_, root_, root_.entry, ""));
+    host::overlay_publish(&writer_);
 
     // A fold as the updater makes one: a change made while it runs is followed in the old
     // generation, then written again to the fold's, which has another before it becomes current.
@@ -260,8 +267,9 @@ TEST_F(LiveIndex, HeldListsFollowChangesMovesAndFolds) {
     host::index_generation_set_current(folded);
     held->expect_as_fresh(folder(), "the fold's generation");
     held.reset();
-    HeldLists behind(before_);  // lists of a version before the fold's
-    behind.expect_as_fresh(folder(), "lists older than the fold");
+    // Lists of versions before the fold's, one set at a time (equal lists would share an outcome).
+    HeldLists(before_).expect_as_fresh(folder(), "lists older than the fold");
+    HeldLists(moved.get()).expect_as_fresh(folder(), "lists older than the fold, after the move");
 }
 
 TEST_F(LiveIndex, ListingsAndSearchesWhileAThreadChangesTheFolder) {
