@@ -205,7 +205,6 @@ def conditions(f):
 
 def rows_of(f):
     swp = lambda values: {bench_table.SWP: values}  # noqa: E731
-    ms = lambda values: [value * 1e3 for value in values]  # noqa: E731
     shown = f["loaded"][0]
     note = ("100 other clients each holding a query, 1,000 changes/s; " + conditions(f))
     return [
@@ -215,7 +214,8 @@ def rows_of(f):
                         swp([percentile(shown, 0.99) * 1e3]), {"text": "< 100 ms", "limit": 100.0}, note),
         bench_table.row("held results: host CPU at 1,000 changes/s, 100 clients each holding a query", "% of a core",
                         "lower", swp([share * 100 for share in f["cpu_held"]]),
-                        None, "without the held queries: %.1f %% (medians of the turns)"
+                        {"text": "< 100 % (keeps up on one core)", "limit": 100.0},
+                        "without the held queries: %.1f %% (medians of the turns)"
                         % (statistics.median(f["cpu_none"]) * 100)),
     ]
 
