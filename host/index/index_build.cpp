@@ -337,6 +337,7 @@ IndexSnapshot* index_snapshot_from_scan(ScanState& scan, std::vector<IndexRootFo
     s->roots = std::move(roots);
     s->folder_sizes = folder_sizes;
     fill_recent(*s, extras.recent, entry_of);
+    if (extras.entry_of) extras.entry_of->swap(entry_of);
     release(entry_of);
     fill_arenas(*s, scan.names, folded.text);
     release(scan.names, folded.text);

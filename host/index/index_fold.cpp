@@ -26,7 +26,7 @@ void node_add(const IndexView& view, uint32_t id, uint32_t parent, ScanState* sc
 
 }  // namespace
 
-IndexSnapshot* index_fold(const IndexView& view, const std::atomic<bool>* cancel) {
+IndexSnapshot* index_fold(const IndexView& view, const std::atomic<bool>* cancel, std::vector<uint32_t>* renumbered) {
     const IndexSnapshot& base = view_base(view);
     ScanState scan;
     ScanExtras extras;
@@ -52,8 +52,16 @@ IndexSnapshot* index_fold(const IndexView& view, const std::atomic<bool>* cancel
             ids.push_back(child);
         }
     }
-    std::vector<uint32_t>().swap(ids);
-    return index_snapshot_from_scan(scan, std::move(roots), base.folder_sizes, extras);
+    if (!renumbered) {
+        std::vector<uint32_t>().swap(ids);
+        return index_snapshot_from_scan(scan, std::move(roots), base.folder_sizes, extras);
+    }
+    std::vector<uint32_t> entry_of;
+    extras.entry_of = &entry_of;
+    IndexSnapshot* folded = index_snapshot_from_scan(scan, std::move(roots), base.folder_sizes, extras);
+    renumbered->assign(view_id_end(view), INDEX_NO_ENTRY);
+    for (size_t node = 0; node < ids.size(); ++node) (*renumbered)[ids[node]] = entry_of[node];
+    return folded;
 }
 
 }  // namespace host

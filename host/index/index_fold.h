@@ -9,7 +9,9 @@
 namespace host {
 
 // Every entry the version holds, with its facts and its date recently changed, as a new base in
-// name order. Null when `cancel` was raised meanwhile.
-IndexSnapshot* index_fold(const IndexView& view, const std::atomic<bool>* cancel);
+// name order. Null when `cancel` was raised meanwhile. `renumbered`, when given, is filled with the
+// new number of each id of the version (INDEX_NO_ENTRY for an id it does not hold).
+IndexSnapshot* index_fold(const IndexView& view, const std::atomic<bool>* cancel,
+                          std::vector<uint32_t>* renumbered = nullptr);
 
 }  // namespace host

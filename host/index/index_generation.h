@@ -47,6 +47,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "host/index/index_store.h"
 
@@ -129,6 +130,15 @@ private:
     std::atomic<size_t> size_{0};
 };
 
+// What a generation made by a fold was made of: a version of another generation, and the number
+// each id of that version has here (INDEX_NO_ENTRY: absent), so that what was found there can be
+// carried over.
+struct FoldOrigin {
+    uint64_t generation;  // its serial
+    uint32_t version;
+    std::vector<uint32_t> ids;
+};
+
 struct IndexGeneration {
     explicit IndexGeneration(IndexSnapshot* base_snapshot);
     ~IndexGeneration();
@@ -136,6 +146,8 @@ struct IndexGeneration {
     IndexGeneration& operator=(const IndexGeneration&) = delete;
 
     std::atomic<long> references{1};
+    const uint64_t serial;  // unique in the process, unlike the address
+    std::unique_ptr<const FoldOrigin> origin;  // a fold's generation: set before readers see it
     IndexSnapshot* base;  // owned
     uint32_t base_count;
     std::atomic<uint32_t> published{0};
@@ -177,5 +189,9 @@ void index_generation_set_current(IndexGeneration* generation);
 void index_generation_release(IndexGeneration* generation);
 // Runs `hook` (null: nothing) on whichever thread frees a generation, after it was freed.
 void index_generation_set_freed_hook(void (*hook)());
+// Runs `hook` (null: nothing) on the writing thread whenever readers can take another version:
+// one published, or another generation made current. index_changed() runs it.
+void index_set_changed_hook(void (*hook)());
+void index_changed();
 
 }  // namespace host

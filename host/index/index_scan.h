@@ -85,6 +85,7 @@ struct ScanRecent {
 struct ScanExtras {
     bool sizes_are_totals = false;  // folders' sizes are already the sums below them
     std::vector<ScanRecent> recent;
+    std::vector<uint32_t>* entry_of = nullptr;  // when given: filled with each node's entry number
 };
 
 // Makes a base of the nodes (index_build.cpp); `scan` is spent: its nodes and names are freed.

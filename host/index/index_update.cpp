@@ -72,6 +72,7 @@ struct Updater {
     std::vector<ReplayOp> replay;
     bool folding = false;
     Clock::time_point fold_started;
+    FoldOrigin fold_origin;  // the fold thread's until it is joined
     std::thread fold_thread;
     std::atomic<bool> fold_cancel{false};
     bool complete = false;  // the first index is made
@@ -289,13 +290,14 @@ Clock::time_point idle_fold_due(const Updater& updater) {
 void fold_start(Updater& updater) {
     IndexGeneration* generation = updater.writer.generation;
     IndexView view = index_view_copy({generation, generation->published.load()});
+    updater.fold_origin = {generation->serial, view.version, {}};
     updater.fold_started = Clock::now();
     updater.folding = true;
     updater.fold_cancel = false;
     updater.replay.clear();
     updater.fold_thread = std::thread([view, &updater]() mutable {
         if (auto hook = g_fold_hook.load()) hook();
-        IndexSnapshot* base = index_fold(view, &updater.fold_cancel);
+        IndexSnapshot* base = index_fold(view, &updater.fold_cancel, &updater.fold_origin.ids);
         index_view_release(&view);
         {
             std::lock_guard<std::mutex> guard(g_shared.lock);
@@ -312,6 +314,7 @@ void fold_install(Updater& updater, IndexSnapshot* base) {
     updater.folding = false;
     if (!base) return;
     auto* generation = new IndexGeneration(base);
+    generation->origin = std::make_unique<FoldOrigin>(std::move(updater.fold_origin));
     updater.start.roots = base->roots;  // the new base numbers its entries anew
     OverlayWriter replaying;
     overlay_writer_start(&replaying, generation);

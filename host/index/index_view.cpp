@@ -13,6 +13,8 @@ namespace {
 std::mutex g_current_lock;
 IndexGeneration* g_current = nullptr;  // guarded by g_current_lock
 std::atomic<void (*)()> g_freed_hook{nullptr};
+std::atomic<void (*)()> g_changed_hook{nullptr};
+std::atomic<uint64_t> g_generation_serials{0};
 
 // The overlay's name arenas: half the base's names, within these bounds (a reservation of address
 // space: only what the names fill costs memory).
@@ -50,7 +52,7 @@ bool enumeration_less(bool folder_a, std::string_view name_a, bool folder_b, std
 }  // namespace
 
 IndexGeneration::IndexGeneration(IndexSnapshot* base_snapshot)
-    : base(base_snapshot), base_count(static_cast<uint32_t>(base_snapshot->entries.size())) {
+    : serial(++g_generation_serials), base(base_snapshot), base_count(static_cast<uint32_t>(base_snapshot->entries.size())) {
     // A generation without changes costs no memory for these.
     base_slot_of = pages_take<uint32_t>(base_count);
     bucket_count = bucket_count_for(base_count);
@@ -82,6 +84,12 @@ void index_generation_release(IndexGeneration* generation) {
 
 void index_generation_set_freed_hook(void (*hook)()) { g_freed_hook = hook; }
 
+void index_set_changed_hook(void (*hook)()) { g_changed_hook = hook; }
+
+void index_changed() {
+    if (auto hook = g_changed_hook.load(std::memory_order_relaxed)) hook();
+}
+
 void index_generation_set_current(IndexGeneration* generation) {
     IndexGeneration* old = nullptr;
     {
@@ -90,6 +98,7 @@ void index_generation_set_current(IndexGeneration* generation) {
         g_current = generation;
     }
     index_generation_release(old);
+    index_changed();
 }
 
 IndexView index_view_acquire() {

@@ -272,6 +272,7 @@ void overlay_publish(OverlayWriter* writer) {
     writer->generation->published.store(writer->next, std::memory_order_release);
     ++writer->next;
     writer->made = 0;
+    index_changed();
 }
 
 }  // namespace host

@@ -6,6 +6,7 @@
 //   thread in install_newest;
 // - the pool's queue, running list and counts, under WorkerPool::lock; g_jobs_running, a copy of
 //   the running list's length that workers read at their polls, is an atomic.
+// - a query's held list (result_follow.h), which meets the follower thread on its own terms.
 // Everything else in a job is immutable once queued, or belongs to its worker while it runs. The
 // worker never touches the query: it hands the finished job back by posting it to the creating
 // thread's completion window, and only that thread installs results and calls the callback,
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "host/index/index.h"
+#include "host/index/result_follow.h"
 #include "host/index/result_share.h"
 #include "host/index/result_sort.h"
 #include "host/index/search_run.h"
@@ -38,11 +40,13 @@ struct QueryJob {
     IndexView view;                      // the version it searches or sorts, a reference of its own
     std::shared_ptr<const QuerySearch> search;  // null: sort `input` only
     std::shared_ptr<const QueryResults> input;
+    std::shared_ptr<const QuerySearch> answers;  // the search whose whole answer it makes (null: none)
     int sort_property = 0;
     bool sort_ascending = true;
     int event = DB_QUERY_EVENT_SEARCH_DONE;
     std::atomic<bool> cancel{false};
     bool done = false;                                     // guarded by shared->lock
+    bool complete = false;                                 // guarded by shared->lock: ran to its end
     std::shared_ptr<const QueryResults> results;           // guarded by shared->lock
     bool event_raised = false;                             // owner thread only
     std::chrono::steady_clock::time_point started;         // worker only
@@ -67,6 +71,7 @@ struct SorrelwickDbQuery {
     std::shared_ptr<const host::QueryResults> results = std::make_shared<host::QueryResults>();
     std::shared_ptr<host::QueryJob> newest;
     bool newest_installed = true;
+    std::shared_ptr<host::HeldList> held;  // `results` as they follow the index (null: not followed)
 };
 
 namespace host {
@@ -117,12 +122,7 @@ bool query_is_live(SorrelwickDbQuery* query) {
 }
 
 SearchRequest request_from(const QuerySearch& search) {
-    SearchRequest request;
-    request.main = search_compile(search.text, search.options);
-    request.filter = search_compile(search.filter_text, search_options_from_filter_flags(search.filter_flags));
-    request.include_files = search.include_files;
-    request.include_folders = search.include_folders;
-    request.nothing = search.hide_empty_search_results && search_text_is_blank(search.text);
+    SearchRequest request = query_request(search);
     for (const SearchCondition* condition : {&request.main, &request.filter})
         if (condition->invalid) debug_printf("swp-host: search: %s\n", condition->error.c_str());
     return request;
@@ -130,7 +130,8 @@ SearchRequest request_from(const QuerySearch& search) {
 
 // Ends a job: a cancelled one with no results, since nobody may install what it got so far.
 void job_finish(QueryJob& job, SharedResults results) {
-    if (job.cancel.load() || !results) {
+    bool complete = results && !job.cancel.load();
+    if (!complete) {
         auto none = std::make_shared<QueryResults>();
         none->view = index_view_copy(job.view);
         results = std::move(none);
@@ -138,6 +139,7 @@ void job_finish(QueryJob& job, SharedResults results) {
     {
         std::lock_guard<std::mutex> guard(job.shared->lock);
         job.results = std::move(results);
+        job.complete = complete;
         job.done = true;
     }
     job.shared->finished.notify_all();
@@ -160,19 +162,11 @@ void job_poll(void* context) {
 // The job's list, sorted and cut to its limit, with the job's version; null when it stopped
 // before the end.
 std::unique_ptr<QueryResults> job_compute(QueryJob& job, const SearchPoll& poll) {
+    if (job.search) return query_answer(job.view, *job.search, request_from(*job.search), poll);
     auto results = std::make_unique<QueryResults>();
     std::vector<uint32_t>& entries = results->entries;
-    bool complete = true;
-    if (job.search) {
-        SearchRequest request = request_from(*job.search);
-        complete = search_run(job.view, request, poll, &entries);
-    } else if (job.input) {
-        entries = job.input->entries;
-    }
-    if (complete) complete = result_sort(job.view, job.sort_property, job.sort_ascending, poll, &entries);
-    if (!complete) return nullptr;
-    uint32_t limit = job.search ? job.search->max_results : 0;
-    if (limit != 0 && limit != 0xFFFFFFFF && entries.size() > limit) entries.resize(limit);
+    if (job.input) entries = job.input->entries;
+    if (!result_sort(job.view, job.sort_property, job.sort_ascending, poll, &entries)) return nullptr;
     results->view = index_view_copy(job.view);
     return results;
 }
@@ -273,10 +267,23 @@ void job_cancel(const std::shared_ptr<QueryJob>& job) {
 void install_newest(SorrelwickDbQuery* query) {
     if (query->newest_installed || !query->newest) return;
     QueryJob& job = *query->newest;
-    std::unique_lock<std::mutex> guard(query->shared->lock);
-    query->shared->finished.wait(guard, [&] { return job.done; });
-    query->results = job.results;
+    bool complete;
+    {
+        std::unique_lock<std::mutex> guard(query->shared->lock);
+        query->shared->finished.wait(guard, [&] { return job.done; });
+        query->results = job.results;
+        complete = job.complete;
+    }
     query->newest_installed = true;
+    // Only a whole answer can follow the index; what a stopped job leaves stays as it is.
+    query->held = complete ? result_follow_hold(job.answers, query->results) : nullptr;
+}
+
+// The held results as they follow the index now.
+void take_followed(SorrelwickDbQuery* query) {
+    if (!query->newest_installed || !query->held) return;
+    SharedResults newest = result_follow_newest(*query->held);
+    if (newest != query->results) query->results = std::move(newest);
 }
 
 void complete_job(const std::shared_ptr<QueryJob>& job) {
@@ -354,31 +361,43 @@ void query_destroy(SorrelwickDbQuery* query) {
 
 void query_search(SorrelwickDbQuery* query, const QuerySearch& search) {
     auto job = new_job(query, index_view_acquire());
-    job->search = std::make_shared<const QuerySearch>(search);
-    job->sort_property = result_sort_knows(search.sort_property) ? search.sort_property : 0;
-    job->sort_ascending = search.sort_ascending;
+    auto known = std::make_shared<QuerySearch>(search);
+    if (!result_sort_knows(known->sort_property)) known->sort_property = PROPERTY_NAME;
+    job->search = known;
+    job->answers = known;
+    job->sort_property = known->sort_property;
+    job->sort_ascending = known->sort_ascending;
     job->event = DB_QUERY_EVENT_SEARCH_DONE;
     start_job(query, std::move(job));
 }
 
 void query_sort(SorrelwickDbQuery* query, int property, bool ascending) {
     const QueryJob* pending = query->newest_installed ? nullptr : query->newest.get();
+    property = result_sort_knows(property) ? property : PROPERTY_NAME;
+    // The search whose answer, in the new order, the sort makes.
+    const QuerySearch* answering = pending ? pending->answers.get()
+                                           : query->held ? result_follow_search(*query->held).get() : nullptr;
+    std::shared_ptr<QuerySearch> answers;
+    if (answering) {
+        answers = std::make_shared<QuerySearch>(*answering);
+        answers->sort_property = property;
+        answers->sort_ascending = ascending;
+    }
     std::shared_ptr<QueryJob> job;
     if (pending && pending->search) {
         // Sorting what a search still being made will give: the search runs again with the new order.
         job = new_job(query, index_view_acquire());
-        auto search = std::make_shared<QuerySearch>(*pending->search);
-        search->sort_property = property;
-        search->sort_ascending = ascending;
-        job->search = std::move(search);
+        job->search = answers;
     } else {
         // A sort still being made is superseded with its own input: nothing is waited for here.
-        // The entries are sorted in the version they were found in.
+        // The entries are sorted in the version they were found in (as they follow the index now).
+        take_followed(query);
         std::shared_ptr<const QueryResults> input = pending ? pending->input : query->results;
         job = new_job(query, index_view_copy(input->view));
         job->input = std::move(input);
     }
-    job->sort_property = result_sort_knows(property) ? property : 0;
+    job->answers = std::move(answers);
+    job->sort_property = property;
     job->sort_ascending = ascending;
     job->event = DB_QUERY_EVENT_SORT_DONE;
     start_job(query, std::move(job));
@@ -386,6 +405,7 @@ void query_sort(SorrelwickDbQuery* query, int property, bool ascending) {
 
 size_t query_result_count(SorrelwickDbQuery* query) {
     install_newest(query);
+    take_followed(query);
     return query->results->entries.size();
 }
 
@@ -397,7 +417,30 @@ uint32_t query_result_entry(SorrelwickDbQuery* query, size_t index) {
 
 const IndexView& query_view(SorrelwickDbQuery* query) { return query->results->view; }
 
+SearchRequest query_request(const QuerySearch& search) {
+    SearchRequest request;
+    request.main = search_compile(search.text, search.options);
+    request.filter = search_compile(search.filter_text, search_options_from_filter_flags(search.filter_flags));
+    request.include_files = search.include_files;
+    request.include_folders = search.include_folders;
+    request.nothing = search.hide_empty_search_results && search_text_is_blank(search.text);
+    return request;
+}
+
+std::unique_ptr<QueryResults> query_answer(const IndexView& view, const QuerySearch& search,
+                                           const SearchRequest& request, const SearchPoll& poll) {
+    auto results = std::make_unique<QueryResults>();
+    std::vector<uint32_t>& entries = results->entries;
+    if (!search_run(view, request, poll, &entries)) return nullptr;
+    if (!result_sort(view, search.sort_property, search.sort_ascending, poll, &entries)) return nullptr;
+    uint32_t limit = search.max_results;
+    if (limit != 0 && limit != 0xFFFFFFFF && entries.size() > limit) entries.resize(limit);
+    results->view = index_view_copy(view);
+    return results;
+}
+
 void query_workers_shutdown() {
+    result_follow_shutdown();
     std::unique_lock<std::mutex> guard(g_pool.lock);
     g_pool.stopping = true;
     for (const std::shared_ptr<QueryJob>& job : g_pool.jobs) job_end_unrun(*job);

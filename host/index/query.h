@@ -5,11 +5,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/index/index_view.h"
 #include "host/index/search_pattern.h"
+#include "host/index/search_run.h"
 
 namespace host {
 
@@ -37,8 +39,16 @@ struct QueryResults {
     ~QueryResults();
 };
 
+// The search compiled for matching (search_run.h).
+SearchRequest query_request(const QuerySearch& search);
+// The answer of a search on a view: what it finds, sorted and cut to its limit, with the view (a
+// reference of its own). Null when the poll stopped it.
+std::unique_ptr<QueryResults> query_answer(const IndexView& view, const QuerySearch& search,
+                                           const SearchRequest& request, const SearchPoll& poll);
+
 // A search takes the version of the index that is current when it starts; a sort keeps the
-// version of the results it sorts.
+// version of the results it sorts. The results a query holds then follow the index
+// (result_follow.h): each read of their count takes them as the index was a moment before.
 SorrelwickDbQuery* query_create(DbQueryCallback callback, void* context);
 // After it returns the callback is never called again for this query.
 void query_destroy(SorrelwickDbQuery* query);
@@ -46,6 +56,8 @@ void query_search(SorrelwickDbQuery* query, const QuerySearch& search);
 void query_sort(SorrelwickDbQuery* query, int property, bool ascending);
 
 // The results of the newest search or sort (waiting for it when it still runs). Owner thread only.
+// Reading the count takes the results as they follow the index now; the entries read after it
+// come from those until the next count, so that one reply reads one version throughout.
 size_t query_result_count(SorrelwickDbQuery* query);
 uint32_t query_result_entry(SorrelwickDbQuery* query, size_t index);  // INDEX_NO_ENTRY when out of range
 const IndexView& query_view(SorrelwickDbQuery* query);  // the version of those results

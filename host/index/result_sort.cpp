@@ -259,4 +259,32 @@ bool result_sort(const IndexView& view, int property, bool ascending, const Sear
     return true;
 }
 
+bool result_sort_merge(const IndexView& view, int property, bool ascending, std::vector<uint32_t> added,
+                       const SearchPoll& poll, std::vector<uint32_t>* results) {
+    // Extensions compare as their ranks do, without ranking every result again.
+    const std::unordered_map<std::string_view, uint64_t> no_ranks;
+    ItemOrder item{view, property, no_ranks};
+    auto less = [&](uint32_t a, uint32_t b) {
+        if (property != PROPERTY_EXTENSION) return item(a, b);
+        EntryRef ref_a = view_entry(view, a), ref_b = view_entry(view, b);
+        int order = result_extension(ref_folded(view, ref_a)).compare(result_extension(ref_folded(view, ref_b)));
+        return order != 0 ? order < 0 : compare_paths(view, ref_a, ref_b) < 0;
+    };
+    auto order = [&](uint32_t a, uint32_t b) { return ascending ? less(a, b) : less(b, a); };
+    if (!sort_in_runs(&added, order, poll)) return false;
+    std::vector<uint32_t> merged;
+    merged.reserve(results->size() + added.size());
+    auto from = results->begin();
+    for (size_t i = 0; i < added.size(); ++i) {
+        if (stop_at(poll, i + 1)) return false;
+        auto at = std::lower_bound(from, results->end(), added[i], order);
+        merged.insert(merged.end(), from, at);
+        merged.push_back(added[i]);
+        from = at;
+    }
+    merged.insert(merged.end(), from, results->end());
+    results->swap(merged);
+    return true;
+}
+
 }  // namespace host

@@ -17,6 +17,12 @@ bool result_sort_knows(int property);
 bool result_sort(const IndexView& view, int property, bool ascending, const SearchPoll& poll,
                  std::vector<uint32_t>* results);
 
+// Puts `added` (entries of the view that *results lacks) into *results, which is in the order
+// result_sort() gives at this view, so that the whole is in that order. False when the poll
+// stopped it (*results is then as it was).
+bool result_sort_merge(const IndexView& view, int property, bool ascending, std::vector<uint32_t> added,
+                       const SearchPoll& poll, std::vector<uint32_t>* results);
+
 // The extension of a name as the extension sort sees it: after the last dot that is not the
 // first character; empty when there is none.
 std::string_view result_extension(std::string_view name);

@@ -375,6 +375,19 @@ public:
         return matches(main_, ref, {}, {}, verified) && matches(filter_, ref, {}, {}, verified);
     }
 
+    // An entry below `folders` (from the top down), its path built as the walk builds it.
+    bool matches_below(std::span<const EntryRef> folders, EntryRef ref) {
+        if (!kind_included(request_, ref)) return false;
+        for (EntryRef folder : folders) {
+            enter(folder);
+            main_.marks.push_back(main_.path.size());
+            filter_.marks.push_back(filter_.path.size());
+            raw_.marks.push_back(raw_.path.size());
+        }
+        enter(ref);
+        return matches(main_, ref, main_.path, raw_.path, {}) && matches(filter_, ref, filter_.path, raw_.path, {});
+    }
+
     // Walks the tree depth first, building each entry's path, and marks the matches. `candidate`
     // (by entry id) narrows the base entries that can match; overlay records are all candidates.
     bool walk(const std::vector<uint8_t>* candidate, const Verified& verified, std::vector<uint8_t>* hit) {
@@ -402,9 +415,7 @@ public:
             bool has_children = folder && (!ref.base || ref.base->child_count || !pure);
             bool wanted = (!candidate || ref.record || (*candidate)[e]) && kind_included(request_, ref);
             if (!wanted && !has_children) continue;
-            main_.enter(view_, ref);
-            filter_.enter(view_, ref);
-            raw_.enter(view_, ref);
+            enter(ref);
             const Verified& proved = ref.record ? Verified{} : verified;
             if (wanted && matches(main_, ref, main_.path, raw_.path, proved) &&
                 matches(filter_, ref, filter_.path, raw_.path, proved))
@@ -422,6 +433,12 @@ public:
     }
 
 private:
+    void enter(EntryRef ref) {
+        main_.enter(view_, ref);
+        filter_.enter(view_, ref);
+        raw_.enter(view_, ref);
+    }
+
     bool matches(FormText& form, EntryRef ref, std::string_view path, std::string_view raw_path,
                  const Verified& verified) {
         const SearchCondition& condition = *form.condition;
@@ -528,6 +545,24 @@ bool search_by_name(const IndexView& view, const SearchRequest& request, const S
 }
 
 }  // namespace
+
+bool search_entry_matches(const IndexView& view, const SearchRequest& request, uint32_t id) {
+    if (request.nothing || request.main.invalid || request.filter.invalid) return false;
+    EntryRef ref = view_entry(view, id);
+    if (!ref) return false;
+    SearchPoll never;
+    Walker walker(view, request, never);
+    if (!request.main.needs_path() && !request.filter.needs_path()) return walker.matches_by_name(ref, {});
+    std::vector<EntryRef> folders;
+    for (uint32_t parent = ref_parent(ref); parent != INDEX_NO_ENTRY;) {
+        EntryRef folder = view_entry(view, parent);
+        if (!folder) return false;  // never so: an entry's folders are present while it is
+        folders.push_back(folder);
+        parent = ref_parent(folder);
+    }
+    std::reverse(folders.begin(), folders.end());
+    return walker.matches_below(folders, ref);
+}
 
 bool search_run(const IndexView& view, const SearchRequest& request, const SearchPoll& poll,
                 std::vector<uint32_t>* out) {

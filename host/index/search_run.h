@@ -24,4 +24,7 @@ struct SearchRequest {
 bool search_run(const IndexView& view, const SearchRequest& request, const SearchPoll& poll,
                 std::vector<uint32_t>* out);
 
+// Whether search_run() on the view finds the entry (false for one the view does not hold).
+bool search_entry_matches(const IndexView& view, const SearchRequest& request, uint32_t id);
+
 }  // namespace host

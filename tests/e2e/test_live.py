@@ -145,6 +145,25 @@ class FollowingChanges(unittest.TestCase):
         self.until(lambda: self.client.search("after", attributes_column=1)[1][0][2]["ATTRIBUTES"] == "1",
                    "the read-only attribute")
 
+    def test_a_query_repeated_unchanged_follows_the_disk(self):
+        folder = os.path.join(self.alpha, "held")
+        touch(os.path.join(folder, "doomed_hq.txt"), b"d")
+        touch(os.path.join(folder, "kept_hq.txt"), b"k")
+        self.until(lambda: self.client.search("_hq.")[0] == 2, "the first files")
+        with Client(self.server.port) as client:
+            for line in ("SORRELWICK search _hq.", "SORRELWICK size_column 1"):
+                client.command(line)
+
+            def found():
+                reply = client.command("SORRELWICK query")
+                return re.findall(r" SIZE (\d+)\r\n FILE (\S+)\r\n", reply)
+            self.assertEqual(found(), [("1", "doomed_hq.txt"), ("1", "kept_hq.txt")])
+            os.remove(os.path.join(folder, "doomed_hq.txt"))
+            touch(os.path.join(folder, "new_hq.txt"), b"nn")
+            self.until(lambda: found() == [("1", "kept_hq.txt"), ("2", "new_hq.txt")], "the held results changed")
+            touch(os.path.join(folder, "kept_hq.txt"), b"kkk")
+            self.until(lambda: found() == [("4", "kept_hq.txt"), ("2", "new_hq.txt")], "the held results' sizes")
+
     def test_a_folder_made_with_its_content_is_read_whole(self):
         for number in range(50):
             touch(os.path.join(self.alpha, "burst", "d%02d" % (number % 5), "e%02d" % number, "f.bin"), b"z")

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <unordered_set>
 
@@ -16,6 +17,7 @@
 #include "host/index/index_rescan.h"
 #include "host/index/index_scan.h"
 #include "host/index/index_update.h"
+#include "host/index/result_follow.h"
 #include "host/index/result_sort.h"
 #include "host/index/search_run.h"
 #include "tests/host/index_test_tree.h"
@@ -60,18 +62,21 @@ struct Query {
     host::SearchOptions options;
 };
 
-// The paths each search finds, in each sort and direction (but by date recently changed, which a
-// fresh index does not know).
-std::vector<std::vector<std::string>> searches(const host::IndexView& view) {
+std::vector<Query> test_queries() {
     host::SearchOptions path, regex, whole;
     path.match_path = true;
     regex.regex = true;
     whole.whole_word = true;
-    const Query queries[] = {{"", {}}, {"txt", {}}, {"*.mp3|*.flac", {}}, {"music\\", {}}, {"sub", path},
-                             {"^[a-s]", regex}, {"2024", whole}, {"ça", {}}, {"!e", {}},
-                             {"^caf\u00e9 ", regex}};  // composed: also finds the decomposed name
+    return {{"", {}}, {"txt", {}}, {"*.mp3|*.flac", {}}, {"music\\", {}}, {"sub", path},
+            {"^[a-s]", regex}, {"2024", whole}, {"ça", {}}, {"!e", {}},
+            {"^caf\u00e9 ", regex}};  // composed: also finds the decomposed name
+}
+
+// The paths each search finds, in each sort and direction (but by date recently changed, which a
+// fresh index does not know).
+std::vector<std::vector<std::string>> searches(const host::IndexView& view) {
     std::vector<std::vector<std::string>> found;
-    for (const Query& query : queries) {
+    for (const Query& query : test_queries()) {
         host::SearchRequest request;
         request.main = host::search_compile(query.text, query.options);
         std::vector<uint32_t> results;
@@ -174,6 +179,98 @@ TEST_F(LiveIndex, ChangesReadLikeAFreshIndexOfTheChangedTreeBeforeAndAfterAFold)
     EXPECT_EQ(host::ref_recent(folded, host::view_entry(folded, host::view_lookup(folded, "share\\a.txt"))), 1234567u);
     host::index_view_release(&folded);
     host::index_view_release(&fresh);
+}
+
+// Held lists of every search and sort, whole and cut to a few, taken from a view, then followed:
+// each reads as the same search of a fresh index of the tree.
+class HeldLists {
+public:
+    explicit HeldLists(const host::IndexView& view) {
+        for (const Query& query : test_queries())
+            for (int property : {0, 1, 2, 3, 5, 6, 8})
+                for (bool ascending : {true, false})
+                    for (uint32_t count : {0u, 3u}) {
+                        auto search = std::make_shared<host::QuerySearch>();
+                        search->text = query.text;
+                        search->options = query.options;
+                        search->sort_property = property;
+                        search->sort_ascending = ascending;
+                        search->max_results = count;
+                        host::SharedResults results(host::query_answer(view, *search, host::query_request(*search), {}));
+                        held_.push_back(host::result_follow_hold(search, results));
+                    }
+    }
+    // Once the follower has taken the current version.
+    void expect_as_fresh(const std::string& folder, const char* after) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!host::result_follow_caught_up() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(host::result_follow_caught_up()) << after;
+        host::IndexView fresh = fresh_view(folder, "share");
+        for (const std::shared_ptr<host::HeldList>& list : held_) {
+            const host::QuerySearch& search = *host::result_follow_search(*list);
+            host::SharedResults newest = host::result_follow_newest(*list);
+            auto expected = host::query_answer(fresh, search, host::query_request(search), {});
+            EXPECT_EQ(paths_of(newest->view, newest->entries), paths_of(fresh, expected->entries))
+                << after << ": " << search.text << " by " << search.sort_property << (search.sort_ascending ? "" : " descending")
+                << " count " << search.max_results;
+        }
+        host::index_view_release(&fresh);
+    }
+
+private:
+    std::vector<std::shared_ptr<host::HeldList>> held_;
+};
+
+TEST_F(LiveIndex, HeldListsFollowChangesMovesAndFolds) {
+    auto held = std::make_unique<HeldLists>(before_);
+    tree_.file("tree/a.txt", 80);
+    tree_.file("tree/Music/new file.txt", 5);
+    tree_.file("tree/Music/cafe\u0301 noir.mp3", 4);
+    fs::rename(at("Docs/notes.md"), at("Docs/Notes.md"));
+    fs::remove(at("Music/empty"));
+    fs::remove(at("Docs/report-2024.pdf"));
+    tree_.file("tree/Docs/report-2024.pdf/inside.txt", 2);
+    ASSERT_TRUE(host::rescan_subtree(changer_, root_, root_.entry, ""));
+    host::overlay_publish(&writer_);
+    held->expect_as_fresh(folder(), "new, renamed and removed files");
+
+    fs::rename(at("Music/sub"), at("Docs/sub moved"));
+    ASSERT_TRUE(host::rescan_move(changer_, root_, "Music/sub", "Docs/sub moved"));
+    host::overlay_publish(&writer_);
+    held->expect_as_fresh(folder(), "a folder moved");
+    host::ScopedView moved;  // lists of it meet the fold without a folder moved since
+    fs::remove(at("Docs/.hidden"));
+    ASSERT_TRUE(host::rescan_subtree(changer_, root_, root_.entry, ""));
+    host::overlay_publish(&writer_);
+
+    // A fold as the updater makes one: a change made while it runs is followed in the old
+    // generation, then written again to the fold's, which has another before it becomes current.
+    host::ScopedView live;
+    std::vector<uint32_t> renumbered;
+    auto* folded = new host::IndexGeneration(host::index_fold(live, nullptr, &renumbered));
+    folded->origin = std::make_unique<host::FoldOrigin>(
+        host::FoldOrigin{live.get().generation->serial, live.get().version, std::move(renumbered)});
+    tree_.file("tree/Docs/during the fold.txt", 6);
+    fs::remove(at("a.txt"));
+    ASSERT_TRUE(host::rescan_subtree(changer_, root_, root_.entry, ""));
+    host::overlay_publish(&writer_);
+    held->expect_as_fresh(folder(), "a change during a fold");
+    folded->references.fetch_add(1);  // the writer's
+    host::overlay_writer_end(&writer_);
+    host::overlay_writer_start(&writer_, folded);
+    host::IndexRootFolder root = host::view_base({folded, 0}).roots[0];
+    ASSERT_TRUE(host::rescan_subtree(changer_, root, root.entry, ""));
+    host::overlay_publish(&writer_);
+    tree_.file("tree/Music/cafe.txt", 11);
+    ASSERT_TRUE(host::rescan_subtree(changer_, root, root.entry, ""));
+    host::overlay_publish(&writer_);
+    host::index_generation_set_current(folded);
+    held->expect_as_fresh(folder(), "the fold's generation");
+    held.reset();
+    // Lists of versions before the fold's, one set at a time (equal lists would share an outcome).
+    HeldLists(before_).expect_as_fresh(folder(), "lists older than the fold");
+    HeldLists(moved.get()).expect_as_fresh(folder(), "lists older than the fold, after the move");
 }
 
 TEST_F(LiveIndex, ListingsAndSearchesWhileAThreadChangesTheFolder) {
