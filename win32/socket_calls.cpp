@@ -231,7 +231,7 @@ uintptr_t wsock_accept(uintptr_t socket, void* address, int* length) {
                        SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0));
     } while (fd < 0 && errno == EINTR);
     int accept_errno = errno;
-    if (listener->selected.load()) socket_events_enable(*listener, WSOCK_FD_ACCEPT);
+    if (listener->selected.load()) socket_events_enable_accept(*listener);
     if (fd < 0) return fail_socket(wsock_error_from_errno(accept_errno));
 
     SocketRecord* entered = socket_enter(fd, listener->family, listener->type, non_blocking, SocketState::CONNECTED);
@@ -292,13 +292,17 @@ int wsock_recv(uintptr_t socket, char* buffer, int length, int flags) {
     SocketRef record = socket_table_get(socket);
     if (!record) return -1;
     if (length < 0) return fail(WSOCK_EINVAL);
+    bool selected = record->selected.load(std::memory_order_relaxed);
+    SocketMark mark = selected ? socket_events_mark_read(*record) : SocketMark{};
     ssize_t got;
     do {
         got = ::recv(record->fd, buffer, static_cast<size_t>(length), recv_flags_to_posix(flags));
     } while (got < 0 && errno == EINTR);
     int recv_errno = errno;
-    if (record->selected.load(std::memory_order_relaxed)) socket_events_enable(*record, WSOCK_FD_READ);
-    if (got < 0) return fail(wsock_error_from_errno(recv_errno));
+    int error = got < 0 ? wsock_error_from_errno(recv_errno) : 0;
+    if (selected)
+        socket_events_after_recv(*record, mark, length, static_cast<int>(got), error, (flags & WSOCK_MSG_PEEK) != 0);
+    if (got < 0) return fail(error);
     return static_cast<int>(got);
 }
 
@@ -307,14 +311,15 @@ int wsock_send(uintptr_t socket, const char* buffer, int length, int flags) {
     if (!record) return -1;
     if (length < 0) return fail(WSOCK_EINVAL);
     int posix_flags = MSG_NOSIGNAL | ((flags & WSOCK_MSG_OOB) ? MSG_OOB : 0);
+    bool selected = record->selected.load(std::memory_order_relaxed);
+    SocketMark mark = selected ? socket_events_mark_write(*record) : SocketMark{};
     ssize_t put;
     do {
         put = ::send(record->fd, buffer, static_cast<size_t>(length), posix_flags);
     } while (put < 0 && errno == EINTR);
     if (put >= 0) return static_cast<int>(put);
     int send_errno = errno;
-    if (send_errno == EAGAIN && record->selected.load(std::memory_order_relaxed))
-        socket_events_enable(*record, WSOCK_FD_WRITE);
+    if (send_errno == EAGAIN && selected) socket_events_after_blocked_send(*record, mark);
     if (send_errno == EPIPE && record->send_shut.load()) return fail(WSOCK_ESHUTDOWN);
     return fail(wsock_error_from_errno(send_errno));
 }
