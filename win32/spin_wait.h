@@ -36,14 +36,23 @@ uint64_t spin_clock_ns();
 
 void spin_relax();
 
-// Spins until `ready()` holds or `budget_ns` has passed; whether it holds.
+// A gap this long between two looks at the clock means that the spinning thread lost its
+// processor to another thread: the processors are busy, and spinning on would take one from
+// whoever is to answer.
+constexpr uint64_t SPIN_PREEMPTED_NS = 20000;
+
+// Spins until `ready()` holds, `budget_ns` has passed or the thread was preempted; whether it holds.
 template <typename Ready>
 bool spin_until(uint64_t budget_ns, Ready ready) {
     uint64_t start = spin_clock_ns();
+    uint64_t last = start;
     for (uint32_t round = 1;; round++) {
         if (ready()) return true;
         spin_relax();
-        if (round % 16 == 0 && spin_clock_ns() - start >= budget_ns) return ready();
+        if (round % 16 != 0) continue;
+        uint64_t now = spin_clock_ns();
+        if (now - start >= budget_ns || now - last >= SPIN_PREEMPTED_NS) return ready();
+        last = now;
     }
 }
 

@@ -56,6 +56,42 @@ TEST(EventTest, AClosedHandleStaysInvalidWhenItsSlotIsReused) {
     CloseHandle(second);
 }
 
+// A thread that has just posted to another thread's queue spins in its next wait before it
+// sleeps. The wait keeps its rules: a timeout still lasts its time, an auto-reset event lets one
+// waiter through per signal, and a waiter is woken whether it spins or already sleeps.
+TEST(EventTest, WaitsAfterAHandOverKeepTheirRules) {
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // makes this thread's queue
+    DWORD main_id = GetCurrentThreadId();
+    auto hand_over = [main_id] { ASSERT_TRUE(PostThreadMessageW(main_id, WM_USER, 0, 0)); };
+
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    uint64_t start = GetTickCount64();
+    hand_over();
+    EXPECT_EQ(WaitForSingleObject(never, 30), WAIT_TIMEOUT);
+    EXPECT_GE(GetTickCount64() - start, 29u);
+    CloseHandle(never);
+
+    HANDLE gate = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> through{0};
+    auto waiter = [&] {
+        hand_over();
+        if (WaitForSingleObject(gate, INFINITE) == WAIT_OBJECT_0) through++;
+    };
+    std::thread first(waiter), second(waiter);
+    ASSERT_TRUE(SetEvent(gate));
+    for (uint64_t deadline = GetTickCount64() + 10000; through == 0 && GetTickCount64() < deadline;) Sleep(1);
+    EXPECT_EQ(through, 1) << "one signal lets one waiter through";
+    EXPECT_EQ(WaitForSingleObject(gate, 0), WAIT_TIMEOUT) << "the signal was taken";
+    ASSERT_TRUE(SetEvent(gate));
+    first.join();
+    second.join();
+    EXPECT_EQ(through, 2);
+    CloseHandle(gate);
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
 TEST(ThreadTest, WaitEndsWithTheThreadAndGivesItsExitCode) {
     struct Shared {
         HANDLE release;

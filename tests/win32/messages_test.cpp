@@ -1,7 +1,11 @@
 // Windows, classes and the per-thread message queue.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,6 +42,29 @@ HWND make_window(HWND parent = nullptr, int id = 0, const char* class_name = CLA
 void pump_pending() {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+}
+
+// The system call a thread of this process is blocked in, or -1.
+long blocked_in(long thread) {
+    std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    return file >> number ? number : -1;
+}
+
+bool blocked_in_queue_wait(long thread) {
+    long number = blocked_in(thread);
+#ifdef SYS_epoll_wait
+    if (number == SYS_epoll_wait) return true;
+#endif
+    return number == SYS_epoll_pwait;
+}
+
+// Waits up to ten seconds for a condition that another thread brings about.
+template <typename Condition>
+bool wait_until(Condition condition) {
+    for (uint64_t deadline = GetTickCount64() + 10000; !condition(); Sleep(1))
+        if (GetTickCount64() >= deadline) return false;
+    return true;
 }
 
 class MessagesTest : public ::testing::Test {
@@ -182,6 +209,37 @@ TEST_F(MessagesTest, PostFromAnotherThreadWakesGetMessage) {
     EXPECT_EQ(message.hwnd, window);
     EXPECT_EQ(message.wParam, 99u);
     CloseHandle(go);
+    DestroyWindow(window);
+}
+
+// A thread that set an event someone waited for spins for the answer before it sleeps in
+// GetMessageW: answers that come at once arrive in order, and one that comes only after the
+// thread has gone to sleep still wakes it.
+TEST_F(MessagesTest, TheWaitAfterAHandOverTakesTheAnswersAndStillSleeps) {
+    HWND window = make_window();
+    long main_thread = static_cast<long>(::syscall(SYS_gettid));
+    std::atomic<long> worker_thread{0};
+    HANDLE work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::thread worker([&] {
+        worker_thread = static_cast<long>(::syscall(SYS_gettid));
+        for (WPARAM round = 0; round < 2; round++) {
+            WaitForSingleObject(work, INFINITE);
+            if (round == 1) wait_until([&] { return blocked_in_queue_wait(main_thread); });
+            for (WPARAM answer = 1; answer <= 3; answer++) PostMessageW(window, WM_USER, round * 10 + answer, 0);
+        }
+    });
+    MSG message;
+    for (WPARAM round = 0; round < 2; round++) {
+        // The worker sleeps on the event, so that setting it is a hand-over.
+        ASSERT_TRUE(wait_until([&] { return worker_thread != 0 && blocked_in(worker_thread) == SYS_futex; }));
+        ASSERT_TRUE(SetEvent(work));
+        for (WPARAM answer = 1; answer <= 3; answer++) {
+            ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+            EXPECT_EQ(message.wParam, round * 10 + answer);
+        }
+    }
+    worker.join();
+    CloseHandle(work);
     DestroyWindow(window);
 }
 
