@@ -11,7 +11,11 @@ namespace {
 // Below this a spin is not worth starting.
 constexpr uint32_t SPIN_LIMIT_MIN_NS = 1000;
 
-thread_local bool handover_in_flight = false;
+// A hand-over counts for the waits that begin within this long of it; the answer to one older
+// than that is not on its way any more, or not soon.
+constexpr uint64_t HANDOVER_FRESH_NS = 1000000;
+
+thread_local uint64_t handover_at = 0;  // spin_clock_ns() of this thread's last hand-over, 0: none
 
 bool processors_to_spin_on() {
     static const bool several = [] {
@@ -25,12 +29,12 @@ bool processors_to_spin_on() {
 
 }  // namespace
 
-void spin_note_handover() { handover_in_flight = true; }
+void spin_note_handover() { handover_at = spin_clock_ns(); }
 
 uint64_t spin_budget(const SpinHistory& history, uint64_t budget_ns) {
-    bool in_flight = handover_in_flight;
-    handover_in_flight = false;
-    if (!in_flight || !processors_to_spin_on()) return 0;
+    uint64_t at = handover_at;
+    handover_at = 0;
+    if (at == 0 || spin_clock_ns() - at > HANDOVER_FRESH_NS || !processors_to_spin_on()) return 0;
     uint32_t limit = history.limit_ns.load(std::memory_order_relaxed);
     return limit < SPIN_LIMIT_MIN_NS ? 0 : std::min<uint64_t>(limit, budget_ns);
 }

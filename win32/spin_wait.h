@@ -5,7 +5,7 @@
 // of microseconds on a virtual machine; a hand-over between two threads that each take a few
 // microseconds is then mostly waiting. So a thread that has just handed work to another thread
 // (set an event someone waits for, posted to another thread's queue) spins for a while in its next
-// wait, since the answer is on its way. Nothing else spins: a wait with nothing in flight, such as
+// wait, if that begins soon after, since the answer is on its way. Nothing else spins: a wait with nothing in flight, such as
 // an idle server's message wait, sleeps at once. Each wait keeps its own history of how long its
 // hand-overs take and spins only as long as they have lately needed, and not at all while they
 // have lately taken longer than a spin may last. With one processor there is no spinning at all:
@@ -27,8 +27,9 @@ struct SpinHistory {
 // Notes that this thread has just handed work to another thread.
 void spin_note_handover();
 
-// Whether this thread's wait, which is about to sleep, should spin first, with the longest spin
-// that both the history and `budget_ns` allow (0: sleep at once). Clears the hand-over note.
+// How long this thread's wait, which is about to sleep, should spin first: the longest spin that
+// both the history and `budget_ns` allow when a hand-over of this thread is fresh, else 0 (sleep
+// at once). Clears the hand-over note.
 uint64_t spin_budget(const SpinHistory& history, uint64_t budget_ns);
 
 // A monotonic clock in nanoseconds, cheap enough to read while spinning.
