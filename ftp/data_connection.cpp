@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "ftp/download.h"
+#include "ftp/listing.h"
 #include "ftp/transfer.h"
 #include "plugin/settings.h"
 #include "server/client.h"
@@ -11,8 +13,6 @@
 
 namespace {
 
-constexpr int SOCK_STREAM_TYPE = 1;
-constexpr int TCP_PROTOCOL = 6;
 constexpr int LISTEN_BACKLOG = 0x7fffffff;
 constexpr int EPRT_PROTOCOL_IPV4 = 1;
 constexpr int EPRT_PROTOCOL_IPV6 = 2;
@@ -86,7 +86,7 @@ void pasv_fail(FtpClient* client, const char* format, int number)
 // Returns 0 after queuing `socket_failure` with the error when the socket cannot be made.
 int pasv_create(FtpClient* client, int family, const char* socket_failure)
 {
-    SOCKET listener = os_winsock_socket(family, SOCK_STREAM_TYPE, TCP_PROTOCOL);
+    SOCKET listener = os_winsock_socket(family, SOCK_STREAM, IPPROTO_TCP);
     if (listener == INVALID_SOCKET) {
         client_printf(client, socket_failure, os_winsock_WSAGetLastError());
         data_close(client);
@@ -100,14 +100,27 @@ int pasv_create(FtpClient* client, int family, const char* socket_failure)
     return 1;
 }
 
-// Binds the listener to the any-address of `family`, port 0, and listens.
-int pasv_bind_listen(FtpClient* client, int family, const char* bind_failure, const char* listen_failure)
+// Reads the control connection's local address into `local`, with port 0. The passive listener
+// binds there, so that it answers only on the address the client reached, never on an interface
+// that the bindings leave out. -1 when the address cannot be read.
+int control_local_address(const FtpClient* client, SOCKADDR_STORAGE* local)
 {
-    SOCKADDR_STORAGE any;
-    os_zero_memory(&any, sizeof(any));
-    any.ss_family = static_cast<uint16_t>(family);
+    os_zero_memory(local, sizeof(*local));
+    int length = sizeof(*local);
+    if (os_winsock_getsockname(client->control_socket, reinterpret_cast<SOCKADDR*>(local), &length) == -1) {
+        return -1;
+    }
+    // sin_port and sin6_port share the same offset.
+    reinterpret_cast<SOCKADDR_IN*>(local)->sin_port = 0;
+    return 0;
+}
+
+// Binds the listener to `local` and listens.
+int pasv_bind_listen(FtpClient* client, const SOCKADDR_STORAGE* local, const char* bind_failure,
+                     const char* listen_failure)
+{
     SOCKET listener = client->data_address.pasv_socket;
-    if (os_winsock_bind(listener, reinterpret_cast<SOCKADDR*>(&any), address_length(family)) == -1) {
+    if (os_winsock_bind(listener, reinterpret_cast<const SOCKADDR*>(local), address_length(local->ss_family)) == -1) {
         pasv_fail(client, bind_failure, os_winsock_WSAGetLastError());
         return 0;
     }
@@ -134,7 +147,7 @@ void data_connect(FtpClient* client, const SOCKADDR* address, int length)
 // Makes the outgoing data socket; 0 after its failure reply.
 int data_socket_create(FtpClient* client, int family)
 {
-    data_socket_set(client, os_winsock_socket(family, SOCK_STREAM_TYPE, TCP_PROTOCOL));
+    data_socket_set(client, os_winsock_socket(family, SOCK_STREAM, IPPROTO_TCP));
     if (client->data_socket == INVALID_SOCKET) {
         client_printf(client, "500 Failed to create port socket %d.\r\n", os_winsock_WSAGetLastError());
         data_close(client);
@@ -155,8 +168,8 @@ void data_open_port(FtpClient* client)
     ADDRINFOA hints;
     os_zero_memory(&hints, sizeof(hints));
     hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM_TYPE;
-    hints.ai_protocol = TCP_PROTOCOL;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
     ADDRINFOA* result = nullptr;
     if (os_winsock_getaddrinfo(node.text(), service.text(), &hints, &result) != 0) {
         client_printf(client, "500 Failed to get port address.\r\n");
@@ -172,39 +185,6 @@ void data_open_eprt(FtpClient* client)
     int family = client->data_address.eprt.ss_family;
     if (!data_socket_create(client, family)) return;
     data_connect(client, reinterpret_cast<const SOCKADDR*>(&client->data_address.eprt), address_length(family));
-}
-
-void listing_release(FtpClient* client)
-{
-    DataBlock* block = client->data_head;
-    while (block) {
-        DataBlock* next = block->next;
-        mem_free(block);
-        block = next;
-    }
-    client->data_head = nullptr;
-    client->data_tail = nullptr;
-    mem_free(client->transfer_path);
-    client->transfer_path = nullptr;
-}
-
-// The reader may be waiting, reading or gone: the flag set under the lock and then the event reach
-// it in every state, and nothing it uses is released before it has ended.
-void reader_release(FtpClient* client)
-{
-    EnterCriticalSection(&client->reader_lock);
-    client->reader_stop = 1;
-    LeaveCriticalSection(&client->reader_lock);
-    SetEvent(client->reader_event);
-    os_thread_wait_and_close(client->reader_thread);
-    CloseHandle(client->reader_event);
-    DeleteCriticalSection(&client->reader_lock);
-    CloseHandle(client->file_handle);
-    mem_free(client->read_buffer);
-    client->reader_thread = nullptr;
-    client->reader_event = nullptr;
-    client->file_handle = INVALID_HANDLE_VALUE;
-    client->read_buffer = nullptr;
 }
 
 }  // namespace
@@ -285,23 +265,22 @@ void cmd_pasv(FtpClient* client)
         return;
     }
     if (!pasv_create(client, AF_INET, "500 Failed to enter passive mode, socket error %d.\r\n")) return;
-    if (!pasv_bind_listen(client, AF_INET, "500 Failed to enter passive mode, bind error %d\r\n",
-                          "500 Failed to enter passive mode, listen error %d\r\n")) {
-        return;
-    }
-    SOCKADDR_IN control;
-    int length = sizeof(control);
-    if (os_winsock_getsockname(client->control_socket, reinterpret_cast<SOCKADDR*>(&control), &length) == -1) {
+    SOCKADDR_STORAGE control;
+    if (control_local_address(client, &control) == -1) {
         pasv_fail(client, "500 Failed to enter passive mode, control getsockname error %d\r\n",
                   os_winsock_WSAGetLastError());
         return;
     }
-    if (control.sin_family != AF_INET) {
-        pasv_fail(client, "500 Failed to enter passive mode, invalid control family %d\r\n", control.sin_family);
+    if (control.ss_family != AF_INET) {
+        pasv_fail(client, "500 Failed to enter passive mode, invalid control family %d\r\n", control.ss_family);
+        return;
+    }
+    if (!pasv_bind_listen(client, &control, "500 Failed to enter passive mode, bind error %d\r\n",
+                          "500 Failed to enter passive mode, listen error %d\r\n")) {
         return;
     }
     SOCKADDR_IN listening;
-    length = sizeof(listening);
+    int length = sizeof(listening);
     if (os_winsock_getsockname(client->data_address.pasv_socket, reinterpret_cast<SOCKADDR*>(&listening),
                                &length) == -1) {
         pasv_fail(client, "500 Failed to enter passive mode, pasv getsockname error %d\r\n",
@@ -313,7 +292,7 @@ void cmd_pasv(FtpClient* client)
         return;
     }
     const uint8_t* port = reinterpret_cast<const uint8_t*>(&listening.sin_port);
-    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&control.sin_addr);
+    const uint8_t* ip = ipv4_bytes(&control);
     client_printf(client, "227 Entering Passive Mode. (%d,%d,%d,%d,%d,%d)\r\n", ip[0], ip[1], ip[2], ip[3], port[0],
                   port[1]);
 }
@@ -323,7 +302,13 @@ void cmd_epsv(FtpClient* client)
     data_close(client);
     int family = client->is_ipv6 == 1 ? AF_INET6 : AF_INET;
     if (!pasv_create(client, family, "500 Failed to enter passive mode, socket failed %d\r\n")) return;
-    if (!pasv_bind_listen(client, family, "500 Failed to enter passive mode, bind failed %d\r\n",
+    // An unreadable control address leaves nothing to bind to: reported as the bind's failure.
+    SOCKADDR_STORAGE control;
+    if (control_local_address(client, &control) == -1) {
+        pasv_fail(client, "500 Failed to enter passive mode, bind failed %d\r\n", os_winsock_WSAGetLastError());
+        return;
+    }
+    if (!pasv_bind_listen(client, &control, "500 Failed to enter passive mode, bind failed %d\r\n",
                           "500 Failed to enter passive mode, socket listen %d\r\n")) {
         return;
     }
@@ -391,7 +376,7 @@ void data_close(FtpClient* client)
 {
     // The reader reads data_socket, without the lock, for the messages it posts; it is joined before
     // the socket is closed so that the two never meet on that field.
-    if (client->transfer_kind == TRANSFER_RETR) reader_release(client);
+    if (client->transfer_kind == TRANSFER_RETR) retr_release(client);
     if (client->data_socket != INVALID_SOCKET) {
         if (server_instance) {
             client_table_remove(&server_instance->socket_clients, client->data_socket, CLIENT_SOCKET_DATA, client);

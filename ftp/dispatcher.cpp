@@ -4,8 +4,8 @@
 
 #include "ftp/data_connection.h"
 #include "ftp/download.h"
+#include "ftp/listing.h"
 #include "ftp/paths.h"
-#include "ftp/transfer.h"
 #include "plugin/settings.h"
 #include "search/query_command.h"
 #include "server/activity_log.h"
@@ -120,10 +120,24 @@ void cmd_type(FtpClient* client, char* argument) {
     }
 }
 
+// A 257 reply's path ends at the first lone '"', so each '"' inside the path is doubled.
+void quotes_doubled(Utf8Buf* quoted, const char* path) {
+    size_t length = 0;
+    for (const char* p = path; *p; p++) length += *p == '"' ? 2 : 1;
+    utf8_buf_grow_length(quoted, length);
+    char* out = quoted->text;
+    for (const char* p = path; *p; p++) {
+        *out++ = *p;
+        if (*p == '"') *out++ = '"';
+    }
+}
+
 void cmd_pwd(FtpClient* client, char*) {
     ScopedUtf8Buf display;
     path_display(display.get(), client->current_directory);
-    client_printf(client, "257 \"%s\" is current directory.\r\n", display.text());
+    ScopedUtf8Buf quoted;
+    quotes_doubled(quoted.get(), display.text());
+    client_printf(client, "257 \"%s\" is current directory.\r\n", quoted.text());
 }
 
 void cmd_sorrelwick(FtpClient* client, char* argument) {

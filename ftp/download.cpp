@@ -1,16 +1,30 @@
-// RETR: the file download. The user-interface thread sends the one read buffer; the reader thread
+// RETR: the file download, from the command that opens the file and starts the reader thread to
+// the release of both. The user-interface thread sends the one read buffer; the reader thread
 // refills it from the disk each time it has been sent in full.
 //
-// Where the two threads meet: read_length, read_pending, reader_status and reader_stop, always
-// under reader_lock and never across a read, a send, a wait or a post. read_pending 0 means the
-// buffer belongs to the reader; non-zero, to the sender. reader_event carries every wake-up.
+// Where the two threads meet, every field of the client that the reader touches:
+// - read_length, read_pending, reader_status and reader_stop: always under reader_lock, which
+//   neither side holds across a read, a send, a wait or a post;
+// - the bytes of read_buffer: read_pending 0 gives them to the reader, non-zero to the sender;
+// - reader_event: the reader waits on it and resets it, the user-interface thread sets it for
+//   every wake-up;
+// - read_buffer, file_handle, reader_event and reader_lock themselves: made before the thread
+//   starts and released by retr_release only after it has ended; file_handle is the reader's alone;
+// - data_socket, read without the lock for the progress message: the reader first reads it after
+//   the first wake-up, which data_send gives once the data connection is up, and data_close joins
+//   the reader before the socket is closed or replaced;
+// - server_instance and its window, for the same message: server_stop destroys every client, and
+//   so joins every reader, before it destroys the window;
+// - the client record: client_destroy joins the reader (data_close) before it frees the record.
 #include "ftp/download.h"
 
 #include "ftp/data_connection.h"
 #include "ftp/paths.h"
+#include "ftp/transfer.h"
 #include "plugin/settings.h"
 #include "server/client.h"
 #include "server/server.h"
+#include "server/socket_send.h"
 
 namespace {
 
@@ -109,19 +123,10 @@ int retr_send(FtpClient* client)
             return 1;
         }
         const uint8_t* from = client->read_buffer + (view.length - view.pending);
-        int sent = network_send(client->data_socket, from, view.pending);
-        if (sent == -1) {
-            int error = os_winsock_WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) return 1;
-            client_printf(client, "426 send failed %d\r\n", error);
-            return 0;
-        }
-        if (sent == 0) {
-            client_printf(client, "426 Connection closed; transfer aborted.\r\n");
-            return 0;
-        }
+        SendResult result = socket_send(client->data_socket, from, static_cast<size_t>(view.pending));
+        if (result.outcome != SEND_SENT) return data_send_stopped(client, result, "426 send failed %d\r\n");
         EnterCriticalSection(&client->reader_lock);
-        client->read_pending -= static_cast<uint64_t>(sent);
+        client->read_pending -= static_cast<uint64_t>(result.sent);
         LeaveCriticalSection(&client->reader_lock);
     }
 }
@@ -160,4 +165,23 @@ DWORD file_read_thread(void* argument)
     }
     LeaveCriticalSection(&client->reader_lock);
     return 0;
+}
+
+// The reader may be waiting, reading or gone: the flag set under the lock and then the event reach
+// it in every state, and nothing it uses is released before it has ended.
+void retr_release(FtpClient* client)
+{
+    EnterCriticalSection(&client->reader_lock);
+    client->reader_stop = 1;
+    LeaveCriticalSection(&client->reader_lock);
+    SetEvent(client->reader_event);
+    os_thread_wait_and_close(client->reader_thread);
+    CloseHandle(client->reader_event);
+    DeleteCriticalSection(&client->reader_lock);
+    CloseHandle(client->file_handle);
+    mem_free(client->read_buffer);
+    client->reader_thread = nullptr;
+    client->reader_event = nullptr;
+    client->file_handle = INVALID_HANDLE_VALUE;
+    client->read_buffer = nullptr;
 }

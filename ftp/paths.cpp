@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr uint32_t ATTRIBUTE_DIRECTORY = 0x10;
-
 // Turns "/" into "\" and drops one trailing separator, then resolves "." and "..".
 void path_normalise(Utf8Buf* path)
 {
@@ -120,7 +118,7 @@ void cmd_mlst(FtpClient* client, const char* argument)
     ScopedUtf8Buf display;
     path_display(display.get(), path.text());
     client_printf(client, "250-Listing %s\r\n", display.text());
-    client_printf(client, " type=%s;", (fd.attributes & ATTRIBUTE_DIRECTORY) ? "dir" : "file");
+    client_printf(client, " type=%s;", (fd.attributes & FILE_ATTRIBUTE_DIRECTORY) ? "dir" : "file");
     if (fd.date_modified != INDEXED_UNKNOWN) {
         SYSTEMTIME local;
         os_filetime_to_localtime(&local, fd.date_modified);

@@ -1,20 +1,15 @@
-// The transfer machinery shared by LIST, MLSD and RETR, and the two listings.
+// The start of a recorded transfer once its data connection is up, and the sending that each data
+// event drives, handed to the transfer kind's own file.
 #pragma once
 
 #include "plugin/host_services.h"
+#include "server/socket_send.h"
 
 struct FtpClient;
 
-// Listing bytes one data event sends at most, so that other clients get their turn.
-constexpr size_t DATA_EVENT_SEND_BYTES = 256 * 1024;
-
-void cmd_list(FtpClient* client, const char* argument);
-void cmd_mlsd(FtpClient* client, const char* argument);
-// Writes LIST's path text for `argument` into `path` (option words and quotes removed).
-void list_filter_argument(const char* argument, Utf8Buf* path);
 void data_transfer_start(FtpClient* client);
 // 1 while the transfer goes on; 0 when it is over (transfer_done tells success from failure).
 int data_send(FtpClient* client);
-void data_write(FtpClient* client, const char* bytes, size_t length);
-void data_printf(FtpClient* client, const char* format, ...);
-void data_printf_utf8(FtpClient* client, const char* format, ...);
+// For a send of transfer data that sent nothing: 1 when the socket is only full, else 0 after
+// queuing the reply that ends the transfer, `failed_format` with the error for a failed send.
+int data_send_stopped(FtpClient* client, const SendResult& result, const char* failed_format);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ftp/data_connection.h"
-#include "ftp/transfer.h"
+#include "ftp/listing.h"
 #include "fuzz/plugin_fuzz_host.h"
 
 using namespace fuzz_host;

@@ -81,6 +81,19 @@ static_assert(offsetof(IndexedFd, attributes) == 32);
 constexpr int DB_QUERY_EVENT_SEARCH_DONE = 5;
 constexpr int DB_QUERY_EVENT_SORT_DONE = 6;
 
+// Numbers of the host's built-in properties, the sort keys that property_get_builtin_type names.
+enum : int {
+    PROPERTY_NAME = 0,
+    PROPERTY_PATH = 1,
+    PROPERTY_SIZE = 2,
+    PROPERTY_EXTENSION = 3,
+    PROPERTY_DATE_MODIFIED = 5,
+    PROPERTY_DATE_CREATED = 6,
+    PROPERTY_ATTRIBUTES = 8,
+    PROPERTY_DATE_RECENTLY_CHANGED = 9,
+    PROPERTY_FILE_LIST_FILENAME = 12,
+};
+
 // Opaque host objects.
 struct SorrelwickDb;
 struct SorrelwickDbFind;

@@ -22,43 +22,57 @@ enum OptionKind : uint32_t {
 struct OptionWord {
     const char* word;
     OptionKind kind;
-    uint32_t FtpClient::* number;  // OPTION_FLAG, OPTION_WINDOW, OPTION_COLUMN
-    char* FtpClient::* text;       // OPTION_TEXT
-    uint32_t bit;                  // OPTION_FILTER_BIT
+    uint32_t FtpClient::* number;       // OPTION_FLAG, OPTION_FILTER_BIT, OPTION_WINDOW, OPTION_COLUMN
+    uint32_t FtpClient::* last_number;  // its last-search copy; none for the window, which needs no search
+    char* FtpClient::* text;            // OPTION_TEXT
+    char* FtpClient::* last_text;       // its last-search copy
+    uint32_t bits;                      // the bits of `number` the option owns
     const char* reply;
 };
 
-constexpr OptionWord flag(const char* word, uint32_t FtpClient::* field, const char* reply) {
-    return {word, OPTION_FLAG, field, nullptr, 0, reply};
+constexpr uint32_t ALL_BITS = 0xFFFFFFFFu;
+
+using Number = uint32_t FtpClient::*;
+using Text = char* FtpClient::*;
+
+constexpr OptionWord flag(const char* word, Number field, Number last, const char* reply) {
+    return {word, OPTION_FLAG, field, last, nullptr, nullptr, ALL_BITS, reply};
 }
-constexpr OptionWord text(const char* word, char* FtpClient::* field, const char* reply) {
-    return {word, OPTION_TEXT, nullptr, field, 0, reply};
+constexpr OptionWord text(const char* word, Text field, Text last, const char* reply) {
+    return {word, OPTION_TEXT, nullptr, nullptr, field, last, 0, reply};
 }
 constexpr OptionWord filter_bit(const char* word, uint32_t bit, const char* reply) {
-    return {word, OPTION_FILTER_BIT, nullptr, nullptr, bit, reply};
+    return {word, OPTION_FILTER_BIT, &FtpClient::filter_flags, &FtpClient::last_filter_flags, nullptr, nullptr, bit,
+            reply};
 }
-constexpr OptionWord window(const char* word, uint32_t FtpClient::* field, const char* reply) {
-    return {word, OPTION_WINDOW, field, nullptr, 0, reply};
+constexpr OptionWord window(const char* word, Number field, const char* reply) {
+    return {word, OPTION_WINDOW, field, nullptr, nullptr, nullptr, ALL_BITS, reply};
 }
-constexpr OptionWord column(const char* word, uint32_t FtpClient::* field, const char* reply) {
-    return {word, OPTION_COLUMN, field, nullptr, 0, reply};
+constexpr OptionWord column(const char* word, Number field, Number last, const char* reply) {
+    return {word, OPTION_COLUMN, field, last, nullptr, nullptr, ALL_BITS, reply};
 }
 
-// Searched in this order; the first word equal to the option word (ignoring case) decides.
+// Searched in this order; the first word equal to the option word (ignoring case) decides. A row
+// with a last-search copy takes part in deciding whether the query verb searches anew.
 constexpr OptionWord OPTION_WORDS[] = {
-    flag("case", &FtpClient::match_case, "200 Case set to (%d).\r\n"),
-    flag("whole_word", &FtpClient::match_whole_word, "200 Whole word set to (%d).\r\n"),
-    flag("path", &FtpClient::match_path, "200 Path set to (%d).\r\n"),
-    flag("diacritics", &FtpClient::match_diacritics, "200 Diacritics set to (%d).\r\n"),
-    flag("prefix", &FtpClient::match_prefix, "200 Prefix set to (%d).\r\n"),
-    flag("suffix", &FtpClient::match_suffix, "200 Suffix set to (%d).\r\n"),
-    flag("ignore_punctuation", &FtpClient::ignore_punctuation, "200 Ignore punctuation set to (%d).\r\n"),
-    flag("ignore_whitespace", &FtpClient::ignore_whitespace, "200 Ignore whitespace set to (%d).\r\n"),
-    flag("regex", &FtpClient::match_regex, "200 Regex set to (%d).\r\n"),
+    flag("case", &FtpClient::match_case, &FtpClient::last_match_case, "200 Case set to (%d).\r\n"),
+    flag("whole_word", &FtpClient::match_whole_word, &FtpClient::last_match_whole_word,
+         "200 Whole word set to (%d).\r\n"),
+    flag("path", &FtpClient::match_path, &FtpClient::last_match_path, "200 Path set to (%d).\r\n"),
+    flag("diacritics", &FtpClient::match_diacritics, &FtpClient::last_match_diacritics,
+         "200 Diacritics set to (%d).\r\n"),
+    flag("prefix", &FtpClient::match_prefix, &FtpClient::last_match_prefix, "200 Prefix set to (%d).\r\n"),
+    flag("suffix", &FtpClient::match_suffix, &FtpClient::last_match_suffix, "200 Suffix set to (%d).\r\n"),
+    flag("ignore_punctuation", &FtpClient::ignore_punctuation, &FtpClient::last_ignore_punctuation,
+         "200 Ignore punctuation set to (%d).\r\n"),
+    flag("ignore_whitespace", &FtpClient::ignore_whitespace, &FtpClient::last_ignore_whitespace,
+         "200 Ignore whitespace set to (%d).\r\n"),
+    flag("regex", &FtpClient::match_regex, &FtpClient::last_match_regex, "200 Regex set to (%d).\r\n"),
     flag("hide_empty_search_results", &FtpClient::hide_empty_search_results,
-         "200 Hide empty search results set to (%d).\r\n"),
-    text("search", &FtpClient::search_text, "200 Search set to (%s).\r\n"),
-    text("filter_search", &FtpClient::filter_search_text, "200 Filter search set to (%s).\r\n"),
+         &FtpClient::last_hide_empty_search_results, "200 Hide empty search results set to (%d).\r\n"),
+    text("search", &FtpClient::search_text, &FtpClient::last_search_text, "200 Search set to (%s).\r\n"),
+    text("filter_search", &FtpClient::filter_search_text, &FtpClient::last_filter_search_text,
+         "200 Filter search set to (%s).\r\n"),
     filter_bit("filter_case", 0x1, "200 Filter case set to (%d).\r\n"),
     filter_bit("filter_diacritics", 0x8, "200 Filter diacritics set to (%d).\r\n"),
     filter_bit("filter_prefix", 0x20, "200 Filter prefix set to (%d).\r\n"),
@@ -68,20 +82,22 @@ constexpr OptionWord OPTION_WORDS[] = {
     filter_bit("filter_path", 0x4, "200 Filter path set to (%d).\r\n"),
     filter_bit("filter_regex", 0x10, "200 Filter regex set to (%d).\r\n"),
     filter_bit("filter_whole_word", 0x2, "200 Filter whole word set to (%d).\r\n"),
-    {"sort", OPTION_SORT, nullptr, nullptr, 0, "200 Sort set to (%s).\r\n"},
+    {"sort", OPTION_SORT, nullptr, nullptr, nullptr, nullptr, 0, "200 Sort set to (%s).\r\n"},
     window("offset", &FtpClient::result_offset, "200 Offset set to (%u).\r\n"),
     window("count", &FtpClient::result_count, "200 Count set to (%u).\r\n"),
-    column("size_column", &FtpClient::size_column, "200 Size column set to (%u).\r\n"),
-    column("attributes_column", &FtpClient::attributes_column, "200 Attributes column set to (%u).\r\n"),
-    column("date_modified_column", &FtpClient::date_modified_column,
+    column("size_column", &FtpClient::size_column, &FtpClient::last_size_column, "200 Size column set to (%u).\r\n"),
+    column("attributes_column", &FtpClient::attributes_column, &FtpClient::last_attributes_column,
+           "200 Attributes column set to (%u).\r\n"),
+    column("date_modified_column", &FtpClient::date_modified_column, &FtpClient::last_date_modified_column,
            "200 Date modified column set to (%u).\r\n"),
-    column("date_created_column", &FtpClient::date_created_column, "200 Date created column set to (%u).\r\n"),
-    column("path_column", &FtpClient::path_column, "200 Path column set to (%u).\r\n"),
+    column("date_created_column", &FtpClient::date_created_column, &FtpClient::last_date_created_column,
+           "200 Date created column set to (%u).\r\n"),
+    column("path_column", &FtpClient::path_column, &FtpClient::last_path_column, "200 Path column set to (%u).\r\n"),
     column("file_list_filename_column", &FtpClient::file_list_filename_column,
-           "200 File list filename column set to (%u).\r\n"),
+           &FtpClient::last_file_list_filename_column, "200 File list filename column set to (%u).\r\n"),
     column("date_recently_changed_column", &FtpClient::date_recently_changed_column,
-           "200 Date recently changed column set to (%u).\r\n"),
-    {"query", OPTION_QUERY, nullptr, nullptr, 0, nullptr},
+           &FtpClient::last_date_recently_changed_column, "200 Date recently changed column set to (%u).\r\n"),
+    {"query", OPTION_QUERY, nullptr, nullptr, nullptr, nullptr, 0, nullptr},
 };
 static_assert(sizeof(OPTION_WORDS) / sizeof(OPTION_WORDS[0]) == 32);
 
@@ -93,26 +109,26 @@ struct SortRow {
 
 // Searched in this order. The inverse_size rows carry the opposite flag of their size twins.
 constexpr SortRow SORT_TABLE[] = {
-    {"name_ascending", 0, 1},
-    {"name_descending", 0, 0},
-    {"path_ascending", 1, 1},
-    {"path_descending", 1, 0},
-    {"size_ascending", 2, 1},
-    {"size_descending", 2, 0},
-    {"inverse_size_ascending", 2, 0},
-    {"inverse_size_descending", 2, 1},
-    {"extension_ascending", 3, 1},
-    {"extension_descending", 3, 0},
-    {"date_created_ascending", 6, 1},
-    {"date_created_descending", 6, 0},
-    {"date_modified_ascending", 5, 1},
-    {"date_modified_descending", 5, 0},
-    {"attributes_ascending", 8, 1},
-    {"attributes_descending", 8, 0},
-    {"file_list_filename_ascending", 12, 1},
-    {"file_list_filename_descending", 12, 0},
-    {"date_recently_changed_ascending", 9, 1},
-    {"date_recently_changed_descending", 9, 0},
+    {"name_ascending", PROPERTY_NAME, 1},
+    {"name_descending", PROPERTY_NAME, 0},
+    {"path_ascending", PROPERTY_PATH, 1},
+    {"path_descending", PROPERTY_PATH, 0},
+    {"size_ascending", PROPERTY_SIZE, 1},
+    {"size_descending", PROPERTY_SIZE, 0},
+    {"inverse_size_ascending", PROPERTY_SIZE, 0},
+    {"inverse_size_descending", PROPERTY_SIZE, 1},
+    {"extension_ascending", PROPERTY_EXTENSION, 1},
+    {"extension_descending", PROPERTY_EXTENSION, 0},
+    {"date_created_ascending", PROPERTY_DATE_CREATED, 1},
+    {"date_created_descending", PROPERTY_DATE_CREATED, 0},
+    {"date_modified_ascending", PROPERTY_DATE_MODIFIED, 1},
+    {"date_modified_descending", PROPERTY_DATE_MODIFIED, 0},
+    {"attributes_ascending", PROPERTY_ATTRIBUTES, 1},
+    {"attributes_descending", PROPERTY_ATTRIBUTES, 0},
+    {"file_list_filename_ascending", PROPERTY_FILE_LIST_FILENAME, 1},
+    {"file_list_filename_descending", PROPERTY_FILE_LIST_FILENAME, 0},
+    {"date_recently_changed_ascending", PROPERTY_DATE_RECENTLY_CHANGED, 1},
+    {"date_recently_changed_descending", PROPERTY_DATE_RECENTLY_CHANGED, 0},
 };
 static_assert(sizeof(SORT_TABLE) / sizeof(SORT_TABLE[0]) == 20);
 
@@ -132,11 +148,11 @@ void option_set_text(FtpClient* client, const OptionWord& option, const char* va
 
 void option_set_filter_bit(FtpClient* client, const OptionWord& option, const char* value) {
     if (utf8_string_to_int(value)) {
-        client->filter_flags |= option.bit;
+        client->*option.number |= option.bits;
     } else {
-        client->filter_flags &= ~option.bit;
+        client->*option.number &= ~option.bits;
     }
-    client_printf(client, option.reply, (client->filter_flags & option.bit) ? 1 : 0);
+    client_printf(client, option.reply, (client->*option.number & option.bits) ? 1 : 0);
 }
 
 void option_set_window(FtpClient* client, const OptionWord& option, const char* value) {
@@ -172,23 +188,29 @@ int texts_equal(const char* a, const char* b) {
     return utf8_string_compare(text_or_empty(a), text_or_empty(b)) == 0;
 }
 
-// The offset, the count and the sort are left out: a new window or order of the same results
-// never needs a new search.
+// Whether the option still has the value the last search was started with; an option without a
+// copy (the offset and the count) never asks for a new search.
+bool option_unchanged(const FtpClient* c, const OptionWord& option) {
+    if (option.last_text) return texts_equal(c->*option.last_text, c->*option.text);
+    if (option.last_number) return ((c->*option.number ^ c->*option.last_number) & option.bits) == 0;
+    return true;
+}
+
+void option_copy(FtpClient* c, const OptionWord& option) {
+    if (option.last_text) {
+        c->*option.last_text = utf8_string_realloc_utf8_string(c->*option.last_text, text_or_empty(c->*option.text));
+    } else if (option.last_number) {
+        c->*option.last_number = (c->*option.last_number & ~option.bits) | (c->*option.number & option.bits);
+    }
+}
+
+// The sort is left out: a new order of the same results is a re-sort (query_sort_unchanged).
 int query_search_unchanged(const FtpClient* c) {
-    return c->last_query_valid == 1 && c->match_case == c->last_match_case &&
-           c->match_whole_word == c->last_match_whole_word && c->match_path == c->last_match_path &&
-           c->match_diacritics == c->last_match_diacritics && c->match_prefix == c->last_match_prefix &&
-           c->match_suffix == c->last_match_suffix && c->ignore_punctuation == c->last_ignore_punctuation &&
-           c->ignore_whitespace == c->last_ignore_whitespace && c->match_regex == c->last_match_regex &&
-           c->hide_empty_search_results == c->last_hide_empty_search_results &&
-           c->size_column == c->last_size_column && c->attributes_column == c->last_attributes_column &&
-           c->date_modified_column == c->last_date_modified_column &&
-           c->date_created_column == c->last_date_created_column && c->path_column == c->last_path_column &&
-           c->file_list_filename_column == c->last_file_list_filename_column &&
-           c->date_recently_changed_column == c->last_date_recently_changed_column &&
-           texts_equal(c->last_search_text, c->search_text) &&
-           texts_equal(c->last_filter_search_text, c->filter_search_text) &&
-           c->filter_flags == c->last_filter_flags;
+    if (c->last_query_valid != 1) return 0;
+    for (const OptionWord& option : OPTION_WORDS) {
+        if (!option_unchanged(c, option)) return 0;
+    }
+    return 1;
 }
 
 int query_sort_unchanged(const FtpClient* c) {
@@ -196,27 +218,7 @@ int query_sort_unchanged(const FtpClient* c) {
 }
 
 void query_copy_options(FtpClient* c) {
-    c->last_match_case = c->match_case;
-    c->last_match_whole_word = c->match_whole_word;
-    c->last_match_path = c->match_path;
-    c->last_match_diacritics = c->match_diacritics;
-    c->last_match_prefix = c->match_prefix;
-    c->last_match_suffix = c->match_suffix;
-    c->last_ignore_punctuation = c->ignore_punctuation;
-    c->last_ignore_whitespace = c->ignore_whitespace;
-    c->last_match_regex = c->match_regex;
-    c->last_hide_empty_search_results = c->hide_empty_search_results;
-    c->last_size_column = c->size_column;
-    c->last_attributes_column = c->attributes_column;
-    c->last_date_modified_column = c->date_modified_column;
-    c->last_date_created_column = c->date_created_column;
-    c->last_path_column = c->path_column;
-    c->last_file_list_filename_column = c->file_list_filename_column;
-    c->last_date_recently_changed_column = c->date_recently_changed_column;
-    c->last_search_text = utf8_string_realloc_utf8_string(c->last_search_text, text_or_empty(c->search_text));
-    c->last_filter_search_text =
-        utf8_string_realloc_utf8_string(c->last_filter_search_text, text_or_empty(c->filter_search_text));
-    c->last_filter_flags = c->filter_flags;
+    for (const OptionWord& option : OPTION_WORDS) option_copy(c, option);
     c->last_sort_property = c->sort_property;
     c->last_sort_ascending = c->sort_ascending;
 }

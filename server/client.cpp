@@ -12,6 +12,7 @@
 #include "server/activity_log.h"
 #include "server/listener_pause.h"
 #include "server/server.h"
+#include "server/socket_send.h"
 
 namespace {
 
@@ -442,21 +443,22 @@ ClientIo client_send(FtpClient* client) {
         bool verbose = debug_is_verbose() != 0;
         if (verbose) debug_printf("send %zu %t\n", remaining, unsent, remaining);
 
-        int n = network_send(client->control_socket, unsent, remaining);
-        if (verbose) debug_printf("send ret %d\n", n);
-        if (n == -1) {
-            int error = os_winsock_WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) return send_settled(client);
-            debug_printf("send error %d\n", error);
+        SendResult result = socket_send(client->control_socket, unsent, remaining);
+        if (verbose) debug_printf("send ret %d\n", result.sent);
+        switch (result.outcome) {
+        case SEND_WOULD_BLOCK:
+            return send_settled(client);
+        case SEND_FAILED:
+            debug_printf("send error %d\n", result.error);
             return CLIENT_IO_CLOSED;
-        }
-        if (n == 0) {
+        case SEND_CLOSED:
             debug_printf("send closed\n");
             return CLIENT_IO_CLOSED;
+        case SEND_SENT:
+            break;
         }
-        assert(static_cast<size_t>(n) <= remaining);
-        budget -= static_cast<size_t>(n);
-        reply_consume(client, static_cast<uint64_t>(n));
+        budget -= static_cast<size_t>(result.sent);
+        reply_consume(client, static_cast<uint64_t>(result.sent));
     }
 }
 

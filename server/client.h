@@ -218,8 +218,8 @@ struct FtpClient {
         };
     };
 
-    // The RETR reader thread. It shares read_length, read_pending, reader_stop and reader_status
-    // with the user-interface thread, always under reader_lock.
+    // The RETR reader thread; every field it shares with the user-interface thread, and how, is
+    // listed where the two meet, in ftp/download.cpp.
     HANDLE reader_thread;
     HANDLE reader_event;
     CRITICAL_SECTION reader_lock;

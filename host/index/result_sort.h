@@ -6,21 +6,9 @@
 
 #include "host/index/index_view.h"
 #include "host/index/search_poll.h"
+#include "sdk/sorrelwick_plugin.h"
 
 namespace host {
-
-// Property numbers that the host knows.
-enum : int {
-    PROPERTY_NAME = 0,
-    PROPERTY_PATH = 1,
-    PROPERTY_SIZE = 2,
-    PROPERTY_EXTENSION = 3,
-    PROPERTY_DATE_MODIFIED = 5,
-    PROPERTY_DATE_CREATED = 6,
-    PROPERTY_ATTRIBUTES = 8,
-    PROPERTY_DATE_RECENTLY_CHANGED = 9,
-    PROPERTY_FILE_LIST_FILENAME = 12,
-};
 
 bool result_sort_knows(int property);
 

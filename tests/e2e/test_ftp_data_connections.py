@@ -205,6 +205,14 @@ class Passive(DataTest):
         port = epsv_port(self.command("EPSV ALL"))
         self.expect_list_over(lambda: connect(self.host, port))
 
+    def test_passive_listeners_take_only_the_address_the_client_reached(self):
+        # 127.0.0.2 reaches this machine too, as another interface would.
+        for passive_port in (lambda: pasv_port(self.command("PASV"))[1], lambda: epsv_port(self.command("EPSV"))):
+            port = passive_port()
+            with self.assertRaises(ConnectionRefusedError):
+                connect("127.0.0.2", port).close()
+            self.expect_list_over(lambda: connect("127.0.0.1", port))
+
     def test_connection_before_the_command_is_used_by_it(self):
         port = epsv_port(self.command("EPSV"))
         data = connect(self.host, port)

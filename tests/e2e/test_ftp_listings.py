@@ -1,8 +1,9 @@
-"""LIST and MLSD over loopback: the argument filter, the line formats with the year-or-time
-column, listings of a file, of a missing folder and of an empty folder, UTF-8 mode off, and a
-listing that spans several 64 KiB blocks."""
+"""LIST and MLSD over loopback: the argument filter, also through Python's ftplib, the line formats
+with the year-or-time column, listings of a file, of a missing folder and of an empty folder,
+UTF-8 mode off, and a listing that spans several 64 KiB blocks."""
 
 import os
+import ftplib
 import shutil
 import socket
 import sys
@@ -29,12 +30,17 @@ TREE = {
     "Music/m.mp3": b"m",
     "My Music": None,
     "My Music/quoted.mp3": b"q",
+    # MyMusic and my are what a filter that drops blanks or cuts at '-' would list instead.
     "MyMusic": None,
     "MyMusic/joined.mp3": b"j",
     "my": None,
     "my/cut.txt": b"c",
     "my-notes": None,
     "my-notes/whole.txt": b"w",
+    "2024-01-05 photos": None,
+    "2024-01-05 photos/both.jpg": b"b",
+    "-dash": None,
+    "-dash/dashed.txt": b"d",
     "empty": None,
     "intl": None,
     "intl/caf\u00e9 \u20ac \u4e2d.txt": b"i",
@@ -120,22 +126,40 @@ class ListingTest(unittest.TestCase):
 
 
 class ArgumentFilter(ListingTest):
+    def ftplib_names(self, *arguments):
+        """The names of ftplib's dir(*arguments), which sends LIST and the arguments as given."""
+        ftp = ftplib.FTP()
+        ftp.encoding = "utf-8"
+        ftp.connect("127.0.0.1", self.server.port, timeout=TIMEOUT)
+        try:
+            ftp.login()
+            ftp.cwd("/" + ROOT)
+            lines = []
+            ftp.dir(*arguments, lines.append)
+            return sorted(line[LIST_NAME_COLUMN:] for line in lines)
+        finally:
+            ftp.quit()
+
     def test_options_alone_list_the_current_folder(self):
         self.control.command("CWD Music")
         self.assertEqual(self.list_names("LIST"), ["m.mp3"])
         self.assertEqual(self.list_names("LIST -la"), ["m.mp3"])
         self.assertEqual(self.list_names("LIST -a -l"), ["m.mp3"])
 
-    def test_option_then_path(self):
-        self.assertEqual(self.list_names("LIST -la /%s/Music" % ROOT), ["m.mp3"])
-        self.assertEqual(self.list_names("LIST /%s/Music -la" % ROOT), ["m.mp3"])
+    def test_the_named_folder_with_hyphens_blanks_or_both_after_any_option_words(self):
+        folders = {"my-notes": ["whole.txt"], "My Music": ["quoted.mp3"], "2024-01-05 photos": ["both.jpg"],
+                   "/%s/2024-01-05 photos" % ROOT: ["both.jpg"], "/%s/Music" % ROOT: ["m.mp3"]}
+        for folder, names in folders.items():
+            for options in ((), ("-la",), ("-l", "-a")):
+                self.assertEqual(self.ftplib_names(*options, folder), names, (options, folder))
 
-    def test_quotes_keep_blanks_and_unquoted_blanks_vanish(self):
-        self.assertEqual(self.list_names('LIST "My Music"'), ["quoted.mp3"])
-        self.assertEqual(self.list_names("LIST My Music"), ["joined.mp3"])
+    def test_a_leading_dash_is_reached_through_dot_slash(self):
+        self.assertEqual(self.ftplib_names("./-dash"), ["dashed.txt"])
+        self.assertEqual(self.ftplib_names("-la", "./-dash"), ["dashed.txt"])
 
-    def test_a_dash_cuts_its_word_in_list_but_not_in_mlsd(self):
-        self.assertEqual(self.list_names("LIST my-notes"), ["cut.txt"])
+    def test_one_pair_of_quotes_is_taken_off_in_list_but_not_in_mlsd(self):
+        self.assertEqual(self.list_names('LIST -la "My Music"'), ["quoted.mp3"])
+        self.assertEqual(self.listing('MLSD "My Music"'), "550 Directory not found.\r\n")
         self.assertEqual(self.list_names("MLSD my-notes"), ["whole.txt"])
 
 

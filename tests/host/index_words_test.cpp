@@ -150,7 +150,7 @@ TEST(IndexExtensionSort, ExtensionsIgnoreCaseAndMarksAndATrailingDotIsNone) {
     host::SearchRequest request;
     std::vector<uint32_t> results;
     ASSERT_TRUE(host::search_run(view, request, {}, &results));
-    ASSERT_TRUE(host::result_sort(view, host::PROPERTY_EXTENSION, true, {}, &results));
+    ASSERT_TRUE(host::result_sort(view, PROPERTY_EXTENSION, true, {}, &results));
     Names names;
     for (uint32_t e : results) names.emplace_back(host::entry_name(host::view_base(view), e));
     // Equal extensions keep the path order, which within one folder is the name order.

@@ -51,6 +51,14 @@ TEST_F(ControlDispatcher, PathDisplayForms) {
     }
 }
 
+// A client reads a 257 path up to the first lone '"'.
+TEST_F(ControlDispatcher, PwdDoublesEveryQuoteOfThePath) {
+    log_on();
+    client_->current_directory = utf8_string_realloc_utf8_string(client_->current_directory, "share\\dq\"dir\\\"");
+    const std::string reply = "257 \"/share/dq\"\"dir/\"\"\" is current directory.\r\n";
+    expect_exchange({{"PWD", reply}, {"XPWD", reply}});
+}
+
 TEST_F(ControlDispatcher, ArgumentKeepsItsWhitespace) {
     log_on();
     expect_exchange({{"MODE  S", "501 Invalid mode  S.\r\n"},

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ftp/data_connection.h"
-#include "ftp/transfer.h"
+#include "ftp/listing.h"
 #include "search/query_results.h"
 #include "server/server_window.h"
 #include "tests/plugin/client_fixture.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "ftp/data_connection.h"
-#include "ftp/transfer.h"
+#include "ftp/listing.h"
 #include "host/services.h"
 #include "server/client.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "ftp/paths.h"
-#include "ftp/transfer.h"
+#include "ftp/listing.h"
 #include "host/services.h"
 #include "server/client.h"
 
@@ -72,25 +72,26 @@ struct FilterCase {
 constexpr FilterCase FILTER_CASES[] = {
     {"", ""},
     {"-la", ""},
+    {" -a -l\t-R  ", ""},
     {"-la /Music", "/Music"},
-    {"/Music -la", "/Music"},
-    {" -a -l  /Music ", "/Music"},
-    {"My Music", "MyMusic"},
+    // After the leading option words the path stands as written, blanks and dashes kept.
+    {"My Music", "My Music"},
+    {"my-notes", "my-notes"},
+    {"-la 2024-01-05 photos", "2024-01-05 photos"},
+    {"/Music -la", "/Music -la"},
+    {"dir ", "dir "},
+    {"caf\xc3\xa9 bar", "caf\xc3\xa9 bar"},
+    // One pair of quotes round the rest goes; a name that begins with '-' is reached as ./-name.
     {"\"My Music\"", "My Music"},
-    {"\"/My Music/Old Songs\"", "/My Music/Old Songs"},
-    {"my-notes", "my"},
-    {"my-notes/x", "my"},
-    // An option inside quotes is cut too; the blank that ends it stays inside the quotes.
-    {"\"a -b c\"", "a  c"},
-    // Quotes inside an option word are dropped without opening a quoted run.
-    {"-l\"x y", "y"},
-    {"\"x\" -\"l\" z", "xz"},
-    {"\tdir\r\n", "dir"},
-    {"\"unterminated  blank", "unterminated  blank"},
-    {"caf\xc3\xa9 bar", "caf\xc3\xa9" "bar"},
+    {"-l \"-dash\"", "-dash"},
+    {"\"a\"b\"", "a\"b"},
+    {"\"unterminated  blank", "\"unterminated  blank"},
+    {"\"", "\""},
+    {"./-dash", "./-dash"},
+    {"-la -dash", ""},
 };
 
-TEST_F(PathTables, ListFilterDropsOptionWordsQuotesAndUnquotedBlanks) {
+TEST_F(PathTables, ListFilterDropsLeadingOptionWordsAndOnePairOfQuotes) {
     for (const FilterCase& entry : FILTER_CASES) {
         Utf8Buf path;
         utf8_buf_init(&path);

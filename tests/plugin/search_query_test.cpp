@@ -269,7 +269,9 @@ TEST_F(SearchQueryTest, EveryOptionChangeSearchesAnew) {
         {"case", "1"}, {"whole_word", "1"}, {"path", "1"}, {"diacritics", "1"}, {"prefix", "1"},
         {"suffix", "1"}, {"ignore_punctuation", "1"}, {"ignore_whitespace", "1"}, {"regex", "1"},
         {"hide_empty_search_results", "1"}, {"search", "x"}, {"filter_search", "y"}, {"filter_case", "1"},
-        {"filter_ignore_whitespace", "1"}, {"size_column", "1"}, {"size_column", "2"},
+        {"filter_whole_word", "1"}, {"filter_path", "1"}, {"filter_diacritics", "1"}, {"filter_regex", "1"},
+        {"filter_prefix", "1"}, {"filter_suffix", "1"}, {"filter_ignore_punctuation", "1"},
+        {"filter_ignore_whitespace", "1"}, {"filter_case", "0"}, {"size_column", "1"}, {"size_column", "2"},
         {"attributes_column", "1"}, {"date_modified_column", "1"}, {"date_created_column", "1"},
         {"path_column", "1"}, {"file_list_filename_column", "1"}, {"date_recently_changed_column", "1"},
     };
