@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/win32/thread_state.h"
 #include "win32/handle_table.h"
 #include "win32/win32.h"
 
@@ -58,35 +59,48 @@ TEST(EventTest, AClosedHandleStaysInvalidWhenItsSlotIsReused) {
 
 // A thread that has just posted to another thread's queue spins in its next wait before it
 // sleeps. The wait keeps its rules: a timeout still lasts its time, an auto-reset event lets one
-// waiter through per signal, and a waiter is woken whether it spins or already sleeps.
+// waiter through per signal, and a waiter that has gone to sleep after its spin is still woken.
 TEST(EventTest, WaitsAfterAHandOverKeepTheirRules) {
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // makes this thread's queue
     DWORD main_id = GetCurrentThreadId();
-    auto hand_over = [main_id] { ASSERT_TRUE(PostThreadMessageW(main_id, WM_USER, 0, 0)); };
+    auto hand_over = [main_id] { EXPECT_TRUE(PostThreadMessageW(main_id, WM_USER, 0, 0)); };
 
     HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    uint64_t start = GetTickCount64();
-    hand_over();
-    EXPECT_EQ(WaitForSingleObject(never, 30), WAIT_TIMEOUT);
-    EXPECT_GE(GetTickCount64() - start, 29u);
+    std::thread timed([&] {
+        uint64_t start = GetTickCount64();
+        hand_over();
+        EXPECT_EQ(WaitForSingleObject(never, 30), WAIT_TIMEOUT);
+        EXPECT_GE(GetTickCount64() - start, 29u);
+    });
+    timed.join();
     CloseHandle(never);
 
     HANDLE gate = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     std::atomic<int> through{0};
-    auto waiter = [&] {
+    std::atomic<int> waiting{0};
+    std::atomic<long> numbers[2] = {{0}, {0}};
+    auto waiter = [&](int index) {
+        numbers[index] = win32_test::thread_number();
         hand_over();
+        waiting++;
         if (WaitForSingleObject(gate, INFINITE) == WAIT_OBJECT_0) through++;
     };
-    std::thread first(waiter), second(waiter);
+    std::thread first(waiter, 0), second(waiter, 1);
+    // Signalled as soon as both are about to wait, so that it mostly finds them spinning.
+    while (waiting != 2) std::this_thread::yield();
     ASSERT_TRUE(SetEvent(gate));
-    for (uint64_t deadline = GetTickCount64() + 10000; through == 0 && GetTickCount64() < deadline;) Sleep(1);
-    EXPECT_EQ(through, 1) << "one signal lets one waiter through";
+    ASSERT_TRUE(win32_test::wait_until([&] { return through != 0; }));
     EXPECT_EQ(WaitForSingleObject(gate, 0), WAIT_TIMEOUT) << "the signal was taken";
+    auto one_sleeps = [&] {
+        return win32_test::blocked_in(numbers[0]) == SYS_futex || win32_test::blocked_in(numbers[1]) == SYS_futex;
+    };
+    ASSERT_TRUE(win32_test::wait_until(one_sleeps));
+    EXPECT_EQ(through, 1) << "one signal lets one waiter through";
     ASSERT_TRUE(SetEvent(gate));
+    ASSERT_TRUE(win32_test::wait_until([&] { return through == 2; })) << "the sleeper was woken";
     first.join();
     second.join();
-    EXPECT_EQ(through, 2);
     CloseHandle(gate);
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }

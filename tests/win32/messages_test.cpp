@@ -1,18 +1,19 @@
 // Windows, classes and the per-thread message queue.
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/win32/thread_state.h"
 #include "win32/window_internal.h"
 #include "win32/win32.h"
 
 namespace {
+
+using win32_test::blocked_in;
+using win32_test::thread_number;
+using win32_test::wait_until;
 
 struct Delivery {
     HWND window;
@@ -44,27 +45,12 @@ void pump_pending() {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
 }
 
-// The system call a thread of this process is blocked in, or -1.
-long blocked_in(long thread) {
-    std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/syscall");
-    long number = -1;
-    return file >> number ? number : -1;
-}
-
 bool blocked_in_queue_wait(long thread) {
     long number = blocked_in(thread);
 #ifdef SYS_epoll_wait
     if (number == SYS_epoll_wait) return true;
 #endif
     return number == SYS_epoll_pwait;
-}
-
-// Waits up to ten seconds for a condition that another thread brings about.
-template <typename Condition>
-bool wait_until(Condition condition) {
-    for (uint64_t deadline = GetTickCount64() + 10000; !condition(); Sleep(1))
-        if (GetTickCount64() >= deadline) return false;
-    return true;
 }
 
 class MessagesTest : public ::testing::Test {
@@ -217,11 +203,11 @@ TEST_F(MessagesTest, PostFromAnotherThreadWakesGetMessage) {
 // thread has gone to sleep still wakes it.
 TEST_F(MessagesTest, TheWaitAfterAHandOverTakesTheAnswersAndStillSleeps) {
     HWND window = make_window();
-    long main_thread = static_cast<long>(::syscall(SYS_gettid));
+    long main_thread = thread_number();
     std::atomic<long> worker_thread{0};
     HANDLE work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     std::thread worker([&] {
-        worker_thread = static_cast<long>(::syscall(SYS_gettid));
+        worker_thread = thread_number();
         for (WPARAM round = 0; round < 2; round++) {
             WaitForSingleObject(work, INFINITE);
             if (round == 1) wait_until([&] { return blocked_in_queue_wait(main_thread); });
