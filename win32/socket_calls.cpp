@@ -274,6 +274,7 @@ int wsock_shutdown(uintptr_t socket, int how) {
     if (posix_how < 0) return fail(WSOCK_EINVAL);
     if (::shutdown(record->fd, posix_how) != 0) return fail_errno();
     if (posix_how != SHUT_RD) record->send_shut.store(true);
+    if (posix_how != SHUT_WR) record->empty_since.store(0);  // a recv now finds the end, not nothing
     return 0;
 }
 
@@ -294,11 +295,15 @@ int wsock_recv(uintptr_t socket, char* buffer, int length, int flags) {
     if (length < 0) return fail(WSOCK_EINVAL);
     bool selected = record->selected.load(std::memory_order_relaxed);
     SocketMark mark = selected ? socket_events_mark_read(*record) : SocketMark{};
-    ssize_t got;
-    do {
-        got = ::recv(record->fd, buffer, static_cast<size_t>(length), recv_flags_to_posix(flags));
-    } while (got < 0 && errno == EINTR);
-    int recv_errno = errno;
+    ssize_t got = -1;
+    int recv_errno = EAGAIN;
+    // The recv that ends an event's reading loop mostly finds the socket empty: known, it is not made.
+    if (!selected || !socket_events_known_empty(*record, length, flags)) {
+        do {
+            got = ::recv(record->fd, buffer, static_cast<size_t>(length), recv_flags_to_posix(flags));
+        } while (got < 0 && errno == EINTR);
+        recv_errno = errno;
+    }
     int error = got < 0 ? wsock_error_from_errno(recv_errno) : 0;
     if (selected)
         socket_events_after_recv(*record, mark, length, static_cast<int>(got), error, (flags & WSOCK_MSG_PEEK) != 0);
@@ -371,6 +376,7 @@ int wsock_ioctl(uintptr_t socket, long command, unsigned long* argument) {
     if (command == WSOCK_FIONREAD) {
         int count = 0;
         if (::ioctl(record->fd, FIONREAD, &count) != 0) return fail_errno();
+        if (count != 0) record->empty_since.store(0);  // the next recv must find what was counted
         *argument = static_cast<unsigned long>(count);
         return 0;
     }

@@ -12,7 +12,9 @@
 // event decides from its own outcome whether the condition still holds: a recv that filled its
 // buffer may have left data and posts FD_READ again, one that got less emptied the socket; a send
 // that would block waits for the report of room. A report that came while that call ran counts
-// too. So the events of a connected socket cost no epoll_ctl call each.
+// too. So the events of a connected socket cost no epoll_ctl call each. And a recv after one that
+// emptied the stream, with no report since, finds nothing without asking the system: the recv that
+// ends an event's reading loop costs no call either.
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -197,6 +199,7 @@ int socket_events_select(SocketRecord& record, HWND window, UINT message, uint32
     record.events = events & SELECTABLE_EVENTS;
     // A new registration reports again every condition that holds now.
     record.enabled = record.events;
+    record.empty_since.store(0);
     record.selected.store(record.queue != nullptr);
     if (record.queue) rearm_locked(record, true);
     return 0;
@@ -224,18 +227,29 @@ SocketMark socket_events_mark_write(const SocketRecord& record) {
     return mark_of(record.write_reports, record.write_posts, false);
 }
 
+bool socket_events_known_empty(const SocketRecord& record, int length, int flags) {
+    if (length <= 0 || (flags & (WSOCK_MSG_PEEK | WSOCK_MSG_OOB)) != 0) return false;
+    uint32_t since = record.empty_since.load();
+    return since != 0 && since - 1 == record.read_reports.load() && !record.peer_closed.load();
+}
+
 // A stream's recv that got less than it asked for emptied the socket; one that got it all may
 // have left data, and a datagram socket may hold further datagrams after any recv.
 void socket_events_after_recv(SocketRecord& record, SocketMark mark, int asked, int got, int error, bool peek) {
     std::lock_guard<std::mutex> guard(record.lock);
     if (!record.queue || !(record.events & WSOCK_FD_READ)) return;
     if (record.state != SocketState::CONNECTED) return;
-    // A report that came while the call ran has posted FD_READ already: the caller reads again.
-    if (record.read_posts.load() != mark.posts) return;
     bool stream = record.type == WSOCK_SOCK_STREAM;
     bool may_remain = got > 0 && (peek || got == asked || !stream);
     if (!stream && got == 0) may_remain = true;
     bool emptied = (got >= 0 && !may_remain) || (got < 0 && error == WSOCK_EWOULDBLOCK);
+    // Emptied as of the reports counted before the call: one counted since may be of new data.
+    // Only a recv that got data counts, so that a would-block known without the system is said
+    // once, and a caller that asks again without waiting for FD_READ asks the system.
+    bool left_empty = stream && !peek && got > 0 && !may_remain && !mark.peer_closed;
+    record.empty_since.store(left_empty ? mark.reports + 1 : 0);
+    // A report that came while the call ran has posted FD_READ already: the caller reads again.
+    if (record.read_posts.load() != mark.posts) return;
     if (stream && got == 0 && asked > 0) {
         record.peer_closed = true;  // the end of the stream
         record.read_done = true;

@@ -29,6 +29,10 @@ struct SocketRecord {
     // Every FD_READ and FD_WRITE posted, counted the same way.
     std::atomic<uint32_t> read_posts{0};
     std::atomic<uint32_t> write_posts{0};
+    // read_reports + 1 as it stood before the last recv, when that recv got data and emptied
+    // the stream; else 0. Until another report counts, the next recv finds nothing and needs no
+    // system call (socket_events.cpp).
+    std::atomic<uint32_t> empty_since{0};
 
     // The connection state and the registration, under `lock`. Threads meet here: the calling
     // thread re-enables events after recv, send, accept and connect; the queue's owner thread
@@ -73,6 +77,11 @@ struct SocketMark {
     bool peer_closed;
 };
 SocketMark socket_events_mark_read(const SocketRecord& record);
+// Whether a recv of `length` bytes with `flags` may answer would-block without a system call: the
+// recv before it got data and emptied the stream, and no report has come since. Data that arrived
+// since is reported, and posts FD_READ, as if it had come just after this recv; the recv after
+// this one asks the system.
+bool socket_events_known_empty(const SocketRecord& record, int length, int flags);
 SocketMark socket_events_mark_write(const SocketRecord& record);
 // Re-enables FD_READ after a recv that asked for `asked` bytes and got `got` (-1: failed with
 // `error`, a Windows code), posting it again when data may remain; and posts FD_CLOSE once a

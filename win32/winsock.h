@@ -36,6 +36,7 @@ constexpr int SO_RCVBUF = 0x1002;
 constexpr int SO_ERROR = 0x1007;
 constexpr int TCP_NODELAY = 0x0001;
 constexpr long FIONBIO = static_cast<long>(0x8004667Eu);
+constexpr long FIONREAD = 0x4004667F;
 
 // Events of WSAAsyncSelect; lParam carries the event in its low word and an error in its high word.
 constexpr long FD_READ = 0x01;
