@@ -6,7 +6,8 @@ A row is a plain dict:
     unit      "s", "ms", "us", "GB/s", "MB", "B/entry", ...
     better    "lower" or "higher"
     samples   {server: [value, ...]}; swp-host's values under SWP, a server that did not run is absent
-    goal      {"text": ..., "limit": number} or {"text": ..., "peer": name, "factor": f}; optional
+    goal      {"text": ..., "limit": number}, {"text": ..., "peer": name, "factor": f} or
+              {"text": ..., "best": True} (the best peer's median); optional
     note      optional words on the row (why a peer is missing, what the figure counts)
     expected  the servers the row is measured on; the chart notes each one that did not run
 
@@ -20,9 +21,10 @@ import statistics
 import subprocess
 
 SWP = "swp-host"
-PEERS = ("vsftpd", "pure-ftpd", "pyftpdlib", "plocate", "find", "copy loop", "echo floor")
+PEERS = ("vsftpd", "pure-ftpd", "pyftpdlib", "plocate", "find", "copy loop", "send loop", "echo floor",
+         "each alone")
 # Columns that are no server but a bound to compare with; they are never the best peer.
-REFERENCES = ("find", "copy loop", "echo floor")
+REFERENCES = ("find", "copy loop", "send loop", "echo floor", "each alone")
 
 
 def row(work, unit, better, samples, goal=None, note=None, expected=None):
@@ -67,6 +69,8 @@ def goal_limit(r):
         return None
     if "limit" in goal:
         return goal["limit"]
+    if goal.get("best"):
+        return best_peer(r)[1]
     peer = median(r["samples"].get(goal["peer"], []))
     return None if peer is None else peer * goal.get("factor", 1.0)
 

@@ -2,7 +2,11 @@
 //   swp_bench_transfer copy FILE         listens on 127.0.0.1, prints its port, accepts one
 //                                        connection and sends FILE through one 64 KiB buffer that a
 //                                        reader thread and the sending thread hand back and forth:
-//                                        the ceiling of a one-buffer download.
+//                                        the ceiling of a one-buffer download that hands over
+//                                        through a condition variable.
+//   swp_bench_transfer send FILE         the same with one thread that reads and sends in turn:
+//                                        the ceiling of any download through one buffer in user
+//                                        memory, with no hand-over at all.
 //   swp_bench_transfer drain HOST PORT   connects and reads until the peer closes; prints the bytes.
 //   swp_bench_transfer echo              listens on 127.0.0.1, prints its port, accepts one
 //                                        connection and answers each line with one short line.
@@ -116,6 +120,26 @@ int copy(const char* path)
     return 0;
 }
 
+int send_loop(const char* path)
+{
+    int file = open(path, O_RDONLY);
+    if (file < 0) return perror(path), 1;
+    int connection = accept_one_on_loopback();
+    if (connection < 0) return 1;
+    std::vector<char> buffer(BUFFER_SIZE);
+    unsigned long long total = 0;
+    for (;;) {
+        ssize_t count = read(file, buffer.data(), BUFFER_SIZE);
+        if (count <= 0 || !send_all(connection, buffer.data(), static_cast<size_t>(count))) break;
+        total += static_cast<unsigned long long>(count);
+    }
+    shutdown(connection, SHUT_WR);
+    close(connection);
+    close(file);
+    std::fprintf(stderr, "%llu\n", total);
+    return 0;
+}
+
 // Answers every line of one connection at once with one short line, until the peer closes.
 int echo()
 {
@@ -161,8 +185,9 @@ int drain(const char* host, const char* port)
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "copy") == 0) return copy(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "send") == 0) return send_loop(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "drain") == 0) return drain(argv[2], argv[3]);
     if (argc == 2 && std::strcmp(argv[1], "echo") == 0) return echo();
-    std::fprintf(stderr, "usage: %s copy FILE | drain HOST PORT | echo\n", argv[0]);
+    std::fprintf(stderr, "usage: %s copy FILE | send FILE | drain HOST PORT | echo\n", argv[0]);
     return 2;
 }

@@ -573,7 +573,7 @@ ClientIo client_send(FtpClient* client) {
 }
 
 void client_kick(FtpClient* client) {
-    if (client->kick_pending) return;
+    if (client->kick_pending || client->in_control_event) return;
     client->kick_pending = 1;
     PostMessageW(server_instance->window, MSG_CONTROL_SOCKET, client->control_socket, 0);
 }

@@ -125,6 +125,7 @@ struct FtpClient {
     uint32_t utf8_mode;
     uint32_t quit_requested;
     uint32_t kick_pending;  // 1 while a kick posted for this client waits in the queue
+    uint32_t in_control_event;  // 1 while a control event of this client runs (server_window.cpp)
 
     // Options of the next search.
     uint32_t match_case;
@@ -249,7 +250,8 @@ void client_destroy(FtpClient* client);
 ClientIo client_recv(FtpClient* client);
 // Sends queued replies, at most one event's worth, writing a results reply on as the queue drains.
 ClientIo client_send(FtpClient* client);
-// Posts the client a MSG_CONTROL_SOCKET kick unless one is already waiting.
+// Posts the client a MSG_CONTROL_SOCKET kick unless one is already waiting, or a control event of
+// the client runs: that event sends what is queued before it ends, and kicks itself for the rest.
 void client_kick(FtpClient* client);
 void client_printf(FtpClient* client, const char* format, ...);
 // Queues a reply; while a results reply is being written it waits until that reply's end.

@@ -81,6 +81,9 @@ void on_control_event(SOCKET socket, LPARAM lparam) {
     FtpClient* client = client_by_control_socket(socket);
     if (!client) return;
     if (lparam == 0) client->kick_pending = 0;
+    // Replies that the lines queue now leave with this event's send: they need no kick, which
+    // would cost a post and an event that finds nothing to read or send.
+    client->in_control_event = 1;
     ClientIo received = client_recv(client);
     if (received == CLIENT_IO_CLOSED) {
         debug_printf("recv failed\n");
@@ -88,6 +91,7 @@ void on_control_event(SOCKET socket, LPARAM lparam) {
         return;
     }
     ClientIo sent = client_send(client);
+    client->in_control_event = 0;
     if (sent == CLIENT_IO_CLOSED) {
         debug_printf("send failed\n");
         client_destroy(client);

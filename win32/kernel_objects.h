@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "win32/spin_wait.h"
 #include "win32/win32.h"
 
 enum class KernelObjectKind { EVENT, THREAD, FILE };
@@ -19,9 +20,12 @@ struct KernelObject {
     const KernelObjectKind kind;
 
     // Events and threads: a waitable state, 1 when signalled; a thread is signalled once it has
-    // ended. Waiters sleep on the state word itself (waitable.cpp).
+    // ended. Waiters sleep on the state word itself (waitable.cpp); `waiters` counts those that
+    // sleep or are about to, `spinners` those that spin first.
     std::atomic<uint32_t> signalled{0};
     std::atomic<uint32_t> waiters{0};
+    std::atomic<uint32_t> spinners{0};
+    SpinHistory spin;
     bool manual_reset = true;
     std::mutex lock;  // guards exit_code
     DWORD exit_code = STILL_ACTIVE;
@@ -45,7 +49,8 @@ void directory_watch_end(uint64_t watch);
 
 using KernelObjectRef = std::shared_ptr<KernelObject>;
 
-// Signals or clears an event's or a thread's state; signalling wakes every waiter.
+// Signals or clears an event's or a thread's state; signalling wakes every waiter, and a signal
+// that someone waited for counts as this thread's hand-over (spin_wait.h).
 void waitable_set(KernelObject& object, bool signalled);
 // Waits until the object is signalled (taking the signal of an auto-reset event) or `milliseconds`
 // pass (INFINITE: never); WAIT_OBJECT_0 or WAIT_TIMEOUT.

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "win32/message_queue.h"
+#include "win32/spin_wait.h"
 #include "win32/window_internal.h"
 
 constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
@@ -32,6 +33,10 @@ struct Win32Queue {
     bool wake_written = false;
     bool quit_pending = false;
     int quit_code = 0;
+    // Counts every change a waiting owner must look at (messages, timers, quit), so that an
+    // owner that spins before it sleeps sees one without the lock.
+    std::atomic<uint64_t> changes{0};
+    SpinHistory spin;
 };
 
 namespace {
@@ -61,6 +66,9 @@ struct QueueOwner {
 };
 
 thread_local QueueOwner current_queue_owner;
+
+// Whether the queue is the calling thread's own.
+bool queue_is_current(const Win32Queue& queue) { return current_queue_owner.queue.get() == &queue; }
 
 Win32Queue& queue_current() {
     if (!current_queue_owner.queue) {
@@ -132,9 +140,10 @@ void queue_flush_sockets(Win32Queue& queue) {
         if (events[i].data.u64 != 0) socket_events_ready(events[i].data.u64, events[i].events);
 }
 
-// Whether the owner sleeps and has not been woken yet; it then needs one write of the wake-up
-// descriptor. The caller holds the queue lock.
+// Counts a change and tells whether the owner sleeps and has not been woken yet; it then needs
+// one write of the wake-up descriptor. The caller holds the queue lock.
 bool queue_wake_needed_locked(Win32Queue& queue) {
+    queue.changes.fetch_add(1, std::memory_order_release);
     bool wake = queue.sleeping && !queue.wake_written;
     if (wake) queue.wake_written = true;
     return wake;
@@ -157,12 +166,18 @@ bool queue_due_locked(Win32Queue& queue, uint64_t now) {
 // and every later post looks at them before it appends, so the order stays as things happened.
 // Timers come last, and the sleep lasts until the next one is due. When neither a quit nor a
 // timer is ready, the look at the sockets and the sleep are one wait, which ends as soon as a
-// socket is ready; otherwise the sockets are looked at without waiting first.
+// socket is ready; otherwise the sockets are looked at without waiting first. Before it sleeps,
+// a thread with a hand-over in flight spins once for the answer; sockets that become ready during
+// that spin wait for its end, and those ready before a post are queued ahead of it by the post.
 BOOL queue_get(MSG* message, bool wait, bool remove) {
     Win32Queue& queue = queue_current();
     bool sockets_seen = queue.socket_count.load(std::memory_order_relaxed) == 0;
+    bool spin_considered = false;
+    uint64_t spin_started = 0;
     for (;;) {
         int timeout = 0;
+        uint64_t seen = 0;
+        uint64_t spin = 0;
         {
             std::lock_guard<std::mutex> guard(queue.lock);
             if (queue_take_locked(queue, message, remove)) return TRUE;
@@ -175,11 +190,31 @@ BOOL queue_get(MSG* message, bool wait, bool remove) {
                 if (win32_timers_take(queue.timers, now, remove, message)) return TRUE;
                 if (!wait) return FALSE;
                 timeout = win32_timers_wait_ms(queue.timers, now);
-                queue.sleeping = true;
+                if (!spin_considered)
+                    spin = spin_budget(queue.spin, timeout < 0 ? UINT64_MAX : static_cast<uint64_t>(timeout) * 1000000u);
+                spin_considered = true;
+                if (spin != 0)
+                    seen = queue.changes.load(std::memory_order_relaxed);
+                else
+                    queue.sleeping = true;
             }
+        }
+        if (spin != 0) {
+            // Whatever changed is taken on the next turn; a spin that saw nothing is followed by
+            // the sleep, and learns from how long that lasts.
+            spin_started = spin_clock_ns();
+            if (spin_until(spin, [&] { return queue.changes.load(std::memory_order_acquire) != seen; })) {
+                spin_learn(queue.spin, spin_clock_ns() - spin_started, true);
+                spin_started = 0;
+            }
+            continue;
         }
         queue_poll(queue, timeout);
         sockets_seen = true;
+        if (spin_started != 0 && timeout != 0) {
+            spin_learn(queue.spin, spin_clock_ns() - spin_started, false);
+            spin_started = 0;
+        }
     }
 }
 
@@ -245,6 +280,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     }
     queue_flush_sockets(*queue);
     win32_queue_push(*queue, window, message, wparam, lparam);
+    if (!queue_is_current(*queue)) spin_note_handover();
     return TRUE;
 }
 
@@ -256,6 +292,7 @@ BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lpa
     }
     queue_flush_sockets(*queue);
     win32_queue_push(*queue, nullptr, message, wparam, lparam);
+    if (!queue_is_current(*queue)) spin_note_handover();
     return TRUE;
 }
 
@@ -264,6 +301,7 @@ void PostQuitMessage(int exit_code) {
     std::lock_guard<std::mutex> guard(queue.lock);
     queue.quit_pending = true;
     queue.quit_code = exit_code;
+    queue.changes.fetch_add(1, std::memory_order_release);
 }
 
 BOOL GetMessageW(MSG* message, HWND window, UINT first, UINT last) {

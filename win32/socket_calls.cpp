@@ -257,7 +257,7 @@ uintptr_t wsock_accept(uintptr_t socket, void* address, int* length) {
                        SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0));
     } while (fd < 0 && errno == EINTR);
     int accept_errno = errno;
-    if (listener->selected.load()) socket_events_enable(*listener, WSOCK_FD_ACCEPT);
+    if (listener->selected.load()) socket_events_enable_accept(*listener);
     if (fd < 0) return fail_socket(wsock_error_from_errno(accept_errno));
 
     SocketRecord* entered = socket_enter(fd, listener->family, listener->type, non_blocking, SocketState::CONNECTED);
@@ -300,6 +300,7 @@ int wsock_shutdown(uintptr_t socket, int how) {
     if (posix_how < 0) return fail(WSOCK_EINVAL);
     if (::shutdown(record->fd, posix_how) != 0) return fail_errno();
     if (posix_how != SHUT_RD) record->send_shut.store(true);
+    if (posix_how != SHUT_WR) record->empty_since.store(0);  // a recv now finds the end, not nothing
     return 0;
 }
 
@@ -318,13 +319,21 @@ int wsock_recv(uintptr_t socket, char* buffer, int length, int flags) {
     SocketRef record = socket_table_get(socket);
     if (!record) return -1;
     if (length < 0) return fail(WSOCK_EINVAL);
-    ssize_t got;
-    do {
-        got = ::recv(record->fd, buffer, static_cast<size_t>(length), recv_flags_to_posix(flags));
-    } while (got < 0 && errno == EINTR);
-    int recv_errno = errno;
-    if (record->selected.load(std::memory_order_relaxed)) socket_events_enable(*record, WSOCK_FD_READ);
-    if (got < 0) return fail(wsock_error_from_errno(recv_errno));
+    bool selected = record->selected.load(std::memory_order_relaxed);
+    SocketMark mark = selected ? socket_events_mark_read(*record) : SocketMark{};
+    ssize_t got = -1;
+    int recv_errno = EAGAIN;
+    // The recv that ends an event's reading loop mostly finds the socket empty: known, it is not made.
+    if (!selected || !socket_events_known_empty(*record, length, flags)) {
+        do {
+            got = ::recv(record->fd, buffer, static_cast<size_t>(length), recv_flags_to_posix(flags));
+        } while (got < 0 && errno == EINTR);
+        recv_errno = errno;
+    }
+    int error = got < 0 ? wsock_error_from_errno(recv_errno) : 0;
+    if (selected)
+        socket_events_after_recv(*record, mark, length, static_cast<int>(got), error, (flags & WSOCK_MSG_PEEK) != 0);
+    if (got < 0) return fail(error);
     return static_cast<int>(got);
 }
 
@@ -333,14 +342,15 @@ int wsock_send(uintptr_t socket, const char* buffer, int length, int flags) {
     if (!record) return -1;
     if (length < 0) return fail(WSOCK_EINVAL);
     int posix_flags = MSG_NOSIGNAL | ((flags & WSOCK_MSG_OOB) ? MSG_OOB : 0);
+    bool selected = record->selected.load(std::memory_order_relaxed);
+    SocketMark mark = selected ? socket_events_mark_write(*record) : SocketMark{};
     ssize_t put;
     do {
         put = ::send(record->fd, buffer, static_cast<size_t>(length), posix_flags);
     } while (put < 0 && errno == EINTR);
     if (put >= 0) return static_cast<int>(put);
     int send_errno = errno;
-    if (send_errno == EAGAIN && record->selected.load(std::memory_order_relaxed))
-        socket_events_enable(*record, WSOCK_FD_WRITE);
+    if (send_errno == EAGAIN && selected) socket_events_after_blocked_send(*record, mark);
     if (send_errno == EPIPE && record->send_shut.load()) return fail(WSOCK_ESHUTDOWN);
     return fail(wsock_error_from_errno(send_errno));
 }
@@ -394,6 +404,7 @@ int wsock_ioctl(uintptr_t socket, long command, unsigned long* argument) {
     if (command == WSOCK_FIONREAD) {
         int count = 0;
         if (::ioctl(record->fd, FIONREAD, &count) != 0) return fail_errno();
+        if (count != 0) record->empty_since.store(0);  // the next recv must find what was counted
         *argument = static_cast<unsigned long>(count);
         return 0;
     }

@@ -1,9 +1,20 @@
 // WSAAsyncSelect over epoll: when each socket event is posted and what re-enables it.
 //
-// Each registered socket has a one-shot entry in the epoll set of its window's thread queue. The
-// entry is armed only with the conditions of events that may be posted now, so a condition that
-// stays true (unread data, a full buffer, a closed peer) cannot report twice: after a report the
-// entry is re-armed from the record, and the calls that re-enable an event re-arm it too.
+// Every registered socket has an entry in the epoll set of its window's thread queue.
+//
+// A listening or connecting socket has a one-shot entry, armed only with the conditions of events
+// that may be posted now, so a condition that stays true (a waiting connection) cannot report
+// twice: after a report the entry is re-armed from the record, and accept re-arms it too.
+//
+// A connected socket has an edge-triggered entry, armed once with every condition its
+// registration asks for: the system reports it whenever data, room to send or the peer's close
+// arrives. A report for an event that is disabled posts nothing. The call that re-enables the
+// event decides from its own outcome whether the condition still holds: a recv that filled its
+// buffer may have left data and posts FD_READ again, one that got less emptied the socket; a send
+// that would block waits for the report of room. A report that came while that call ran counts
+// too. So the events of a connected socket cost no epoll_ctl call each. And a recv after one that
+// emptied the stream, with no report since, finds nothing without asking the system: the recv that
+// ends an event's reading loop costs no call either.
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -26,6 +37,8 @@ void event_post(SocketRecord& record, uint32_t event, int error) {
 void event_post_once(SocketRecord& record, uint32_t event, int error) {
     if (!(record.enabled & event)) return;
     record.enabled &= ~event;
+    if (event == WSOCK_FD_READ) record.read_posts.fetch_add(1);
+    if (event == WSOCK_FD_WRITE) record.write_posts.fetch_add(1);
     event_post(record, event, error);
 }
 
@@ -41,22 +54,26 @@ int unread_bytes(int fd) {
     return ::ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
 }
 
-// The epoll conditions of the events that may be posted now.
+// The edge-triggered conditions of a connected socket: the peer's FIN is watched with the data,
+// so that a close is told apart from data.
+uint32_t connected_interest(const SocketRecord& record) {
+    uint32_t interest = 0;
+    if (record.events & WSOCK_FD_READ) interest |= EPOLLIN | EPOLLRDHUP;
+    if (record.events & WSOCK_FD_CLOSE) interest |= EPOLLRDHUP;
+    if (record.events & WSOCK_FD_WRITE) interest |= EPOLLOUT;
+    return interest == 0 ? 0 : interest | EPOLLET;
+}
+
+// The epoll conditions the entry is to be armed with.
 uint32_t interest_of(const SocketRecord& record) {
     if (!record.queue) return 0;
     switch (record.state) {
         case SocketState::LISTENING:
-            return (record.enabled & WSOCK_FD_ACCEPT) ? static_cast<uint32_t>(EPOLLIN) : 0;
+            return (record.enabled & WSOCK_FD_ACCEPT) ? EPOLLIN | EPOLLONESHOT : 0;
         case SocketState::CONNECTING:
-            return EPOLLOUT;
-        case SocketState::CONNECTED: {
-            uint32_t interest = 0;
-            // The peer's FIN is watched with the data, so a close is told apart from data.
-            if ((record.enabled & WSOCK_FD_READ) && !record.read_done) interest |= EPOLLIN | EPOLLRDHUP;
-            if ((record.enabled & WSOCK_FD_WRITE) && !record.reset) interest |= EPOLLOUT;
-            if ((record.enabled & WSOCK_FD_CLOSE) && !record.peer_closed) interest |= EPOLLRDHUP;
-            return interest;
-        }
+            return EPOLLOUT | EPOLLONESHOT;
+        case SocketState::CONNECTED:
+            return connected_interest(record);
         default:
             return 0;
     }
@@ -71,17 +88,19 @@ void epoll_leave(SocketRecord& record) {
 }
 
 // Brings the epoll entry in line with the record; the caller holds the record's lock. An entry
-// that has fired reports nothing until it is modified, so with nothing to ask for it stays in the
-// set as it is: leaving and entering again would cost two calls where re-arming costs one.
-void rearm_locked(SocketRecord& record) {
+// already armed as wanted is left alone unless `report_again` asks the system to report what
+// holds now. A one-shot entry that has fired reports nothing until it is modified, so with
+// nothing to ask for it stays in the set as it is: leaving and entering again would cost two
+// calls where arming it later costs one.
+void rearm_locked(SocketRecord& record, bool report_again = false) {
     uint32_t interest = interest_of(record);
     if (interest == 0) {
         if (record.kernel_interest != 0) epoll_leave(record);
         return;
     }
-    if (record.in_epoll && interest == record.kernel_interest) return;
+    if (record.in_epoll && interest == record.kernel_interest && !report_again) return;
     epoll_event entry = {};
-    entry.events = interest | EPOLLONESHOT;
+    entry.events = interest;
     entry.data.u64 = record.handle;
     int epoll_fd = win32_queue_epoll_fd(*record.queue);
     if (record.in_epoll) {
@@ -100,9 +119,17 @@ void on_connect_done(SocketRecord& record) {
     event_post_once(record, WSOCK_FD_CONNECT, error == 0 ? 0 : wsock_error_from_errno(error));
 }
 
-// The rules of a connected socket. FD_CLOSE waits until every byte has been read by a caller
-// that asked for FD_READ, so the data before the close is never lost behind it.
+// Posts FD_CLOSE once the peer has closed and, when FD_READ is asked for, every byte before the
+// close has been read, so the data is never lost behind it.
+void close_post_when_drained(SocketRecord& record, int close_error) {
+    bool drained = record.read_done || !(record.events & WSOCK_FD_READ);
+    if (record.peer_closed && drained) event_post_once(record, WSOCK_FD_CLOSE, close_error);
+}
+
+// The rules of a connected socket's report.
 void on_connected_ready(SocketRecord& record, uint32_t ready) {
+    if (ready & EPOLLIN) record.read_reports.fetch_add(1);
+    if (ready & EPOLLOUT) record.write_reports.fetch_add(1);
     int close_error = 0;
     if (ready & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) record.peer_closed = true;
     if (ready & EPOLLERR) {
@@ -113,12 +140,16 @@ void on_connected_ready(SocketRecord& record, uint32_t ready) {
         }
     }
     int unread = record.peer_closed ? unread_bytes(record.fd) : ((ready & EPOLLIN) ? 1 : 0);
-    if ((ready & EPOLLIN) && unread > 0 && !record.reset) event_post_once(record, WSOCK_FD_READ, 0);
+    if ((ready & EPOLLIN) && unread > 0 && !record.reset && !record.read_done)
+        event_post_once(record, WSOCK_FD_READ, 0);
     if ((ready & EPOLLOUT) && !record.reset) event_post_once(record, WSOCK_FD_WRITE, 0);
     if (!record.peer_closed) return;
     if (unread == 0 || record.reset) record.read_done = true;
-    bool drained = record.read_done || !(record.events & WSOCK_FD_READ);
-    if (drained) event_post_once(record, WSOCK_FD_CLOSE, close_error);
+    close_post_when_drained(record, close_error);
+}
+
+SocketMark mark_of(const std::atomic<uint32_t>& reports, const std::atomic<uint32_t>& posts, bool peer_closed) {
+    return SocketMark{reports.load(), posts.load(), peer_closed};
 }
 
 }  // namespace
@@ -130,7 +161,7 @@ void socket_events_ready(uint64_t socket, uint32_t ready) {
     if (!record) return;  // closed after its entry reported
     std::lock_guard<std::mutex> guard(record->lock);
     if (!record->queue) return;
-    record->kernel_interest = 0;  // the one-shot entry has fired
+    if (record->kernel_interest & EPOLLONESHOT) record->kernel_interest = 0;  // it has fired
     switch (record->state) {
         case SocketState::LISTENING:
             if (ready & EPOLLIN)
@@ -168,9 +199,9 @@ int socket_events_select(SocketRecord& record, HWND window, UINT message, uint32
     record.events = events & SELECTABLE_EVENTS;
     // A new registration reports again every condition that holds now.
     record.enabled = record.events;
-    record.kernel_interest = 0;
+    record.empty_since.store(0);
     record.selected.store(record.queue != nullptr);
-    if (record.queue) rearm_locked(record);
+    if (record.queue) rearm_locked(record, true);
     return 0;
 }
 
@@ -181,11 +212,63 @@ void socket_events_cancel(SocketRecord& record) {
     record.selected.store(false);
 }
 
-void socket_events_enable(SocketRecord& record, uint32_t events) {
+void socket_events_enable_accept(SocketRecord& record) {
     std::lock_guard<std::mutex> guard(record.lock);
     if (!record.queue) return;
-    record.enabled |= events & record.events;
+    record.enabled |= WSOCK_FD_ACCEPT & record.events;
     rearm_locked(record);
+}
+
+SocketMark socket_events_mark_read(const SocketRecord& record) {
+    return mark_of(record.read_reports, record.read_posts, record.peer_closed.load());
+}
+
+SocketMark socket_events_mark_write(const SocketRecord& record) {
+    return mark_of(record.write_reports, record.write_posts, false);
+}
+
+bool socket_events_known_empty(const SocketRecord& record, int length, int flags) {
+    if (length <= 0 || (flags & (WSOCK_MSG_PEEK | WSOCK_MSG_OOB)) != 0) return false;
+    uint32_t since = record.empty_since.load();
+    return since != 0 && since - 1 == record.read_reports.load() && !record.peer_closed.load();
+}
+
+// A stream's recv that got less than it asked for emptied the socket; one that got it all may
+// have left data, and a datagram socket may hold further datagrams after any recv.
+void socket_events_after_recv(SocketRecord& record, SocketMark mark, int asked, int got, int error, bool peek) {
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (!record.queue || !(record.events & WSOCK_FD_READ)) return;
+    if (record.state != SocketState::CONNECTED) return;
+    bool stream = record.type == WSOCK_SOCK_STREAM;
+    bool may_remain = got > 0 && (peek || got == asked || !stream);
+    if (!stream && got == 0) may_remain = true;
+    bool emptied = (got >= 0 && !may_remain) || (got < 0 && error == WSOCK_EWOULDBLOCK);
+    // Emptied as of the reports counted before the call: one counted since may be of new data.
+    // Only a recv that got data counts, so that a would-block known without the system is said
+    // once, and a caller that asks again without waiting for FD_READ asks the system.
+    bool left_empty = stream && !peek && got > 0 && !may_remain && !mark.peer_closed;
+    record.empty_since.store(left_empty ? mark.reports + 1 : 0);
+    // A report that came while the call ran has posted FD_READ already: the caller reads again.
+    if (record.read_posts.load() != mark.posts) return;
+    if (stream && got == 0 && asked > 0) {
+        record.peer_closed = true;  // the end of the stream
+        record.read_done = true;
+    } else if (emptied && mark.peer_closed) {
+        record.read_done = true;  // the close came before this call, which read up to it
+    }
+    record.enabled |= WSOCK_FD_READ;
+    bool reported = record.read_reports.load() != mark.reports;
+    if (!record.read_done && !record.reset && (may_remain || reported)) event_post_once(record, WSOCK_FD_READ, 0);
+    if (!record.reset) close_post_when_drained(record, 0);
+}
+
+void socket_events_after_blocked_send(SocketRecord& record, SocketMark mark) {
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (!record.queue || !(record.events & WSOCK_FD_WRITE)) return;
+    if (record.state != SocketState::CONNECTED) return;
+    if (record.write_posts.load() != mark.posts) return;  // room came meanwhile and was posted
+    record.enabled |= WSOCK_FD_WRITE;
+    if (record.write_reports.load() != mark.reports && !record.reset) event_post_once(record, WSOCK_FD_WRITE, 0);
 }
 
 void socket_events_inherit(SocketRecord& listener, SocketRecord& accepted) {

@@ -42,6 +42,7 @@ constexpr int TCP_MAXRTMS = 14;   // the same in milliseconds
 constexpr int TCP_KEEPCNT = 16;   // unanswered probes that end the connection
 constexpr int TCP_KEEPINTVL = 17; // seconds between probes
 constexpr long FIONBIO = static_cast<long>(0x8004667Eu);
+constexpr long FIONREAD = 0x4004667F;
 
 // Events of WSAAsyncSelect; lParam carries the event in its low word and an error in its high word.
 constexpr long FD_READ = 0x01;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "socket_test_support.h"
+#include "tests/win32/thread_state.h"
 
 using namespace win32_test;
 
@@ -123,7 +124,17 @@ TEST_F(AsyncSelectTest, ReadIsReenabledByRecvWhileDataRemains) {
     EXPECT_EQ(recv(server, buffer, sizeof buffer, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
     ASSERT_EQ(send(client, "x", 1, 0), 1);
-    EXPECT_TRUE(pump_until([&] { return count_events(server, FD_READ) == 3; }));
+    ASSERT_TRUE(pump_until([&] { return count_events(server, FD_READ) == 3; }));
+    EXPECT_EQ(recv(server, buffer, sizeof buffer, 0), 1) << "data after a recv that found nothing";
+
+    // Data that comes while no message is pumped: counted by FIONREAD, then read by the next recv;
+    // and a recv loop that never pumps still gets it.
+    ASSERT_EQ(send(client, "yz", 2, 0), 2);
+    u_long unread = 0;
+    ASSERT_TRUE(wait_until([&] { return ioctlsocket(server, FIONREAD, &unread) == 0 && unread == 2; }));
+    EXPECT_EQ(recv(server, buffer, sizeof buffer, 0), 2);
+    ASSERT_EQ(send(client, "w", 1, 0), 1);
+    EXPECT_TRUE(wait_until([&] { return recv(server, buffer, sizeof buffer, 0) == 1; }));
 }
 
 TEST_F(AsyncSelectTest, WriteComesOnceThenOnlyAfterWouldBlock) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/win32/thread_state.h"
 #include "win32/handle_table.h"
 #include "win32/win32.h"
 
@@ -55,6 +56,55 @@ TEST(EventTest, AClosedHandleStaysInvalidWhenItsSlotIsReused) {
     EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
     EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_FAILED);
     CloseHandle(second);
+}
+
+// A thread that has just posted to another thread's queue spins in its next wait before it
+// sleeps. The wait keeps its rules: a timeout still lasts its time, an auto-reset event lets one
+// waiter through per signal, and a waiter that has gone to sleep after its spin is still woken.
+TEST(EventTest, WaitsAfterAHandOverKeepTheirRules) {
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // makes this thread's queue
+    DWORD main_id = GetCurrentThreadId();
+    auto hand_over = [main_id] { EXPECT_TRUE(PostThreadMessageW(main_id, WM_USER, 0, 0)); };
+
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread timed([&] {
+        uint64_t start = GetTickCount64();
+        hand_over();
+        EXPECT_EQ(WaitForSingleObject(never, 30), WAIT_TIMEOUT);
+        EXPECT_GE(GetTickCount64() - start, 29u);
+    });
+    timed.join();
+    CloseHandle(never);
+
+    HANDLE gate = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> through{0};
+    std::atomic<int> waiting{0};
+    std::atomic<long> numbers[2] = {{0}, {0}};
+    auto waiter = [&](int index) {
+        numbers[index] = win32_test::thread_number();
+        hand_over();
+        waiting++;
+        if (WaitForSingleObject(gate, INFINITE) == WAIT_OBJECT_0) through++;
+    };
+    std::thread first(waiter, 0), second(waiter, 1);
+    // Signalled as soon as both are about to wait, so that it mostly finds them spinning.
+    while (waiting != 2) std::this_thread::yield();
+    ASSERT_TRUE(SetEvent(gate));
+    ASSERT_TRUE(win32_test::wait_until([&] { return through != 0; }));
+    EXPECT_EQ(WaitForSingleObject(gate, 0), WAIT_TIMEOUT) << "the signal was taken";
+    auto one_sleeps = [&] {
+        return win32_test::blocked_in(numbers[0]) == SYS_futex || win32_test::blocked_in(numbers[1]) == SYS_futex;
+    };
+    ASSERT_TRUE(win32_test::wait_until(one_sleeps));
+    EXPECT_EQ(through, 1) << "one signal lets one waiter through";
+    ASSERT_TRUE(SetEvent(gate));
+    ASSERT_TRUE(win32_test::wait_until([&] { return through == 2; })) << "the sleeper was woken";
+    first.join();
+    second.join();
+    CloseHandle(gate);
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
 }
 
 TEST(ThreadTest, WaitEndsWithTheThreadAndGivesItsExitCode) {

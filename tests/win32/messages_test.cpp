@@ -5,10 +5,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/win32/thread_state.h"
 #include "win32/window_internal.h"
 #include "win32/win32.h"
 
 namespace {
+
+using win32_test::blocked_in;
+using win32_test::thread_number;
+using win32_test::wait_until;
 
 struct Delivery {
     HWND window;
@@ -38,6 +43,14 @@ HWND make_window(HWND parent = nullptr, int id = 0, const char* class_name = CLA
 void pump_pending() {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+}
+
+bool blocked_in_queue_wait(long thread) {
+    long number = blocked_in(thread);
+#ifdef SYS_epoll_wait
+    if (number == SYS_epoll_wait) return true;
+#endif
+    return number == SYS_epoll_pwait;
 }
 
 class MessagesTest : public ::testing::Test {
@@ -182,6 +195,37 @@ TEST_F(MessagesTest, PostFromAnotherThreadWakesGetMessage) {
     EXPECT_EQ(message.hwnd, window);
     EXPECT_EQ(message.wParam, 99u);
     CloseHandle(go);
+    DestroyWindow(window);
+}
+
+// A thread that set an event someone waited for spins for the answer before it sleeps in
+// GetMessageW: answers that come at once arrive in order, and one that comes only after the
+// thread has gone to sleep still wakes it.
+TEST_F(MessagesTest, TheWaitAfterAHandOverTakesTheAnswersAndStillSleeps) {
+    HWND window = make_window();
+    long main_thread = thread_number();
+    std::atomic<long> worker_thread{0};
+    HANDLE work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::thread worker([&] {
+        worker_thread = thread_number();
+        for (WPARAM round = 0; round < 2; round++) {
+            WaitForSingleObject(work, INFINITE);
+            if (round == 1) wait_until([&] { return blocked_in_queue_wait(main_thread); });
+            for (WPARAM answer = 1; answer <= 3; answer++) PostMessageW(window, WM_USER, round * 10 + answer, 0);
+        }
+    });
+    MSG message;
+    for (WPARAM round = 0; round < 2; round++) {
+        // The worker sleeps on the event, so that setting it is a hand-over.
+        ASSERT_TRUE(wait_until([&] { return worker_thread != 0 && blocked_in(worker_thread) == SYS_futex; }));
+        ASSERT_TRUE(SetEvent(work));
+        for (WPARAM answer = 1; answer <= 3; answer++) {
+            ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+            EXPECT_EQ(message.wParam, round * 10 + answer);
+        }
+    }
+    worker.join();
+    CloseHandle(work);
     DestroyWindow(window);
 }
 
