@@ -9,22 +9,19 @@ noise weighs on both alike.
 Prints one Markdown table with each goal and whether it is met. The tree is made under a temporary
 folder and removed at the end (`--tree DIR` uses an existing one, made by bench_index.py --make-tree,
 and takes out again what it adds). Only loopback is used; every loop is bounded in count and time."""
-import argparse
 import os
 import pathlib
 import random
 import re
-import shutil
 import statistics
 import sys
-import tempfile
 import threading
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from bench_index import EXTENSIONS, WORDS, file_name, make_tree  # noqa: E402
-from bench_live import Client, Host, percentile  # noqa: E402
+from bench_live import Client, Host, percentile, tree_bench_main  # noqa: E402
 import bench_table  # noqa: E402
 
 CHANGE_RATE = int(os.environ.get("SWP_BENCH_CHANGE_RATE", 1000))  # changes a second
@@ -242,32 +239,7 @@ def report(f):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default="build")
-    parser.add_argument("--tree", help="an existing tree (what the benchmark adds is taken out again)")
-    parser.add_argument("--count", type=int, default=1_000_000)
-    bench_table.add_arguments(parser)
-    args = parser.parse_args()
-    build = pathlib.Path(args.build).resolve()
-    if not (build / "swp-host").exists():
-        print("bench_held: %s is missing; build first" % (build / "swp-host"), file=sys.stderr)
-        return 1
-    work = tempfile.mkdtemp(prefix="swp-bench-held-")
-    try:
-        tree = pathlib.Path(args.tree) if args.tree else pathlib.Path(work) / "tree"
-        if not args.tree:
-            print("making %d entries under %s ..." % (args.count, tree), file=sys.stderr, flush=True)
-            make_tree(str(tree), args.count)
-        remove_changes(tree)
-        figures = run(build, tree, work)
-        report(figures)
-        if args.rows:
-            bench_table.rows_write(args.rows, rows_of(figures))
-    finally:
-        if args.tree:
-            remove_changes(args.tree)
-        shutil.rmtree(work, ignore_errors=True)
-    return 0
+    return tree_bench_main("bench_held", run, report, rows_of, remove_changes)
 
 
 if __name__ == "__main__":

@@ -234,7 +234,10 @@ def find_seconds(tree):
     return min(times)
 
 
-def main():
+def tree_bench_main(name, run, report, rows_of, remove_changes):
+    """The driver of a benchmark on a large tree, made here or given with --tree: `run(build, tree,
+    work)` gives the figures, `report` prints them, `rows_of` makes them rows of the table, and
+    `remove_changes(tree)` takes out what an earlier run added."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
     parser.add_argument("--tree", help="an existing tree (what the benchmark adds is taken out again)")
@@ -243,9 +246,9 @@ def main():
     args = parser.parse_args()
     build = pathlib.Path(args.build).resolve()
     if not (build / "swp-host").exists():
-        print("bench_live: %s is missing; build first" % (build / "swp-host"), file=sys.stderr)
+        print("%s: %s is missing; build first" % (name, build / "swp-host"), file=sys.stderr)
         return 1
-    work = tempfile.mkdtemp(prefix="swp-bench-live-")
+    work = tempfile.mkdtemp(prefix="swp-%s-" % name.replace("_", "-"))
     try:
         tree = pathlib.Path(args.tree) if args.tree else pathlib.Path(work) / "tree"
         if not args.tree:
@@ -261,6 +264,10 @@ def main():
             remove_changes(args.tree)
         shutil.rmtree(work, ignore_errors=True)
     return 0
+
+
+def main():
+    return tree_bench_main("bench_live", run, report, rows_of, remove_changes)
 
 
 def run(build, tree, work):
