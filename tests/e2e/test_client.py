@@ -89,8 +89,8 @@ class FakeServer:
         self.thread.join(timeout=30)
 
 
-class Forms(unittest.TestCase):
-    """The output forms and the window of results, on a server without a password."""
+class ServedTree(unittest.TestCase):
+    """The test tree served by one host without a password for the whole class."""
 
     @classmethod
     def setUpClass(cls):
@@ -102,6 +102,10 @@ class Forms(unittest.TestCase):
     def tearDownClass(cls):
         cls.server.__exit__(None, None, None)
         shutil.rmtree(cls.home, ignore_errors=True)
+
+
+class Forms(ServedTree):
+    """The output forms and the window of results, on a server without a password."""
 
     def search(self, *args):
         result = run_client(list(args[:-1]) + [self.url, args[-1]])
@@ -276,19 +280,8 @@ class Logins(unittest.TestCase):
             self.assertEqual(saved.read(), TREE["docs/report 2024.txt"])
 
 
-class Downloads(unittest.TestCase):
+class Downloads(ServedTree):
     """--get: files under their folders, a folder's tree, a partial file resumed, a refused file."""
-
-    @classmethod
-    def setUpClass(cls):
-        tree_setUp(cls)
-        cls.server = Server(cls.index)
-        cls.url = "ftp://127.0.0.1:%d" % cls.server.port
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
-        shutil.rmtree(cls.home, ignore_errors=True)
 
     def saved(self, target, relative):
         with open(os.path.join(target, ROOT, relative), "rb") as saved:
