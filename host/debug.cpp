@@ -4,6 +4,7 @@
 #include "host/debug.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -40,6 +41,12 @@ void render_control_bytes(char* text, size_t length) {
     }
 }
 
+void console_put(const char* text, size_t length) {
+    std::lock_guard<std::mutex> guard(console_lock);
+    std::fwrite(text, 1, length, stderr);
+    std::fflush(stderr);
+}
+
 // One whole message per write, so that lines from several threads do not interleave.
 void console_write(const char* prefix, const char* format, va_list arguments, const char* suffix) {
     ScopedUtf8Buf text;
@@ -49,9 +56,7 @@ void console_write(const char* prefix, const char* format, va_list arguments, co
     render_control_bytes(text->text + start, text->length - start);
     if (suffix != nullptr) utf8_buf_append(text.get(), suffix, std::char_traits<char>::length(suffix));
     if (listen_watch_hold_console(text->text, text->length)) return;
-    std::lock_guard<std::mutex> guard(console_lock);
-    std::fwrite(text->text, 1, text->length, stderr);
-    std::fflush(stderr);
+    console_put(text->text, text->length);
 }
 
 }  // namespace
@@ -59,6 +64,21 @@ void console_write(const char* prefix, const char* format, va_list arguments, co
 bool debug_stderr_is_console() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
+void console_printf(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list measure;
+    va_copy(measure, arguments);
+    int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length > 0) {
+        std::string text(static_cast<size_t>(length) + 1, '\0');
+        std::vsnprintf(&text[0], text.size(), format, arguments);
+        console_put(text.data(), static_cast<size_t>(length));
+    }
+    va_end(arguments);
 }
 
 void debug_set_traces(bool on) { traces = on; }

@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "host/debug.h"
 #include "host/error_words.h"
 #include "host/host_folders.h"
 #include "host/services.h"
@@ -179,13 +180,13 @@ void output_stream_write_printf(SorrelwickOutputStream* stream, const char* form
     // Written at once and whole, so that the file shows every line as soon as it is written.
     if (stream_append(stream, text->text, text->length)) {
         stream->line_open = false;
-        if (stream->failing) std::fprintf(stderr, "swp-host: %s is written again\n", stream->path.c_str());
+        if (stream->failing) console_printf("swp-host: %s is written again\n", stream->path.c_str());
         stream->failing = false;
         return;
     }
     if (!stream->failing)
-        std::fprintf(stderr, "swp-host: cannot write to %s: %s; what it should hold is lost until it can be "
-                     "written again\n", stream->path.c_str(), error_words(GetLastError()).c_str());
+        console_printf("swp-host: cannot write to %s: %s; what it should hold is lost until it can be "
+                       "written again\n", stream->path.c_str(), error_words(GetLastError()).c_str());
     stream->failing = true;
 }
 

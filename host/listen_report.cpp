@@ -85,8 +85,7 @@ void listen_watch_note_listener(const std::string& address_text, const std::stri
         if (!watch().active) return;
         if (watch().report.listeners++ == 0) watch().report.first_url = url;
     }
-    std::fprintf(stderr, "swp-host: listening on %s\n", address_text.c_str());
-    std::fflush(stderr);
+    console_printf("swp-host: listening on %s\n", address_text.c_str());
 }
 
 void listen_watch_note_failure(const ListenFailure& failure) {
@@ -128,20 +127,18 @@ bool listen_report_show(const ListenReport& report) {
     // A start without a listener ends with the server's teardown, whose console lines ("SWP
     // server offline.") would only bury the reason.
     if (report.listeners == 0) {
-        if (report.failures.empty()) std::fputs("swp-host: the server opened no listening socket\n", stderr);
+        if (report.failures.empty()) console_printf("%s", "swp-host: the server opened no listening socket\n");
         for (const ListenFailure& failure : report.failures)
-            std::fprintf(stderr, "swp-host: %s\n", listen_failure_explain(failure).c_str());
-        if (!report.dialog.empty()) std::fprintf(stderr, "swp-host: %s\n", report.dialog.c_str());
-        std::fflush(stderr);
+            console_printf("swp-host: %s\n", listen_failure_explain(failure).c_str());
+        if (!report.dialog.empty()) console_printf("swp-host: %s\n", report.dialog.c_str());
         return false;
     }
     for (const ListenFailure& failure : report.failures)
-        std::fprintf(stderr, "swp-host: warning: %s\n", listen_failure_explain(failure).c_str());
-    if (!report.dialog.empty()) std::fprintf(stderr, "swp-host: warning: %s\n", report.dialog.c_str());
-    for (const std::string& line : report.console) std::fputs(line.c_str(), stderr);
+        console_printf("swp-host: warning: %s\n", listen_failure_explain(failure).c_str());
+    if (!report.dialog.empty()) console_printf("swp-host: warning: %s\n", report.dialog.c_str());
+    for (const std::string& line : report.console) console_printf("%s", line.c_str());
     // A person at a terminal gets an address to paste; a service's journal does not need one.
-    if (debug_stderr_is_console()) std::fprintf(stderr, "swp-host: try: curl %s\n", report.first_url.c_str());
-    std::fflush(stderr);
+    if (debug_stderr_is_console()) console_printf("swp-host: try: curl %s\n", report.first_url.c_str());
     return true;
 }
 
@@ -150,8 +147,7 @@ void listen_report_show_applied(const ListenReport& report) {
         listen_report_show(report);
         return;
     }
-    for (const std::string& line : report.console) std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
+    for (const std::string& line : report.console) console_printf("%s", line.c_str());
 }
 
 }  // namespace host

@@ -55,13 +55,12 @@ void starting_end() {
 void stop_if_starting() {
     std::lock_guard<std::mutex> guard(starting_lock);
     if (!starting) return;
-    std::fputs("swp-host: stopped while starting: nothing was saved\n", stderr);
-    std::fflush(stderr);
+    host::console_printf("%s", "swp-host: stopped while starting: nothing was saved\n");
     std::_Exit(EXIT_STOPPED);
 }
 
 int fail(const std::string& message) {
-    std::fprintf(stderr, "swp-host: %s\n", message.c_str());
+    host::console_printf("swp-host: %s\n", message.c_str());
     return EXIT_BAD_START;
 }
 
@@ -114,16 +113,17 @@ void passive_ports_apply(const host::CommandLine& command_line, const host::Sett
     std::optional<host::PortRange> range = command_line.passive_ports;
     if (!range) range = store.passive_ports();
     if (range && !host::process_passive_ports_set(range->first, range->last))
-        std::fprintf(stderr, "swp-host: warning: passive ports come from the machine's dynamic port range here; "
+        host::console_printf("swp-host: warning: passive ports come from the machine's dynamic port range here; "
                              "the range %u-%u is not applied\n",
-                     static_cast<unsigned>(range->first), static_cast<unsigned>(range->last));
+                             static_cast<unsigned>(range->first), static_cast<unsigned>(range->last));
 }
 
 bool settings_prepare(const host::CommandLine& command_line, bool serving, host::SettingsStore* store,
                       std::string* error) {
     std::string path = command_line.settings_path.empty() ? host::default_settings_path() : command_line.settings_path;
     if (!store->load(path, error)) return false;
-    for (const std::string& warning : store->warnings()) std::fprintf(stderr, "swp-host: warning: %s\n", warning.c_str());
+    for (const std::string& warning : store->warnings())
+        host::console_printf("swp-host: warning: %s\n", warning.c_str());
     for (const auto& [key, value] : command_line.setting_overrides)
         if (!store->set_override(key, value, error)) return false;
     // Starting swp-host means serving: the server is enabled for the run.
@@ -200,7 +200,7 @@ int serve(const Plugin& plugin, host::SettingsStore* store) {
     plugin.send(PLUGIN_MSG_UNINIT);
     std::string error;
     if (!store->save(&error)) {
-        std::fprintf(stderr, "swp-host: %s\n", error.c_str());
+        host::console_printf("swp-host: %s\n", error.c_str());
         return EXIT_BAD_START;
     }
     return EXIT_STOPPED;
@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
     host::CommandLine command_line;
     std::string error;
     if (!host::command_line_parse(arguments, &command_line, &error)) {
-        std::fprintf(stderr, "swp-host: %s\nTry \"swp-host --help\" for the options.\n", error.c_str());
+        host::console_printf("swp-host: %s\nTry \"swp-host --help\" for the options.\n", error.c_str());
         return EXIT_BAD_START;
     }
     if (command_line.help) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host/debug.h"
 #include "host/dialog_services.h"
 #include "host/listen_report.h"
 #include "host/utf16_windows.h"
@@ -60,11 +61,10 @@ void options_apply(OptionsWindow* options) {
     options->plugin(PLUGIN_MSG_OPTIONS_PAGE_APPLY, reinterpret_cast<uintptr_t>(&apply));
     ListenReport report = listen_watch_end();
     listen_report_show_applied(report);
-    if (apply.server_not_running) std::fprintf(stderr, "swp-host: the server is enabled but does not run\n");
+    if (apply.server_not_running) console_printf("swp-host: the server is enabled but does not run\n");
     options->plugin(PLUGIN_MSG_SAVE_SETTINGS, reinterpret_cast<uintptr_t>(options->store));
     std::string error;
-    if (!options->store->save(&error)) std::fprintf(stderr, "swp-host: %s\n", error.c_str());
-    std::fflush(stderr);
+    if (!options->store->save(&error)) console_printf("swp-host: %s\n", error.c_str());
     EnableWindow(GetDlgItem(options->window, ID_APPLY), FALSE);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "host/debug.h"
 #include "host/dialog_platform.h"
 #include "host/listen_report.h"
 #include "host/services.h"
@@ -74,8 +75,7 @@ int ui_task_dialog_show(HWND, uint32_t, const char* caption, uintptr_t, const ch
     std::string line = std::string(main_instruction ? main_instruction : "");
     if (content != nullptr && content[0] != '\0') line += (line.empty() ? "" : " ") + std::string(content);
     if (!listen_watch_note_dialog(line)) {
-        std::fprintf(stderr, "swp-host: %s\n", line.c_str());
-        std::fflush(stderr);
+        console_printf("swp-host: %s\n", line.c_str());
     }
     if (owner) {
         std::string message = std::string(main_instruction ? main_instruction : "") + "\n\n" + (content ? content : "");

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "host/index/index.h"
+#include "host/debug.h"
 #include "host/index/index_file.h"
 #include "host/index/index_lock.h"
 #include "host/index/index_scan.h"
@@ -24,8 +25,8 @@ bool saved_index_claim(const std::string& path) {
     uint32_t holder = 0;
     if (index_lock_take(path, &holder) != IndexLockResult::IN_USE) return true;
     std::string by = holder != 0 ? "swp-host PID " + std::to_string(holder) : "another swp-host";
-    std::fprintf(stderr, "swp-host: the saved index %s is in use by %s: this run neither reads nor writes it\n",
-                 path.c_str(), by.c_str());
+    console_printf("swp-host: the saved index %s is in use by %s: this run neither reads nor writes it\n",
+                   path.c_str(), by.c_str());
     return false;
 }
 
@@ -49,19 +50,19 @@ bool index_start(const std::vector<IndexRoot>& roots, const IndexOptions& option
         base = index_file_read(saved_index, folders, names, options.folder_sizes, &reason);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (base)
-            std::fprintf(stderr, "swp-host: loaded %zu entries from the saved index %s in %.2f s\n",
-                         base->entries.size(), saved_index.c_str(), seconds);
+            console_printf("swp-host: loaded %zu entries from the saved index %s in %.2f s\n",
+                           base->entries.size(), saved_index.c_str(), seconds);
         else if (!reason.empty())
-            std::fprintf(stderr, "swp-host: the saved index %s is not used, as %s: the folders are scanned\n",
-                         saved_index.c_str(), reason.c_str());
+            console_printf("swp-host: the saved index %s is not used, as %s: the folders are scanned\n",
+                           saved_index.c_str(), reason.c_str());
     }
     if (base) {
         start.scan = false;
         start.roots = base->roots;
     } else {
         // Until the scan ends, the index holds the roots alone.
-        std::fprintf(stderr, "swp-host: indexing the folders in the background: until that ends, they are "
-                             "served empty\n");
+        console_printf("swp-host: indexing the folders in the background: until that ends, they are "
+                       "served empty\n");
         ScanState roots_only;
         roots_only.nodes = scan.nodes;
         roots_only.names = scan.names;

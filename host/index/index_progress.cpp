@@ -23,15 +23,13 @@ void progress_show(ScanProgress* progress, size_t entries) {
     progress->last = now;
     double seconds = progress_seconds(*progress);
     double rate = seconds > 0 ? static_cast<double>(entries) / seconds : 0;
-    std::fprintf(stderr, "\rswp-host: %s... %zu entries (%.0f/s, %.1f s)\x1b[K", progress->doing, entries, rate,
-                 seconds);
-    std::fflush(stderr);
+    console_printf("\rswp-host: %s... %zu entries (%.0f/s, %.1f s)\x1b[K", progress->doing, entries, rate,
+                   seconds);
 }
 
 void progress_end(ScanProgress* progress) {
     if (!progress->shown) return;
-    std::fputs("\r\x1b[K", stderr);
-    std::fflush(stderr);
+    console_printf("%s", "\r\x1b[K");
 }
 
 double progress_seconds(const ScanProgress& progress) {

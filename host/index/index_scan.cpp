@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "host/debug.h"
 #include "host/error_words.h"
 #include "host/index/folder_read.h"
 #include "host/utf8_path.h"
@@ -197,8 +198,8 @@ WIN32_FIND_DATAA index_root_data(const std::string& folder, std::string_view nam
 }
 
 void index_scan_report(const ScanState& scan, size_t entries, double seconds) {
-    std::fprintf(stderr, "swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", entries, seconds,
-                 scan.skipped);
+    console_printf("swp-host: indexed %zu entries in %.2f s (%zu skipped)\n", entries, seconds,
+                   scan.skipped);
     size_t named = 0;
     for (const ScanSkip& skip : scan.named_skips) {
         // A name may hold a line feed: it is shown escaped so that it stays on its line.
@@ -209,13 +210,13 @@ void index_scan_report(const ScanState& scan, size_t entries, double seconds) {
             else path += byte;
         }
         if (skip.entries == 0)
-            std::fprintf(stderr, "swp-host: skipped %s: %s\n", path.c_str(), skip.reason.c_str());
+            console_printf("swp-host: skipped %s: %s\n", path.c_str(), skip.reason.c_str());
         else
-            std::fprintf(stderr, "swp-host: skipped %zu %s in %s: %s\n", skip.entries,
-                         skip.entries == 1 ? "entry" : "entries", path.c_str(), skip.reason.c_str());
+            console_printf("swp-host: skipped %zu %s in %s: %s\n", skip.entries,
+                           skip.entries == 1 ? "entry" : "entries", path.c_str(), skip.reason.c_str());
         named += std::max<size_t>(skip.entries, 1);
     }
-    if (scan.skipped > named) std::fprintf(stderr, "swp-host: and %zu more skipped\n", scan.skipped - named);
+    if (scan.skipped > named) console_printf("swp-host: and %zu more skipped\n", scan.skipped - named);
 }
 
 void folder_read_skip(FolderRead* read, const std::string& path, std::string reason) {

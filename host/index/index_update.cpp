@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "host/debug.h"
 #include "host/index/index_file.h"
 #include "host/index/index_fold.h"
 #include "host/index/index_rescan.h"
@@ -160,7 +161,7 @@ bool first_scan(Updater& updater) {
     scan.stop = &g_stopping;
     if (!index_scan_below(&scan, updater.start.roots, &error)) {
         if (g_stopping.load()) return false;
-        std::fprintf(stderr, "swp-host: %s: what was read is served\n", error.c_str());
+        console_printf("swp-host: %s: what was read is served\n", error.c_str());
     }
     if (g_stopping.load()) return false;  // a stop at the end of the scan spares the build
     // What the scan freed as it grew goes back to the system before the build needs more.
@@ -184,11 +185,10 @@ bool saved_index_update(Updater& updater) {
     auto started = Clock::now();
     RescanCounts counts = roots_rescan(updater, "checking the saved index", &finished);
     if (!finished) return true;
-    std::fprintf(stderr,
-                 "swp-host: brought the saved index up to date in %.2f s: %zu added, %zu changed, %zu removed "
-                 "(%zu skipped)\n",
-                 std::chrono::duration<double>(Clock::now() - started).count(), counts.added, counts.changed,
-                 counts.removed, counts.skipped);
+    console_printf("swp-host: brought the saved index up to date in %.2f s: %zu added, %zu changed, %zu removed "
+                   "(%zu skipped)\n",
+                   std::chrono::duration<double>(Clock::now() - started).count(), counts.added, counts.changed,
+                   counts.removed, counts.skipped);
     return true;
 }
 
@@ -229,8 +229,8 @@ void notes_apply(Updater& updater, std::vector<WatchNote>& notes) {
     }
     for (size_t root = 0; root < roots.size(); ++root) {
         if (!reread[root]) continue;
-        std::fprintf(stderr, "swp-host: changes in %s came faster than they could be followed: it is read again\n",
-                     roots[root].folder.c_str());
+        console_printf("swp-host: changes in %s came faster than they could be followed: it is read again\n",
+                       roots[root].folder.c_str());
         rescan_subtree(changer, roots[root], roots[root].entry, "");
     }
 }
@@ -262,11 +262,10 @@ void unwatched_rescan(Updater& updater) {
     updater.unwatched_due = Clock::now() + (total == 0 ? Clock::duration(UNWATCHED_IDLE_INTERVAL) : interval);
     if (total == 0 || updater.unwatched_reported) return;
     updater.unwatched_reported = true;
-    std::fprintf(stderr,
-                 "swp-host: %u folders are not watched for changes, as the system's limit of watches is reached: "
-                 "they are read again every %.0f s (the limit is raised with the setting "
-                 "fs.inotify.max_user_watches)\n",
-                 total, std::chrono::duration<double>(interval).count());
+    console_printf("swp-host: %u folders are not watched for changes, as the system's limit of watches is reached: "
+                   "they are read again every %.0f s (the limit is raised with the setting "
+                   "fs.inotify.max_user_watches)\n",
+                   total, std::chrono::duration<double>(interval).count());
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -349,7 +348,7 @@ void fold_abandon(Updater& updater) {
 void index_save(Updater& updater) {
     if (updater.start.saved_index.empty()) return;
     if (!updater.complete) {
-        std::fprintf(stderr, "swp-host: stopped before the folders were indexed: the index was not saved\n");
+        console_printf("swp-host: stopped before the folders were indexed: the index was not saved\n");
         return;
     }
     IndexView view{updater.writer.generation, updater.writer.generation->published.load()};
@@ -359,8 +358,8 @@ void index_save(Updater& updater) {
     if (!index_file_write(path, folded ? *folded : view_base(view), &error)) {
         std::error_code ignored;
         bool kept = std::filesystem::exists(utf8_path(path), ignored);
-        std::fprintf(stderr, "swp-host: cannot save the index to %s: %s%s\n", path.c_str(), error.c_str(),
-                     kept ? "; the index saved before is kept" : "");
+        console_printf("swp-host: cannot save the index to %s: %s%s\n", path.c_str(), error.c_str(),
+                       kept ? "; the index saved before is kept" : "");
     }
     delete folded;
 }
@@ -404,14 +403,14 @@ void updater_main(Updater& updater) {
         notes_apply(updater, notes);
         if (rescan) {
             bool finished = false;
-            std::fprintf(stderr, "swp-host: reading the indexed folders again\n");
+            console_printf("swp-host: reading the indexed folders again\n");
             auto started = Clock::now();
             RescanCounts counts = roots_rescan(updater, "reading the folders again", &finished);
             if (finished)
-                std::fprintf(stderr, "swp-host: read the indexed folders again in %.2f s: %zu added, %zu changed, "
-                             "%zu removed\n",
-                             std::chrono::duration<double>(Clock::now() - started).count(), counts.added,
-                             counts.changed, counts.removed);
+                console_printf("swp-host: read the indexed folders again in %.2f s: %zu added, %zu changed, "
+                               "%zu removed\n",
+                               std::chrono::duration<double>(Clock::now() - started).count(), counts.added,
+                               counts.changed, counts.removed);
         }
         if (Clock::now() >= updater.unwatched_due) unwatched_rescan(updater);
         publish(updater);

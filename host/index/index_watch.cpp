@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/debug.h"
 #include "host/error_words.h"
 #include "host/index/disk_beneath.h"
 
@@ -145,8 +146,8 @@ void root_open(WatchedRoot& root) {
     }
     if (issued) return;
     if (start_cancelled()) return root_close(root);
-    std::fprintf(stderr, "swp-host: cannot watch %s for changes (%s): it is read again only on request (SIGHUP)\n",
-                 root.folder.c_str(), error_words(GetLastError()).c_str());
+    console_printf("swp-host: cannot watch %s for changes (%s): it is read again only on request (SIGHUP)\n",
+                   root.folder.c_str(), error_words(GetLastError()).c_str());
     root_close(root);
 }
 
@@ -156,18 +157,23 @@ void requests_collect(std::vector<WatchNote>* notes) {
         WatchedRoot& root = g_watcher.roots[index];
         if (!root.pending) continue;
         DWORD bytes = 0;
-        if (!GetOverlappedResult(root.handle, &root.overlapped, &bytes, FALSE)) {
-            if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
-            root.pending = false;
+        bool completed = GetOverlappedResult(root.handle, &root.overlapped, &bytes, FALSE) != FALSE;
+        DWORD error = completed ? ERROR_SUCCESS : GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) continue;
+        root.pending = false;
+        // Records that overflowed the buffer are dropped and the request ends with zero bytes, as a
+        // success or (as Windows may report it) a failure with ERROR_NOTIFY_ENUM_DIR. Either way the
+        // watch goes on, and zero bytes are read as an overflow.
+        if (!completed && error != ERROR_NOTIFY_ENUM_DIR) {
             // A request the stop cancelled while the watches were placed says nothing.
             if (!start_cancelled())
-                std::fprintf(stderr, "swp-host: %s is no longer watched for changes (%s)\n", root.folder.c_str(),
-                             error_words(GetLastError()).c_str());
+                console_printf("swp-host: %s is no longer watched for changes (%s)\n", root.folder.c_str(),
+                               error_words(error).c_str());
             notes->push_back({index, WatchAction::LOST, {}});
             root_close(root);
             continue;
         }
-        root.pending = false;
+        if (!completed) bytes = 0;
         records_read(index, reinterpret_cast<const char*>(root.buffer.data()), bytes, notes);
         if (!request_issue(root)) {
             notes->push_back({index, WatchAction::LOST, {}});

@@ -240,6 +240,10 @@ class ChangesTheWatchCannotSee(unittest.TestCase):
                        what="every file of the burst")
             self.assertIn("swp-host: changes in %s came faster than they could be followed: it is read again\n"
                           % host_path(self.tree), server.stderr_text())
+            # The watch goes on after the loss.
+            touch(os.path.join(self.tree, "after_burst.txt"))
+            wait_until(lambda: client.search("after_burst.txt")[0] == 1, timeout=DEADLINE, what="a change after it")
+            self.assertNotIn("no longer watched", server.stderr_text())
 
     @unittest.skipIf(UNDER_WINE, "about Linux's limit of watches: Windows watches a folder's subtree as a whole")
     def test_folders_the_watch_limit_leaves_out_are_read_again(self):
