@@ -466,7 +466,7 @@ FtpClient* fuzz_host_connect() {
     FakeSocket& listener = network.sockets[LISTEN_SOCKET];
     listener.pending_accept = true;
     // The listener is not on the server's list, so on_listen_event finds it through a node.
-    ListenerNode node = {nullptr, LISTEN_SOCKET};
+    ListenerNode node = {nullptr, LISTEN_SOCKET, 0};
     server.listeners_head = server.listeners_tail = &node;
     socket_post(LISTEN_SOCKET, listener, FD_ACCEPT, 0);
     fuzz_host_pump();
