@@ -49,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "host/index/arena_find.h"
 #include "host/index/index_store.h"
 
 namespace host {
@@ -170,6 +171,10 @@ struct IndexGeneration {
     size_t arena_names_used = 0;  // writer only
     size_t arena_folded_used = 0;
     std::atomic<uint32_t> arena_records{0};
+    // How often each byte occurs in the base's arenas, raw and folded, for the searches to look for
+    // a needle's rarest byte (in the overlay's arenas as well: their names are of the same kind).
+    ArenaByteCounts base_name_bytes;
+    ArenaByteCounts base_folded_bytes;
 };
 
 size_t overlay_bucket_of(const IndexGeneration& generation, uint32_t parent, std::string_view name);

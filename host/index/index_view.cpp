@@ -60,6 +60,8 @@ IndexGeneration::IndexGeneration(IndexSnapshot* base_snapshot)
     arena_capacity = std::clamp<size_t>(base->names.size() / 2, ARENA_MIN_BYTES, ARENA_MAX_BYTES);
     arena_names = pages_take<char>(arena_capacity);
     arena_folded = pages_take<char>(arena_capacity);
+    base_name_bytes = arena_byte_counts(base->names);
+    base_folded_bytes = arena_byte_counts(base->folded);
 }
 
 IndexGeneration::~IndexGeneration() {

@@ -1,7 +1,8 @@
 // The search walks the entries in name order, so results need no sort for the name order. Two
 // fast paths produce candidates without looking at every entry: the substrings of one term
 // searched over the whole name arena (names are separated by line feeds, which no name holds),
-// and a regular expression run over the same arena in multi-line mode. Every loop polls for a
+// each through its rarest byte, and a regular expression run over the same arena in multi-line
+// mode. Every loop polls for a
 // stop between pieces of work of about a millisecond at most.
 #include "host/index/search_run.h"
 
@@ -13,6 +14,7 @@
 #include <memory>
 #include <span>
 
+#include "host/index/arena_find.h"
 #include "host/index/index_view.h"
 #include "host/index/text_fold.h"
 
@@ -25,8 +27,9 @@ namespace {
 constexpr size_t ARENA_WINDOW_BYTES = 64 << 10;
 constexpr uint32_t POLL_WORK = 2048;
 constexpr uint32_t ARENA_FLAG_CHECKS = 1 << 16;  // entries whose flags alone are looked at
-// Needles of one term searched in one pass from this many on (below, a pass per needle is as
-// quick), and up to this many bytes together (RE2 compiles them in about a millisecond).
+// Needles of one term searched as one expression from this many on (below, a search per needle of
+// each window is as quick), and up to this many bytes together (RE2 compiles them in about a
+// millisecond).
 constexpr size_t ARENA_ALTERNATION_MIN_NEEDLES = 8;
 constexpr size_t ARENA_ALTERNATION_MAX_BYTES = 8 << 10;
 
@@ -39,8 +42,10 @@ struct Verified {
 // A text of names, one per line in item order, and where each item's line starts: a base's arena
 // (the items are its entries) or the overlay's (the items are its records), raw or folded.
 struct BaseNames {
+    const IndexGeneration& g;
     const IndexSnapshot& s;
     bool folded;
+    const ArenaByteCounts& bytes() const { return folded ? g.base_folded_bytes : g.base_name_bytes; }
     const char* data() const { return (folded ? s.folded : s.names).data(); }
     size_t size() const { return (folded ? s.folded : s.names).size(); }
     uint32_t count() const { return static_cast<uint32_t>(s.entries.size()); }
@@ -55,6 +60,7 @@ struct OverlayNames {
     OverlayNames(const IndexGeneration& generation, bool folded_form)
         : g(generation), folded(folded_form), items(generation.arena_records.load(std::memory_order_acquire)) {}
     const char* data() const { return folded ? g.arena_folded : g.arena_names; }
+    const ArenaByteCounts& bytes() const { return folded ? g.base_folded_bytes : g.base_name_bytes; }
     size_t size() const { return items == 0 ? 0 : start(items - 1) + length(items - 1) + 1; }
     uint32_t count() const { return items; }
     size_t start(uint32_t i) const { return folded ? g.records.at(i)->folded_at : g.records.at(i)->name_at; }
@@ -122,37 +128,65 @@ size_t window_end(const Names& names, size_t at) {
     return feed ? static_cast<const char*>(feed) - names.data() + 1 : size;
 }
 
-// Each name that holds the alternative's needle where the placement options allow it, once.
-// False when stopped.
+// The names of the window [at, end) that hold the needle where `placement` allows it, each once,
+// in order. `cursor` is an item at or before the window's first name.
 template <typename Names>
-bool arena_substring(const Names& names, const SearchCondition& condition, const SearchAlternative& alternative,
-                     const SearchPoll& poll, std::vector<uint32_t>* candidates) {
-    std::string_view needle = arena_needle(alternative);
-    if (needle.find('\n') != std::string_view::npos || names.count() == 0) return true;  // no name holds one
-    // A wildcard's literal may lie anywhere in the name: its placement is checked later.
-    SearchOptions anywhere;
-    const SearchOptions& placement = alternative.wildcard ? anywhere : condition.options;
+void window_substring(const Names& names, const SearchOptions& placement, std::string_view needle, size_t rare,
+                      size_t at, size_t end, uint32_t cursor, std::vector<uint32_t>* found) {
     const char* base = names.data();
+    std::string_view window(base, end);
+    while (at < end) {
+        size_t position = arena_find(window, at, needle, rare);
+        if (position == std::string_view::npos) return;
+        uint32_t e = item_at(names, position, cursor);
+        cursor = e;
+        size_t start = names.start(e);
+        std::string_view text(base + start, names.length(e));
+        if (search_occurrence_fits(placement, text, position - start, needle.size())) {
+            found->push_back(e);
+            at = start + text.size() + 1;
+        } else {
+            at = position + 1;
+        }
+    }
+}
+
+// Each name that holds one of the term's needles where the placement options allow it, once, in
+// order. The needles are looked for window by window, so that the arena is read from memory once
+// however many there are: the second needle finds the window in the cache. False when stopped.
+template <typename Names>
+bool arena_substrings(const Names& names, const SearchCondition& condition, const SearchTerm& term,
+                      const SearchPoll& poll, std::vector<uint32_t>* candidates) {
+    // A wildcard's literal may lie anywhere in the name: its placement is checked later.
+    static const SearchOptions anywhere;
+    struct Needle {
+        std::string_view text;
+        size_t rare;  // the offset of its byte to look for
+        const SearchOptions* placement;
+    };
+    std::vector<Needle> needles;
+    for (const SearchAlternative& alternative : term.alternatives) {
+        std::string_view needle = arena_needle(alternative);
+        if (needle.find('\n') != std::string_view::npos) continue;  // no name holds one
+        needles.push_back({needle, arena_rare_byte(names.bytes(), needle),
+                           alternative.wildcard ? &anywhere : &condition.options});
+    }
+    if (needles.empty() || names.count() == 0) return true;
     size_t at = 0, size = names.size();
     uint32_t cursor = 0;
     while (at < size) {
         if (search_poll_stop(poll)) return false;
         size_t end = window_end(names, at);
-        while (at < end) {
-            size_t offset = std::string_view(base + at, end - at).find(needle);
-            if (offset == std::string_view::npos) break;
-            size_t position = at + offset;
-            uint32_t e = item_at(names, position, cursor);
-            cursor = e;
-            size_t start = names.start(e);
-            std::string_view text(base + start, names.length(e));
-            if (search_occurrence_fits(placement, text, position - start, needle.size())) {
-                candidates->push_back(e);
-                at = start + text.size() + 1;
-            } else {
-                at = position + 1;
-            }
+        size_t first = candidates->size();
+        for (const Needle& needle : needles)
+            window_substring(names, *needle.placement, needle.text, needle.rare, at, end, cursor, candidates);
+        if (needles.size() > 1) {  // the window's names found by several needles, in order and once
+            std::sort(candidates->begin() + first, candidates->end());
+            candidates->erase(std::unique(candidates->begin() + first, candidates->end()), candidates->end());
         }
+        // The last name found lies before the next window; the search of an item starts from it,
+        // as looking items up costs a cache miss a step.
+        if (candidates->size() > first) cursor = candidates->back();
         at = end;
     }
     return true;
@@ -230,8 +264,8 @@ struct FastPlan {
     const SearchCondition* regex_of = nullptr;
     const SearchTerm* term = nullptr;
     const SearchCondition* term_condition = nullptr;
-    // One pass of an alternation of many needles costs about as much as one needle; a few needles,
-    // or needles too long to compile quickly, get one pass each.
+    // An expression of many needles costs about as much as one needle; a few needles, or needles
+    // too long to compile quickly, are each looked for in every window.
     std::unique_ptr<RE2> alternation;
     bool narrowed() const { return regex_of || term; }
     bool folded() const { return term_condition && term_condition->form.folds != 0; }
@@ -281,20 +315,7 @@ bool fast_candidates(const FastPlan& plan, const Names& names, const SearchPoll&
                      std::vector<uint32_t>* candidates) {
     if (plan.regex_of) return arena_regex(names, *plan.regex_of->regex, poll, candidates);
     if (plan.alternation) return arena_regex(names, *plan.alternation, poll, candidates);
-    if (plan.term->alternatives.size() == 1)
-        return arena_substring(names, *plan.term_condition, plan.term->alternatives[0], poll, candidates);
-    // The union, marked in one byte per name so that memory stays bounded however many needles
-    // find the same names.
-    std::vector<uint8_t> marked(names.count(), 0);
-    for (const SearchAlternative& alternative : plan.term->alternatives) {
-        candidates->clear();
-        if (!arena_substring(names, *plan.term_condition, alternative, poll, candidates)) return false;
-        for (uint32_t e : *candidates) marked[e] = 1;
-    }
-    candidates->clear();
-    for (uint32_t e = 0; e < marked.size(); ++e)
-        if (marked[e]) candidates->push_back(e);
-    return true;
+    return arena_substrings(names, *plan.term_condition, *plan.term, poll, candidates);
 }
 
 // Entries between two polls: fewer when each costs more.
@@ -573,7 +594,7 @@ bool search_run(const IndexView& view, const SearchRequest& request, const Searc
     std::vector<uint32_t> candidates;
     if (plan.narrowed()) {
         const IndexSnapshot& base = view_base(view);
-        if (!fast_candidates(plan, BaseNames{base, plan.folded()}, poll, &candidates)) return false;
+        if (!fast_candidates(plan, BaseNames{*view.generation, base, plan.folded()}, poll, &candidates)) return false;
         if (plan.regex_of && !regex_recheck_decomposed(base, *plan.regex_of->regex, poll, &candidates)) return false;
     }
     if (request.main.needs_path() || request.filter.needs_path())

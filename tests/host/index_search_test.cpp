@@ -416,6 +416,34 @@ TEST_F(IndexSearch, EverySortInBothDirections) {
     EXPECT_EQ(names(sorted(12, true)), names(sorted(1, true)));
 }
 
+// Names enough for the arena to be searched in several windows: each name that holds a needle is
+// found once and in name order, whichever window and however many needles find it.
+TEST(IndexSearchArena, AlternativesOverManyWindowsFindEachNameOnce) {
+    IndexTestTree tree;
+    constexpr int FILES = 2000;  // about 90 KiB of names: two windows
+    std::vector<std::string> expected;
+    for (int i = 0; i < FILES; ++i) {
+        char name[96];
+        std::snprintf(name, sizeof(name), "file_%05d_of_a_tree_with_long_names%s%s.dat", i, i % 7 == 0 ? "_alpha" : "",
+                      i % 11 == 0 ? "_beta" : "");
+        tree.file(std::string("tree/") + name, 0);
+        if (i % 7 == 0 || i % 11 == 0) expected.emplace_back(name);
+    }
+    ASSERT_TRUE(tree.build("tree", "share"));
+    host::IndexView view = host::index_view_acquire();
+    const host::IndexSnapshot& snapshot = host::view_base(view);
+    for (const char* text : {"alpha|beta", "beta|alpha|alpha_beta", "beta|alpha|eta|lph"}) {
+        host::SearchRequest request;
+        request.main = host::search_compile(text, {});
+        std::vector<uint32_t> results;
+        ASSERT_TRUE(host::search_run(view, request, {}, &results));
+        Names found;
+        for (uint32_t e : results) found.emplace_back(host::entry_name(snapshot, e));
+        EXPECT_EQ(found, expected) << text;
+    }
+    host::index_view_release(&view);
+}
+
 TEST(IndexExtension, ExtensionOfANameIsAfterTheLastDot) {
     EXPECT_EQ(host::result_extension("a.tar.gz"), "gz");
     EXPECT_EQ(host::result_extension(".hidden"), "");
