@@ -1,6 +1,5 @@
 #include "host/index/arena_find.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace host {

@@ -2,8 +2,7 @@
 // fast paths produce candidates without looking at every entry: the substrings of one term
 // searched over the whole name arena (names are separated by line feeds, which no name holds),
 // each through its rarest byte, and a regular expression run over the same arena in multi-line
-// mode. Every loop polls for a
-// stop between pieces of work of about a millisecond at most.
+// mode. Every loop polls for a stop between pieces of work of about a millisecond at most.
 #include "host/index/search_run.h"
 
 #include <re2/re2.h>
@@ -45,6 +44,8 @@ struct BaseNames {
     const IndexGeneration& g;
     const IndexSnapshot& s;
     bool folded;
+    BaseNames(const IndexGeneration& generation, bool folded_form)
+        : g(generation), s(*generation.base), folded(folded_form) {}
     const ArenaByteCounts& bytes() const { return folded ? g.base_folded_bytes : g.base_name_bytes; }
     const char* data() const { return (folded ? s.folded : s.names).data(); }
     size_t size() const { return (folded ? s.folded : s.names).size(); }
@@ -594,7 +595,7 @@ bool search_run(const IndexView& view, const SearchRequest& request, const Searc
     std::vector<uint32_t> candidates;
     if (plan.narrowed()) {
         const IndexSnapshot& base = view_base(view);
-        if (!fast_candidates(plan, BaseNames{*view.generation, base, plan.folded()}, poll, &candidates)) return false;
+        if (!fast_candidates(plan, BaseNames(*view.generation, plan.folded()), poll, &candidates)) return false;
         if (plan.regex_of && !regex_recheck_decomposed(base, *plan.regex_of->regex, poll, &candidates)) return false;
     }
     if (request.main.needs_path() || request.filter.needs_path())
