@@ -1,27 +1,12 @@
 #include "client/local_files.h"
 
+#include "host/error_words.h"
+
 namespace client {
 namespace {
 
-struct ErrorWords {
-    DWORD error;
-    const char* words;
-};
-
-constexpr ErrorWords WIN32_ERROR_WORDS[] = {
-    {ERROR_FILE_NOT_FOUND, "it does not exist"},
-    {ERROR_PATH_NOT_FOUND, "a part of its path is not a folder"},
-    {ERROR_ACCESS_DENIED, "permission denied"},
-    {ERROR_ALREADY_EXISTS, "a file of that name is in the way"},
-    {112, "the disk is full"},                  // ERROR_DISK_FULL
-    {206, "the name is too long"},              // ERROR_FILENAME_EXCED_RANGE
-    {32, "another program has it open"},        // ERROR_SHARING_VIOLATION
-    {123, "the name is not valid here"},        // ERROR_INVALID_NAME
-    {1117, "input/output error"},               // ERROR_IO_DEVICE
-};
-
 bool fail(const std::string& what, const std::string& path, DWORD error_code, std::string* error) {
-    *error = "cannot " + what + " " + path + ": " + win32_error_words(error_code);
+    *error = "cannot " + what + " " + path + ": " + host::error_words(error_code);
     return false;
 }
 
@@ -32,13 +17,6 @@ bool folder_exists(const std::string& path) {
 }
 
 }  // namespace
-
-std::string win32_error_words(DWORD error) {
-    std::string number = "error " + std::to_string(error);
-    for (const ErrorWords& entry : WIN32_ERROR_WORDS)
-        if (entry.error == error) return std::string(entry.words) + " (" + number + ")";
-    return number;
-}
 
 bool local_path_for(const std::string& folder, std::string_view ftp_path, std::string* local, std::string* error) {
     *local = folder;

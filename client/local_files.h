@@ -28,7 +28,4 @@ HANDLE local_file_open(const std::string& path, uint64_t offset, std::string* er
 
 bool local_file_write(HANDLE file, const char* data, size_t length, const std::string& path, std::string* error);
 
-// A Win32 error in words: "the disk is full (error 112)".
-std::string win32_error_words(DWORD error);
-
 }  // namespace client

@@ -56,7 +56,7 @@ add_dependencies(swp-host swp)
 file(GLOB CLIENT_SOURCES CONFIGURE_DEPENDS client/*.cpp)
 list(FILTER CLIENT_SOURCES EXCLUDE REGEX "(client/main|_posix)\\.cpp$")
 # The --help and manual page layout is the host's own, shared.
-add_library(swp_client_core STATIC ${CLIENT_SOURCES} host/help_layout.cpp)
+add_library(swp_client_core STATIC ${CLIENT_SOURCES} host/help_layout.cpp host/error_words.cpp)
 target_include_directories(swp_client_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(swp_client_core PUBLIC swp_re2 ws2_32)
 add_executable(swp-search client/main.cpp client/swp-search.rc)
