@@ -8,8 +8,9 @@
 // wait, if that begins soon after, since the answer is on its way. Nothing else spins: a wait with nothing in flight, such as
 // an idle server's message wait, sleeps at once. Each wait keeps its own history of how long its
 // hand-overs take and spins only as long as they have lately needed, and not at all while they
-// have lately taken longer than a spin may last. With one processor there is no spinning at all:
-// the thread that would answer could not run meanwhile.
+// have lately taken longer than a spin may last; while the process's spins have lately caught
+// nothing, only an occasional wait spins. With one processor there is no spinning at all: the
+// thread that would answer could not run meanwhile.
 #pragma once
 
 #include <atomic>

@@ -16,6 +16,7 @@
 
 #include "tests/win32/thread_state.h"
 #include "win32/handle_table.h"
+#include "win32/spin_wait.h"
 #include "win32/win32.h"
 
 namespace {
@@ -105,6 +106,28 @@ TEST(EventTest, WaitsAfterAHandOverKeepTheirRules) {
     CloseHandle(gate);
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
+}
+
+// Each transfer makes new events and threads, whose histories know nothing yet: after a run of
+// spins that caught nothing, anywhere in the process, only an occasional wait spins, until one
+// catches again.
+TEST(SpinWaitTest, SpinsPauseAfterMissesInARowUntilOneCatches) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one processor: no wait spins";
+    SpinHistory history;
+    auto spins = [&] {
+        spin_note_handover();
+        return spin_budget(history, UINT64_MAX) != 0;
+    };
+    spin_learn(history, 0, true);
+    ASSERT_TRUE(spins());
+    for (int miss = 0; miss < 8; miss++) spin_learn(history, 0, false);
+    int spun = 0;
+    for (int wait = 0; wait < 64; wait++) spun += spins() ? 1 : 0;
+    EXPECT_GE(spun, 1) << "a probe now and then";
+    EXPECT_LE(spun, 2);
+    spin_learn(history, 0, true);
+    EXPECT_TRUE(spins());
+    EXPECT_TRUE(spins());
 }
 
 TEST(ThreadTest, WaitEndsWithTheThreadAndGivesItsExitCode) {
